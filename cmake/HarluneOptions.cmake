@@ -1,0 +1,23 @@
+# One INTERFACE target carries the language level, warnings and common
+# definitions to every target of the project.
+add_library(harlune_options INTERFACE)
+add_library(harlune::options ALIAS harlune_options)
+
+target_compile_features(harlune_options INTERFACE cxx_std_20)
+set(CMAKE_CXX_EXTENSIONS OFF)
+
+target_compile_options(harlune_options INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wnon-virtual-dtor
+  -Wold-style-cast -Woverloaded-virtual -Wimplicit-fallthrough
+  -Wmissing-declarations)
+if(HARLUNE_WERROR)
+  target_compile_options(harlune_options INTERFACE -Werror)
+endif()
+
+target_compile_definitions(harlune_options INTERFACE _FILE_OFFSET_BITS=64)
+
+if(HARLUNE_SANITIZE)
+  target_compile_options(harlune_options INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_link_options(harlune_options INTERFACE -fsanitize=address,undefined)
+endif()

@@ -1,0 +1,71 @@
+#include "core/base/text_encoding.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+
+namespace harlune {
+namespace {
+
+// One iconv descriptor per direction and thread: descriptors carry state and
+// are not safe to share, and opening one per call is slow.
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)), from_(from), to_(to) {
+    if (cd_ == reinterpret_cast<iconv_t>(-1)) {
+      throw TextEncodingError(std::string("no converter from ") + from + " to " + to, 0);
+    }
+  }
+  ~Converter() { iconv_close(cd_); }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+
+  std::string Convert(std::string_view in) {
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // reset shift state
+    std::string out(in.size() * 2 + 8, '\0');
+    // iconv's interface takes non-const input pointers but does not write.
+    char* inPtr = const_cast<char*>(in.data());
+    std::size_t inLeft = in.size();
+    std::size_t outUsed = 0;
+    while (inLeft > 0) {
+      char* outPtr = out.data() + outUsed;
+      std::size_t outLeft = out.size() - outUsed;
+      const std::size_t result = iconv(cd_, &inPtr, &inLeft, &outPtr, &outLeft);
+      outUsed = out.size() - outLeft;
+      if (result != static_cast<std::size_t>(-1)) {
+        break;
+      }
+      if (errno == E2BIG) {
+        out.resize(out.size() * 2);
+        continue;
+      }
+      const auto offset = static_cast<std::size_t>(inPtr - in.data());
+      throw TextEncodingError(std::string("the text does not convert from ") + from_ + " to " +
+                                  to_ + " at byte " + std::to_string(offset),
+                              offset);
+    }
+    out.resize(outUsed);
+    return out;
+  }
+
+ private:
+  iconv_t cd_;
+  const char* from_;
+  const char* to_;
+};
+
+}  // namespace
+
+std::string Utf8ToCp932(std::string_view utf8) {
+  thread_local Converter converter("CP932", "UTF-8");
+  return converter.Convert(utf8);
+}
+
+std::string Cp932ToUtf8(std::string_view cp932) {
+  thread_local Converter converter("UTF-8", "CP932");
+  return converter.Convert(cp932);
+}
+
+std::size_t Cp932Length(std::string_view utf8) { return Utf8ToCp932(utf8).size(); }
+
+}  // namespace harlune

@@ -1,0 +1,39 @@
+#pragma once
+
+// The device I/O the driver link needs: open a device by name, make
+// device-control calls on the open handle, close it by destroying it. The
+// Linux implementation speaks to harlune-passthru over a Unix socket; tests
+// use an in-memory fake.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace harlune {
+
+struct DeviceCallResult {
+  bool succeeded = false;
+  std::uint32_t error = 0;          // device error word; 0 when succeeded
+  std::uint32_t bytesReturned = 0;  // never more than the output's size
+};
+
+class DeviceHandle {
+ public:
+  virtual ~DeviceHandle() = default;
+
+  // One device-control call. The output span is the exact capacity passed
+  // to the device. A transport failure is reported as a failed call.
+  virtual DeviceCallResult Control(std::uint32_t code, std::span<const std::uint8_t> input,
+                                   std::span<std::uint8_t> output) = 0;
+};
+
+class DeviceTransport {
+ public:
+  virtual ~DeviceTransport() = default;
+
+  // An open handle, or nullptr when the device cannot be opened.
+  virtual std::unique_ptr<DeviceHandle> OpenDevice(const std::string& deviceName) = 0;
+};
+
+}  // namespace harlune

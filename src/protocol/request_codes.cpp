@@ -1,0 +1,81 @@
+#include "protocol/request_codes.h"
+
+#include <array>
+#include <stdexcept>
+
+#include "protocol/byte_order.h"
+#include "protocol/replies.h"
+#include "protocol/tbf_setting_data.h"
+
+namespace harlune::protocol {
+namespace {
+
+using enum RequestCode;
+
+constexpr RequestSpec Fixed(RequestCode code, std::string_view name, std::size_t in,
+                            std::size_t out) {
+  return {code, name, InputShape::Fixed, in, out};
+}
+
+constexpr std::array kRequestSpecs{
+    RequestSpec{HlBindAdapter, "HlBindAdapter", InputShape::AdapterPath, 0, 4},
+    Fixed(HlGetVersion, "HlGetVersion", 0, kVersionReplySize),
+    Fixed(HlInitialize, "HlInitialize", 0, 0),
+    Fixed(HlUninitialize, "HlUninitialize", 0, 0),
+    Fixed(HlReleaseAdapter, "HlReleaseAdapter", 0, 0),
+    Fixed(HlAddTBFClass, "HlAddTBFClass", kTbfSettingDataSize, 4),
+    Fixed(HlModifyTBFClass, "HlModifyTBFClass", kTbfSettingDataSize, 0),
+    Fixed(HlDeleteTBFClass, "HlDeleteTBFClass", 4, 0),
+    Fixed(HlUpTBFClass, "HlUpTBFClass", 4, 0),
+    Fixed(HlDownTBFClass, "HlDownTBFClass", 4, 0),
+    Fixed(HlSetTBFClassRate, "HlSetTBFClassRate", 8, 0),
+    RequestSpec{HlSetApplicationPorts, "HlSetApplicationPorts", InputShape::ApplicationPorts, 0,
+                0},
+    Fixed(HlResetTraffic, "HlResetTraffic", 0, 0),
+    Fixed(HlStartFiltering, "HlStartFiltering", 0, 0),
+    Fixed(HlStopFiltering, "HlStopFiltering", 0, 0),
+    Fixed(HlGetTBFClassStatistics, "HlGetTBFClassStatistics", 4, kClassStatisticsSize),
+    Fixed(HlGetTotalStatistics, "HlGetTotalStatistics", 0, kTotalStatisticsSize),
+    Fixed(HlReadPackets, "HlReadPackets", 0, kReadPacketsBufferSize),
+};
+
+}  // namespace
+
+std::optional<RequestSpec> FindRequestSpec(std::uint32_t code) {
+  for (const RequestSpec& spec : kRequestSpecs) {
+    if (static_cast<std::uint32_t>(spec.code) == code) {
+      return spec;
+    }
+  }
+  return std::nullopt;
+}
+
+const RequestSpec& SpecOf(RequestCode code) {
+  for (const RequestSpec& spec : kRequestSpecs) {
+    if (spec.code == code) {
+      return spec;
+    }
+  }
+  throw std::logic_error("request code without a spec");
+}
+
+std::string_view RequestName(RequestCode code) { return SpecOf(code).name; }
+
+bool RequestSizesValid(const RequestSpec& spec, std::span<const std::uint8_t> input,
+                       std::size_t outputCapacity) {
+  if (outputCapacity != spec.outputSize) {
+    return false;
+  }
+  switch (spec.inputShape) {
+    case InputShape::Fixed:
+      return input.size() == spec.inputSize;
+    case InputShape::AdapterPath:
+      return !input.empty() && input.size() % 2 == 0 &&
+             input.size() <= kMaxDevicePathUnits * 2;
+    case InputShape::ApplicationPorts:
+      return DecodeApplicationPorts(input).has_value();
+  }
+  return false;
+}
+
+}  // namespace harlune::protocol

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace harlune::protocol {
+
+// Device-control codes of the packet driver, as sent.
+enum class RequestCode : std::uint32_t {
+  HlBindAdapter = 0x0012C808,
+  HlGetVersion = 0x001260EC,
+  HlInitialize = 0x432320C4,
+  HlUninitialize = 0x432320C8,
+  HlReleaseAdapter = 0x001220D0,
+  HlAddTBFClass = 0x432320CC,
+  HlModifyTBFClass = 0x4323A0F8,
+  HlDeleteTBFClass = 0x4323A108,
+  HlUpTBFClass = 0x4323A100,
+  HlDownTBFClass = 0x4323A104,
+  HlSetTBFClassRate = 0x4323A0FC,
+  HlSetApplicationPorts = 0x4323A0DC,
+  HlResetTraffic = 0x432320D8,
+  HlStartFiltering = 0x432320E4,
+  HlStopFiltering = 0x432320E8,
+  HlGetTBFClassStatistics = 0x432320F4,
+  HlGetTotalStatistics = 0x4323610C,
+  HlReadPackets = 0x432360D4,
+};
+
+// How the length of a request's input is fixed.
+enum class InputShape : std::uint8_t {
+  Fixed,             // exactly RequestSpec::inputSize bytes
+  AdapterPath,       // UTF-16 text: even, non-zero, at most kMaxDevicePathUnits units
+  ApplicationPorts,  // 8 + 2 x count bytes, count in the header, 0..kMaxApplicationPorts
+};
+
+struct RequestSpec {
+  RequestCode code;
+  std::string_view name;
+  InputShape inputShape;
+  std::size_t inputSize;   // for InputShape::Fixed
+  std::size_t outputSize;  // the exact output capacity the caller passes
+};
+
+inline constexpr std::uint32_t kDriverVersion = 20006;
+inline constexpr std::size_t kMaxDevicePathUnits = 259;  // 260 with the terminator
+inline constexpr std::size_t kMaxApplicationPorts = 2048;
+inline constexpr std::size_t kReadPacketsBufferSize = 6000;
+
+// Bind status words.
+inline constexpr std::uint32_t kBindStatusBound = 0;
+inline constexpr std::uint32_t kBindStatusNoSuchAdapter = 2;
+
+// The spec of a code, or nothing for a code the driver does not know.
+std::optional<RequestSpec> FindRequestSpec(std::uint32_t code);
+const RequestSpec& SpecOf(RequestCode code);
+
+// The name of a request ("HlGetVersion"), as failure messages show it.
+std::string_view RequestName(RequestCode code);
+
+// Whether the sizes of a request fit its spec. The input is needed for the
+// application ports request, whose length depends on the count it carries.
+bool RequestSizesValid(const RequestSpec& spec, std::span<const std::uint8_t> input,
+                       std::size_t outputCapacity);
+
+}  // namespace harlune::protocol
