@@ -1,0 +1,139 @@
+#include "support/socket_driver_server.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace harlune::testing {
+namespace {
+
+// Waits until `fd` is readable; false when the stop pipe fired first.
+bool WaitReadable(int fd, int stopFd) {
+  std::array<pollfd, 2> fds{{{fd, POLLIN, 0}, {stopFd, POLLIN, 0}}};
+  while (::poll(fds.data(), fds.size(), -1) < 0) {
+    if (errno != EINTR) {
+      return false;
+    }
+  }
+  return (fds[1].revents & POLLIN) == 0;
+}
+
+bool ReceiveAll(int fd, int stopFd, std::span<std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    if (!WaitReadable(fd, stopFd)) {
+      return false;
+    }
+    const ssize_t got = ::recv(fd, bytes.data(), bytes.size(), 0);
+    if (got <= 0) {
+      return false;
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(got));
+  }
+  return true;
+}
+
+bool SendAll(int fd, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent <= 0) {
+      return false;
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+}  // namespace
+
+SocketDriverServer::SocketDriverServer(std::filesystem::path socketPath, Handler handler)
+    : path_(std::move(socketPath)), handler_(std::move(handler)) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string text = path_.string();
+  if (text.size() >= sizeof address.sun_path) {
+    throw std::runtime_error("socket path too long: " + text);
+  }
+  std::memcpy(address.sun_path, text.data(), text.size());
+  listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listenFd_ < 0 ||
+      ::bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ||
+      ::listen(listenFd_, 16) < 0 || ::pipe(stopPipe_) < 0) {
+    throw std::runtime_error("cannot listen on " + text + ": " + std::strerror(errno));
+  }
+  thread_ = std::thread([this] { Serve(); });
+}
+
+SocketDriverServer::~SocketDriverServer() {
+  const char stop = 1;
+  [[maybe_unused]] const ssize_t ignored = ::write(stopPipe_[1], &stop, 1);
+  thread_.join();
+  ::close(listenFd_);
+  ::close(stopPipe_[0]);
+  ::close(stopPipe_[1]);
+  std::filesystem::remove(path_);
+}
+
+void SocketDriverServer::Serve() {
+  while (WaitReadable(listenFd_, stopPipe_[0])) {
+    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      ServeConnection(fd);
+      ::close(fd);
+    }
+  }
+}
+
+void SocketDriverServer::ServeConnection(int fd) {
+  for (;;) {
+    std::array<std::uint8_t, protocol::kRequestHeaderSize> headerBytes{};
+    if (!ReceiveAll(fd, stopPipe_[0], headerBytes)) {
+      return;
+    }
+    const protocol::RequestHeader header = protocol::DecodeRequestHeader(headerBytes);
+    if (!header.WithinLimits()) {
+      return;
+    }
+    std::vector<std::uint8_t> input(header.inputLength);
+    if (!ReceiveAll(fd, stopPipe_[0], input)) {
+      return;
+    }
+    const auto reply = handler_(header, input);
+    if (!reply || !SendAll(fd, *reply)) {
+      return;
+    }
+  }
+}
+
+std::vector<std::uint8_t> SocketDriverServer::Answer(std::uint32_t error,
+                                                     std::span<const std::uint8_t> output) {
+  return protocol::EncodeReply(error, output);
+}
+
+SocketDriverServer::Handler SocketDriverServer::AcceptEverything() {
+  return [](const protocol::RequestHeader& header, std::span<const std::uint8_t>) {
+    const std::vector<std::uint8_t> output(header.outputCapacity, 0);
+    return std::optional(Answer(protocol::device_error::kSuccess, output));
+  };
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "harlune-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("cannot create a temporary folder");
+  }
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace harlune::testing

@@ -1,1 +1,66 @@
 #pragma once
+
+// A driver endpoint on a Unix socket, served by a background thread, for
+// tests and benchmarks of the socket transport. It does the framing; a
+// handler decides each reply.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/framing.h"
+
+namespace harlune::testing {
+
+class SocketDriverServer {
+ public:
+  // The whole reply frame to send, or nothing to close the connection.
+  using Handler = std::function<std::optional<std::vector<std::uint8_t>>(
+      const protocol::RequestHeader&, std::span<const std::uint8_t> input)>;
+
+  // Listens on `socketPath` (its folder must exist) until destroyed.
+  SocketDriverServer(std::filesystem::path socketPath, Handler handler);
+  ~SocketDriverServer();
+  SocketDriverServer(const SocketDriverServer&) = delete;
+  SocketDriverServer& operator=(const SocketDriverServer&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+  // A well-formed reply frame.
+  static std::vector<std::uint8_t> Answer(std::uint32_t error,
+                                          std::span<const std::uint8_t> output = {});
+
+  // A handler that binds every adapter and answers every other request with
+  // success and a zero-filled output of the full capacity.
+  static Handler AcceptEverything();
+
+ private:
+  void Serve();
+  void ServeConnection(int fd);
+
+  std::filesystem::path path_;
+  Handler handler_;
+  int listenFd_ = -1;
+  int stopPipe_[2] = {-1, -1};
+  std::thread thread_;
+};
+
+// A private temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace harlune::testing

@@ -1,0 +1,226 @@
+#include "core/driver/driver_link.h"
+
+#include <gtest/gtest.h>
+
+#include "protocol/utf16.h"
+#include "support/fake_device_transport.h"
+#include "support/hex.h"
+
+namespace harlune {
+namespace {
+
+using protocol::RequestCode;
+using testing::FakeDeviceTransport;
+using testing::Hex;
+using testing::Unhex;
+
+constexpr const char* kSystemDevice = "/run/harlune/PassThru";
+constexpr const char* kUserDevice = "/run/user/1000/harlune/PassThru";
+
+std::uint32_t Code(RequestCode code) { return static_cast<std::uint32_t>(code); }
+
+class DriverLinkTest : public ::testing::Test {
+ protected:
+  FakeDeviceTransport device;
+  DriverLink link{device, {kSystemDevice, kUserDevice}};
+
+  void Reply(RequestCode code, std::string_view hex) { device.replies[Code(code)] = {0, Unhex(hex)}; }
+  void Fail(RequestCode code, std::uint32_t error = 31) { device.replies[Code(code)] = {error, {}}; }
+
+  // The one request after the bind, checked to be the only one.
+  FakeDeviceTransport::Call OnlyRequest() {
+    EXPECT_EQ(device.calls.size(), 2U);
+    EXPECT_EQ(device.opened, 1);
+    EXPECT_EQ(device.closed, 1);
+    return device.calls.back();
+  }
+};
+
+TEST_F(DriverLinkTest, EveryRequestIsOpenBindOneRequestClose) {
+  ASSERT_TRUE(link.HlInitialize("eth0"));
+  ASSERT_EQ(device.calls.size(), 2U);
+  const auto& bind = device.calls[0];
+  EXPECT_EQ(bind.device, kSystemDevice);
+  EXPECT_EQ(bind.code, Code(RequestCode::HlBindAdapter));
+  EXPECT_EQ(bind.input, protocol::EncodeUtf16Le(u"\\DEVICE\\eth0"));  // no terminator
+  EXPECT_EQ(bind.outputCapacity, 4U);
+  const auto request = OnlyRequest();
+  EXPECT_EQ(request.code, Code(RequestCode::HlInitialize));
+  EXPECT_TRUE(request.input.empty());
+  EXPECT_EQ(request.outputCapacity, 0U);
+}
+
+TEST_F(DriverLinkTest, RequestsWithoutDataSendNothingAndReportTheResult) {
+  using Call = bool (DriverLink::*)(std::string_view);
+  const std::pair<RequestCode, Call> requests[] = {
+      {RequestCode::HlInitialize, &DriverLink::HlInitialize},
+      {RequestCode::HlUninitialize, &DriverLink::HlUninitialize},
+      {RequestCode::HlReleaseAdapter, &DriverLink::HlReleaseAdapter},
+      {RequestCode::HlResetTraffic, &DriverLink::HlResetTraffic},
+      {RequestCode::HlStartFiltering, &DriverLink::HlStartFiltering},
+      {RequestCode::HlStopFiltering, &DriverLink::HlStopFiltering},
+  };
+  for (const auto& [code, call] : requests) {
+    device.calls.clear();
+    EXPECT_TRUE((link.*call)("eth0"));
+    ASSERT_EQ(device.calls.size(), 2U);
+    EXPECT_EQ(device.calls[1].code, Code(code));
+    EXPECT_TRUE(device.calls[1].input.empty());
+    EXPECT_EQ(device.calls[1].outputCapacity, 0U);
+    Fail(code);
+    EXPECT_FALSE((link.*call)("eth0")) << protocol::RequestName(code);
+  }
+}
+
+TEST_F(DriverLinkTest, FallsBackToTheSecondDeviceName) {
+  device.devices = {kUserDevice};
+  Reply(RequestCode::HlGetVersion, "26 4e 00 00");
+  EXPECT_EQ(link.HlGetVersion("eth0"), protocol::kDriverVersion);
+  EXPECT_EQ(device.calls[0].device, kUserDevice);
+}
+
+TEST_F(DriverLinkTest, NoDeviceMeansEveryRequestFails) {
+  device.devices.clear();
+  EXPECT_EQ(link.HlGetVersion("eth0"), 0U);
+  EXPECT_FALSE(link.HlStartFiltering("eth0"));
+  EXPECT_TRUE(device.calls.empty());
+}
+
+TEST_F(DriverLinkTest, RefusedBindKeepsItsStatusAsLastErrorAndClosesTheHandle) {
+  device.bindStatus = 5;
+  EXPECT_FALSE(link.HlInitialize("eth0"));
+  EXPECT_EQ(link.LastError(), 5U);
+  EXPECT_EQ(device.calls.size(), 1U);  // nothing after the bind
+  EXPECT_EQ(device.opened, device.closed);
+  EXPECT_EQ(link.Open(std::string_view("\\DEVICE\\eth0")), nullptr);
+}
+
+TEST_F(DriverLinkTest, FailedBindCallFailsTheRequest) {
+  Fail(RequestCode::HlBindAdapter);
+  EXPECT_FALSE(link.HlInitialize("eth0"));
+  EXPECT_EQ(device.calls.size(), 1U);
+}
+
+TEST_F(DriverLinkTest, UnknownAdapterIsRefusedByItsBindStatus) {
+  device.bindStatusOf[u"\\DEVICE\\wlan9"] = protocol::kBindStatusNoSuchAdapter;
+  EXPECT_FALSE(link.HlInitialize("wlan9"));
+  EXPECT_EQ(link.LastError(), 2U);
+  EXPECT_TRUE(link.HlInitialize("eth0"));
+}
+
+TEST_F(DriverLinkTest, VersionNeedsASuccessfulReplyOfExactlyFourBytes) {
+  Reply(RequestCode::HlGetVersion, "26 4e 00 00");
+  EXPECT_EQ(link.HlGetVersion("eth0"), 20006U);
+  EXPECT_EQ(OnlyRequest().outputCapacity, 4U);
+  Reply(RequestCode::HlGetVersion, "26 4e");
+  EXPECT_EQ(link.HlGetVersion("eth0"), 0U);
+  Reply(RequestCode::HlGetVersion, "25 4e 00 00");
+  EXPECT_EQ(link.HlGetVersion("eth0"), 20005U);
+  Fail(RequestCode::HlGetVersion);
+  EXPECT_EQ(link.HlGetVersion("eth0"), 0U);
+}
+
+TEST_F(DriverLinkTest, AddedClassIdIsWrittenIntoTheRecord) {
+  Reply(RequestCode::HlAddTBFClass, "78 56 34 12");
+  _TBF_SETTING_DATA record;
+  record.TBFRate = 4096;
+  ASSERT_TRUE(link.HlAddTBFClass("eth0", record));
+  EXPECT_EQ(record.DriverClassId, 0x12345678U);
+  const auto request = OnlyRequest();
+  EXPECT_EQ(request.outputCapacity, 4U);
+  _TBF_SETTING_DATA sent = record;
+  sent.DriverClassId = 0;
+  EXPECT_EQ(Hex(request.input), Hex(protocol::EncodeTbfSettingData(sent)));
+
+  Fail(RequestCode::HlAddTBFClass);
+  record.DriverClassId = 7;
+  EXPECT_FALSE(link.HlAddTBFClass("eth0", record));
+  EXPECT_EQ(record.DriverClassId, 7U);
+}
+
+TEST_F(DriverLinkTest, ModifySendsTheWholeRecordWithItsClassId) {
+  _TBF_SETTING_DATA record;
+  record.DriverClassId = 9;
+  ASSERT_TRUE(link.HlModifyTBFClass("eth0", record));
+  const auto request = OnlyRequest();
+  EXPECT_EQ(request.input.size(), 200U);
+  EXPECT_EQ(protocol::LoadLe32(request.input, 32), 9U);
+  EXPECT_EQ(request.outputCapacity, 0U);
+}
+
+TEST_F(DriverLinkTest, ClassRequestsCarryTheClassId) {
+  ASSERT_TRUE(link.HlDeleteTBFClass("eth0", 0x01020304));
+  EXPECT_EQ(Hex(device.calls.back().input), "04 03 02 01");
+  EXPECT_EQ(device.calls.back().code, Code(RequestCode::HlDeleteTBFClass));
+  ASSERT_TRUE(link.HlUpTBFClass("eth0", 1));
+  EXPECT_EQ(device.calls.back().code, Code(RequestCode::HlUpTBFClass));
+  ASSERT_TRUE(link.HlDownTBFClass("eth0", 1));
+  EXPECT_EQ(device.calls.back().code, Code(RequestCode::HlDownTBFClass));
+  ASSERT_TRUE(link.HlSetTBFClassRate("eth0", 2, 102400));
+  EXPECT_EQ(Hex(device.calls.back().input), "02 00 00 00 00 90 01 00");
+  Fail(RequestCode::HlUpTBFClass);
+  EXPECT_FALSE(link.HlUpTBFClass("eth0", 1));
+}
+
+TEST_F(DriverLinkTest, ApplicationPortsRequestLength) {
+  ASSERT_TRUE(link.HlSetApplicationPorts("eth0", 3, {}));
+  EXPECT_EQ(Hex(OnlyRequest().input), "03 00 00 00 00 00 00 00");
+  const std::vector<std::uint16_t> ports{80, 8080};
+  ASSERT_TRUE(link.HlSetApplicationPorts("eth0", 3, ports));
+  EXPECT_EQ(Hex(device.calls.back().input), "03 00 00 00 02 00 00 00 50 00 90 1f");
+}
+
+TEST_F(DriverLinkTest, TooManyApplicationPortsAreRefusedWithoutARequest) {
+  const std::vector<std::uint16_t> ports(2049, 80);
+  EXPECT_FALSE(link.HlSetApplicationPorts("eth0", 3, ports));
+  EXPECT_TRUE(device.calls.empty());
+}
+
+TEST_F(DriverLinkTest, StatisticsReplies) {
+  Reply(RequestCode::HlGetTBFClassStatistics, "08 07 06 05 04 03 02 01 0d 0c 0b 0a");
+  protocol::ClassStatistics cls;
+  ASSERT_TRUE(link.HlGetTBFClassStatistics("eth0", 4, cls));
+  EXPECT_EQ(cls, (protocol::ClassStatistics{0x0102030405060708, 0x0A0B0C0D}));
+  EXPECT_EQ(Hex(device.calls.back().input), "04 00 00 00");
+  EXPECT_EQ(device.calls.back().outputCapacity, 12U);
+
+  Reply(RequestCode::HlGetTotalStatistics,
+        "01 00 00 00 00 00 00 00 02 00 00 00 00 00 00 00 03 00 00 00 04 00 00 00");
+  protocol::TotalStatistics total;
+  ASSERT_TRUE(link.HlGetTotalStatistics("eth0", total));
+  EXPECT_EQ(total, (protocol::TotalStatistics{1, 2, 3, 4}));
+  EXPECT_EQ(device.calls.back().outputCapacity, 24U);
+
+  Fail(RequestCode::HlGetTotalStatistics);
+  EXPECT_FALSE(link.HlGetTotalStatistics("eth0", total));
+}
+
+TEST_F(DriverLinkTest, ShortStatisticsReplyReadsMissingBytesAsZero) {
+  Reply(RequestCode::HlGetTBFClassStatistics, "ff 00 00 00");
+  protocol::ClassStatistics cls{99, 99};
+  ASSERT_TRUE(link.HlGetTBFClassStatistics("eth0", 4, cls));
+  EXPECT_EQ(cls, (protocol::ClassStatistics{0xFF, 0}));
+}
+
+TEST_F(DriverLinkTest, PacketReadCountsWholeRecords) {
+  device.replies[Code(RequestCode::HlReadPackets)] = {0, std::vector<std::uint8_t>(119, 0xAB)};
+  PacketReadBuffer buffer{};
+  EXPECT_EQ(link.HlReadPackets("eth0", buffer), 1U);
+  EXPECT_EQ(device.calls.back().outputCapacity, 6000U);
+  EXPECT_EQ(buffer[59], 0xAB);
+  Fail(RequestCode::HlReadPackets);
+  EXPECT_EQ(link.HlReadPackets("eth0", buffer), std::nullopt);
+}
+
+TEST_F(DriverLinkTest, AdapterNamesThatMakeNoValidPathNeverReachTheDevice) {
+  EXPECT_TRUE(link.HlInitialize(std::string(251, 'e')));  // 8 + 251 = 259 units
+  device.calls.clear();
+  device.opened = 0;
+  EXPECT_FALSE(link.HlInitialize(std::string(252, 'e')));
+  EXPECT_FALSE(link.HlInitialize("eth\xFF"));
+  EXPECT_EQ(device.opened, 0);
+  EXPECT_TRUE(device.calls.empty());
+}
+
+}  // namespace
+}  // namespace harlune
