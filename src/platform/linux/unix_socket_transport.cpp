@@ -96,6 +96,10 @@ void SetTimeout(int fd, int option, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
+std::unique_ptr<DeviceHandle> AdoptDeviceSocket(int fd) {
+  return std::make_unique<SocketHandle>(fd);
+}
+
 UnixSocketTransport::UnixSocketTransport(std::chrono::milliseconds timeout) : timeout_(timeout) {}
 
 std::unique_ptr<DeviceHandle> UnixSocketTransport::OpenDevice(const std::string& socketPath) {
@@ -116,7 +120,7 @@ std::unique_ptr<DeviceHandle> UnixSocketTransport::OpenDevice(const std::string&
     ::close(fd);
     return nullptr;
   }
-  return std::make_unique<SocketHandle>(fd);
+  return AdoptDeviceSocket(fd);
 }
 
 }  // namespace harlune

@@ -23,4 +23,7 @@ class UnixSocketTransport final : public DeviceTransport {
   std::chrono::milliseconds timeout_;
 };
 
+// A handle over an already connected stream socket, which it then owns.
+std::unique_ptr<DeviceHandle> AdoptDeviceSocket(int fd);
+
 }  // namespace harlune

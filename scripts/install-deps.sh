@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Harlune builds, tests and runs with.
+# Idempotent: quiet and quick when everything is already there.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  g++ cmake ninja-build ccache pkg-config
+  # tests, benchmarks, fuzzing, formatting
+  libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
+  # the desktop application
+  qt6-base-dev
+  # settings files
+  libxml2-dev
+  # the driver stand-in on real interfaces, and test network namespaces
+  libnetfilter-queue-dev libmnl-dev iproute2
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+  [ "$status" = "installed" ] || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  sudo="sudo"
+fi
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds everything with warnings as errors and runs every test, first in the
+# debug build and then under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+jobs=$(nproc)
+for preset in debug asan; do
+  echo "== ${preset}: build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "== ${preset}: test"
+  ctest --preset "$preset" -j "$jobs"
+done
