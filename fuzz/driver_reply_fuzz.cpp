@@ -1,11 +1,12 @@
 // Arbitrary bytes as driver replies: the fixed-layout decoders, and the
 // socket transport reading them as a reply stream.
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
 #include <span>
+
+#include <sys/socket.h>
 
 #include "fuzz_target.h"
 #include "platform/linux/unix_socket_transport.h"
@@ -28,11 +29,12 @@ void DecodeFixed(std::span<const std::uint8_t> data, auto decode) {
 
 void DecodeEveryLayout(std::span<const std::uint8_t> data) {
   DecodeFixed<kReplyHeaderSize>(data, [](auto b) { (void)DecodeReplyHeader(b); });
-  DecodeFixed<kRequestHeaderSize>(data, [](auto b) { (void)DecodeRequestHeader(b).WithinLimits(); });
+  DecodeFixed<kRequestHeaderSize>(data,
+                                  [](auto b) { (void)DecodeRequestHeader(b).WithinLimits(); });
   DecodeFixed<kTbfSettingDataSize>(data, [](auto b) {
     const _TBF_SETTING_DATA record = DecodeTbfSettingData(b);
-    if (EncodeTbfSettingData(record) != EncodeTbfSettingData(DecodeTbfSettingData(
-                                            EncodeTbfSettingData(record)))) {
+    if (EncodeTbfSettingData(record) !=
+        EncodeTbfSettingData(DecodeTbfSettingData(EncodeTbfSettingData(record)))) {
       __builtin_trap();  // decoding what was encoded must be stable
     }
   });

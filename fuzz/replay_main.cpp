@@ -11,8 +11,6 @@
 
 #include "fuzz_target.h"
 
-
-
 namespace {
 
 void RunFile(const std::filesystem::path& path) {

@@ -23,9 +23,9 @@ inline constexpr std::uint32_t kMaxFrameBuffer = 65536;
 // Error words of a reply: Windows error numbers.
 namespace device_error {
 inline constexpr std::uint32_t kSuccess = 0;
-inline constexpr std::uint32_t kInvalidFunction = 1;   // unknown code
-inline constexpr std::uint32_t kNotReady = 21;         // request before a bind
-inline constexpr std::uint32_t kGenFailure = 31;       // any other failure
+inline constexpr std::uint32_t kInvalidFunction = 1;    // unknown code
+inline constexpr std::uint32_t kNotReady = 21;          // request before a bind
+inline constexpr std::uint32_t kGenFailure = 31;        // any other failure
 inline constexpr std::uint32_t kInvalidParameter = 87;  // wrong sizes
 }  // namespace device_error
 

@@ -29,8 +29,7 @@ constexpr std::array kRequestSpecs{
     Fixed(HlUpTBFClass, "HlUpTBFClass", 4, 0),
     Fixed(HlDownTBFClass, "HlDownTBFClass", 4, 0),
     Fixed(HlSetTBFClassRate, "HlSetTBFClassRate", 8, 0),
-    RequestSpec{HlSetApplicationPorts, "HlSetApplicationPorts", InputShape::ApplicationPorts, 0,
-                0},
+    RequestSpec{HlSetApplicationPorts, "HlSetApplicationPorts", InputShape::ApplicationPorts, 0, 0},
     Fixed(HlResetTraffic, "HlResetTraffic", 0, 0),
     Fixed(HlStartFiltering, "HlStartFiltering", 0, 0),
     Fixed(HlStopFiltering, "HlStopFiltering", 0, 0),
@@ -70,8 +69,7 @@ bool RequestSizesValid(const RequestSpec& spec, std::span<const std::uint8_t> in
     case InputShape::Fixed:
       return input.size() == spec.inputSize;
     case InputShape::AdapterPath:
-      return !input.empty() && input.size() % 2 == 0 &&
-             input.size() <= kMaxDevicePathUnits * 2;
+      return !input.empty() && input.size() % 2 == 0 && input.size() <= kMaxDevicePathUnits * 2;
     case InputShape::ApplicationPorts:
       return DecodeApplicationPorts(input).has_value();
   }

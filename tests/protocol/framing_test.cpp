@@ -13,8 +13,7 @@ using testing::Hex;
 
 TEST(Framing, RequestFrameIsHeaderThenInput) {
   const auto path = EncodeUtf16Le(u"\\DEVICE\\eth0");
-  const auto frame =
-      EncodeRequest(static_cast<std::uint32_t>(RequestCode::HlBindAdapter), path, 4);
+  const auto frame = EncodeRequest(static_cast<std::uint32_t>(RequestCode::HlBindAdapter), path, 4);
   EXPECT_EQ(Hex(frame),
             "08 c8 12 00 18 00 00 00 04 00 00 00 "
             "5c 00 44 00 45 00 56 00 49 00 43 00 45 00 5c 00 65 00 74 00 68 00 30 00");
@@ -34,7 +33,8 @@ TEST(Framing, HeadersBeyondTheBufferLimitAreRefused) {
 
 TEST(Framing, SuccessfulReplyCarriesItsOutput) {
   const std::vector<std::uint8_t> version{0x26, 0x4e, 0, 0};
-  EXPECT_EQ(Hex(EncodeReply(device_error::kSuccess, version)), "00 00 00 00 04 00 00 00 26 4e 00 00");
+  EXPECT_EQ(Hex(EncodeReply(device_error::kSuccess, version)),
+            "00 00 00 00 04 00 00 00 26 4e 00 00");
 }
 
 TEST(Framing, FailedReplyNeverCarriesOutput) {

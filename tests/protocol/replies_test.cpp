@@ -57,11 +57,11 @@ TEST(Replies, ApplicationPortsLimits) {
 }
 
 TEST(Replies, ApplicationPortsDecoderRefusesInconsistentLengths) {
-  EXPECT_FALSE(DecodeApplicationPorts(Unhex("07 00 00 00")));                       // short header
-  EXPECT_FALSE(DecodeApplicationPorts(Unhex("07 00 00 00 02 00 00 00 50 00")));     // one port missing
-  EXPECT_FALSE(DecodeApplicationPorts(Unhex("07 00 00 00 00 00 00 00 50 00")));     // extra bytes
-  EXPECT_FALSE(DecodeApplicationPorts(Unhex("07 00 00 00 01 08 00 00 50 00")));     // count 2049
-  EXPECT_FALSE(DecodeApplicationPorts(Unhex("07 00 00 00 ff ff ff ff")));           // huge count
+  EXPECT_FALSE(DecodeApplicationPorts(Unhex("07 00 00 00")));                    // short header
+  EXPECT_FALSE(DecodeApplicationPorts(Unhex("07 00 00 00 02 00 00 00 50 00")));  // one port missing
+  EXPECT_FALSE(DecodeApplicationPorts(Unhex("07 00 00 00 00 00 00 00 50 00")));  // extra bytes
+  EXPECT_FALSE(DecodeApplicationPorts(Unhex("07 00 00 00 01 08 00 00 50 00")));  // count 2049
+  EXPECT_FALSE(DecodeApplicationPorts(Unhex("07 00 00 00 ff ff ff ff")));        // huge count
 }
 
 TEST(Replies, PacketReadsCountOnlyWholeRecords) {

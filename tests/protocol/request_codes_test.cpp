@@ -1,8 +1,8 @@
 #include "protocol/request_codes.h"
 
-#include <gtest/gtest.h>
-
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "protocol/replies.h"
 
@@ -32,7 +32,7 @@ TEST(RequestCodes, CodesEncodeTheirDeviceFields) {
   const auto read = Fields(RequestCode::HlReadPackets);
   EXPECT_EQ(read.deviceType, 0x4323U);
   EXPECT_EQ(read.function, 0x835U);
-  EXPECT_EQ(read.access, 1U);  // read
+  EXPECT_EQ(read.access, 1U);                                   // read
   EXPECT_EQ(Fields(RequestCode::HlDeleteTBFClass).access, 2U);  // write
 }
 

@@ -45,7 +45,7 @@ const std::string kDistinctRecordBytes =
     "c0 a8 00 02  0a 00 00 01  ff ff ff ff  ff 00 00 00"  // addresses and masks
     "02 00 00 00  01 00 00 00"                            // port counts
     "00 50 00 50  03 e8 07 d0" +
-    Zeros(56) +           // local ranges
+    Zeros(56) +                  // local ranges
     "01 bb 01 bb" + Zeros(60) +  // remote ranges
     "01 00 00 00  00 00 00 00";  // has application, available
 

@@ -16,10 +16,10 @@ TEST(Utf16, ConvertsBmpAndSupplementaryCharacters) {
 }
 
 TEST(Utf16, RefusesMalformedUtf8) {
-  for (std::string_view bad : {"\xC0\x80", "\xED\xA0\x80", "\xE3\x81", "\xF5\x80\x80\x80",
-                               "\x80", "a\xFF", "\xF4\x90\x80\x80", "\xE0\x80\xAF"}) {
-    EXPECT_FALSE(Utf8ToUtf16(bad)) << testing::Hex(std::span(
-        reinterpret_cast<const std::uint8_t*>(bad.data()), bad.size()));
+  for (std::string_view bad : {"\xC0\x80", "\xED\xA0\x80", "\xE3\x81", "\xF5\x80\x80\x80", "\x80",
+                               "a\xFF", "\xF4\x90\x80\x80", "\xE0\x80\xAF"}) {
+    EXPECT_FALSE(Utf8ToUtf16(bad))
+        << testing::Hex(std::span(reinterpret_cast<const std::uint8_t*>(bad.data()), bad.size()));
   }
 }
 

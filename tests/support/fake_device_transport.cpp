@@ -38,8 +38,8 @@ class FakeHandle final : public DeviceHandle {
 
  private:
   DeviceCallResult Bind(std::span<const std::uint8_t> input, std::span<std::uint8_t> output) {
-    const auto bindReply = owner_.replies.find(
-        static_cast<std::uint32_t>(protocol::RequestCode::HlBindAdapter));
+    const auto bindReply =
+        owner_.replies.find(static_cast<std::uint32_t>(protocol::RequestCode::HlBindAdapter));
     if (bindReply != owner_.replies.end() && bindReply->second.error != 0) {
       return {false, bindReply->second.error, 0};
     }

@@ -1,8 +1,6 @@
 #include "support/socket_driver_server.h"
 
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
@@ -10,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+
+#include <sys/socket.h>
+#include <sys/un.h>
 
 namespace harlune::testing {
 namespace {

@@ -3,10 +3,10 @@
 // Where the driver's Unix socket lives: the system driver first, then a
 // per-user driver (the simulator, for example).
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace harlune {
 

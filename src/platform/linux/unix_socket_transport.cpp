@@ -1,13 +1,14 @@
 #include "platform/linux/unix_socket_transport.h"
 
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstring>
+
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
 
 #include "protocol/framing.h"
 

@@ -1,8 +1,8 @@
 #include "core/base/ipv4.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
+
+#include <gtest/gtest.h>
 
 namespace harlune {
 namespace {
@@ -26,8 +26,8 @@ TEST(Ipv4, ParsesDottedTextBackToTheSameValue) {
 }
 
 TEST(Ipv4, RefusesAnythingButFourOctets) {
-  for (const char* text : {"", "1.2.3", "1.2.3.4.", "1.2.3.4.5", "256.0.0.1", "a.b.c.d",
-                           "1..2.3", " 1.2.3.4", "1.2.3.4 ", "1234.1.1.1", "-1.2.3.4"}) {
+  for (const char* text : {"", "1.2.3", "1.2.3.4.", "1.2.3.4.5", "256.0.0.1", "a.b.c.d", "1..2.3",
+                           " 1.2.3.4", "1.2.3.4 ", "1234.1.1.1", "-1.2.3.4"}) {
     EXPECT_FALSE(ParseIpv4(text)) << '"' << text << '"';
   }
 }

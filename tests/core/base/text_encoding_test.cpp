@@ -1,8 +1,8 @@
 #include "core/base/text_encoding.h"
 
-#include <gtest/gtest.h>
-
 #include <thread>
+
+#include <gtest/gtest.h>
 
 namespace harlune {
 namespace {
@@ -34,8 +34,8 @@ TEST(TextEncoding, CharacterOutsideCp932IsAnErrorWithItsOffset) {
 
 TEST(TextEncoding, MalformedInputIsAnError) {
   EXPECT_THROW(Utf8ToCp932("a\xFF"), TextEncodingError);
-  EXPECT_THROW(Cp932ToUtf8("ok\x82"), TextEncodingError);     // lead byte at the end
-  EXPECT_THROW(Cp932ToUtf8("\x81\x20"), TextEncodingError);   // lead byte, bad trail
+  EXPECT_THROW(Cp932ToUtf8("ok\x82"), TextEncodingError);    // lead byte at the end
+  EXPECT_THROW(Cp932ToUtf8("\x81\x20"), TextEncodingError);  // lead byte, bad trail
 }
 
 TEST(TextEncoding, ConverterRecoversAfterAFailure) {

@@ -24,8 +24,12 @@ class DriverLinkTest : public ::testing::Test {
   FakeDeviceTransport device;
   DriverLink link{device, {kSystemDevice, kUserDevice}};
 
-  void Reply(RequestCode code, std::string_view hex) { device.replies[Code(code)] = {0, Unhex(hex)}; }
-  void Fail(RequestCode code, std::uint32_t error = 31) { device.replies[Code(code)] = {error, {}}; }
+  void Reply(RequestCode code, std::string_view hex) {
+    device.replies[Code(code)] = {0, Unhex(hex)};
+  }
+  void Fail(RequestCode code, std::uint32_t error = 31) {
+    device.replies[Code(code)] = {error, {}};
+  }
 
   // The one request after the bind, checked to be the only one.
   FakeDeviceTransport::Call OnlyRequest() {

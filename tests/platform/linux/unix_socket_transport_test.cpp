@@ -1,10 +1,10 @@
 #include "platform/linux/unix_socket_transport.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "core/driver/driver_link.h"
 #include "platform/linux/device_names.h"
@@ -27,8 +27,8 @@ constexpr std::uint32_t Code(RequestCode code) { return static_cast<std::uint32_
 
 // A driver that knows one adapter, "eth0", and answers the version.
 SocketDriverServer::Handler VersionDriver() {
-  return [](const RequestHeader& header, std::span<const std::uint8_t> input)
-             -> std::optional<std::vector<std::uint8_t>> {
+  return [](const RequestHeader& header,
+            std::span<const std::uint8_t> input) -> std::optional<std::vector<std::uint8_t>> {
     if (header.code == Code(RequestCode::HlBindAdapter)) {
       const auto known = protocol::EncodeUtf16Le(u"\\DEVICE\\eth0") ==
                          std::vector<std::uint8_t>(input.begin(), input.end());
@@ -101,9 +101,8 @@ TEST_F(UnixSocketTransportTest, ReplyLongerThanTheCapacityBreaksTheHandle) {
 }
 
 TEST_F(UnixSocketTransportTest, ConnectionClosedByTheDriverFailsTheCall) {
-  SocketDriverServer server(SocketPath(), [](auto&, auto) {
-    return std::optional<std::vector<std::uint8_t>>();
-  });
+  SocketDriverServer server(SocketPath(),
+                            [](auto&, auto) { return std::optional<std::vector<std::uint8_t>>(); });
   auto handle = transport.OpenDevice(SocketPath());
   ASSERT_NE(handle, nullptr);
   const DeviceCallResult result = handle->Control(1, {}, {});
