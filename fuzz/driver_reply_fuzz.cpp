@@ -70,6 +70,7 @@ void ReadAsReplyStream(std::span<const std::uint8_t> data) {
   if (!data.empty()) {
     [[maybe_unused]] const ssize_t written = ::write(fds[1], data.data(), data.size());
   }
+  ::shutdown(fds[1], SHUT_WR);  // the reader sees the end instead of waiting
   auto handle = harlune::AdoptDeviceSocket(fds[0]);
   std::array<std::uint8_t, kReadPacketsBufferSize> output{};
   for (std::size_t capacity : {std::size_t{4}, std::size_t{12}, std::size_t{24}, output.size()}) {
