@@ -9,10 +9,10 @@
 namespace harlune {
 
 struct SystemAdapter {
-  std::int32_t index = 0;               // the system's adapter index
+  std::int32_t index = 0;  // the system's adapter index
   std::string description;
-  std::string name;                     // the name the driver binds to
-  std::vector<std::uint32_t> addresses; // IPv4, network order, system order
+  std::string name;                      // the name the driver binds to
+  std::vector<std::uint32_t> addresses;  // IPv4, network order, system order
 };
 
 struct AdapterListResult {
