@@ -11,7 +11,7 @@ packages=(
   # the desktop application
   qt6-base-dev
   # settings files
-  libxml2-dev
+  libpugixml-dev
   # the driver stand-in on real interfaces, and test network namespaces
   libnetfilter-queue-dev libmnl-dev iproute2
 )
