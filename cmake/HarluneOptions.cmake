@@ -10,6 +10,11 @@ target_compile_options(harlune_options INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wnon-virtual-dtor
   -Wold-style-cast -Woverloaded-virtual -Wimplicit-fallthrough
   -Wmissing-declarations)
+# GCC 12 reports -Wrestrict inside std::string when optimising (GCC bug
+# 105329): false positives that would stop every optimised build.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+  target_compile_options(harlune_options INTERFACE $<$<NOT:$<CONFIG:Debug>>:-Wno-restrict>)
+endif()
 if(HARLUNE_WERROR)
   target_compile_options(harlune_options INTERFACE -Werror)
 endif()

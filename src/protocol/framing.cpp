@@ -1,5 +1,7 @@
 #include "protocol/framing.h"
 
+#include <algorithm>
+
 #include "protocol/byte_order.h"
 
 namespace harlune::protocol {
@@ -29,21 +31,21 @@ ReplyHeader DecodeReplyHeader(std::span<const std::uint8_t, kReplyHeaderSize> by
 
 std::vector<std::uint8_t> EncodeRequest(std::uint32_t code, std::span<const std::uint8_t> input,
                                         std::uint32_t outputCapacity) {
+  std::vector<std::uint8_t> frame(kRequestHeaderSize + input.size());
   const auto header =
       EncodeRequestHeader({code, static_cast<std::uint32_t>(input.size()), outputCapacity});
-  std::vector<std::uint8_t> frame(header.begin(), header.end());
-  frame.insert(frame.end(), input.begin(), input.end());
+  std::copy(header.begin(), header.end(), frame.begin());
+  std::copy(input.begin(), input.end(), frame.begin() + kRequestHeaderSize);
   return frame;
 }
 
 std::vector<std::uint8_t> EncodeReply(std::uint32_t error, std::span<const std::uint8_t> output) {
   const bool ok = error == device_error::kSuccess;
-  const auto header =
-      EncodeReplyHeader({error, ok ? static_cast<std::uint32_t>(output.size()) : 0U});
-  std::vector<std::uint8_t> frame(header.begin(), header.end());
-  if (ok) {
-    frame.insert(frame.end(), output.begin(), output.end());
-  }
+  const std::size_t outputSize = ok ? output.size() : 0;
+  std::vector<std::uint8_t> frame(kReplyHeaderSize + outputSize);
+  const auto header = EncodeReplyHeader({error, static_cast<std::uint32_t>(outputSize)});
+  std::copy(header.begin(), header.end(), frame.begin());
+  std::copy_n(output.begin(), outputSize, frame.begin() + kReplyHeaderSize);
   return frame;
 }
 
