@@ -19,6 +19,11 @@ struct PortRange {
   bool operator==(const PortRange&) const = default;
 };
 
+// The range first..last given in host order.
+constexpr PortRange HostPortRange(std::uint16_t first, std::uint16_t last) {
+  return PortRange{HostToNet16(first), HostToNet16(last)};
+}
+
 inline constexpr std::size_t kMaxPortRanges = 16;
 using PortRanges = std::array<PortRange, kMaxPortRanges>;
 

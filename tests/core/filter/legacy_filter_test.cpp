@@ -15,8 +15,8 @@ namespace {
 using protocol::HostToNet16;
 using protocol::PortRange;
 
-PortRange Range(std::uint16_t first, std::uint16_t last) {
-  return PortRange{HostToNet16(first), HostToNet16(last)};
+constexpr PortRange Range(std::uint16_t first, std::uint16_t last) {
+  return protocol::HostPortRange(first, last);
 }
 
 // A TCP filter for local 192.168.0.2 port 80 and 1000-2000 to 10.0.0.0/8.

@@ -14,8 +14,8 @@ namespace {
 using protocol::HostToNet16;
 using protocol::PortRange;
 
-PortRange Range(std::uint16_t first, std::uint16_t last) {
-  return PortRange{HostToNet16(first), HostToNet16(last)};
+constexpr PortRange Range(std::uint16_t first, std::uint16_t last) {
+  return protocol::HostPortRange(first, last);
 }
 
 TEST(PortListTextTest, JoinsSinglePortsAndRangesInHostOrder) {
