@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/base/string_resources.h"
+#include "core/dynamic/dynamic_filter_data.h"
 #include "protocol/tbf_setting_data.h"
 
 namespace harlune {
@@ -150,7 +151,7 @@ class PacketFilter : public CommonFilter {
   std::array<std::uint16_t, kMaxAppPorts> AppPorts{};
 };
 
-class DynamicFilter : public CommonFilter {
+class DynamicFilter : public CommonFilter, public DynamicFilterData {
  public:
   static constexpr std::string_view kNotConvertibleText =
       "このフィルタはNetSieveへ変換できません。";
