@@ -1,0 +1,178 @@
+#include "core/command/external_command_file.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <limits>
+#include <utility>
+
+#include "core/base/text_encoding.h"
+
+namespace harlune {
+namespace {
+
+// A leading decimal integer the C library way (blanks, a sign, digits up to
+// the first other character), saturating at the range of int; text without
+// digits reads as 0.
+std::int32_t LeadingInteger(std::string_view text) {
+  const std::size_t start = text.find_first_not_of(" \t\r\n\v\f");
+  text.remove_prefix(std::min(start, text.size()));
+  bool negative = false;
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  std::uint64_t magnitude = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
+  if (error == std::errc::invalid_argument) {
+    return 0;
+  }
+  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+  const bool tooBig = error == std::errc::result_out_of_range;
+  if (negative) {
+    return tooBig || magnitude > kMax + 1
+               ? std::numeric_limits<std::int32_t>::min()
+               : static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude));
+  }
+  return tooBig || magnitude > kMax ? std::numeric_limits<std::int32_t>::max()
+                                    : static_cast<std::int32_t>(magnitude);
+}
+
+// The command of one line, or nothing for a line with fewer than four commas.
+std::optional<ExternalCommand> ReadCommandLine(std::string_view line) {
+  std::array<std::string_view, 4> fields;
+  for (std::string_view& field : fields) {
+    const std::size_t comma = line.find(',');
+    if (comma == std::string_view::npos) {
+      return std::nullopt;
+    }
+    field = line.substr(0, comma);
+    line.remove_prefix(comma + 1);
+  }
+  return ExternalCommand(LeadingInteger(fields[0]), LeadingInteger(fields[1]),
+                         LeadingInteger(fields[2]), std::string(fields[3]), std::string(line));
+}
+
+std::string CommandLineText(const ExternalCommand& command) {
+  return std::to_string(command.AddToMenu) + "," + std::to_string(command.ShowCommandWindow) + "," +
+         std::to_string(command.Target) + "," + command.Name + "," + command.CommandLine;
+}
+
+}  // namespace
+
+ExternalCommandParseResult ParseExternalCommandFile(std::string_view cp932) {
+  std::vector<ExternalCommand> commands;
+  std::size_t lineNumber = 0;
+  std::size_t start = 0;
+  while (start < cp932.size()) {
+    const std::size_t end = std::min(cp932.find('\n', start), cp932.size());
+    std::string_view bytes = cp932.substr(start, end - start);
+    start = end + 1;
+    ++lineNumber;
+    if (bytes.ends_with('\r')) {
+      bytes.remove_suffix(1);
+    }
+    if (bytes.find('\0') != std::string_view::npos) {
+      return {std::nullopt, lineNumber, "line " + std::to_string(lineNumber) + " holds a NUL byte"};
+    }
+    std::string text;
+    try {
+      text = Cp932ToUtf8(bytes);
+    } catch (const TextEncodingError& error) {
+      return {std::nullopt, lineNumber,
+              "line " + std::to_string(lineNumber) + ": the byte at column " +
+                  std::to_string(error.offset() + 1) + " is not CP932 text"};
+    }
+    if (std::optional<ExternalCommand> command = ReadCommandLine(text)) {
+      commands.push_back(std::move(*command));
+    }
+  }
+  return {std::move(commands), 0, {}};
+}
+
+std::string ExternalCommandProblem(const ExternalCommand& command) {
+  const std::string quotedName = "\"" + command.Name + "\"";
+  if (command.Name.find(',') != std::string::npos) {
+    return "the name " + quotedName + " holds \",\"";
+  }
+  if (command.Name.find('\n') != std::string::npos) {
+    return "the name " + quotedName + " holds a line feed";
+  }
+  if (command.CommandLine.find('\n') != std::string::npos) {
+    return "the command line of " + quotedName + " holds a line feed";
+  }
+  if (command.Name.find('\0') != std::string::npos ||
+      command.CommandLine.find('\0') != std::string::npos) {
+    return "the command " + quotedName + " holds a NUL character";
+  }
+  try {
+    static_cast<void>(Utf8ToCp932(CommandLineText(command)));
+  } catch (const TextEncodingError& error) {
+    return "the command " + quotedName + " cannot be written in CP932: " + error.what();
+  }
+  return {};
+}
+
+ExternalCommandWriteResult SerializeExternalCommandFile(std::span<const ExternalCommand> commands) {
+  std::string bytes = std::string(kExternalCommandHeader) + "\r\n";
+  for (const ExternalCommand& command : commands) {
+    if (std::string problem = ExternalCommandProblem(command); !problem.empty()) {
+      return {{}, std::move(problem)};
+    }
+    bytes += Utf8ToCp932(CommandLineText(command));
+    bytes += "\r\n";
+  }
+  return {std::move(bytes), {}};
+}
+
+ExternalCommandIni::ExternalCommandIni(std::filesystem::path file) : file_(std::move(file)) {}
+
+SettingsLoadResult ExternalCommandIni::Load(const LocalClock& now) {
+  std::optional<std::vector<ExternalCommand>> read;
+  const SettingsLoadResult result = LoadSettingsFile(
+      file_,
+      [&read](std::string_view bytes) -> std::optional<std::string> {
+        ExternalCommandParseResult parsed = ParseExternalCommandFile(bytes);
+        if (!parsed.commands) {
+          return parsed.error;
+        }
+        read = std::move(parsed.commands);
+        return std::nullopt;
+      },
+      now);
+  const bool usable = result.outcome == SettingsLoadOutcome::kLoaded ||
+                      result.outcome == SettingsLoadOutcome::kRestoredFromBackup;
+  commands_ = usable && read ? std::move(*read) : DefaultExternalCommands();
+  return result;
+}
+
+SafeWriteResult ExternalCommandIni::Save(UserDialogs& dialogs) const {
+  ExternalCommandWriteResult bytes = SerializeExternalCommandFile(commands_);
+  SafeWriteResult written =
+      bytes.ok() ? WriteSettingsFile(file_, bytes.bytes)
+                 : SafeWriteResult{SafeWriteFailure::kWrite, file_.string() + ": " + bytes.error};
+  if (!written.ok()) {
+    dialogs.ShowMessage(file_.string() + std::string(kExternalCommandSaveFailedSuffix));
+  }
+  return written;
+}
+
+void ExternalCommandIni::Add(const ExternalCommand& command) { commands_.push_back(command); }
+
+bool ExternalCommandIni::ReplaceAt(std::size_t index, const ExternalCommand& command) {
+  if (index >= commands_.size()) {
+    return false;
+  }
+  commands_[index] = command;
+  return true;
+}
+
+bool ExternalCommandIni::RemoveAt(std::size_t index) {
+  if (index >= commands_.size()) {
+    return false;
+  }
+  commands_.erase(commands_.begin() + static_cast<std::ptrdiff_t>(index));
+  return true;
+}
+
+}  // namespace harlune

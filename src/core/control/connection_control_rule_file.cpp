@@ -1,0 +1,327 @@
+#include "core/control/connection_control_rule_file.h"
+
+#include <algorithm>
+#include <charconv>
+#include <iterator>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+#include "core/base/profile_file.h"
+
+namespace harlune {
+namespace {
+
+// The first non-empty item of a value split at ',', as older builds read
+// numbers and booleans; nothing when every item is empty.
+std::optional<std::string_view> FirstItem(std::string_view value) {
+  while (!value.empty()) {
+    const std::size_t comma = std::min(value.find(','), value.size());
+    if (comma > 0) {
+      return value.substr(0, comma);
+    }
+    value.remove_prefix(1);
+  }
+  return std::nullopt;
+}
+
+// Decimal conversion the C library way: leading blanks, an optional sign,
+// digits up to the first other character; no digits read as 0. A negative
+// number wraps as the C conversion to an unsigned type does, and a number
+// beyond the type's range saturates.
+template <typename T>
+T ReadDecimal(std::string_view text) {
+  const std::size_t start = text.find_first_not_of(" \t\r\n\v\f");
+  text.remove_prefix(std::min(start, text.size()));
+  bool negative = false;
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  std::uint64_t magnitude = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
+  if (error == std::errc::invalid_argument) {
+    return 0;
+  }
+  const bool tooBig = error == std::errc::result_out_of_range;
+  if constexpr (std::is_signed_v<T>) {
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<T>::max());
+    if (negative) {
+      return tooBig || magnitude > kMax + 1 ? std::numeric_limits<T>::min()
+                                            : static_cast<T>(-static_cast<std::int64_t>(magnitude));
+    }
+    return tooBig || magnitude > kMax ? std::numeric_limits<T>::max() : static_cast<T>(magnitude);
+  } else {
+    constexpr std::uint64_t kMax = std::numeric_limits<T>::max();
+    if (tooBig || magnitude > kMax) {
+      return std::numeric_limits<T>::max();
+    }
+    return negative ? static_cast<T>(0 - static_cast<T>(magnitude)) : static_cast<T>(magnitude);
+  }
+}
+
+std::string RuleSectionName(std::size_t number) {
+  return std::string(kRuleSectionPrefix) + std::to_string(number);
+}
+
+// The line of the file that holds a key with that value, for messages; 0 when
+// it cannot be told.
+std::size_t LineOfEntry(const ProfileFile& document, const ProfileEntry& entry) {
+  const std::vector<std::string> lines = document.Lines();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string_view line = lines[i];
+    const std::size_t equals = line.find('=');
+    if (equals != std::string_view::npos &&
+        line.substr(0, equals).find(entry.key) != std::string_view::npos &&
+        line.substr(equals + 1).find(entry.value) != std::string_view::npos) {
+      return i + 1;
+    }
+  }
+  return 0;
+}
+
+std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+}  // namespace
+
+// Builds the list from a parsed document; it alone may take more rules than
+// the list accepts from the user.
+struct RuleFileReader {
+  static RuleFileParseResult Read(const ProfileFile& document, const HostListReader& readHostList);
+  static std::string ApplyRuleEntry(OperateConnectionRule& rule, const ProfileEntry& entry);
+};
+
+std::string RuleFileReader::ApplyRuleEntry(OperateConnectionRule& rule, const ProfileEntry& entry) {
+  const std::string& key = entry.key;
+  const std::string_view value = entry.value;
+  std::string* text = key == "Name"                 ? &rule.Name
+                      : key == "Comment"            ? &rule.Comment
+                      : key == "TargetProcessName"  ? &rule.TargetProcessName
+                      : key == "RemoteHostListPath" ? &rule.RemoteHostListPath
+                                                    : nullptr;
+  if (text != nullptr) {
+    if (value.find('\r') != std::string_view::npos) {
+      return "the value of " + key + " holds a carriage return";
+    }
+    if (!value.empty()) {  // an empty value leaves the default
+      *text = value;
+    }
+    return {};
+  }
+  const std::optional<std::string_view> item = FirstItem(value);
+  if (!item) {
+    return {};
+  }
+  if (key == "Available") {
+    rule.Available = *item == "TRUE";
+  } else if (key == "BLimitConnectionNum") {
+    rule.BLimitConnectionNum = *item == "TRUE";
+  } else if (key == "TriggerTimeLow") {
+    rule.TriggerTimeLow = ReadDecimal<std::uint32_t>(*item);
+  } else if (key == "TriggerTimeHigh") {
+    rule.TriggerTimeHigh = ReadDecimal<std::uint32_t>(*item);
+  } else if (key == "TriggerAmountOfUpTrafficLow") {
+    rule.TriggerAmountOfUpTrafficLow = ReadDecimal<std::uint64_t>(*item);
+  } else if (key == "TriggerAmountOfUpTrafficHigh") {
+    rule.TriggerAmountOfUpTrafficHigh = ReadDecimal<std::uint64_t>(*item);
+  } else if (key == "TriggerAmountOfDownTrafficLow") {
+    rule.TriggerAmountOfDownTrafficLow = ReadDecimal<std::uint64_t>(*item);
+  } else if (key == "TriggerAmountOfDownTrafficHigh") {
+    rule.TriggerAmountOfDownTrafficHigh = ReadDecimal<std::uint64_t>(*item);
+  } else if (key == "Action") {
+    rule.Action = ReadDecimal<std::int32_t>(*item);
+  } else if (key == "AllowConnectionNum") {
+    rule.AllowConnectionNum = ReadDecimal<std::uint32_t>(*item);
+  } else if (key == "PriorCondition") {
+    rule.PriorCondition = ReadDecimal<std::int32_t>(*item);
+  }
+  return {};
+}
+
+RuleFileParseResult RuleFileReader::Read(const ProfileFile& document,
+                                         const HostListReader& readHostList) {
+  OperateConnectionRuleIni list;
+  for (const std::string& section : document.SectionNames()) {
+    const std::vector<ProfileEntry> entries = document.Section(section);
+    if (section == kCommonSettingsSection) {
+      for (const ProfileEntry& entry : entries) {
+        if (entry.key == "LogFilePath" && !entry.value.empty()) {
+          list.LogFilePath = entry.value;
+        } else if (entry.key == "RecordLog") {
+          if (const std::optional<std::string_view> item = FirstItem(entry.value)) {
+            list.RecordLog = *item == "TRUE";
+          }
+        }
+      }
+      continue;
+    }
+    // Rules are numbered from 1 in order; a gap ends them, and sections out
+    // of order are skipped.
+    if (section != RuleSectionName(list.rules_.size() + 1)) {
+      continue;
+    }
+    OperateConnectionRule rule;
+    for (const ProfileEntry& entry : entries) {
+      const std::string problem = ApplyRuleEntry(rule, entry);
+      if (!problem.empty()) {
+        const std::size_t line = LineOfEntry(document, entry);
+        return {std::nullopt, line,
+                "line " + std::to_string(line) + ": [" + section + "] " + problem};
+      }
+    }
+    rule.LoadHostList(readHostList);
+    list.rules_.push_back(std::move(rule));
+  }
+  return {std::move(list), 0, {}};
+}
+
+RuleFileParseResult ParseConnectionControlRuleFile(std::string_view cp932,
+                                                   const HostListReader& readHostList) {
+  if (const std::size_t nul = cp932.find('\0'); nul != std::string_view::npos) {
+    const auto line = static_cast<std::size_t>(std::ranges::count(cp932.substr(0, nul), '\n')) + 1;
+    return {std::nullopt, line, "line " + std::to_string(line) + " holds a NUL byte"};
+  }
+  ProfileParseResult parsed = ProfileFile::Parse(cp932);
+  if (!parsed.file) {
+    return {std::nullopt, parsed.errorLine, std::move(parsed.error)};
+  }
+  return RuleFileReader::Read(*parsed.file, readHostList);
+}
+
+RuleFileWriteResult SerializeConnectionControlRuleFile(const OperateConnectionRuleIni& rules) {
+  ProfileFile document;
+  std::string error;
+  const auto write = [&document, &error](std::string_view section, std::string_view key,
+                                         std::string_view value) {
+    if (!error.empty()) {
+      return;
+    }
+    const ProfileWriteResult written = document.WriteString(section, key, value);
+    if (!written.ok()) {
+      error = "[" + std::string(section) + "] " + written.error;
+    }
+  };
+  const auto text = [](std::string_view value) {
+    constexpr std::string_view kBlanks = " \t\v\f";
+    const std::size_t first = value.find_first_not_of(kBlanks);
+    return first == std::string_view::npos
+               ? std::string_view{}
+               : value.substr(first, value.find_last_not_of(kBlanks) - first + 1);
+  };
+  const auto boolean = [](bool value) { return value ? "TRUE" : "FALSE"; };
+
+  write(kCommonSettingsSection, "FileVersion", kRuleFileVersion);
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    const OperateConnectionRule& rule = rules.Rules()[i];
+    const std::string section = RuleSectionName(i + 1);
+    write(section, "Name", text(rule.Name));
+    write(section, "Comment", text(rule.Comment));
+    write(section, "Available", boolean(rule.Available));
+    write(section, "TriggerTimeLow", std::to_string(rule.TriggerTimeLow));
+    write(section, "TriggerTimeHigh", std::to_string(rule.TriggerTimeHigh));
+    write(section, "TriggerAmountOfUpTrafficHigh",
+          std::to_string(rule.TriggerAmountOfUpTrafficHigh));
+    write(section, "TriggerAmountOfUpTrafficLow", std::to_string(rule.TriggerAmountOfUpTrafficLow));
+    write(section, "TriggerAmountOfDownTrafficHigh",
+          std::to_string(rule.TriggerAmountOfDownTrafficHigh));
+    write(section, "TriggerAmountOfDownTrafficLow",
+          std::to_string(rule.TriggerAmountOfDownTrafficLow));
+    write(section, "TargetProcessName", text(rule.TargetProcessName));
+    write(section, "RemoteHostListPath", text(rule.RemoteHostListPath));
+    write(section, "Action", std::to_string(rule.Action));
+    write(section, "AllowConnectionNum", std::to_string(rule.AllowConnectionNum));
+    write(section, "BLimitConnectionNum", boolean(rule.BLimitConnectionNum));
+    write(section, "PriorCondition", std::to_string(rule.PriorCondition));
+    if (!error.empty()) {
+      return {{}, "rule " + std::to_string(i + 1) + " " + Quoted(rule.Name) + ": " + error};
+    }
+  }
+  return {document.Serialize(), {}};
+}
+
+bool OperateConnectionRuleIni::Append(const OperateConnectionRule& rule, UserDialogs& dialogs) {
+  if (rules_.size() >= kMaxRules) {
+    dialogs.ShowMessage(kTooManyRulesToAddMessage);
+    return false;
+  }
+  rules_.push_back(rule);
+  return true;
+}
+
+bool OperateConnectionRuleIni::Duplicate(std::span<const std::size_t> indices,
+                                         UserDialogs& dialogs) {
+  if (std::ranges::any_of(indices, [this](std::size_t index) { return index >= rules_.size(); })) {
+    return false;
+  }
+  if (rules_.size() + indices.size() > kMaxRules) {
+    dialogs.ShowMessage(kTooManyRulesToDuplicateMessage);
+    return false;
+  }
+  std::vector<OperateConnectionRule> copies;
+  copies.reserve(indices.size());
+  for (const std::size_t index : indices) {
+    copies.push_back(rules_[index]);
+  }
+  rules_.insert(rules_.end(), std::make_move_iterator(copies.begin()),
+                std::make_move_iterator(copies.end()));
+  return true;
+}
+
+bool OperateConnectionRuleIni::RemoveAt(std::size_t index, UserDialogs& dialogs) {
+  if (index >= rules_.size()) {
+    dialogs.ShowMessage(kBadRuleIndexMessage);
+    return false;
+  }
+  rules_.erase(rules_.begin() + static_cast<std::ptrdiff_t>(index));
+  return true;
+}
+
+bool OperateConnectionRuleIni::Swap(std::size_t first, std::size_t second) {
+  if (first >= rules_.size() || second >= rules_.size()) {
+    return false;
+  }
+  std::swap(rules_[first], rules_[second]);
+  return true;
+}
+
+bool OperateConnectionRuleIni::ReplaceAt(std::size_t index, const OperateConnectionRule& rule) {
+  if (index >= rules_.size()) {
+    return false;
+  }
+  rules_[index] = rule;
+  return true;
+}
+
+SettingsLoadResult LoadConnectionControlRuleFile(const std::filesystem::path& file,
+                                                 OperateConnectionRuleIni& rules,
+                                                 const HostListReader& readHostList,
+                                                 const LocalClock& now) {
+  std::optional<OperateConnectionRuleIni> read;
+  const SettingsLoadResult result = LoadSettingsFile(
+      file,
+      [&read, &readHostList](std::string_view bytes) -> std::optional<std::string> {
+        RuleFileParseResult parsed = ParseConnectionControlRuleFile(bytes, readHostList);
+        if (!parsed.rules) {
+          return parsed.error;
+        }
+        read = std::move(parsed.rules);
+        return std::nullopt;
+      },
+      now);
+  if (read && (result.outcome == SettingsLoadOutcome::kLoaded ||
+               result.outcome == SettingsLoadOutcome::kRestoredFromBackup)) {
+    rules = std::move(*read);
+  }
+  return result;
+}
+
+SafeWriteResult SaveConnectionControlRuleFile(const std::filesystem::path& file,
+                                              const OperateConnectionRuleIni& rules) {
+  RuleFileWriteResult bytes = SerializeConnectionControlRuleFile(rules);
+  if (!bytes.ok()) {
+    return {SafeWriteFailure::kWrite, file.string() + ": " + bytes.error};
+  }
+  return WriteSettingsFile(file, bytes.bytes);
+}
+
+}  // namespace harlune
