@@ -12,4 +12,11 @@ inline constexpr std::string_view kNoAdapterDescription = "指定無し";  // 11
 inline constexpr std::string_view kNoAdapterName = "none";             // 113
 inline constexpr std::string_view kNewRule = "NewRule";                // 115
 
+// Settings files, relative to the settings folder.
+inline constexpr std::string_view kGeneralSettingFile = "GeneralSetting.ini";                // 102
+inline constexpr std::string_view kExternalCommandFile = "ExternalCommand.ini";              // 109
+inline constexpr std::string_view kConnectionControlRuleFile = "ConnectionControlRule.ini";  // 116
+inline constexpr std::string_view kPacketFilterSettingFile = "PacketFilterSetting.xml";      // 118
+inline constexpr std::string_view kHtbSettingFile = "HtbSetting.xml";                        // 119
+
 }  // namespace harlune::strings

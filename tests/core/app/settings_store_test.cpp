@@ -1,0 +1,214 @@
+#include "core/app/settings_store.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include "core/base/string_resources.h"
+#include "core/htb/htb_class.h"
+#include "core/monitor/adapter_table.h"
+#include "support/recording_user_dialogs.h"
+#include "support/socket_driver_server.h"
+
+namespace harlune {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+constexpr std::string_view kFiles[] = {strings::kGeneralSettingFile, strings::kExternalCommandFile,
+                                       strings::kConnectionControlRuleFile,
+                                       strings::kPacketFilterSettingFile, strings::kHtbSettingFile};
+
+std::tm FixedClock() {
+  std::tm time{};
+  time.tm_year = 126, time.tm_mon = 11, time.tm_mday = 7, time.tm_hour = 21;
+  return time;
+}
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteAll(const fs::path& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// One settings set, with every file holding the generation's mark.
+class Store {
+ public:
+  explicit Store(const fs::path& folder)
+      : settings(folder, dialogs), store(folder, settings, adapters, dialogs, FixedClock) {}
+
+  void Mark(const std::string& generation) {
+    settings.general.AUTO_SAVE = generation == "甲" ? 1 : 0;
+    if (settings.filters.Size() == 0) {
+      settings.filters.Add(PacketFilterSetting{});
+    }
+    settings.filters.At(0).Name = "フィルタ" + generation;
+    if (!settings.htb.Find(2)) {
+      settings.htb.Add(0, std::make_shared<HTB_InnerClass>());
+    }
+    settings.htb.Find(2)->Name = "クラス" + generation;
+    if (settings.rules.size() == 0) {
+      settings.rules.Append(OperateConnectionRule{}, dialogs);
+    }
+    settings.rules.Rules()[0].Name = "ルール" + generation;
+    settings.commands.ReplaceAt(0, ExternalCommand(1, 1, 1, "コマンド" + generation, "ping"));
+  }
+
+  // The generation each file holds, "" when it holds neither.
+  std::vector<std::string> Generations() const {
+    auto strip = [](const std::string& text, std::string_view prefix) {
+      return text.starts_with(prefix) ? text.substr(prefix.size()) : std::string();
+    };
+    const auto cls = settings.htb.Find(2);
+    return {
+        settings.general.AUTO_SAVE == 1 ? "甲" : "乙",
+        settings.filters.Size() == 1 ? strip(settings.filters.At(0).Name, "フィルタ") : "",
+        cls ? strip(cls->Name, "クラス") : "",
+        settings.rules.size() == 1 ? strip(settings.rules.Rules()[0].Name, "ルール") : "",
+        settings.commands.size() > 0 ? strip(settings.commands[0].Name, "コマンド") : "",
+    };
+  }
+
+  RecordingUserDialogs dialogs;
+  AdapterTable adapters;
+  Settings settings;
+  SettingsStore store;
+};
+
+TEST(SettingsStore, FirstStartWritesEveryFileWithItsDefaults) {
+  TempDir dir;
+  Store first(dir.path());
+  first.store.LoadAllSettings();
+  for (std::string_view name : kFiles) {
+    EXPECT_TRUE(fs::exists(dir.path() / name)) << name;
+    EXPECT_FALSE(fs::exists(dir.path() / (std::string(name) + ".autobak"))) << name;
+  }
+  EXPECT_TRUE(first.store.settingsSaved());
+  EXPECT_TRUE(first.dialogs.messages.empty());
+
+  Store second(dir.path());
+  second.store.LoadAllSettings();
+  EXPECT_TRUE(second.dialogs.messages.empty());
+  EXPECT_EQ(second.settings.commands.size(), first.settings.commands.size());
+}
+
+TEST(SettingsStore, SavedSettingsComeBackWhole) {
+  TempDir dir;
+  Store writer(dir.path());
+  writer.store.LoadAllSettings();
+  writer.Mark("乙");
+  writer.store.MarkChanged();
+  EXPECT_FALSE(writer.store.settingsSaved());
+  ASSERT_TRUE(writer.store.SaveAllSettings());
+  EXPECT_TRUE(writer.store.settingsSaved());
+
+  Store reader(dir.path());
+  reader.store.LoadAllSettings();
+  EXPECT_EQ(reader.Generations(), std::vector<std::string>(5, "乙"));
+  EXPECT_EQ(reader.settings.htb.Find(2)->Parent, reader.settings.htb.SendTree().Root().get());
+}
+
+TEST(SettingsStore, DamagedFileIsMovedAsideAndTheUserIsToldWhere) {
+  TempDir dir;
+  const fs::path filters = dir.path() / strings::kPacketFilterSettingFile;
+  WriteAll(filters, "<Root><PacketFilter><Name>x");
+  Store store(dir.path());
+  store.store.LoadAllSettings();
+
+  const fs::path aside = dir.path() / "PacketFilterSetting.xml.damaged-20261207-210000";
+  ASSERT_TRUE(fs::exists(aside));
+  EXPECT_EQ(ReadAll(aside), "<Root><PacketFilter><Name>x");
+  ASSERT_EQ(store.dialogs.messages.size(), 1U);
+  EXPECT_NE(store.dialogs.messages[0].find(filters.string()), std::string::npos);
+  EXPECT_NE(store.dialogs.messages[0].find(aside.string()), std::string::npos);
+  // The defaults were written and read back without complaint.
+  Store again(dir.path());
+  again.store.LoadAllSettings();
+  EXPECT_TRUE(again.dialogs.messages.empty());
+}
+
+TEST(SettingsStore, DamagedFileWithAGoodBackupComesBackFromIt) {
+  TempDir dir;
+  Store writer(dir.path());
+  writer.store.LoadAllSettings();
+  writer.Mark("甲");
+  ASSERT_TRUE(writer.store.SaveAllSettings());
+  const fs::path rules = dir.path() / strings::kConnectionControlRuleFile;
+  fs::copy_file(rules, dir.path() / "ConnectionControlRule.ini.autobak");
+  WriteAll(rules, std::string("[ConnectionControlRule1]\r\nName=\x82", 33));
+
+  Store reader(dir.path());
+  reader.store.LoadAllSettings();
+  EXPECT_EQ(reader.Generations()[3], "甲");
+  ASSERT_EQ(reader.dialogs.messages.size(), 1U);
+  EXPECT_NE(reader.dialogs.messages[0].find("autobak"), std::string::npos);
+}
+
+TEST(SettingsStore, FailedBackupEndsTheSaveAndLeavesTheRestAsItWas) {
+  TempDir dir;
+  Store store(dir.path());
+  store.store.LoadAllSettings();
+  store.Mark("甲");
+  ASSERT_TRUE(store.store.SaveAllSettings());
+  // A backup cannot replace a folder that holds something.
+  fs::create_directories(dir.path() / "PacketFilterSetting.xml.autobak" / "occupied");
+  store.Mark("乙");
+  store.store.MarkChanged();
+  EXPECT_FALSE(store.store.SaveAllSettings());
+  EXPECT_FALSE(store.store.settingsSaved());
+  EXPECT_EQ(store.dialogs.messages, std::vector<std::string>{std::string(kBackupFailedMessage)});
+
+  Store reader(dir.path());
+  reader.store.LoadAllSettings();
+  // The general settings come first and were saved; nothing after the
+  // failed file was touched.
+  EXPECT_EQ(reader.Generations(), (std::vector<std::string>{"乙", "甲", "甲", "甲", "甲"}));
+}
+
+TEST(SettingsStore, KilledSaveLeavesEveryFileAsItWasOrAsItWasMeantToBe) {
+  TempDir dir;
+  {
+    Store initial(dir.path());
+    initial.store.LoadAllSettings();
+    initial.Mark("甲");
+    ASSERT_TRUE(initial.store.SaveAllSettings());
+  }
+  std::mt19937 random(20261207);
+  for (int round = 0; round < 8; ++round) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      Store saver(dir.path());
+      saver.store.LoadAllSettings();
+      for (int i = 0;; ++i) {
+        saver.Mark(i % 2 == 0 ? "乙" : "甲");
+        (void)saver.store.SaveAllSettings();
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(20000 + random() % 30000));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+
+    Store reader(dir.path());
+    reader.store.LoadAllSettings();
+    EXPECT_TRUE(reader.dialogs.messages.empty()) << reader.dialogs.messages[0];
+    for (const std::string& generation : reader.Generations()) {
+      EXPECT_TRUE(generation == "甲" || generation == "乙") << "round " << round;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace harlune
