@@ -166,6 +166,30 @@ std::string OperateConnectionRule::ConditionText() const {
   return text.empty() ? "なし" : text;
 }
 
+namespace {
+
+// A bound of 0 is no bound.
+template <typename T>
+bool Above(T value, T lowBound) {
+  return lowBound == 0 || value > lowBound;
+}
+
+template <typename T>
+bool Below(T value, T highBound) {
+  return highBound == 0 || value < highBound;
+}
+
+}  // namespace
+
+bool OperateConnectionRule::ConditionHolds(const ConnectionConditionValues& connection) const {
+  return connection.controlMark == 0 && Above(connection.connectedSeconds, TriggerTimeLow) &&
+         Below(connection.connectedSeconds, TriggerTimeHigh) &&
+         Above(connection.upTotal, TriggerAmountOfUpTrafficLow) &&
+         Below(connection.upTotal, TriggerAmountOfUpTrafficHigh) &&
+         Above(connection.downTotal, TriggerAmountOfDownTrafficLow) &&
+         Below(connection.downTotal, TriggerAmountOfDownTrafficHigh);
+}
+
 bool OperateConnectionRule::MatchesProcess(std::string_view processName) const {
   return TargetProcessName.empty() || EqualIgnoringCase(TargetProcessName, processName);
 }

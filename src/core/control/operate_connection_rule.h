@@ -91,6 +91,14 @@ FileReadResult ReadHostListFile(std::string_view storedPath);
 // any run of characters, the empty run included.
 bool MatchesHostPattern(std::string_view pattern, std::string_view name);
 
+// What the condition test of a rule reads of a connection.
+struct ConnectionConditionValues {
+  std::int32_t controlMark = 0;  // 0 while no rule has decided about it
+  std::uint32_t connectedSeconds = 0;
+  std::uint64_t upTotal = 0;  // bytes sent
+  std::uint64_t downTotal = 0;
+};
+
 class OperateConnectionRule {
  public:
   OperateConnectionRule() = default;
@@ -105,6 +113,11 @@ class OperateConnectionRule {
   // The bounds as the rule list shows them, such as
   // "接続時間が10秒以上 かつ UP転送量が100Byte以下"; "なし" without bounds.
   std::string ConditionText() const;
+
+  // Whether a connection meets every bound, strictly: a connection exactly
+  // at a bound does not meet it. A connection already decided about (mark
+  // not 0) never does.
+  bool ConditionHolds(const ConnectionConditionValues& connection) const;
 
   // TargetProcessName is empty or names the process, without regard to ASCII
   // case.

@@ -163,6 +163,42 @@ TEST(RuleConditionText, ListsTheBoundsThatAreSet) {
   EXPECT_EQ(downOnly.ConditionText(), "DOWN転送量が1Byte以上2Byte以下");
 }
 
+TEST(RuleCondition, EveryBoundIsStrictAndZeroMeansNoBound) {
+  OperateConnectionRule rule;
+  EXPECT_TRUE(rule.ConditionHolds({}));  // no bounds: every undecided connection
+  rule.TriggerTimeLow = 10;
+  rule.TriggerAmountOfUpTrafficHigh = 1000;
+  rule.TriggerAmountOfDownTrafficLow = 5;
+  const ConnectionConditionValues inside{0, 11, 999, 6};
+  EXPECT_TRUE(rule.ConditionHolds(inside));
+  auto at = inside;
+  at.connectedSeconds = 10;  // exactly at the low bound
+  EXPECT_FALSE(rule.ConditionHolds(at));
+  at = inside;
+  at.upTotal = 1000;  // exactly at the high bound
+  EXPECT_FALSE(rule.ConditionHolds(at));
+  at = inside;
+  at.downTotal = 5;
+  EXPECT_FALSE(rule.ConditionHolds(at));
+  rule.TriggerTimeHigh = 11;
+  EXPECT_FALSE(rule.ConditionHolds(inside));
+  rule.TriggerTimeHigh = 12;
+  EXPECT_TRUE(rule.ConditionHolds(inside));
+}
+
+TEST(RuleCondition, ConnectionAlreadyDecidedNeverMatches) {
+  const OperateConnectionRule rule;
+  EXPECT_FALSE(rule.ConditionHolds({-1, 100, 0, 0}));
+  EXPECT_FALSE(rule.ConditionHolds({2, 100, 0, 0}));
+}
+
+TEST(RuleCondition, HugeTrafficBoundsCompareAsSixtyFourBits) {
+  OperateConnectionRule rule;
+  rule.TriggerAmountOfDownTrafficLow = 0x100000000ULL;
+  EXPECT_FALSE(rule.ConditionHolds({0, 1, 0, 0xFFFFFFFFULL}));
+  EXPECT_TRUE(rule.ConditionHolds({0, 1, 0, 0x100000001ULL}));
+}
+
 TEST(RuleHostListLoad, LoadsTheFileThePathNames) {
   OperateConnectionRule rule;
   rule.RemoteHostListPath = ".\\lists\\block.lst";
