@@ -92,31 +92,6 @@ void ReadAddress(std::string_view piece, std::uint32_t& target) {
   }
 }
 
-bool IsLeadByte(unsigned char byte) {
-  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
-// The text cut to at most `limit` bytes of the file, between characters.
-std::string CutToFileBytes(std::string_view utf8, std::size_t limit) {
-  try {
-    const std::string cp932 = Utf8ToCp932(utf8);
-    if (cp932.size() <= limit) {
-      return std::string(utf8);
-    }
-    std::size_t cut = 0;
-    while (cut < cp932.size()) {
-      const std::size_t width = IsLeadByte(static_cast<unsigned char>(cp932[cut])) ? 2 : 1;
-      if (cut + width > limit) {
-        break;
-      }
-      cut += width;
-    }
-    return Cp932ToUtf8(std::string_view(cp932).substr(0, cut));
-  } catch (const TextEncodingError&) {
-    return std::string(utf8);  // cannot be: the text was read from CP932
-  }
-}
-
 void ReadOption(SettingKind kind, std::int32_t& target, std::string_view value) {
   if (kind == SettingKind::kBoolean) {
     target = IsTrue(value) ? 1 : 0;
@@ -177,9 +152,9 @@ bool ReadCommonEntry(CommonFilter& filter, const ProfileEntry& entry) {
   } else if (key == "MINIMUM_PACKET_SIZE") {
     ReadInteger(FirstPiece(value), filter.MinimumPacketSize);
   } else if (key == "COMMENT") {
-    filter.SetComment(CutToFileBytes(value, CommonFilter::kMaxCommentBytes));
+    filter.SetComment(value);
   } else if (key == "FILTER_NAME") {
-    filter.FilterName = CutToFileBytes(value, kMaxFilterNameBytes);
+    filter.FilterName = CutToCp932Bytes(value, kMaxFilterNameBytes);
   } else if (key == "ID") {
     ReadInteger(FirstPiece(value), filter.FilterId);
   } else {

@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace harlune {
@@ -67,5 +68,50 @@ std::string Cp932ToUtf8(std::string_view cp932) {
 }
 
 std::size_t Cp932Length(std::string_view utf8) { return Utf8ToCp932(utf8).size(); }
+
+namespace {
+
+bool IsCp932LeadByte(unsigned char byte) {
+  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+bool IsUtf8Continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0u) == 0x80u; }
+
+// A character has at most three continuation bytes; text with more is not
+// UTF-8 and is cut at the limit itself.
+std::string CutAtUtf8Boundary(std::string_view utf8, std::size_t limit) {
+  const std::size_t end = std::min(limit, utf8.size());
+  std::size_t cut = end;
+  while (cut > 0 && cut < utf8.size() && end - cut < 3 && IsUtf8Continuation(utf8[cut])) {
+    --cut;
+  }
+  if (cut < utf8.size() && IsUtf8Continuation(utf8[cut])) {
+    cut = end;
+  }
+  return std::string(utf8.substr(0, cut));
+}
+
+}  // namespace
+
+std::string CutToCp932Bytes(std::string_view utf8, std::size_t limit) {
+  std::string cp932;
+  try {
+    cp932 = Utf8ToCp932(utf8);
+  } catch (const TextEncodingError&) {
+    return CutAtUtf8Boundary(utf8, limit);
+  }
+  if (cp932.size() <= limit) {
+    return std::string(utf8);
+  }
+  std::size_t cut = 0;
+  while (cut < cp932.size()) {
+    const std::size_t width = IsCp932LeadByte(static_cast<unsigned char>(cp932[cut])) ? 2 : 1;
+    if (cut + width > limit) {
+      break;
+    }
+    cut += width;
+  }
+  return Cp932ToUtf8(std::string_view(cp932).substr(0, cut));
+}
 
 }  // namespace harlune

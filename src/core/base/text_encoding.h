@@ -34,4 +34,9 @@ std::string Cp932ToUtf8(std::string_view cp932);
 // these); throws like Utf8ToCp932.
 std::size_t Cp932Length(std::string_view utf8);
 
+// The text cut, between characters, to at most `limit` bytes of CP932 (the
+// byte limits of fields count these). Text that CP932 lacks is cut at a
+// UTF-8 character boundary within `limit` bytes instead.
+std::string CutToCp932Bytes(std::string_view utf8, std::size_t limit);
+
 }  // namespace harlune

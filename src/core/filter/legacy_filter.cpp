@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/base/ipv4.h"
+#include "core/base/text_encoding.h"
 #include "core/filter/port_range.h"
 #include "protocol/byte_order.h"
 
@@ -86,26 +87,7 @@ PlainFilterBytes EncodePlainFilter(const PlainFilter& filter) {
 }
 
 void CommonFilter::SetComment(std::string_view text) {
-  text = text.substr(0, text.find('\0'));
-  if (text.size() > kMaxCommentBytes) {
-    std::size_t cut = kMaxCommentBytes;
-    // Back up over continuation bytes (10xxxxxx) to the start of the
-    // character that does not fit; a character has at most 3 of them.
-    const auto isContinuation = [&text](std::size_t i) {
-      return (static_cast<unsigned char>(text[i]) & 0xC0u) == 0x80u;
-    };
-    std::size_t steps = 0;
-    while (steps < 4 && isContinuation(cut)) {
-      --cut;
-      ++steps;
-    }
-    // Text that is not UTF-8 at all is cut at the byte limit.
-    if (steps == 4) {
-      cut = kMaxCommentBytes;
-    }
-    text = text.substr(0, cut);
-  }
-  comment_.assign(text);
+  comment_ = CutToCp932Bytes(text.substr(0, text.find('\0')), kMaxCommentBytes);
 }
 
 PlainFilter PacketFilter::ToPlainFilter() const {

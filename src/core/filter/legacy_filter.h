@@ -102,8 +102,8 @@ class CommonFilter : public Filter {
   // The comment is kept as in its 128-byte field: at most 127 bytes.
   static constexpr std::size_t kMaxCommentBytes = 127;
 
-  // The comment, cut at its first NUL and at 127 bytes, the cut moved back
-  // to the start of a UTF-8 character that would not fit whole.
+  // The comment, cut at its first NUL and to 127 bytes of the file's CP932,
+  // between characters.
   void SetComment(std::string_view text);
   const std::string& Comment() const { return comment_; }
 

@@ -51,6 +51,17 @@ TEST(TextEncoding, LongTextsGrowTheOutput) {
   EXPECT_EQ(Cp932ToUtf8(Utf8ToCp932(kana)), kana);
 }
 
+TEST(TextEncoding, CutsToCp932BytesBetweenCharacters) {
+  EXPECT_EQ(CutToCp932Bytes("abcあい", 7), "abcあい");
+  EXPECT_EQ(CutToCp932Bytes("abcあい", 6), "abcあ");  // い would end at byte 7
+  EXPECT_EQ(CutToCp932Bytes("abcあい", 5), "abcあ");
+  EXPECT_EQ(CutToCp932Bytes("ｱｲｳ", 2), "ｱｲ");  // half-width kana: one byte each
+  EXPECT_EQ(CutToCp932Bytes("", 0), "");
+  // Without a CP932 form the cut falls between UTF-8 characters.
+  EXPECT_EQ(CutToCp932Bytes("a\xF0\x9F\x98\x80", 3), "a");
+  EXPECT_EQ(CutToCp932Bytes("a\xF0\x9F\x98\x80", 5), "a\xF0\x9F\x98\x80");
+}
+
 TEST(TextEncoding, ThreadsConvertIndependently) {
   std::string fromThread;
   std::thread worker([&fromThread] { fromThread = Cp932ToUtf8(Utf8ToCp932("スレッド")); });

@@ -271,9 +271,10 @@ TEST(CommonFilterCommentTest, KeepsAtMost127BytesWithoutSplittingCharacters) {
   filter.SetComment(a127 + "b");
   EXPECT_EQ(filter.Comment(), a127);
 
+  // The limit counts the bytes the file holds: two per kana in CP932.
   std::string kana;
-  for (int i = 0; i < 42; ++i) {
-    kana += "あ";  // 3 bytes each: 126 bytes
+  for (int i = 0; i < 63; ++i) {
+    kana += "あ";  // 126 bytes in CP932, 189 in UTF-8
   }
   filter.SetComment("a" + kana);  // exactly 127 bytes
   EXPECT_EQ(filter.Comment(), "a" + kana);
@@ -282,6 +283,7 @@ TEST(CommonFilterCommentTest, KeepsAtMost127BytesWithoutSplittingCharacters) {
   filter.SetComment(kana + "あ");
   EXPECT_EQ(filter.Comment(), kana);
 
+  // Text CP932 cannot hold is cut between UTF-8 characters instead.
   filter.SetComment(std::string(124, 'a') + "😀");  // a 4-byte character at 124..127
   EXPECT_EQ(filter.Comment(), std::string(124, 'a'));
 }
