@@ -51,9 +51,9 @@ void DecodeEveryLayout(std::span<const std::uint8_t> data) {
     (void)Utf16ToUtf8(*text);
   }
   if (data.size() >= 4) {
-    if (const auto spec = FindRequestSpec(static_cast<std::uint32_t>(data[0]) |
-                                          (static_cast<std::uint32_t>(data[1]) << 8))) {
-      (void)RequestSizesValid(*spec, data.subspan(4), data[2]);
+    if (const auto layout = FindRequestLayout(static_cast<std::uint32_t>(data[0]) |
+                                              (static_cast<std::uint32_t>(data[1]) << 8))) {
+      (void)RequestSizesValid(*layout, data.subspan(4), data[2]);
     }
   }
 }

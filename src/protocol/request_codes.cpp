@@ -12,13 +12,13 @@ namespace {
 
 using enum RequestCode;
 
-constexpr RequestSpec Fixed(RequestCode code, std::string_view name, std::size_t in,
-                            std::size_t out) {
+constexpr RequestLayout Fixed(RequestCode code, std::string_view name, std::size_t in,
+                              std::size_t out) {
   return {code, name, InputShape::Fixed, in, out};
 }
 
-constexpr std::array kRequestSpecs{
-    RequestSpec{HlBindAdapter, "HlBindAdapter", InputShape::AdapterPath, 0, 4},
+constexpr std::array kRequestLayouts{
+    RequestLayout{HlBindAdapter, "HlBindAdapter", InputShape::AdapterPath, 0, 4},
     Fixed(HlGetVersion, "HlGetVersion", 0, kVersionReplySize),
     Fixed(HlInitialize, "HlInitialize", 0, 0),
     Fixed(HlUninitialize, "HlUninitialize", 0, 0),
@@ -29,7 +29,8 @@ constexpr std::array kRequestSpecs{
     Fixed(HlUpTBFClass, "HlUpTBFClass", 4, 0),
     Fixed(HlDownTBFClass, "HlDownTBFClass", 4, 0),
     Fixed(HlSetTBFClassRate, "HlSetTBFClassRate", 8, 0),
-    RequestSpec{HlSetApplicationPorts, "HlSetApplicationPorts", InputShape::ApplicationPorts, 0, 0},
+    RequestLayout{HlSetApplicationPorts, "HlSetApplicationPorts", InputShape::ApplicationPorts, 0,
+                  0},
     Fixed(HlResetTraffic, "HlResetTraffic", 0, 0),
     Fixed(HlStartFiltering, "HlStartFiltering", 0, 0),
     Fixed(HlStopFiltering, "HlStopFiltering", 0, 0),
@@ -40,34 +41,34 @@ constexpr std::array kRequestSpecs{
 
 }  // namespace
 
-std::optional<RequestSpec> FindRequestSpec(std::uint32_t code) {
-  for (const RequestSpec& spec : kRequestSpecs) {
-    if (static_cast<std::uint32_t>(spec.code) == code) {
-      return spec;
+std::optional<RequestLayout> FindRequestLayout(std::uint32_t code) {
+  for (const RequestLayout& layout : kRequestLayouts) {
+    if (static_cast<std::uint32_t>(layout.code) == code) {
+      return layout;
     }
   }
   return std::nullopt;
 }
 
-const RequestSpec& SpecOf(RequestCode code) {
-  for (const RequestSpec& spec : kRequestSpecs) {
-    if (spec.code == code) {
-      return spec;
+const RequestLayout& LayoutOf(RequestCode code) {
+  for (const RequestLayout& layout : kRequestLayouts) {
+    if (layout.code == code) {
+      return layout;
     }
   }
-  throw std::logic_error("request code without a spec");
+  throw std::logic_error("request code without a layout");
 }
 
-std::string_view RequestName(RequestCode code) { return SpecOf(code).name; }
+std::string_view RequestName(RequestCode code) { return LayoutOf(code).name; }
 
-bool RequestSizesValid(const RequestSpec& spec, std::span<const std::uint8_t> input,
+bool RequestSizesValid(const RequestLayout& layout, std::span<const std::uint8_t> input,
                        std::size_t outputCapacity) {
-  if (outputCapacity != spec.outputSize) {
+  if (outputCapacity != layout.outputSize) {
     return false;
   }
-  switch (spec.inputShape) {
+  switch (layout.inputShape) {
     case InputShape::Fixed:
-      return input.size() == spec.inputSize;
+      return input.size() == layout.inputSize;
     case InputShape::AdapterPath:
       return !input.empty() && input.size() % 2 == 0 && input.size() <= kMaxDevicePathUnits * 2;
     case InputShape::ApplicationPorts:

@@ -32,12 +32,12 @@ enum class RequestCode : std::uint32_t {
 
 // How the length of a request's input is fixed.
 enum class InputShape : std::uint8_t {
-  Fixed,             // exactly RequestSpec::inputSize bytes
+  Fixed,             // exactly RequestLayout::inputSize bytes
   AdapterPath,       // UTF-16 text: even, non-zero, at most kMaxDevicePathUnits units
   ApplicationPorts,  // 8 + 2 x count bytes, count in the header, 0..kMaxApplicationPorts
 };
 
-struct RequestSpec {
+struct RequestLayout {
   RequestCode code;
   std::string_view name;
   InputShape inputShape;
@@ -54,16 +54,16 @@ inline constexpr std::size_t kReadPacketsBufferSize = 6000;
 inline constexpr std::uint32_t kBindStatusBound = 0;
 inline constexpr std::uint32_t kBindStatusNoSuchAdapter = 2;
 
-// The spec of a code, or nothing for a code the driver does not know.
-std::optional<RequestSpec> FindRequestSpec(std::uint32_t code);
-const RequestSpec& SpecOf(RequestCode code);
+// The layout of a code, or nothing for a code the driver does not know.
+std::optional<RequestLayout> FindRequestLayout(std::uint32_t code);
+const RequestLayout& LayoutOf(RequestCode code);
 
 // The name of a request ("HlGetVersion"), as failure messages show it.
 std::string_view RequestName(RequestCode code);
 
-// Whether the sizes of a request fit its spec. The input is needed for the
+// Whether the sizes of a request fit its layout. The input is needed for the
 // application ports request, whose length depends on the count it carries.
-bool RequestSizesValid(const RequestSpec& spec, std::span<const std::uint8_t> input,
+bool RequestSizesValid(const RequestLayout& layout, std::span<const std::uint8_t> input,
                        std::size_t outputCapacity);
 
 }  // namespace harlune::protocol

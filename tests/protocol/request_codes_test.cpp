@@ -37,34 +37,34 @@ TEST(RequestCodes, CodesEncodeTheirDeviceFields) {
 }
 
 TEST(RequestCodes, UnknownCodesHaveNoSpec) {
-  EXPECT_FALSE(FindRequestSpec(0));
-  EXPECT_FALSE(FindRequestSpec(0x432320C5));
-  ASSERT_TRUE(FindRequestSpec(0x001260EC));
-  EXPECT_EQ(FindRequestSpec(0x001260EC)->name, "HlGetVersion");
+  EXPECT_FALSE(FindRequestLayout(0));
+  EXPECT_FALSE(FindRequestLayout(0x432320C5));
+  ASSERT_TRUE(FindRequestLayout(0x001260EC));
+  EXPECT_EQ(FindRequestLayout(0x001260EC)->name, "HlGetVersion");
   EXPECT_EQ(RequestName(RequestCode::HlAddTBFClass), "HlAddTBFClass");
 }
 
 TEST(RequestCodes, FixedRequestsNeedTheirExactSizes) {
-  const auto& add = SpecOf(RequestCode::HlAddTBFClass);
+  const auto& add = LayoutOf(RequestCode::HlAddTBFClass);
   const std::vector<std::uint8_t> record(200);
   EXPECT_TRUE(RequestSizesValid(add, record, 4));
   EXPECT_FALSE(RequestSizesValid(add, std::span(record).first(199), 4));
   EXPECT_FALSE(RequestSizesValid(add, record, 5));
   EXPECT_FALSE(RequestSizesValid(add, record, 0));
 
-  const auto& rate = SpecOf(RequestCode::HlSetTBFClassRate);
+  const auto& rate = LayoutOf(RequestCode::HlSetTBFClassRate);
   const std::vector<std::uint8_t> eight(8);
   EXPECT_TRUE(RequestSizesValid(rate, eight, 0));
   EXPECT_FALSE(RequestSizesValid(rate, std::span(eight).first(4), 0));
 
-  EXPECT_TRUE(RequestSizesValid(SpecOf(RequestCode::HlReadPackets), {}, 6000));
-  EXPECT_TRUE(RequestSizesValid(SpecOf(RequestCode::HlGetTotalStatistics), {}, 24));
-  EXPECT_TRUE(RequestSizesValid(SpecOf(RequestCode::HlGetTBFClassStatistics),
+  EXPECT_TRUE(RequestSizesValid(LayoutOf(RequestCode::HlReadPackets), {}, 6000));
+  EXPECT_TRUE(RequestSizesValid(LayoutOf(RequestCode::HlGetTotalStatistics), {}, 24));
+  EXPECT_TRUE(RequestSizesValid(LayoutOf(RequestCode::HlGetTBFClassStatistics),
                                 std::span(eight).first(4), 12));
 }
 
 TEST(RequestCodes, BindPathMustBeWholeUtf16WithinTheLimit) {
-  const auto& bind = SpecOf(RequestCode::HlBindAdapter);
+  const auto& bind = LayoutOf(RequestCode::HlBindAdapter);
   EXPECT_TRUE(RequestSizesValid(bind, std::vector<std::uint8_t>(2), 4));
   EXPECT_TRUE(RequestSizesValid(bind, std::vector<std::uint8_t>(2 * kMaxDevicePathUnits), 4));
   EXPECT_FALSE(RequestSizesValid(bind, std::vector<std::uint8_t>(2 * kMaxDevicePathUnits + 2), 4));
@@ -73,7 +73,7 @@ TEST(RequestCodes, BindPathMustBeWholeUtf16WithinTheLimit) {
 }
 
 TEST(RequestCodes, ApplicationPortsLengthFollowsItsCount) {
-  const auto& ports = SpecOf(RequestCode::HlSetApplicationPorts);
+  const auto& ports = LayoutOf(RequestCode::HlSetApplicationPorts);
   const auto two = EncodeApplicationPorts({1, {80, 81}});
   EXPECT_TRUE(RequestSizesValid(ports, *two, 0));
   EXPECT_FALSE(RequestSizesValid(ports, std::span(*two).first(10), 0));
