@@ -36,7 +36,7 @@ TEST(RequestCodes, CodesEncodeTheirDeviceFields) {
   EXPECT_EQ(Fields(RequestCode::HlDeleteTBFClass).access, 2U);  // write
 }
 
-TEST(RequestCodes, UnknownCodesHaveNoSpec) {
+TEST(RequestCodes, UnknownCodesHaveNoLayout) {
   EXPECT_FALSE(FindRequestLayout(0));
   EXPECT_FALSE(FindRequestLayout(0x432320C5));
   ASSERT_TRUE(FindRequestLayout(0x001260EC));
