@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/app/ini_file_format.h"
+#include "core/base/flag_text.h"
 #include "core/base/ipv4.h"
 #include "core/base/text_encoding.h"
 #include "core/filter/port_range.h"
@@ -18,7 +19,6 @@
 namespace harlune {
 namespace {
 
-constexpr std::string_view kTrue = "TRUE";
 constexpr std::int32_t kDefaultBandwidth = 30;
 constexpr std::int32_t kMaxFilterColumnWidth = 2000;
 constexpr std::int32_t kOverwideFilterColumnWidth = 200;
@@ -84,7 +84,7 @@ bool ReadInteger(std::string_view piece, Integer& target) {
   return true;
 }
 
-bool IsTrue(std::string_view value) { return FirstPiece(value) == kTrue; }
+bool IsTrue(std::string_view value) { return IsTrueText(FirstPiece(value)); }
 
 void ReadAddress(std::string_view piece, std::uint32_t& target) {
   if (const std::optional<std::uint32_t> address = ParseIpv4(TrimBlanks(piece))) {

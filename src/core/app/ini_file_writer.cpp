@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/app/ini_file_format.h"
+#include "core/base/flag_text.h"
 
 namespace harlune {
 namespace {
@@ -18,14 +19,7 @@ std::string FormatOption(SettingKind kind, std::int32_t value) {
   if (kind != SettingKind::kBoolean) {
     return std::to_string(value);
   }
-  switch (value) {
-    case 1:
-      return "TRUE";
-    case 0:
-      return "FALSE";
-    default:
-      return {};
-  }
+  return std::string(FlagText(value));
 }
 
 std::string FormatOption(SettingKind, std::uint32_t value) { return std::to_string(value); }

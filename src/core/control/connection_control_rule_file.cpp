@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/base/flag_text.h"
 #include "core/base/profile_file.h"
 
 namespace harlune {
@@ -113,9 +114,9 @@ std::string RuleFileReader::ApplyRuleEntry(OperateConnectionRule& rule, const Pr
     return {};
   }
   if (key == "Available") {
-    rule.Available = *item == "TRUE";
+    rule.Available = IsTrueText(*item);
   } else if (key == "BLimitConnectionNum") {
-    rule.BLimitConnectionNum = *item == "TRUE";
+    rule.BLimitConnectionNum = IsTrueText(*item);
   } else if (key == "TriggerTimeLow") {
     rule.TriggerTimeLow = ReadDecimal<std::uint32_t>(*item);
   } else if (key == "TriggerTimeHigh") {
@@ -149,7 +150,7 @@ RuleFileParseResult RuleFileReader::Read(const ProfileFile& document,
           list.LogFilePath = entry.value;
         } else if (entry.key == "RecordLog") {
           if (const std::optional<std::string_view> item = FirstItem(entry.value)) {
-            list.RecordLog = *item == "TRUE";
+            list.RecordLog = IsTrueText(*item);
           }
         }
       }
@@ -208,7 +209,7 @@ RuleFileWriteResult SerializeConnectionControlRuleFile(const OperateConnectionRu
                ? std::string_view{}
                : value.substr(first, value.find_last_not_of(kBlanks) - first + 1);
   };
-  const auto boolean = [](bool value) { return value ? "TRUE" : "FALSE"; };
+  const auto boolean = [](bool value) { return FlagText(value ? 1 : 0); };
 
   write(kCommonSettingsSection, "FileVersion", kRuleFileVersion);
   for (std::size_t i = 0; i < rules.size(); ++i) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "core/base/flag_text.h"
 #include "core/base/ipv4.h"
 #include "core/base/xml_text.h"
 #include "core/filter/port_range.h"
@@ -14,18 +15,9 @@ namespace {
 
 constexpr std::string_view kRootElement = "Root";
 constexpr std::string_view kFilterElement = "PacketFilter";
-constexpr std::string_view kTrue = "TRUE";
-constexpr std::string_view kFalse = "FALSE";
 constexpr std::string_view kSend = "Send";
 constexpr std::string_view kReceive = "Receive";
 constexpr std::uint32_t kUnreadableAddress = 0xFFFFFFFFu;  // 255.255.255.255
-
-std::string FlagText(std::uint32_t value) {
-  if (value == 1) {
-    return std::string(kTrue);
-  }
-  return value == 0 ? std::string(kFalse) : std::string();
-}
 
 std::string ModeText(std::uint32_t mode) {
   if (mode == 0) {
@@ -97,7 +89,7 @@ void ReadFilterElement(const XmlElement& element, PacketFilterSetting& filter) {
     } else if (name == "ID") {
       filter.ID = ReadXmlInt32(text);
     } else if (name == "Available") {
-      filter.Available = text == kTrue ? 1 : 0;
+      filter.Available = IsTrueText(text) ? 1 : 0;
     } else if (name == "Protocol") {
       filter.Protocol = static_cast<std::uint16_t>(ReadXmlInt32(text));
     } else if (name == "LocalIPAddr") {
@@ -127,7 +119,7 @@ void ReadFilterElement(const XmlElement& element, PacketFilterSetting& filter) {
     } else if (name == "TBFMTU") {
       filter.TBFMTU = ReadXmlUint32(text);
     } else if (name == "TBFThrough") {
-      filter.TBFThrough = text == kTrue ? 1 : 0;
+      filter.TBFThrough = IsTrueText(text) ? 1 : 0;
     }
   }
   // Taken from the AppName that won, so that a later empty AppName does not

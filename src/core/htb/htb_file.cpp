@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/flag_text.h"
 #include "core/base/xml_text.h"
 
 namespace harlune {
@@ -22,8 +23,6 @@ constexpr std::string_view kReceiveElement = "Receive";
 constexpr std::string_view kInnerElement = "HTB_InnerClass";
 constexpr std::string_view kLeafElement = "HTB_LeafClass";
 constexpr std::string_view kChildrenElement = "Children";
-constexpr std::string_view kTrue = "TRUE";
-constexpr std::string_view kFalse = "FALSE";
 
 // The stored settings of a class, its identifier included; neither its
 // place in a tree nor its run-time state.
@@ -52,7 +51,7 @@ void WriteClassElement(XmlWriter& xml, const HTB_Class& cls) {
   xml.TextElement("AssuredRateOrder", std::to_string(cls.AssuredRateOrder));
   xml.TextElement("CeilRateOrder", std::to_string(cls.CeilRateOrder));
   xml.TextElement("Priority", std::to_string(cls.Priority));
-  xml.TextElement("Available", cls.Available ? kTrue : kFalse);
+  xml.TextElement("Available", FlagText(cls.Available ? 1 : 0));
   xml.TextElement("Name", cls.Name);
   xml.TextElement("Comment", cls.Comment);
   xml.Open(kChildrenElement);
@@ -114,7 +113,7 @@ void ReadClassElement(const XmlElement& element, HTB_Class& cls) {
     } else if (name == "Priority") {
       cls.Priority = ReadXmlUint32(text);
     } else if (name == "Available") {
-      cls.Available = text == kTrue;
+      cls.Available = IsTrueText(text);
     } else if (name == "Name") {
       cls.Name = std::move(text);
     } else if (name == "Comment") {
