@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "protocol/framing.h"
+#include "support/temp_dir.h"
 
 namespace harlune::testing {
 
@@ -48,19 +49,6 @@ class SocketDriverServer {
   int listenFd_ = -1;
   int stopPipe_[2] = {-1, -1};
   std::thread thread_;
-};
-
-// A private temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
 };
 
 }  // namespace harlune::testing

@@ -15,6 +15,7 @@
 #include "core/base/ipv4.h"
 #include "ini_file_test_support.h"
 #include "protocol/tbf_setting_data.h"
+#include "support/temp_dir.h"
 
 namespace harlune {
 namespace {
@@ -257,14 +258,12 @@ TEST_F(IniFileReaderTest, AnOptionLineLongerThan511BytesMakesTheFileDamaged) {
 class IniFileOnDiskTest : public IniFileReaderTest {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ini-file-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
+    folder_ = dir_.path();
     file_ = folder_ / "GeneralSetting.ini";
   }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
   void Put(const std::string& bytes) const { std::ofstream(file_, std::ios::binary) << bytes; }
 
+  testing::TempDir dir_;
   std::filesystem::path folder_;
   std::filesystem::path file_;
 };

@@ -13,6 +13,7 @@
 
 #include "core/app/ini_file_reader.h"
 #include "ini_file_test_support.h"
+#include "support/temp_dir.h"
 
 namespace harlune {
 namespace {
@@ -211,18 +212,16 @@ TEST(IniFileWriterDocument, RefusesAddingTheSectionWhenItsNameNoLongerFits) {
 class IniFileWriterOnDiskTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ini-write-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
+    folder_ = dir_.path();
     file_ = folder_ / "GeneralSetting.ini";
   }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
   void Put(const std::string& bytes) const { std::ofstream(file_, std::ios::binary) << bytes; }
   std::string Get() const {
     std::ifstream in(file_, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
+  testing::TempDir dir_;
   std::filesystem::path folder_;
   std::filesystem::path file_;
 };

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <random>
 #include <thread>
 
@@ -15,7 +14,7 @@
 #include "core/htb/htb_class.h"
 #include "core/monitor/adapter_table.h"
 #include "support/recording_user_dialogs.h"
-#include "support/socket_driver_server.h"
+#include "support/temp_dir.h"
 
 namespace harlune {
 namespace {
@@ -31,15 +30,6 @@ std::tm FixedClock() {
   std::tm time{};
   time.tm_year = 126, time.tm_mon = 11, time.tm_mday = 7, time.tm_hour = 21;
   return time;
-}
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteAll(const fs::path& path, std::string_view bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
 }
 
 // One settings set, with every file holding the generation's mark.
@@ -122,13 +112,13 @@ TEST(SettingsStore, SavedSettingsComeBackWhole) {
 TEST(SettingsStore, DamagedFileIsMovedAsideAndTheUserIsToldWhere) {
   TempDir dir;
   const fs::path filters = dir.path() / strings::kPacketFilterSettingFile;
-  WriteAll(filters, "<Root><PacketFilter><Name>x");
+  testing::WriteFileText(filters, "<Root><PacketFilter><Name>x");
   Store store(dir.path());
   store.store.LoadAllSettings();
 
   const fs::path aside = dir.path() / "PacketFilterSetting.xml.damaged-20261207-210000";
   ASSERT_TRUE(fs::exists(aside));
-  EXPECT_EQ(ReadAll(aside), "<Root><PacketFilter><Name>x");
+  EXPECT_EQ(testing::ReadFileText(aside), "<Root><PacketFilter><Name>x");
   ASSERT_EQ(store.dialogs.messages.size(), 1U);
   EXPECT_NE(store.dialogs.messages[0].find(filters.string()), std::string::npos);
   EXPECT_NE(store.dialogs.messages[0].find(aside.string()), std::string::npos);
@@ -146,7 +136,7 @@ TEST(SettingsStore, DamagedFileWithAGoodBackupComesBackFromIt) {
   ASSERT_TRUE(writer.store.SaveAllSettings());
   const fs::path rules = dir.path() / strings::kConnectionControlRuleFile;
   fs::copy_file(rules, dir.path() / "ConnectionControlRule.ini.autobak");
-  WriteAll(rules, std::string("[ConnectionControlRule1]\r\nName=\x82", 33));
+  testing::WriteFileText(rules, std::string("[ConnectionControlRule1]\r\nName=\x82", 33));
 
   Store reader(dir.path());
   reader.store.LoadAllSettings();

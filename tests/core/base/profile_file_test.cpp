@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/temp_dir.h"
+
 namespace harlune {
 namespace {
 
@@ -224,12 +226,7 @@ TEST(ProfileFileWrite, SerialisedDocumentParsesToTheSameContent) {
 
 class ProfileFileLoad : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "profile-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
+  void SetUp() override { folder_ = dir_.path(); }
 
   std::filesystem::path Write(const std::string& name, const std::string& bytes) {
     const std::filesystem::path path = folder_ / name;
@@ -237,6 +234,7 @@ class ProfileFileLoad : public ::testing::Test {
     return path;
   }
 
+  testing::TempDir dir_;
   std::filesystem::path folder_;
 };
 

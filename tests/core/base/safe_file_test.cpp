@@ -21,6 +21,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include "support/temp_dir.h"
+
 namespace harlune {
 namespace {
 
@@ -29,21 +31,14 @@ namespace fs = std::filesystem;
 class SafeFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "safe-file-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
+    folder_ = dir_.path();
     file_ = folder_ / "GeneralSetting.ini";
   }
-  void TearDown() override { fs::remove_all(folder_); }
 
   static void Put(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
+    testing::WriteFileText(path, bytes);
   }
-
-  static std::string Read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
+  static std::string Read(const fs::path& path) { return testing::ReadFileText(path); }
 
   // Every name in the folder, sorted.
   std::vector<std::string> Entries() const {
@@ -55,6 +50,7 @@ class SafeFileTest : public ::testing::Test {
     return names;
   }
 
+  testing::TempDir dir_;
   fs::path folder_;
   fs::path file_;
 };

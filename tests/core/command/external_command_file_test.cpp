@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "support/recording_user_dialogs.h"
+#include "support/temp_dir.h"
 
 namespace harlune {
 
@@ -133,20 +134,14 @@ TEST(CommandFileRead, DamagedFilesAreReportedWithTheirLine) {
 class CommandFileOnDisk : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "command-file-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
+    folder_ = dir_.path();
     file_ = folder_ / "ExternalCommand.ini";
   }
-  void TearDown() override { fs::remove_all(folder_); }
 
   static void Put(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
+    testing::WriteFileText(path, bytes);
   }
-  static std::string Read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
+  static std::string Read(const fs::path& path) { return testing::ReadFileText(path); }
   static std::tm FixedTime() {
     std::tm time{};
     time.tm_year = 124;
@@ -154,6 +149,7 @@ class CommandFileOnDisk : public ::testing::Test {
     return time;
   }
 
+  testing::TempDir dir_;
   fs::path folder_;
   fs::path file_;
 };
