@@ -57,9 +57,49 @@ class Converter {
 
 }  // namespace
 
-std::string Utf8ToCp932(std::string_view utf8) {
+namespace {
+
+std::string ConvertToCp932(std::string_view utf8) {
   thread_local Converter converter("CP932", "UTF-8");
   return converter.Convert(utf8);
+}
+
+std::size_t Utf8CharacterLength(unsigned char lead) {
+  if (lead < 0xC0) {
+    return 1;
+  }
+  return lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+}
+
+// The offset of the first character whose CP932 form reads back as another
+// character (CP932 maps a few characters, such as U+00A3, onto the code of
+// a look-alike).
+std::size_t FirstCharacterThatChanges(std::string_view utf8) {
+  std::size_t offset = 0;
+  while (offset < utf8.size()) {
+    const std::size_t length = Utf8CharacterLength(static_cast<unsigned char>(utf8[offset]));
+    const std::string_view character = utf8.substr(offset, length);
+    if (Cp932ToUtf8(ConvertToCp932(character)) != character) {
+      return offset;
+    }
+    offset += length;
+  }
+  return utf8.size();
+}
+
+}  // namespace
+
+std::string Utf8ToCp932(std::string_view utf8) {
+  std::string cp932 = ConvertToCp932(utf8);
+  // A file must give back the text it was given: a character that would
+  // come back as a look-alike is refused like one CP932 lacks.
+  if (Cp932ToUtf8(cp932) != utf8) {
+    const std::size_t offset = FirstCharacterThatChanges(utf8);
+    throw TextEncodingError("the character at byte " + std::to_string(offset) +
+                                " would not read back the same from CP932",
+                            offset);
+  }
+  return cp932;
 }
 
 std::string Cp932ToUtf8(std::string_view cp932) {

@@ -3,7 +3,8 @@
 // Text is UTF-8 inside the program and CP932 (Shift_JIS) in the files it
 // shares with other builds: settings, host lists and logs. Conversion
 // happens at the file boundary, and bytes that do not convert are an error,
-// never silently replaced.
+// never silently replaced, nor written as a look-alike that would read back
+// as another character.
 
 #include <cstddef>
 #include <stdexcept>

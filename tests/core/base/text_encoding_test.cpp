@@ -32,6 +32,18 @@ TEST(TextEncoding, CharacterOutsideCp932IsAnErrorWithItsOffset) {
   }
 }
 
+TEST(TextEncoding, LookAlikeThatWouldReadBackDifferentlyIsRefused) {
+  // CP932 stores U+00A3 under the code of the full-width U+FFE1.
+  EXPECT_EQ(Cp932ToUtf8("\x81\x92"), "￡");
+  try {
+    Utf8ToCp932("ab\xC2\xA3");
+    FAIL() << "a pound sign was written as a different character";
+  } catch (const TextEncodingError& error) {
+    EXPECT_EQ(error.offset(), 2U);
+  }
+  EXPECT_EQ(Utf8ToCp932("￡"), "\x81\x92");
+}
+
 TEST(TextEncoding, MalformedInputIsAnError) {
   EXPECT_THROW(Utf8ToCp932("a\xFF"), TextEncodingError);
   EXPECT_THROW(Cp932ToUtf8("ok\x82"), TextEncodingError);    // lead byte at the end

@@ -290,6 +290,11 @@ TEST_F(PacketFilterFilePathTest, AListThatCannotBeStoredLeavesTheFileAlone) {
   filter.Comment = "😀";
   manager.Add(filter);
   EXPECT_THROW(static_cast<void>(SavePacketFilterFile(path, manager)), XmlWriteError);
+  // A character that CP932 would store as a look-alike is refused too: the
+  // file would give back another name than the one saved.
+  manager.At(0).Comment.clear();
+  manager.At(0).AppName = "\xC2\xA3.exe";  // U+00A3, read back as U+FFE1
+  EXPECT_THROW(static_cast<void>(SavePacketFilterFile(path, manager)), XmlWriteError);
   std::ifstream in(path);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "old");
 }
