@@ -1,0 +1,62 @@
+#pragma once
+
+// Serves the device protocol on a Unix stream socket: one epoll loop, non-
+// blocking sockets, any number of connections, each with its own bind state.
+// A frame whose input length or output capacity exceeds the protocol's limit
+// closes its connection without a reply; buffers never outgrow one frame.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "passthru/engine/request_dispatcher.h"
+
+namespace harlune {
+
+// At most this many connections are open at once; more wait in the backlog.
+inline constexpr std::size_t kMaxConnections = 256;
+
+class SocketServer {
+ public:
+  explicit SocketServer(RequestDispatcher& dispatcher) : dispatcher_(dispatcher) {}
+  ~SocketServer();
+  SocketServer(const SocketServer&) = delete;
+  SocketServer& operator=(const SocketServer&) = delete;
+
+  // Binds and listens on `path`, whose folder must exist. Empty on success,
+  // else a message naming the path and the reason. The socket file is
+  // removed when the server goes.
+  std::string Listen(const std::filesystem::path& path);
+
+  // Waits up to `timeoutMilliseconds` for socket events and serves them.
+  void Poll(int timeoutMilliseconds);
+
+  std::size_t ConnectionCount() const { return connections_.size(); }
+
+ private:
+  struct Connection {
+    ConnectionState state;
+    std::vector<std::uint8_t> input;   // bytes received, not yet a whole frame
+    std::vector<std::uint8_t> output;  // reply bytes not yet sent
+    std::size_t outputSent = 0;
+  };
+
+  void Accept();
+  // False when the connection is to be closed.
+  bool Receive(int fd, Connection& connection);
+  bool ServeFrames(Connection& connection);
+  bool Flush(int fd, Connection& connection);
+  void Watch(int fd, const Connection& connection);
+  void Close(int fd);
+
+  RequestDispatcher& dispatcher_;
+  std::filesystem::path path_;
+  int listenFd_ = -1;
+  int epollFd_ = -1;
+  std::map<int, Connection> connections_;
+};
+
+}  // namespace harlune

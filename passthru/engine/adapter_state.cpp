@@ -1,0 +1,230 @@
+#include "passthru/engine/adapter_state.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "passthru/engine/classifier.h"
+
+namespace harlune {
+
+TokenBucketSettings BucketSettingsOf(const _TBF_SETTING_DATA& record) {
+  return {record.TBFRate, record.TBFMaxTokenSize, record.TBFMPU, record.TBFMaxQueueSize};
+}
+
+AdapterState::AdapterState(std::string name, const Clock& clock)
+    : name_(std::move(name)), clock_(clock) {}
+
+AdapterState::ClassList::iterator AdapterState::Find(std::uint32_t driverClassId) {
+  return std::find_if(classes_.begin(), classes_.end(), [driverClassId](const TrafficClass& c) {
+    return c.record.DriverClassId == driverClassId;
+  });
+}
+
+AdapterState::ClassList::const_iterator AdapterState::Find(std::uint32_t driverClassId) const {
+  return std::find_if(classes_.begin(), classes_.end(), [driverClassId](const TrafficClass& c) {
+    return c.record.DriverClassId == driverClassId;
+  });
+}
+
+std::uint32_t AdapterState::NextClassId() {
+  // Ids are never 0 (the capture records' "no class") and never reused while
+  // the counter has not wrapped; after a wrap, ids in use are skipped.
+  do {
+    ++lastClassId_;
+  } while (lastClassId_ == 0 || Find(lastClassId_) != classes_.end());
+  return lastClassId_;
+}
+
+void AdapterState::ResetSession() {
+  for (TrafficClass& c : classes_) {
+    Passed(c.bucket.Flush(), nullptr);
+  }
+  classes_.clear();
+  filtering_ = false;
+}
+
+void AdapterState::StartFiltering() { filtering_ = true; }
+
+void AdapterState::StopFiltering() {
+  filtering_ = false;
+  for (TrafficClass& c : classes_) {
+    Passed(c.bucket.Flush(), &c);
+  }
+}
+
+std::optional<std::uint32_t> AdapterState::AddClass(const _TBF_SETTING_DATA& record) {
+  if (classes_.size() >= kMaxClassesPerAdapter) {
+    return std::nullopt;
+  }
+  const std::uint64_t now = clock_.NowNanoseconds();
+  TrafficClass added{record, {}, TokenBucket(BucketSettingsOf(record), now), 0, {}};
+  added.record.DriverClassId = NextClassId();
+  classes_.push_back(std::move(added));
+  return classes_.back().record.DriverClassId;
+}
+
+bool AdapterState::ModifyClass(const _TBF_SETTING_DATA& record) {
+  const auto it = Find(record.DriverClassId);
+  if (it == classes_.end()) {
+    return false;
+  }
+  it->record = record;
+  Dropped(it->bucket.Reconfigure(BucketSettingsOf(record), clock_.NowNanoseconds()));
+  if (record.TBFThrough == 1) {
+    Passed(it->bucket.Flush(), &*it);
+  }
+  return true;
+}
+
+bool AdapterState::DeleteClass(std::uint32_t driverClassId) {
+  const auto it = Find(driverClassId);
+  if (it == classes_.end()) {
+    return false;
+  }
+  // What waited in the class is no longer limited by anything.
+  Passed(it->bucket.Flush(), nullptr);
+  classes_.erase(it);
+  return true;
+}
+
+bool AdapterState::MoveUp(std::uint32_t driverClassId) {
+  const auto it = Find(driverClassId);
+  if (it == classes_.end()) {
+    return false;
+  }
+  if (it != classes_.begin()) {
+    classes_.splice(std::prev(it), classes_, it);
+  }
+  return true;
+}
+
+bool AdapterState::MoveDown(std::uint32_t driverClassId) {
+  const auto it = Find(driverClassId);
+  if (it == classes_.end()) {
+    return false;
+  }
+  const auto next = std::next(it);
+  if (next != classes_.end()) {
+    classes_.splice(it, classes_, next);
+  }
+  return true;
+}
+
+bool AdapterState::SetRate(std::uint32_t driverClassId, std::uint32_t rate) {
+  const auto it = Find(driverClassId);
+  if (it == classes_.end()) {
+    return false;
+  }
+  it->record.TBFRate = rate;
+  Dropped(it->bucket.SetRate(rate, clock_.NowNanoseconds()));
+  return true;
+}
+
+bool AdapterState::SetApplicationPorts(std::uint32_t driverClassId,
+                                       std::vector<std::uint16_t> ports) {
+  const auto it = Find(driverClassId);
+  if (it == classes_.end()) {
+    return false;
+  }
+  it->applicationPorts = std::move(ports);
+  return true;
+}
+
+std::optional<protocol::ClassStatistics> AdapterState::ClassStatistics(
+    std::uint32_t driverClassId) const {
+  const auto it = Find(driverClassId);
+  if (it == classes_.end()) {
+    return std::nullopt;
+  }
+  return protocol::ClassStatistics{it->passedBytes, it->rate.Rate(clock_.NowNanoseconds())};
+}
+
+protocol::TotalStatistics AdapterState::TotalStatistics() const {
+  const std::uint64_t now = clock_.NowNanoseconds();
+  return {sentBytes_, receivedBytes_, sendRate_.Rate(now), receiveRate_.Rate(now)};
+}
+
+void AdapterState::ResetTraffic() {
+  sentBytes_ = 0;
+  receivedBytes_ = 0;
+  sendRate_.Reset();
+  receiveRate_.Reset();
+}
+
+void AdapterState::CountPassed(TrafficClass* trafficClass, const Packet& packet) {
+  const std::uint64_t now = clock_.NowNanoseconds();
+  if (trafficClass != nullptr) {
+    trafficClass->passedBytes += packet.length;
+    trafficClass->rate.Add(packet.length, now);
+  }
+  if (packet.direction == Direction::Send) {
+    sentBytes_ += packet.length;
+    sendRate_.Add(packet.length, now);
+  } else {
+    receivedBytes_ += packet.length;
+    receiveRate_.Add(packet.length, now);
+  }
+}
+
+void AdapterState::Passed(const std::vector<Packet>& packets, TrafficClass* trafficClass) {
+  for (const Packet& packet : packets) {
+    CountPassed(trafficClass, packet);
+    if (outcome_) {
+      outcome_(packet, Verdict::Pass);
+    }
+  }
+}
+
+void AdapterState::Dropped(const std::vector<Packet>& packets) {
+  if (outcome_) {
+    for (const Packet& packet : packets) {
+      outcome_(packet, Verdict::Drop);
+    }
+  }
+}
+
+Verdict AdapterState::Offer(const Packet& packet) {
+  const auto match =
+      std::find_if(classes_.begin(), classes_.end(), [&packet](const TrafficClass& c) {
+        return RecordMatches(c.record, c.applicationPorts, packet);
+      });
+  TrafficClass* matched = match == classes_.end() ? nullptr : &*match;
+  Verdict verdict = Verdict::Pass;
+  if (matched != nullptr && filtering_ && matched->record.TBFThrough != 1) {
+    verdict = matched->bucket.Offer(packet, clock_.NowNanoseconds());
+  }
+  if (verdict == Verdict::Pass) {
+    CountPassed(matched, packet);
+  }
+  capture_.Push(EncodeCaptureRecord(packet, matched == nullptr ? 0 : matched->record.DriverClassId,
+                                    verdict, nextIdentification_++));
+  return verdict;
+}
+
+void AdapterState::Tick() {
+  const std::uint64_t now = clock_.NowNanoseconds();
+  for (TrafficClass& c : classes_) {
+    if (c.bucket.QueueLength() != 0) {
+      Passed(c.bucket.Release(now), &c);
+    }
+  }
+}
+
+std::vector<std::uint32_t> AdapterState::ClassOrder() const {
+  std::vector<std::uint32_t> order;
+  order.reserve(classes_.size());
+  for (const TrafficClass& c : classes_) {
+    order.push_back(c.record.DriverClassId);
+  }
+  return order;
+}
+
+std::optional<_TBF_SETTING_DATA> AdapterState::ClassRecord(std::uint32_t driverClassId) const {
+  const auto it = Find(driverClassId);
+  if (it == classes_.end()) {
+    return std::nullopt;
+  }
+  return it->record;
+}
+
+}  // namespace harlune

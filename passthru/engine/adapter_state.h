@@ -1,0 +1,105 @@
+#pragma once
+
+// Everything the driver keeps for one adapter: the ordered class list, the
+// filtering switch, the totals and the capture ring. A packet offered to the
+// adapter goes to the first class, in list order, whose record matches it.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "passthru/engine/capture_ring.h"
+#include "passthru/engine/clock.h"
+#include "passthru/engine/packet.h"
+#include "passthru/engine/rate_meter.h"
+#include "passthru/engine/token_bucket.h"
+#include "protocol/replies.h"
+#include "protocol/tbf_setting_data.h"
+
+namespace harlune {
+
+// At most this many classes per adapter; the application uses up to 128.
+inline constexpr std::size_t kMaxClassesPerAdapter = 1024;
+
+class AdapterState {
+ public:
+  // Told the fate of a packet that was queued: Pass when it finally left,
+  // Drop when it was thrown away.
+  using OutcomeHandler = std::function<void(const Packet&, Verdict)>;
+
+  AdapterState(std::string name, const Clock& clock);
+
+  const std::string& Name() const { return name_; }
+  void SetOutcomeHandler(OutcomeHandler handler) { outcome_ = std::move(handler); }
+
+  // Starts or ends a session: every class goes (its waiting packets pass)
+  // and filtering is off.
+  void ResetSession();
+  void StartFiltering();
+  void StopFiltering();
+  bool Filtering() const { return filtering_; }
+
+  // Appends a class and returns its DriverClassId, or nothing when the
+  // adapter holds kMaxClassesPerAdapter classes.
+  std::optional<std::uint32_t> AddClass(const _TBF_SETTING_DATA& record);
+  // The record's DriverClassId names the class; its counters are kept.
+  bool ModifyClass(const _TBF_SETTING_DATA& record);
+  bool DeleteClass(std::uint32_t driverClassId);
+  // Swap with the neighbour; a class already at that end stays (success).
+  bool MoveUp(std::uint32_t driverClassId);
+  bool MoveDown(std::uint32_t driverClassId);
+  bool SetRate(std::uint32_t driverClassId, std::uint32_t rate);
+  bool SetApplicationPorts(std::uint32_t driverClassId, std::vector<std::uint16_t> ports);
+
+  std::optional<protocol::ClassStatistics> ClassStatistics(std::uint32_t driverClassId) const;
+  protocol::TotalStatistics TotalStatistics() const;
+  void ResetTraffic();
+
+  // A packet seen on the adapter; the verdict says what happens to it now.
+  Verdict Offer(const Packet& packet);
+  // Lets queued packets go as their buckets allow.
+  void Tick();
+  // Up to 100 capture records, oldest first.
+  std::vector<std::uint8_t> ReadPackets() { return capture_.Take(); }
+
+  std::vector<std::uint32_t> ClassOrder() const;
+  std::optional<_TBF_SETTING_DATA> ClassRecord(std::uint32_t driverClassId) const;
+
+ private:
+  struct TrafficClass {
+    _TBF_SETTING_DATA record;
+    std::vector<std::uint16_t> applicationPorts;
+    TokenBucket bucket;
+    std::uint64_t passedBytes = 0;
+    RateMeter rate;
+  };
+  using ClassList = std::list<TrafficClass>;
+
+  ClassList::iterator Find(std::uint32_t driverClassId);
+  ClassList::const_iterator Find(std::uint32_t driverClassId) const;
+  std::uint32_t NextClassId();
+  void CountPassed(TrafficClass* trafficClass, const Packet& packet);
+  void Passed(const std::vector<Packet>& packets, TrafficClass* trafficClass);
+  void Dropped(const std::vector<Packet>& packets);
+
+  std::string name_;
+  const Clock& clock_;
+  OutcomeHandler outcome_;
+  ClassList classes_;
+  std::uint32_t lastClassId_ = 0;
+  bool filtering_ = false;
+  std::uint64_t sentBytes_ = 0;
+  std::uint64_t receivedBytes_ = 0;
+  RateMeter sendRate_;
+  RateMeter receiveRate_;
+  CaptureRing capture_;
+  std::uint16_t nextIdentification_ = 1;
+};
+
+TokenBucketSettings BucketSettingsOf(const _TBF_SETTING_DATA& record);
+
+}  // namespace harlune

@@ -1,0 +1,105 @@
+#include "passthru/engine/capture_ring.h"
+
+#include <algorithm>
+
+#include "protocol/byte_order.h"
+
+namespace harlune {
+namespace {
+
+constexpr std::size_t kEthernetOffset = 4;
+constexpr std::size_t kIpOffset = 18;
+constexpr std::size_t kTransportOffset = 38;
+constexpr std::size_t kDirectionOffset = 58;
+constexpr std::size_t kVerdictOffset = 59;
+constexpr std::uint32_t kIpHeaderSize = 20;
+static_assert(kTransportOffset + 20 == kDirectionOffset);
+static_assert(kVerdictOffset + 1 == protocol::kCaptureRecordSize);
+
+void StoreBe16(protocol::Bytes bytes, std::size_t offset, std::uint16_t value) {
+  protocol::StoreRaw<std::uint16_t>(bytes, offset, protocol::HostToNet16(value));
+}
+
+std::uint16_t IpChecksum(protocol::ConstBytes header) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i + 1 < header.size(); i += 2) {
+    sum += static_cast<std::uint32_t>((header[i] << 8) | header[i + 1]);
+  }
+  while ((sum >> 16) != 0) {
+    sum = (sum & 0xFFFFu) + (sum >> 16);
+  }
+  return static_cast<std::uint16_t>(~sum);
+}
+
+}  // namespace
+
+CaptureRecord EncodeCaptureRecord(const Packet& packet, std::uint32_t driverClassId,
+                                  Verdict verdict, std::uint16_t identification) {
+  CaptureRecord record{};
+  protocol::Bytes bytes(record);
+  protocol::StoreLe32(bytes, 0, driverClassId);
+
+  const bool sending = packet.direction == Direction::Send;
+  const MacAddress& destination = sending ? packet.remoteMac : packet.localMac;
+  const MacAddress& source = sending ? packet.localMac : packet.remoteMac;
+  std::copy(destination.begin(), destination.end(), record.begin() + kEthernetOffset);
+  std::copy(source.begin(), source.end(), record.begin() + kEthernetOffset + 6);
+  StoreBe16(bytes, kEthernetOffset + 12, 0x0800);
+
+  const std::uint32_t sourceAddress = sending ? packet.localAddress : packet.remoteAddress;
+  const std::uint32_t destinationAddress = sending ? packet.remoteAddress : packet.localAddress;
+  record[kIpOffset] = 0x45;  // version 4, five words
+  StoreBe16(bytes, kIpOffset + 2,
+            static_cast<std::uint16_t>(std::min<std::uint32_t>(packet.length, 0xFFFF)));
+  StoreBe16(bytes, kIpOffset + 4, identification);
+  StoreBe16(bytes, kIpOffset + 6, 0x4000);  // do not fragment
+  record[kIpOffset + 8] = 64;
+  record[kIpOffset + 9] = packet.protocol;
+  protocol::StoreRaw(bytes, kIpOffset + 12, sourceAddress);
+  protocol::StoreRaw(bytes, kIpOffset + 16, destinationAddress);
+  StoreBe16(bytes, kIpOffset + 10,
+            IpChecksum(protocol::ConstBytes(record).subspan(kIpOffset, kIpHeaderSize)));
+
+  if (packet.protocol == kProtocolTcp || packet.protocol == kProtocolUdp) {
+    const std::uint16_t sourcePort = sending ? packet.localPort : packet.remotePort;
+    const std::uint16_t destinationPort = sending ? packet.remotePort : packet.localPort;
+    protocol::StoreRaw(bytes, kTransportOffset, sourcePort);
+    protocol::StoreRaw(bytes, kTransportOffset + 2, destinationPort);
+    if (packet.protocol == kProtocolTcp) {
+      record[kTransportOffset + 12] = 0x50;  // five words, no options
+      record[kTransportOffset + 13] = 0x10;  // ACK
+      StoreBe16(bytes, kTransportOffset + 14, 0xFFFF);
+    } else {
+      const std::uint32_t udpLength =
+          packet.length > kIpHeaderSize ? packet.length - kIpHeaderSize : 0;
+      StoreBe16(bytes, kTransportOffset + 4,
+                static_cast<std::uint16_t>(std::min<std::uint32_t>(udpLength, 0xFFFF)));
+    }
+  }
+  record[kDirectionOffset] = static_cast<std::uint8_t>(packet.direction);
+  record[kVerdictOffset] = static_cast<std::uint8_t>(verdict);
+  return record;
+}
+
+void CaptureRing::Push(const CaptureRecord& record) {
+  if (capacity_ == 0) {
+    return;
+  }
+  if (records_.size() >= capacity_) {
+    records_.pop_front();
+  }
+  records_.push_back(record);
+}
+
+std::vector<std::uint8_t> CaptureRing::Take(std::size_t maxRecords) {
+  const std::size_t count = std::min(maxRecords, records_.size());
+  std::vector<std::uint8_t> out;
+  out.reserve(count * protocol::kCaptureRecordSize);
+  for (std::size_t i = 0; i < count; ++i) {
+    out.insert(out.end(), records_.front().begin(), records_.front().end());
+    records_.pop_front();
+  }
+  return out;
+}
+
+}  // namespace harlune

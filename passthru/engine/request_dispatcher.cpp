@@ -1,0 +1,139 @@
+#include "passthru/engine/request_dispatcher.h"
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+#include <string_view>
+
+#include "protocol/byte_order.h"
+#include "protocol/replies.h"
+#include "protocol/request_codes.h"
+#include "protocol/tbf_setting_data.h"
+#include "protocol/utf16.h"
+
+namespace harlune {
+namespace {
+
+using protocol::RequestCode;
+namespace device_error = protocol::device_error;
+
+constexpr std::string_view kDevicePrefix = "\\DEVICE\\";
+
+std::vector<std::uint8_t> Fail(std::uint32_t error) { return protocol::EncodeReply(error, {}); }
+
+std::vector<std::uint8_t> Succeed(std::span<const std::uint8_t> output = {}) {
+  return protocol::EncodeReply(device_error::kSuccess, output);
+}
+
+std::vector<std::uint8_t> SucceedIf(bool ok) {
+  return ok ? Succeed() : Fail(device_error::kGenFailure);
+}
+
+bool PrefixMatches(std::string_view text) {
+  return text.size() >= kDevicePrefix.size() &&
+         std::equal(kDevicePrefix.begin(), kDevicePrefix.end(), text.begin(), [](char a, char b) {
+           return std::toupper(static_cast<unsigned char>(a)) ==
+                  std::toupper(static_cast<unsigned char>(b));
+         });
+}
+
+}  // namespace
+
+std::string AdapterNameOfDevicePath(std::span<const std::uint8_t> utf16le) {
+  const std::optional<std::u16string> units = protocol::DecodeUtf16Le(utf16le);
+  if (!units) {
+    return {};
+  }
+  const std::optional<std::string> text = protocol::Utf16ToUtf8(*units);
+  if (!text || !PrefixMatches(*text)) {
+    return {};
+  }
+  return text->substr(kDevicePrefix.size());
+}
+
+std::vector<std::uint8_t> RequestDispatcher::Bind(ConnectionState& connection,
+                                                  std::span<const std::uint8_t> input) {
+  const std::string name = AdapterNameOfDevicePath(input);
+  connection.adapter = name.empty() ? nullptr : engine_.FindAdapter(name);
+  const std::uint32_t status = connection.adapter == nullptr ? protocol::kBindStatusNoSuchAdapter
+                                                             : protocol::kBindStatusBound;
+  return Succeed(protocol::EncodeU32(status));
+}
+
+std::vector<std::uint8_t> RequestDispatcher::Dispatch(ConnectionState& connection,
+                                                      const protocol::RequestHeader& header,
+                                                      std::span<const std::uint8_t> input) {
+  const std::optional<protocol::RequestLayout> layout = protocol::FindRequestLayout(header.code);
+  if (!layout) {
+    return Fail(device_error::kInvalidFunction);
+  }
+  if (input.size() != header.inputLength ||
+      !protocol::RequestSizesValid(*layout, input, header.outputCapacity)) {
+    return Fail(device_error::kInvalidParameter);
+  }
+  if (layout->code == RequestCode::HlBindAdapter) {
+    return Bind(connection, input);
+  }
+  if (connection.adapter == nullptr) {
+    return Fail(device_error::kNotReady);
+  }
+  AdapterState& adapter = *connection.adapter;
+  const auto classId = [input] { return protocol::LoadLe32(input, 0); };
+
+  switch (layout->code) {
+    case RequestCode::HlGetVersion:
+      return Succeed(protocol::EncodeU32(protocol::kDriverVersion));
+    case RequestCode::HlInitialize:
+    case RequestCode::HlUninitialize:
+      adapter.ResetSession();
+      return Succeed();
+    case RequestCode::HlReleaseAdapter:
+      adapter.StopFiltering();
+      return Succeed();
+    case RequestCode::HlAddTBFClass: {
+      const auto record =
+          protocol::DecodeTbfSettingData(input.first<protocol::kTbfSettingDataSize>());
+      const std::optional<std::uint32_t> id = adapter.AddClass(record);
+      return id ? Succeed(protocol::EncodeU32(*id)) : Fail(device_error::kGenFailure);
+    }
+    case RequestCode::HlModifyTBFClass:
+      return SucceedIf(adapter.ModifyClass(
+          protocol::DecodeTbfSettingData(input.first<protocol::kTbfSettingDataSize>())));
+    case RequestCode::HlDeleteTBFClass:
+      return SucceedIf(adapter.DeleteClass(classId()));
+    case RequestCode::HlUpTBFClass:
+      return SucceedIf(adapter.MoveUp(classId()));
+    case RequestCode::HlDownTBFClass:
+      return SucceedIf(adapter.MoveDown(classId()));
+    case RequestCode::HlSetTBFClassRate:
+      return SucceedIf(adapter.SetRate(classId(), protocol::LoadLe32(input, 4)));
+    case RequestCode::HlSetApplicationPorts: {
+      std::optional<protocol::ApplicationPorts> ports = protocol::DecodeApplicationPorts(input);
+      return SucceedIf(ports &&
+                       adapter.SetApplicationPorts(ports->driverClassId, std::move(ports->ports)));
+    }
+    case RequestCode::HlResetTraffic:
+      adapter.ResetTraffic();
+      return Succeed();
+    case RequestCode::HlStartFiltering:
+      adapter.StartFiltering();
+      return Succeed();
+    case RequestCode::HlStopFiltering:
+      adapter.StopFiltering();
+      return Succeed();
+    case RequestCode::HlGetTBFClassStatistics: {
+      const auto statistics = adapter.ClassStatistics(classId());
+      return statistics ? Succeed(protocol::EncodeClassStatistics(*statistics))
+                        : Fail(device_error::kGenFailure);
+    }
+    case RequestCode::HlGetTotalStatistics:
+      return Succeed(protocol::EncodeTotalStatistics(adapter.TotalStatistics()));
+    case RequestCode::HlReadPackets:
+      return Succeed(adapter.ReadPackets());
+    case RequestCode::HlBindAdapter:
+      break;
+  }
+  return Fail(device_error::kGenFailure);
+}
+
+}  // namespace harlune

@@ -1,0 +1,57 @@
+#pragma once
+
+// Traffic made up from flows: each flow offers packets of a fixed size at a
+// steady rate on one adapter.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "passthru/engine/packet.h"
+#include "passthru/engine/packet_source.h"
+
+namespace harlune {
+
+struct Flow {
+  std::string adapter;
+  Direction direction = Direction::Send;
+  std::uint8_t protocol = kProtocolTcp;
+  std::uint32_t localAddress = 0;  // network order
+  std::uint32_t remoteAddress = 0;
+  std::uint16_t localPort = 0;  // host order
+  std::uint16_t remotePort = 0;
+  std::uint32_t rate = 0;           // offered bytes per second
+  std::uint32_t packetSize = 1000;  // IPv4 total length
+  // The owning process's local ports (host order); when given, the flow's
+  // packets take their local port from it in turn.
+  std::vector<std::uint16_t> processPorts;
+
+  bool operator==(const Flow&) const = default;
+};
+
+inline constexpr std::uint32_t kMinPacketSize = 28;
+inline constexpr std::uint32_t kMaxPacketSize = 65535;
+// A gap longer than this (a stopped process, say) is not made up for.
+inline constexpr std::uint64_t kMaxCatchUpNanoseconds = 1'000'000'000;
+
+class SimulatedTraffic : public PacketSource {
+ public:
+  SimulatedTraffic(std::vector<Flow> flows, std::uint64_t startNanoseconds);
+
+  void Poll(std::uint64_t nowNanoseconds, const Offer& offer) override;
+  const std::vector<Flow>& Flows() const { return flows_; }
+
+ private:
+  struct FlowState {
+    double credit = 0;  // bytes owed to the flow
+    std::size_t nextPort = 0;
+  };
+
+  Packet PacketOf(const Flow& flow, FlowState& state) const;
+
+  std::vector<Flow> flows_;
+  std::vector<FlowState> states_;
+  std::uint64_t last_;
+};
+
+}  // namespace harlune

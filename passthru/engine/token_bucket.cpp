@@ -1,0 +1,97 @@
+#include "passthru/engine/token_bucket.h"
+
+#include <algorithm>
+
+namespace harlune {
+
+std::uint32_t EffectiveBucketSize(const TokenBucketSettings& settings) {
+  if (settings.bucketSize != 0) {
+    return settings.bucketSize;
+  }
+  return std::max(kDefaultMtu, settings.rate / 10);
+}
+
+std::uint32_t EffectiveQueueLimit(const TokenBucketSettings& settings) {
+  if (settings.queueLimit == 0) {
+    return kDefaultQueueLimit;
+  }
+  return std::min(settings.queueLimit, kMaxQueueLimit);
+}
+
+TokenBucket::TokenBucket(const TokenBucketSettings& settings, std::uint64_t nowNanoseconds)
+    : settings_(settings), tokens_(EffectiveBucketSize(settings)), lastRefill_(nowNanoseconds) {}
+
+double TokenBucket::Cost(const Packet& packet) const {
+  // A packet larger than the bucket could never pass; it costs a full bucket.
+  const std::uint32_t cost =
+      std::min(std::max(packet.length, settings_.mpu), EffectiveBucketSize(settings_));
+  return static_cast<double>(cost);
+}
+
+void TokenBucket::Refill(std::uint64_t nowNanoseconds) {
+  if (nowNanoseconds <= lastRefill_) {
+    return;
+  }
+  const double seconds = static_cast<double>(nowNanoseconds - lastRefill_) / 1e9;
+  lastRefill_ = nowNanoseconds;
+  tokens_ = std::min(tokens_ + seconds * settings_.rate,
+                     static_cast<double>(EffectiveBucketSize(settings_)));
+}
+
+std::vector<Packet> TokenBucket::Reconfigure(const TokenBucketSettings& settings,
+                                             std::uint64_t nowNanoseconds) {
+  Refill(nowNanoseconds);
+  settings_ = settings;
+  tokens_ = std::min(tokens_, static_cast<double>(EffectiveBucketSize(settings_)));
+  std::vector<Packet> dropped;
+  if (settings_.rate == 0) {
+    return Flush();
+  }
+  while (queue_.size() > EffectiveQueueLimit(settings_)) {
+    dropped.push_back(queue_.back());
+    queue_.pop_back();
+  }
+  return dropped;
+}
+
+std::vector<Packet> TokenBucket::SetRate(std::uint32_t rate, std::uint64_t nowNanoseconds) {
+  TokenBucketSettings settings = settings_;
+  settings.rate = rate;
+  return Reconfigure(settings, nowNanoseconds);
+}
+
+Verdict TokenBucket::Offer(const Packet& packet, std::uint64_t nowNanoseconds) {
+  if (settings_.rate == 0) {
+    return Verdict::Drop;
+  }
+  Refill(nowNanoseconds);
+  // Packets already waiting go first; a newcomer never overtakes them.
+  if (queue_.empty() && tokens_ >= Cost(packet)) {
+    tokens_ -= Cost(packet);
+    return Verdict::Pass;
+  }
+  if (queue_.size() >= EffectiveQueueLimit(settings_)) {
+    return Verdict::Drop;
+  }
+  queue_.push_back(packet);
+  return Verdict::Queued;
+}
+
+std::vector<Packet> TokenBucket::Release(std::uint64_t nowNanoseconds) {
+  std::vector<Packet> released;
+  Refill(nowNanoseconds);
+  while (!queue_.empty() && tokens_ >= Cost(queue_.front())) {
+    tokens_ -= Cost(queue_.front());
+    released.push_back(queue_.front());
+    queue_.pop_front();
+  }
+  return released;
+}
+
+std::vector<Packet> TokenBucket::Flush() {
+  std::vector<Packet> held(queue_.begin(), queue_.end());
+  queue_.clear();
+  return held;
+}
+
+}  // namespace harlune

@@ -1,0 +1,283 @@
+#include "passthru/engine/request_dispatcher.h"
+
+#include <array>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/engine_test_support.h"
+#include "protocol/replies.h"
+#include "protocol/request_codes.h"
+#include "protocol/tbf_setting_data.h"
+#include "protocol/utf16.h"
+
+namespace harlune {
+namespace {
+
+using protocol::RequestCode;
+namespace device_error = protocol::device_error;
+
+constexpr std::array kAllCodes{
+    RequestCode::HlBindAdapter,        RequestCode::HlGetVersion,
+    RequestCode::HlInitialize,         RequestCode::HlUninitialize,
+    RequestCode::HlReleaseAdapter,     RequestCode::HlAddTBFClass,
+    RequestCode::HlModifyTBFClass,     RequestCode::HlDeleteTBFClass,
+    RequestCode::HlUpTBFClass,         RequestCode::HlDownTBFClass,
+    RequestCode::HlSetTBFClassRate,    RequestCode::HlSetApplicationPorts,
+    RequestCode::HlResetTraffic,       RequestCode::HlStartFiltering,
+    RequestCode::HlStopFiltering,      RequestCode::HlGetTBFClassStatistics,
+    RequestCode::HlGetTotalStatistics, RequestCode::HlReadPackets,
+};
+
+struct Reply {
+  std::uint32_t error = 0;
+  std::vector<std::uint8_t> output;
+};
+
+std::vector<std::uint8_t> PathBytes(std::u16string_view path) {
+  return protocol::EncodeUtf16Le(path);
+}
+
+// An input of the right size for `code`, naming class `id` where one is named.
+std::vector<std::uint8_t> ValidInput(RequestCode code, std::uint32_t id) {
+  switch (code) {
+    case RequestCode::HlBindAdapter:
+      return PathBytes(u"\\DEVICE\\eth0");
+    case RequestCode::HlAddTBFClass:
+    case RequestCode::HlModifyTBFClass: {
+      _TBF_SETTING_DATA record = testing::AnyTcpSend(1000);
+      record.DriverClassId = id;
+      const auto bytes = protocol::EncodeTbfSettingData(record);
+      return {bytes.begin(), bytes.end()};
+    }
+    case RequestCode::HlSetTBFClassRate: {
+      std::vector<std::uint8_t> input(8);
+      protocol::StoreLe32(input, 0, id);
+      protocol::StoreLe32(input, 4, 5000);
+      return input;
+    }
+    case RequestCode::HlSetApplicationPorts:
+      return *protocol::EncodeApplicationPorts({id, {80, 443}});
+    default: {
+      const std::size_t size = protocol::LayoutOf(code).inputSize;
+      std::vector<std::uint8_t> input(size);
+      if (size == 4) {
+        protocol::StoreLe32(input, 0, id);
+      }
+      return input;
+    }
+  }
+}
+
+std::uint32_t Capacity(RequestCode code) {
+  return static_cast<std::uint32_t>(protocol::LayoutOf(code).outputSize);
+}
+
+class RequestDispatcherTest : public ::testing::Test {
+ protected:
+  RequestDispatcherTest() { engine_.AddAdapter("eth0"); }
+
+  Reply Send(std::uint32_t code, std::span<const std::uint8_t> input, std::uint32_t capacity,
+             ConnectionState* connection = nullptr) {
+    ConnectionState& state = connection == nullptr ? connection_ : *connection;
+    const protocol::RequestHeader header{code, static_cast<std::uint32_t>(input.size()), capacity};
+    const auto frame = dispatcher_.Dispatch(state, header, input);
+    EXPECT_GE(frame.size(), protocol::kReplyHeaderSize);
+    const auto replyHeader =
+        protocol::DecodeReplyHeader(std::span<const std::uint8_t, protocol::kReplyHeaderSize>(
+            frame.data(), protocol::kReplyHeaderSize));
+    EXPECT_EQ(replyHeader.bytesReturned, frame.size() - protocol::kReplyHeaderSize);
+    EXPECT_LE(replyHeader.bytesReturned, capacity);
+    if (replyHeader.error != 0) {
+      EXPECT_EQ(replyHeader.bytesReturned, 0u);
+    }
+    return {replyHeader.error, {frame.begin() + protocol::kReplyHeaderSize, frame.end()}};
+  }
+
+  Reply Send(RequestCode code, std::span<const std::uint8_t> input,
+             ConnectionState* connection = nullptr) {
+    return Send(static_cast<std::uint32_t>(code), input, Capacity(code), connection);
+  }
+
+  std::uint32_t BindStatus(std::u16string_view path, ConnectionState* connection = nullptr) {
+    const Reply reply = Send(RequestCode::HlBindAdapter, PathBytes(path), connection);
+    EXPECT_EQ(reply.error, 0u);
+    return reply.output.size() == 4 ? protocol::LoadLe32(reply.output, 0) : 0xFFFFFFFF;
+  }
+
+  std::uint32_t AddClass(const _TBF_SETTING_DATA& record) {
+    const auto bytes = protocol::EncodeTbfSettingData(record);
+    const Reply reply = Send(RequestCode::HlAddTBFClass, bytes);
+    EXPECT_EQ(reply.error, 0u);
+    return reply.output.size() == 4 ? protocol::LoadLe32(reply.output, 0) : 0;
+  }
+
+  ManualClock clock_;
+  PacketEngine engine_{clock_};
+  RequestDispatcher dispatcher_{engine_};
+  ConnectionState connection_;
+};
+
+TEST_F(RequestDispatcherTest, UnknownCodesFailWithInvalidFunction) {
+  EXPECT_EQ(Send(0x12345678u, {}, 0).error, device_error::kInvalidFunction);
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  EXPECT_EQ(Send(0u, {}, 0).error, device_error::kInvalidFunction);
+}
+
+TEST_F(RequestDispatcherTest, EveryRequestButABindFailsBeforeBinding) {
+  for (const RequestCode code : kAllCodes) {
+    if (code == RequestCode::HlBindAdapter) {
+      continue;
+    }
+    EXPECT_EQ(Send(code, ValidInput(code, 1)).error, device_error::kNotReady)
+        << protocol::RequestName(code);
+  }
+}
+
+TEST_F(RequestDispatcherTest, EveryWrongSizeFailsWithInvalidParameter) {
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  const std::uint32_t id = AddClass(testing::AnyTcpSend(1000));
+  for (const RequestCode code : kAllCodes) {
+    const auto code32 = static_cast<std::uint32_t>(code);
+    std::vector<std::uint8_t> input = ValidInput(code, id);
+    const std::uint32_t capacity = Capacity(code);
+    SCOPED_TRACE(protocol::RequestName(code));
+    EXPECT_EQ(Send(code32, input, capacity + 1).error, device_error::kInvalidParameter);
+    if (capacity > 0) {
+      EXPECT_EQ(Send(code32, input, capacity - 1).error, device_error::kInvalidParameter);
+    }
+    input.push_back(0);
+    EXPECT_EQ(Send(code32, input, capacity).error, device_error::kInvalidParameter);
+    input.resize(input.size() - 1);
+    if (!input.empty()) {
+      input.pop_back();
+      EXPECT_EQ(Send(code32, input, capacity).error, device_error::kInvalidParameter);
+    }
+  }
+  // A header claiming another input length than the bytes given.
+  const auto version = static_cast<std::uint32_t>(RequestCode::HlGetVersion);
+  const std::array<std::uint8_t, 2> stray{1, 2};
+  EXPECT_EQ(dispatcher_.Dispatch(connection_, {version, 0, 4}, stray)[0],
+            device_error::kInvalidParameter);
+  // An application ports count that disagrees with the length.
+  std::vector<std::uint8_t> ports = *protocol::EncodeApplicationPorts({id, {80}});
+  protocol::StoreLe32(ports, 4, 2);
+  EXPECT_EQ(Send(RequestCode::HlSetApplicationPorts, ports).error, device_error::kInvalidParameter);
+}
+
+TEST_F(RequestDispatcherTest, EveryCorrectRequestSucceedsOnABoundConnection) {
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  const std::uint32_t id = AddClass(testing::AnyTcpSend(1000));
+  for (const RequestCode code : kAllCodes) {
+    // The requests that remove the class go last.
+    if (code == RequestCode::HlDeleteTBFClass || code == RequestCode::HlInitialize ||
+        code == RequestCode::HlUninitialize) {
+      continue;
+    }
+    EXPECT_EQ(Send(code, ValidInput(code, id)).error, 0u) << protocol::RequestName(code);
+  }
+  for (const RequestCode code :
+       {RequestCode::HlDeleteTBFClass, RequestCode::HlInitialize, RequestCode::HlUninitialize}) {
+    EXPECT_EQ(Send(code, ValidInput(code, id)).error, 0u) << protocol::RequestName(code);
+  }
+}
+
+TEST_F(RequestDispatcherTest, BindingToAnUnknownAdapterAnswersStatusTwoAndStaysUnbound) {
+  EXPECT_EQ(BindStatus(u"\\DEVICE\\eth9"), protocol::kBindStatusNoSuchAdapter);
+  EXPECT_EQ(BindStatus(u"eth0"), protocol::kBindStatusNoSuchAdapter);
+  EXPECT_EQ(BindStatus(u"\\DEVICE\\"), protocol::kBindStatusNoSuchAdapter);
+  // An unpaired surrogate is no adapter name at all.
+  EXPECT_EQ(BindStatus(u"\\DEVICE\\\xD800"), protocol::kBindStatusNoSuchAdapter);
+  EXPECT_EQ(Send(RequestCode::HlGetVersion, {}).error, device_error::kNotReady);
+
+  // A failed bind also undoes an earlier one.
+  ASSERT_EQ(BindStatus(u"\\device\\eth0"), 0u);
+  EXPECT_EQ(BindStatus(u"\\DEVICE\\eth9"), protocol::kBindStatusNoSuchAdapter);
+  EXPECT_EQ(Send(RequestCode::HlGetVersion, {}).error, device_error::kNotReady);
+}
+
+TEST_F(RequestDispatcherTest, ABoundConnectionAnswersTheVersionAndAnyNumberOfRequests) {
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  for (int i = 0; i < 3; ++i) {
+    const Reply reply = Send(RequestCode::HlGetVersion, {});
+    ASSERT_EQ(reply.error, 0u);
+    EXPECT_EQ(protocol::DecodeVersion(reply.output), protocol::kDriverVersion);
+  }
+}
+
+TEST_F(RequestDispatcherTest, ClassRequestsReachTheBoundAdapterOnly) {
+  engine_.AddAdapter("eth1");
+  ConnectionState other;
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth1", &other), 0u);
+  const std::uint32_t id = AddClass(testing::AnyTcpSend(1000));
+  EXPECT_EQ(engine_.FindAdapter("eth0")->ClassOrder(), std::vector{id});
+  EXPECT_TRUE(engine_.FindAdapter("eth1")->ClassOrder().empty());
+  EXPECT_EQ(
+      Send(RequestCode::HlDeleteTBFClass, ValidInput(RequestCode::HlDeleteTBFClass, id), &other)
+          .error,
+      device_error::kGenFailure);
+}
+
+TEST_F(RequestDispatcherTest, UnknownClassIdsFailWithGeneralFailure) {
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  for (const RequestCode code :
+       {RequestCode::HlModifyTBFClass, RequestCode::HlDeleteTBFClass, RequestCode::HlUpTBFClass,
+        RequestCode::HlDownTBFClass, RequestCode::HlSetTBFClassRate,
+        RequestCode::HlSetApplicationPorts, RequestCode::HlGetTBFClassStatistics}) {
+    EXPECT_EQ(Send(code, ValidInput(code, 42)).error, device_error::kGenFailure)
+        << protocol::RequestName(code);
+  }
+}
+
+TEST_F(RequestDispatcherTest, StatisticsAndCaptureComeFromTheEngine) {
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  const std::uint32_t id = AddClass(testing::AnyTcpSend(1'000'000));
+  ASSERT_EQ(Send(RequestCode::HlStartFiltering, {}).error, 0u);
+  engine_.Offer("eth0", testing::TcpPacket(Direction::Send, 1000, 80, 1200));
+  engine_.Offer("eth0", testing::TcpPacket(Direction::Receive, 1000, 80, 300));
+  clock_.AdvanceMilliseconds(500);
+
+  Reply reply = Send(RequestCode::HlGetTBFClassStatistics,
+                     ValidInput(RequestCode::HlGetTBFClassStatistics, id));
+  ASSERT_EQ(reply.error, 0u);
+  const auto classStatistics = protocol::DecodeClassStatistics(
+      std::span<const std::uint8_t, protocol::kClassStatisticsSize>(reply.output.data(), 12));
+  EXPECT_EQ(classStatistics.transferredBytes, 1200u);
+  EXPECT_EQ(classStatistics.rate, 2400u);
+
+  reply = Send(RequestCode::HlGetTotalStatistics, {});
+  ASSERT_EQ(reply.output.size(), protocol::kTotalStatisticsSize);
+  const auto totals = protocol::DecodeTotalStatistics(
+      std::span<const std::uint8_t, protocol::kTotalStatisticsSize>(reply.output.data(), 24));
+  EXPECT_EQ(totals.sentBytes, 1200u);
+  EXPECT_EQ(totals.receivedBytes, 300u);
+  ASSERT_EQ(Send(RequestCode::HlResetTraffic, {}).error, 0u);
+  EXPECT_EQ(Send(RequestCode::HlGetTotalStatistics, {}).output,
+            std::vector<std::uint8_t>(protocol::kTotalStatisticsSize, 0));
+
+  reply = Send(RequestCode::HlReadPackets, {});
+  ASSERT_EQ(reply.output.size(), 2 * protocol::kCaptureRecordSize);
+  EXPECT_EQ(protocol::LoadLe32(reply.output, 0), id);
+  EXPECT_TRUE(Send(RequestCode::HlReadPackets, {}).output.empty());
+}
+
+TEST_F(RequestDispatcherTest, AnApplicationPortsListOfNoPortsIsAccepted) {
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  const std::uint32_t id = AddClass(testing::AnyTcpSend(1000));
+  const auto input = *protocol::EncodeApplicationPorts({id, {}});
+  ASSERT_EQ(input.size(), 8u);
+  EXPECT_EQ(Send(RequestCode::HlSetApplicationPorts, input).error, 0u);
+}
+
+TEST_F(RequestDispatcherTest, InitializeStartsAnEmptySession) {
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  AddClass(testing::AnyTcpSend(1000));
+  ASSERT_EQ(Send(RequestCode::HlStartFiltering, {}).error, 0u);
+  ASSERT_EQ(Send(RequestCode::HlInitialize, {}).error, 0u);
+  EXPECT_TRUE(engine_.FindAdapter("eth0")->ClassOrder().empty());
+  EXPECT_FALSE(engine_.FindAdapter("eth0")->Filtering());
+}
+
+}  // namespace
+}  // namespace harlune
