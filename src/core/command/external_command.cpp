@@ -110,16 +110,18 @@ class WordSplitter {
 
 }  // namespace
 
+// The factory names and macros, calling the Linux tools; "net send" is kept
+// as it is, for files shared with Windows.
 std::vector<ExternalCommand> DefaultExternalCommands() {
   return {
-      {1, 0, kTargetConnectionMonitor, "ping[CM](&P)", "ping %RemoteAddr%"},
-      {1, 0, kTargetConnectionMonitor, "tracert[CM](&T)", "tracert %RemoteAddr%"},
+      {1, 0, kTargetConnectionMonitor, "ping[CM](&P)", "ping -c 4 %RemoteAddr%"},
+      {1, 0, kTargetConnectionMonitor, "tracert[CM](&T)", "traceroute %RemoteAddr%"},
       {1, 0, kTargetConnectionMonitor, "net send[CM](&N)", "net send %RemoteAddr% \"%UserIn%\""},
-      {1, 0, kTargetPacketMonitor, "ping src[PM](&P)", "ping %SrcAddr%"},
-      {1, 0, kTargetPacketMonitor, "tracert src[PM](&T)", "tracert %SrcAddr%"},
-      {1, 0, kTargetPacketMonitor, "ping dest[PM](&I)", "ping %DestAddr%"},
-      {1, 0, kTargetPacketMonitor, "tracert dest[PM](&R)", "tracert %DestAddr%"},
-      {0, 0, kTargetConnectionMonitor, "netstat", "netstat -an"},
+      {1, 0, kTargetPacketMonitor, "ping src[PM](&P)", "ping -c 4 %SrcAddr%"},
+      {1, 0, kTargetPacketMonitor, "tracert src[PM](&T)", "traceroute %SrcAddr%"},
+      {1, 0, kTargetPacketMonitor, "ping dest[PM](&I)", "ping -c 4 %DestAddr%"},
+      {1, 0, kTargetPacketMonitor, "tracert dest[PM](&R)", "traceroute %DestAddr%"},
+      {0, 0, kTargetConnectionMonitor, "netstat", "ss -tan"},
   };
 }
 

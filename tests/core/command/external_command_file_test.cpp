@@ -36,14 +36,14 @@ const std::string kSoft = "\x83\x5c\x83\x74\x83\x67";
 
 const std::string kDefaultFile =
     "[External Command1]\r\n"
-    "1,0,1,ping[CM](&P),ping %RemoteAddr%\r\n"
-    "1,0,1,tracert[CM](&T),tracert %RemoteAddr%\r\n"
+    "1,0,1,ping[CM](&P),ping -c 4 %RemoteAddr%\r\n"
+    "1,0,1,tracert[CM](&T),traceroute %RemoteAddr%\r\n"
     "1,0,1,net send[CM](&N),net send %RemoteAddr% \"%UserIn%\"\r\n"
-    "1,0,2,ping src[PM](&P),ping %SrcAddr%\r\n"
-    "1,0,2,tracert src[PM](&T),tracert %SrcAddr%\r\n"
-    "1,0,2,ping dest[PM](&I),ping %DestAddr%\r\n"
-    "1,0,2,tracert dest[PM](&R),tracert %DestAddr%\r\n"
-    "0,0,1,netstat,netstat -an\r\n";
+    "1,0,2,ping src[PM](&P),ping -c 4 %SrcAddr%\r\n"
+    "1,0,2,tracert src[PM](&T),traceroute %SrcAddr%\r\n"
+    "1,0,2,ping dest[PM](&I),ping -c 4 %DestAddr%\r\n"
+    "1,0,2,tracert dest[PM](&R),traceroute %DestAddr%\r\n"
+    "0,0,1,netstat,ss -tan\r\n";
 
 Commands MustParse(const std::string& bytes) {
   ExternalCommandParseResult result = ParseExternalCommandFile(bytes);

@@ -1,0 +1,338 @@
+#include "core/monitor/host_resolver.h"
+
+#include <array>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <unordered_set>
+#include <utility>
+
+#include "core/base/ipv4.h"
+
+namespace harlune {
+
+namespace {
+
+constexpr std::uint32_t kLoopback = Ipv4(127, 0, 0, 1);
+constexpr std::string_view kAliasSuffix = " (Alias)";
+
+// The length of the UTF-8 sequence that starts at text[i], or 0 when none
+// starts there (a stray or overlong byte, a cut or surrogate sequence).
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead < 0x80) {
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    low = lead == 0xE0 ? 0xA0 : 0x80;
+    high = lead == 0xED ? 0x9F : 0xBF;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    low = lead == 0xF0 ? 0x90 : 0x80;
+    high = lead == 0xF4 ? 0x8F : 0xBF;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
+    return 0;
+  }
+  for (std::size_t k = 2; k < length; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
+      return 0;
+    }
+  }
+  return length;
+}
+
+// A name from the network as one line of valid UTF-8 of at most `maxBytes`
+// bytes, cut between characters: it ends up in lists, log lines and command
+// arguments.
+std::string CleanName(std::string_view text, std::size_t maxBytes = kMaxHostNameBytes) {
+  std::string clean;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t length = Utf8SequenceLength(text, i);
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const bool replaced = length == 0 || (length == 1 && (lead < 0x20 || lead == 0x7F));
+    const std::size_t taken = replaced ? 1 : length;
+    if (clean.size() + taken > maxBytes) {
+      break;
+    }
+    if (replaced) {
+      clean.push_back('?');
+    } else {
+      clean.append(text.substr(i, length));
+    }
+    i += taken;
+  }
+  return clean;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+template <std::size_t N>
+bool IsOneOf(std::string_view label, const std::array<std::string_view, N>& labels) {
+  for (const std::string_view candidate : labels) {
+    if (EqualsIgnoringCase(label, candidate)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A top-level label that reads as a number the way atoi reads it (leading
+// blanks, a sign, digits): a non-zero value, or exactly "0".
+bool IsNumericLabel(std::string_view label) {
+  if (label == "0") {
+    return true;
+  }
+  std::size_t i = 0;
+  while (i < label.size() && (label[i] == ' ' || (label[i] >= '\t' && label[i] <= '\r'))) {
+    ++i;
+  }
+  if (i < label.size() && (label[i] == '+' || label[i] == '-')) {
+    ++i;
+  }
+  for (; i < label.size() && label[i] >= '0' && label[i] <= '9'; ++i) {
+    if (label[i] != '0') {
+      return true;
+    }
+  }
+  return false;
+}
+
+constexpr std::array<std::string_view, 14> kGenericLabels = {"com", "net",    "org",  "edu", "gov",
+                                                             "mil", "int",    "info", "biz", "name",
+                                                             "pro", "museum", "aero", "coop"};
+constexpr std::array<std::string_view, 9> kJpSecondLevelLabels = {"ac", "co", "go", "or", "ad",
+                                                                  "ne", "gr", "ed", "lg"};
+
+}  // namespace
+
+std::string ResolveHostName(HostNameLookup& lookup, std::uint32_t addressNet,
+                            std::optional<std::string_view> localHostName) {
+  if (addressNet == 0 || addressNet == kLoopback) {
+    if (localHostName && !localHostName->empty()) {
+      return CleanName(*localHostName);
+    }
+    return addressNet == 0 ? FormatIpv4(0) : std::string("localhost");
+  }
+  const std::optional<ReverseLookupAnswer> answer = lookup.ReverseLookup(addressNet);
+  if (answer) {
+    if (!answer->officialName.empty()) {
+      return CleanName(answer->officialName);
+    }
+    if (!answer->firstAlias.empty()) {
+      return CleanName(answer->firstAlias, kMaxHostNameBytes - kAliasSuffix.size()) +
+             std::string(kAliasSuffix);
+    }
+  }
+  return FormatIpv4(addressNet);
+}
+
+std::string DomainOfHost(std::string_view hostName) {
+  const std::size_t topDot = hostName.rfind('.');
+  if (topDot == std::string_view::npos) {
+    return {};
+  }
+  const std::string_view top = hostName.substr(topDot + 1);
+  if (IsNumericLabel(top)) {
+    return {};
+  }
+  const std::string_view rest = hostName.substr(0, topDot);
+  const std::size_t secondDot = rest.rfind('.');
+  if (secondDot == std::string_view::npos) {
+    return {};
+  }
+  const std::string_view second = rest.substr(secondDot + 1);
+  if (IsOneOf(top, kGenericLabels) ||
+      (EqualsIgnoringCase(top, "jp") && !IsOneOf(second, kJpSecondLevelLabels))) {
+    return std::string(hostName.substr(secondDot + 1));
+  }
+  const std::size_t thirdDot = rest.substr(0, secondDot).rfind('.');
+  return std::string(hostName.substr(thirdDot == std::string_view::npos ? 0 : thirdDot + 1));
+}
+
+// Everything the owner and the worker share; the worker holds its own
+// reference so that a worker left in a lookup after Stop() never touches a
+// destroyed resolver.
+struct HostResolver::Shared {
+  explicit Shared(std::shared_ptr<HostNameLookup> nameLookup, bool resolve)
+      : lookup(std::move(nameLookup)), resolveHost(resolve) {}
+
+  const std::shared_ptr<HostNameLookup> lookup;
+
+  mutable std::mutex mutex;
+  std::condition_variable wake;          // the worker waits here
+  mutable std::condition_variable idle;  // WaitUntilIdle waits here
+  std::map<std::uint32_t, std::string> cache;
+  std::deque<std::uint32_t> queue;           // newest at the back
+  std::unordered_set<std::uint32_t> queued;  // the queue's addresses
+  std::size_t ringPosition = 0;
+  bool resolveHost;
+  bool stop = false;
+  bool busy = true;  // the worker starts with the identity step
+  std::optional<LocalHostIdentity> identity;
+  std::string identityProblem;
+  bool identityReported = false;
+
+  bool IsIdle() const { return !busy && (stop || !resolveHost || queue.empty()); }
+};
+
+HostResolver::HostResolver(std::shared_ptr<HostNameLookup> lookup, bool resolveHost)
+    : shared_(std::make_shared<Shared>(std::move(lookup), resolveHost)),
+      worker_([shared = shared_] { Work(shared); }) {}
+
+HostResolver::~HostResolver() { Stop(); }
+
+void HostResolver::Work(const std::shared_ptr<Shared>& shared) {
+  LocalHostIdentity identity;
+  std::string problem;
+  try {
+    std::optional<std::string> name = shared->lookup->LocalHostName();
+    if (!name || name->empty()) {
+      problem = kHostNameError;
+    } else {
+      identity.name = CleanName(*name);
+      const std::optional<std::uint32_t> address = shared->lookup->FirstAddressOf(*name);
+      if (address) {
+        identity.address = *address;
+      } else {
+        problem = kHostAddressError;
+      }
+    }
+  } catch (const std::exception&) {
+    problem = identity.name.empty() ? kHostNameError : kHostAddressError;
+  }
+
+  std::unique_lock lock(shared->mutex);
+  shared->identity = std::move(identity);
+  shared->identityProblem = std::move(problem);
+  shared->busy = false;
+  shared->idle.notify_all();
+
+  for (;;) {
+    shared->wake.wait(
+        lock, [&] { return shared->stop || (shared->resolveHost && !shared->queue.empty()); });
+    if (shared->stop) {
+      break;
+    }
+    const std::uint32_t address = shared->queue.back();
+    shared->queue.pop_back();
+    shared->queued.erase(address);
+    shared->busy = true;
+    lock.unlock();
+
+    std::string name;
+    try {
+      name = ResolveHostName(*shared->lookup, address);
+    } catch (const std::exception&) {
+      name = FormatIpv4(address);
+    }
+
+    lock.lock();
+    shared->busy = false;
+    if (shared->stop) {
+      break;
+    }
+    if (shared->cache.emplace(address, std::move(name)).second &&
+        ++shared->ringPosition == kHostCacheRingSize) {
+      shared->ringPosition = 0;
+      shared->cache.clear();
+    }
+    shared->idle.notify_all();
+  }
+  shared->idle.notify_all();
+}
+
+std::string HostResolver::CachedName(std::uint32_t addressNet) const {
+  const std::lock_guard lock(shared_->mutex);
+  const auto found = shared_->cache.find(addressNet);
+  return found == shared_->cache.end() ? std::string() : found->second;
+}
+
+void HostResolver::QueueLookup(std::uint32_t addressNet) {
+  {
+    const std::lock_guard lock(shared_->mutex);
+    if (!shared_->resolveHost || shared_->stop || shared_->cache.contains(addressNet) ||
+        !shared_->queued.insert(addressNet).second) {
+      return;
+    }
+    shared_->queue.push_back(addressNet);
+  }
+  shared_->wake.notify_one();
+}
+
+void HostResolver::SetResolveHost(bool on) {
+  {
+    const std::lock_guard lock(shared_->mutex);
+    shared_->resolveHost = on;
+    shared_->idle.notify_all();
+  }
+  shared_->wake.notify_one();
+}
+
+void HostResolver::Stop() {
+  bool busy = false;
+  {
+    const std::lock_guard lock(shared_->mutex);
+    if (!worker_.joinable()) {
+      return;
+    }
+    shared_->stop = true;
+    busy = shared_->busy;
+  }
+  shared_->wake.notify_one();
+  // A worker that is not in a lookup sees the flag before it could start
+  // one, so joining it is prompt; a busy one may be stuck in the name
+  // service for a long time and keeps the shared state alive by itself.
+  if (busy) {
+    worker_.detach();
+  } else {
+    worker_.join();
+  }
+}
+
+bool HostResolver::WaitUntilIdle(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(shared_->mutex);
+  return shared_->idle.wait_for(lock, timeout, [&] { return shared_->IsIdle(); });
+}
+
+std::optional<LocalHostIdentity> HostResolver::LocalIdentity() const {
+  const std::lock_guard lock(shared_->mutex);
+  return shared_->identity;
+}
+
+void HostResolver::ReportIdentityProblem(UserDialogs& dialogs) {
+  std::string message;
+  {
+    const std::lock_guard lock(shared_->mutex);
+    if (!shared_->identity || shared_->identityProblem.empty() || shared_->identityReported) {
+      return;
+    }
+    shared_->identityReported = true;
+    message = shared_->identityProblem;
+  }
+  dialogs.ShowMessage(message);
+}
+
+}  // namespace harlune
