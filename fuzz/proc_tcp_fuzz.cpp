@@ -1,0 +1,61 @@
+// Arbitrary bytes as the text of /proc/net/tcp: every row read holds a MIB
+// state, and the rows written back in the kernel's form read the same.
+
+#include <cinttypes>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <arpa/inet.h>
+
+#include "core/monitor/tcp_table.h"
+#include "fuzz_target.h"
+#include "platform/linux/proc_tcp_table.h"
+
+namespace {
+
+unsigned LinuxStateOf(std::uint32_t mib) {
+  for (unsigned linuxState = 1; linuxState < 256; ++linuxState) {
+    if (harlune::MibTcpStateOf(linuxState) == mib) {
+      return linuxState;
+    }
+  }
+  __builtin_trap();  // a row's state always comes from a Linux state
+}
+
+std::string Print(const std::vector<harlune::TcpTableRow>& rows) {
+  std::string text = "  sl  local_address rem_address   st\n";
+  char line[200];
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const harlune::TcpTableRow& row = rows[i];
+    std::snprintf(line, sizeof line,
+                  "%4zu: %08X:%04X %08X:%04X %02X 00000000:00000000 00:00000000 00000000 0 0 "
+                  "%" PRIu64 " 1\n",
+                  i, row.localAddr, ntohs(static_cast<std::uint16_t>(row.localPort)),
+                  row.remoteAddr, ntohs(static_cast<std::uint16_t>(row.remotePort)),
+                  LinuxStateOf(row.state), row.inode);
+    text += line;
+  }
+  return text;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const std::vector<harlune::TcpTableRow> rows = harlune::ParseProcNetTcp(text);
+  for (const harlune::TcpTableRow& row : rows) {
+    if (row.state < harlune::kTcpStateClosed || row.state > harlune::kTcpStateDeleteTcb ||
+        row.localPort > 0xFFFFu || row.remotePort > 0xFFFFu ||
+        row.owningPid != harlune::kUnknownOwner) {
+      __builtin_trap();
+    }
+  }
+  if (harlune::ParseProcNetTcp(Print(rows)) != rows) {
+    __builtin_trap();
+  }
+  return 0;
+}

@@ -1,0 +1,270 @@
+// The TCP table sources against real sockets that the tests make on
+// loopback.
+
+#include "core/monitor/tcp_table.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "core/base/ipv4.h"
+#include "core/monitor/process_table.h"
+#include "platform/linux/netlink_tcp_table.h"
+#include "platform/linux/proc_processes.h"
+#include "platform/linux/proc_tcp_table.h"
+
+namespace harlune {
+namespace {
+
+const std::uint32_t kLoopback = Ipv4(127, 0, 0, 1);
+
+class Socket {
+ public:
+  explicit Socket(int fd) : fd_(fd) {}
+  ~Socket() { Close(); }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int Fd() const { return fd_; }
+  // Port in network order, as the table stores it.
+  std::uint32_t Port() const {
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    return address.sin_port;
+  }
+  // A reset instead of an orderly close, so that no TIME_WAIT is left.
+  void Abort() {
+    const linger now{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    Close();
+  }
+  void Close() {
+    if (fd_ >= 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+sockaddr_in LoopbackAddress(std::uint32_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = kLoopback;
+  address.sin_port = static_cast<in_port_t>(port);
+  return address;
+}
+
+std::unique_ptr<Socket> Listen() {
+  auto listener = std::make_unique<Socket>(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in address = LoopbackAddress(0);
+  if (bind(listener->Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener->Fd(), 4) != 0) {
+    return nullptr;
+  }
+  return listener;
+}
+
+std::unique_ptr<Socket> Connect(const Socket& listener) {
+  auto client = std::make_unique<Socket>(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in address = LoopbackAddress(listener.Port());
+  if (connect(client->Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return nullptr;
+  }
+  return client;
+}
+
+std::optional<TcpTableRow> Find(const std::vector<TcpTableRow>& rows, std::uint32_t localPort,
+                                std::uint32_t remotePort) {
+  const auto found = std::find_if(rows.begin(), rows.end(), [&](const TcpTableRow& row) {
+    return row.localAddr == kLoopback && row.localPort == localPort && row.remotePort == remotePort;
+  });
+  return found == rows.end() ? std::nullopt : std::optional<TcpTableRow>(*found);
+}
+
+// Loopback moves a connection through its states at once, but on another
+// context: the table is asked again for a short while until it agrees.
+std::vector<TcpTableRow> ReadUntil(TcpTableSource& source,
+                                   const std::function<bool(const std::vector<TcpTableRow>&)>& ok) {
+  std::vector<TcpTableRow> rows;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const TcpTableResult result = source.ReadTable();
+    EXPECT_TRUE(result.ok) << "errno " << result.errorCode;
+    rows = result.rows;
+    if (ok(rows)) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return rows;
+}
+
+struct Connection {
+  std::unique_ptr<Socket> listener;
+  std::unique_ptr<Socket> client;
+  std::unique_ptr<Socket> server;
+};
+
+Connection MakeConnection() {
+  Connection made;
+  made.listener = Listen();
+  if (made.listener) {
+    made.client = Connect(*made.listener);
+    made.server = std::make_unique<Socket>(accept4(made.listener->Fd(), nullptr, nullptr, 0));
+  }
+  return made;
+}
+
+class TcpTableTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    extended_ = GetParam();
+    if (extended_ && !SockDiagAvailable()) {
+      GTEST_SKIP() << "this kernel does not answer sock_diag for TCP";
+    }
+    connection_ = MakeConnection();
+    ASSERT_TRUE(connection_.client && connection_.server->Fd() >= 0);
+  }
+
+  std::unique_ptr<TcpTableSource> Source(bool portMapping) {
+    return ChooseTcpTableSource(processes_, portMapping, [this] { return extended_; });
+  }
+
+  bool extended_ = false;
+  ProcProcesses processes_;
+  Connection connection_;
+};
+
+TEST_P(TcpTableTest, ListeningAndEstablishedSocketsAppearWithTheirOwner) {
+  const std::unique_ptr<TcpTableSource> source = Source(true);
+  EXPECT_EQ(source->RowsCarryOwners(), extended_);
+  const std::uint32_t listenPort = connection_.listener->Port();
+  const std::uint32_t clientPort = connection_.client->Port();
+  const std::vector<TcpTableRow> rows = source->ReadTable().rows;
+
+  const std::optional<TcpTableRow> listening = Find(rows, listenPort, 0);
+  const std::optional<TcpTableRow> client = Find(rows, clientPort, listenPort);
+  const std::optional<TcpTableRow> server = Find(rows, listenPort, clientPort);
+  ASSERT_TRUE(listening && client && server);
+  EXPECT_EQ(listening->state, kTcpStateListen);
+  EXPECT_EQ(listening->remoteAddr, 0u);
+  EXPECT_EQ(client->state, kTcpStateEstablished);
+  EXPECT_EQ(client->remoteAddr, kLoopback);
+  EXPECT_EQ(server->state, kTcpStateEstablished);
+  for (const TcpTableRow* row : {&*listening, &*client, &*server}) {
+    EXPECT_EQ(row->owningPid, getpid());
+    EXPECT_NE(row->inode, 0u);
+  }
+
+  ProcessTable table;
+  table.Rebuild(processes_.ListProcesses());
+  EXPECT_EQ(table.NameOf(client->owningPid), "harlune_tests");
+  EXPECT_EQ(std::filesystem::path(table.PathOf(client->owningPid)),
+            std::filesystem::canonical("/proc/self/exe"));
+}
+
+TEST_P(TcpTableTest, OrderlyCloseWalksTheClosingStatesAndLosesTheOwner) {
+  const std::unique_ptr<TcpTableSource> source = Source(true);
+  const std::uint32_t listenPort = connection_.listener->Port();
+  const std::uint32_t clientPort = connection_.client->Port();
+
+  connection_.client->Close();
+  std::vector<TcpTableRow> rows = ReadUntil(*source, [&](const auto& now) {
+    const auto server = Find(now, listenPort, clientPort);
+    const auto client = Find(now, clientPort, listenPort);
+    return server && server->state == kTcpStateCloseWait && client &&
+           client->state == kTcpStateFinWait2;
+  });
+  ASSERT_TRUE(Find(rows, listenPort, clientPort));
+  EXPECT_EQ(Find(rows, listenPort, clientPort)->state, kTcpStateCloseWait);
+  const auto closing = Find(rows, clientPort, listenPort);
+  ASSERT_TRUE(closing);
+  EXPECT_EQ(closing->state, kTcpStateFinWait2);
+
+  connection_.server->Close();
+  rows = ReadUntil(*source, [&](const auto& now) {
+    const auto client = Find(now, clientPort, listenPort);
+    return client && client->state == kTcpStateTimeWait && !Find(now, listenPort, clientPort);
+  });
+  const auto waiting = Find(rows, clientPort, listenPort);
+  ASSERT_TRUE(waiting);
+  EXPECT_EQ(waiting->state, kTcpStateTimeWait);
+  EXPECT_EQ(waiting->inode, 0u);
+  // No process holds a socket in TIME_WAIT any more.
+  EXPECT_EQ(waiting->owningPid, kUnknownOwner);
+  EXPECT_FALSE(Find(rows, listenPort, clientPort));
+}
+
+TEST_P(TcpTableTest, ClosedSocketsDisappear) {
+  const std::unique_ptr<TcpTableSource> source = Source(true);
+  const std::uint32_t listenPort = connection_.listener->Port();
+  const std::uint32_t clientPort = connection_.client->Port();
+  connection_.client->Abort();
+  connection_.server->Abort();
+  connection_.listener->Close();
+  const std::vector<TcpTableRow> rows = ReadUntil(*source, [&](const auto& now) {
+    return !Find(now, listenPort, 0) && !Find(now, clientPort, listenPort) &&
+           !Find(now, listenPort, clientPort);
+  });
+  EXPECT_FALSE(Find(rows, listenPort, 0));
+  EXPECT_FALSE(Find(rows, clientPort, listenPort));
+  EXPECT_FALSE(Find(rows, listenPort, clientPort));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, TcpTableTest, ::testing::Values(true, false),
+                         [](const auto& param) { return param.param ? "Extended" : "Plain"; });
+
+TEST(TcpTableChoiceTest, PlainTableWithoutMappingKnowsNoOwners) {
+  Connection connection = MakeConnection();
+  ASSERT_TRUE(connection.client);
+  ProcProcesses processes;
+  const std::unique_ptr<TcpTableSource> plain =
+      ChooseTcpTableSource(processes, false, [] { return false; });
+  const TcpTableResult result = plain->ReadTable();
+  ASSERT_TRUE(result.ok);
+  const auto listening = Find(result.rows, connection.listener->Port(), 0);
+  ASSERT_TRUE(listening);
+  EXPECT_EQ(listening->owningPid, kUnknownOwner);
+  EXPECT_NE(listening->inode, 0u);
+}
+
+TEST(TcpTableChoiceTest, BothTablesAgreeOnTheSockets) {
+  if (!SockDiagAvailable()) {
+    GTEST_SKIP() << "this kernel does not answer sock_diag for TCP";
+  }
+  Connection connection = MakeConnection();
+  ASSERT_TRUE(connection.client);
+  ProcProcesses processes;
+  NetlinkTcpTable extended(&processes);
+  ProcTcpTable plain(ProcTcpTable::DefaultReader(), &processes);
+  const auto ours = [&](std::vector<TcpTableRow> rows) {
+    const std::uint32_t ports[] = {connection.listener->Port(), connection.client->Port()};
+    std::erase_if(rows, [&](const TcpTableRow& row) {
+      return row.localAddr != kLoopback ||
+             std::find(std::begin(ports), std::end(ports), row.localPort) == std::end(ports);
+    });
+    std::sort(rows.begin(), rows.end(),
+              [](const TcpTableRow& a, const TcpTableRow& b) { return a.inode < b.inode; });
+    return rows;
+  };
+  const std::vector<TcpTableRow> fromNetlink = ours(extended.ReadTable().rows);
+  EXPECT_EQ(fromNetlink.size(), 3u);
+  EXPECT_EQ(fromNetlink, ours(plain.ReadTable().rows));
+}
+
+}  // namespace
+}  // namespace harlune
