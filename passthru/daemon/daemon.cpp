@@ -14,7 +14,7 @@
 #include "passthru/engine/packet_engine.h"
 #include "passthru/engine/request_dispatcher.h"
 #include "passthru/engine/simulated_traffic.h"
-#include "platform/linux/device_names.h"
+#include "protocol/device_names.h"
 
 namespace harlune {
 namespace {
@@ -97,9 +97,10 @@ int RunSimulation(const DaemonOptions& options, const std::atomic<bool>& stop, s
   }
 
   const bool userSocket = !options.socketPath;
-  const std::filesystem::path socketPath =
-      userSocket ? std::filesystem::path(UserDeviceName(std::getenv("XDG_RUNTIME_DIR"), ::getuid()))
-                 : *options.socketPath;
+  const std::filesystem::path socketPath = userSocket
+                                               ? std::filesystem::path(protocol::UserDeviceName(
+                                                     std::getenv("XDG_RUNTIME_DIR"), ::getuid()))
+                                               : *options.socketPath;
   const SocketPathResult prepared = PrepareSocketPath(socketPath, userSocket);
   if (prepared.status != SocketPathResult::Status::Ready) {
     errors << "harlune-passthru: " << prepared.error << '\n';

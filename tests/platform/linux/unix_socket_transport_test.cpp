@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "core/driver/driver_link.h"
-#include "platform/linux/device_names.h"
+#include "protocol/device_names.h"
 #include "protocol/replies.h"
 #include "protocol/utf16.h"
 #include "support/hex.h"
@@ -145,10 +145,10 @@ TEST_F(UnixSocketTransportTest, DriverLinkReachesTheUserDriverThroughTheFallback
 }
 
 TEST(DeviceNames, SystemDriverFirstThenThePerUserDriver) {
-  EXPECT_EQ(DeviceNamesFor("/run/user/1000", 1000),
+  EXPECT_EQ(protocol::DeviceNamesFor("/run/user/1000", 1000),
             (std::vector<std::string>{"/run/harlune/PassThru", "/run/user/1000/harlune/PassThru"}));
-  EXPECT_EQ(DeviceNamesFor(nullptr, 1000)[1], "/tmp/harlune-1000/PassThru");
-  EXPECT_EQ(DeviceNamesFor("", 42)[1], "/tmp/harlune-42/PassThru");
+  EXPECT_EQ(protocol::DeviceNamesFor(nullptr, 1000)[1], "/tmp/harlune-1000/PassThru");
+  EXPECT_EQ(protocol::DeviceNamesFor("", 42)[1], "/tmp/harlune-42/PassThru");
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
-#include "platform/linux/device_names.h"
+#include "protocol/device_names.h"
 
 #include <unistd.h>
 
 #include <cstdlib>
 
-namespace harlune {
+namespace harlune::protocol {
 
 std::string UserDeviceName(const char* xdgRuntimeDir, uid_t uid) {
   if (xdgRuntimeDir != nullptr && *xdgRuntimeDir != '\0') {
@@ -21,4 +21,4 @@ std::vector<std::string> DefaultDeviceNames() {
   return DeviceNamesFor(std::getenv("XDG_RUNTIME_DIR"), getuid());
 }
 
-}  // namespace harlune
+}  // namespace harlune::protocol

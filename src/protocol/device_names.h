@@ -8,7 +8,7 @@
 
 #include <sys/types.h>
 
-namespace harlune {
+namespace harlune::protocol {
 
 inline constexpr const char* kSystemDeviceName = "/run/harlune/PassThru";
 
@@ -21,4 +21,4 @@ std::string UserDeviceName(const char* xdgRuntimeDir, uid_t uid);
 // The device names for this process's environment.
 std::vector<std::string> DefaultDeviceNames();
 
-}  // namespace harlune
+}  // namespace harlune::protocol
