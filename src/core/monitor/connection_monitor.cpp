@@ -1,0 +1,279 @@
+#include "core/monitor/connection_monitor.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "core/log/log_lines.h"
+#include "protocol/byte_order.h"
+#include "protocol/replies.h"
+
+namespace harlune {
+
+namespace {
+
+// Capture record offsets (a 4-byte prefix, the 14-byte link header, a
+// 20-byte IP header, then the transport header at a fixed place).
+constexpr std::size_t kIpTotalLengthOffset = 20;
+constexpr std::size_t kIpProtocolOffset = 27;
+constexpr std::size_t kSourceAddressOffset = 30;
+constexpr std::size_t kDestinationAddressOffset = 34;
+constexpr std::size_t kSourcePortOffset = 38;
+constexpr std::size_t kDestinationPortOffset = 40;
+constexpr std::uint8_t kIpProtocolTcp = 6;
+
+std::uint32_t LoadStored32(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return protocol::LoadRaw<std::uint32_t>(bytes, offset);
+}
+
+// A stored port: network order in the low 16 bits.
+std::uint32_t LoadStored16(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return protocol::LoadRaw<std::uint16_t>(bytes, offset);
+}
+
+std::uint32_t LoadBigEndian16(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return (std::uint32_t{bytes[offset]} << 8) | bytes[offset + 1];
+}
+
+// Counters stop at their largest value rather than wrap to a small one.
+void AddSaturating(std::uint32_t& counter, std::uint32_t amount) {
+  const std::uint32_t room = std::numeric_limits<std::uint32_t>::max() - counter;
+  counter += std::min(room, amount);
+}
+
+void AddSaturating(std::uint64_t& counter, std::uint64_t amount) {
+  const std::uint64_t room = std::numeric_limits<std::uint64_t>::max() - counter;
+  counter += std::min(room, amount);
+}
+
+bool HoldsPortForProcess(std::uint32_t state) {
+  return state == kTcpStateListen || state == kTcpStateSynSent || state == kTcpStateSynRcvd ||
+         state == kTcpStateEstablished;
+}
+
+const std::string& KnownOr(const std::string& first, const std::string& second) {
+  return first == kUnknownProcessText ? second : first;
+}
+
+}  // namespace
+
+std::string ResolverHostNameCache::CachedName(std::uint32_t addressNet) const {
+  return resolver_.CachedName(addressNet);
+}
+
+void ResolverHostNameCache::QueueLookup(std::uint32_t addressNet) {
+  resolver_.QueueLookup(addressNet);
+}
+
+void ResolverHostNameCache::Stop() { resolver_.Stop(); }
+
+ConnectionMonitor::ConnectionMonitor(TcpTableSource& table, ProcessSource& processes,
+                                     HostNameCache& hosts, LogClock clock)
+    : table_(table), processSource_(processes), hosts_(hosts), clock_(std::move(clock)) {}
+
+ConnectionMonitor::~ConnectionMonitor() {
+  if (!shutDown_) {
+    LogAll();
+  }
+}
+
+void ConnectionMonitor::ApplySettings(const IniFileObject& settings) {
+  logStats_ = settings.LOG_CONNECTION_STATS != 0;
+  statsFileName_ = settings.CONNECTION_STATS_LOG_FILE_NAME;
+  statsFormat_ = settings.CONNECTION_STATS_LOG_FORMAT;
+  if (statsLogger_ == nullptr) {
+    statsLogger_ = std::make_unique<CPerDateLogger>(statsFileName_, logStats_, clock_);
+  } else {
+    // Lines already kept go to the file they were meant for, and a log
+    // switched off keeps what it could not write yet.
+    statsLogger_->Flush();
+    statsLogger_->SetEnabled(logStats_ || statsLogger_->PendingLineCount() > 0);
+  }
+}
+
+bool ConnectionMonitor::Refresh() {
+  TcpTableResult table = table_.ReadTable();
+  if (!table.ok) {
+    // The caller ends the program after this, and the end logs the open
+    // connections: keep them rather than lose them.
+    lastError_ = table.errorCode;
+    return false;
+  }
+  lastError_ = 0;
+  previous_ = std::exchange(current_, {});
+
+  previousProcesses_ = std::exchange(processes_, {});
+  processes_.Rebuild(processSource_.ListProcesses());
+
+  for (const TcpTableRow& row : table.rows) {
+    ConnectionInfo candidate = ConnectionInfoFromRow(row);
+    const ConnectionKey key = KeyOf(candidate);
+    if (current_.contains(key)) {
+      continue;  // the same connection listed twice
+    }
+    auto carried = previous_.extract(key);
+    if (!carried.empty()) {
+      CarryOver(*carried.mapped(), row.state);
+      current_.insert(std::move(carried));
+      continue;
+    }
+    auto connection = std::make_shared<ConnectionInfo>(std::move(candidate));
+    AskHostName(*connection);
+    newConnections_.push_back(connection);
+    current_.emplace(key, std::move(connection));
+  }
+
+  if (logStats_) {
+    for (const auto& [key, connection] : previous_) {
+      LogClosed(*connection, previousProcesses_, processes_);
+    }
+  }
+  previous_.clear();
+  return true;
+}
+
+void ConnectionMonitor::CarryOver(ConnectionInfo& connection, std::uint32_t state) {
+  if (connection.connectedSeconds < std::numeric_limits<std::uint32_t>::max()) {
+    ++connection.connectedSeconds;
+  }
+  connection.upBandwidth = connection.upBytesCycle;
+  connection.downBandwidth = connection.downBytesCycle;
+  AddSaturating(connection.upTotal, connection.upBytesCycle);
+  AddSaturating(connection.downTotal, connection.downBytesCycle);
+  connection.upBytesCycle = 0;
+  connection.downBytesCycle = 0;
+  connection.state = state;
+  if (connection.remoteHost.empty()) {
+    AskHostName(connection);
+  }
+}
+
+void ConnectionMonitor::AskHostName(ConnectionInfo& connection) {
+  connection.remoteHost = hosts_.CachedName(connection.remoteAddr);
+  if (connection.remoteHost.empty()) {
+    hosts_.QueueLookup(connection.remoteAddr);
+  }
+}
+
+void ConnectionMonitor::LogClosed(const ConnectionInfo& connection, const ProcessTable& processes,
+                                  const ProcessTable& other) {
+  if (statsLogger_ == nullptr) {
+    return;
+  }
+  ConnectionStatsValues values;
+  values.localAddr = connection.localAddr;
+  values.localPort = static_cast<std::uint16_t>(connection.localPort & 0xFFFFu);
+  values.remoteAddr = connection.remoteAddr;
+  values.remotePort = static_cast<std::uint16_t>(connection.remotePort & 0xFFFFu);
+  values.remoteHost = connection.remoteHost;
+  values.remoteDomain = DomainOfHost(connection.remoteHost);
+  values.processId = connection.processId;
+  values.processName =
+      KnownOr(processes.NameOf(connection.processId), other.NameOf(connection.processId));
+  values.processPath =
+      KnownOr(processes.PathOf(connection.processId), other.PathOf(connection.processId));
+  values.connectedSeconds = static_cast<std::int32_t>(std::min<std::uint32_t>(
+      connection.connectedSeconds,
+      static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())));
+  values.upTotal = connection.upTotal;
+  values.downTotal = connection.downTotal;
+  statsLogger_->AddLine(ConnectionStatsLine(statsFormat_, values, clock_()), statsFileName_);
+}
+
+void ConnectionMonitor::LogAll() {
+  if (!logStats_) {
+    return;
+  }
+  for (const auto& [key, connection] : current_) {
+    LogClosed(*connection, processes_, previousProcesses_);
+  }
+}
+
+void ConnectionMonitor::AccountPackets(std::span<const std::uint8_t> records) {
+  const std::size_t count = protocol::CaptureRecordCount(records.size());
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto record =
+        records.subspan(i * protocol::kCaptureRecordSize, protocol::kCaptureRecordSize);
+    if (record[kIpProtocolOffset] != kIpProtocolTcp) {
+      continue;
+    }
+    const std::uint32_t bytes = LoadBigEndian16(record, kIpTotalLengthOffset) + kLinkHeaderBytes;
+    const ConnectionKey outgoing{LoadStored32(record, kSourceAddressOffset),
+                                 LoadStored16(record, kSourcePortOffset),
+                                 LoadStored32(record, kDestinationAddressOffset),
+                                 LoadStored16(record, kDestinationPortOffset)};
+    if (const auto found = current_.find(outgoing); found != current_.end()) {
+      AddSaturating(found->second->upBytesCycle, bytes);
+      continue;
+    }
+    const ConnectionKey incoming{outgoing.remoteAddr, outgoing.remotePort, outgoing.localAddr,
+                                 outgoing.localPort};
+    if (const auto found = current_.find(incoming); found != current_.end()) {
+      AddSaturating(found->second->downBytesCycle, bytes);
+    }
+  }
+}
+
+const std::string& ConnectionMonitor::ProcessNameOf(std::int32_t processId) const {
+  return processes_.NameOf(processId);
+}
+
+const std::string& ConnectionMonitor::ProcessPathOf(std::int32_t processId) const {
+  return processes_.PathOf(processId);
+}
+
+std::vector<std::uint16_t> ConnectionMonitor::LocalPortsOfProcess(
+    std::string_view processName) const {
+  std::vector<std::int32_t> ids;
+  if (processes_.IdsOf(processName, &ids) == -1) {
+    return {};
+  }
+  std::vector<std::uint16_t> ports;
+  for (const auto& [key, connection] : current_) {
+    if (ports.size() >= kMaxProcessPorts) {
+      break;
+    }
+    if (!HoldsPortForProcess(connection->state) ||
+        !std::binary_search(ids.begin(), ids.end(), connection->processId)) {
+      continue;
+    }
+    const std::uint16_t port = HostOrderPort(connection->localPort);
+    if (ports.empty() || ports.back() != port) {
+      ports.push_back(port);
+    }
+  }
+  return ports;
+}
+
+FilterProcessPorts ConnectionMonitor::ProcessPortsOfFilters(
+    const PacketFilterManager& filters) const {
+  FilterProcessPorts result;
+  for (std::size_t i = 0; i < filters.Size(); ++i) {
+    const PacketFilterSetting& filter = filters.At(i);
+    if (filter.Available != 1 || filter.AppName.empty()) {
+      continue;
+    }
+    result.insert_or_assign(filter.ID, LocalPortsOfProcess(filter.AppName));
+  }
+  return result;
+}
+
+void ConnectionMonitor::Tick() {
+  if (statsLogger_ != nullptr) {
+    statsLogger_->Tick();
+  }
+}
+
+void ConnectionMonitor::ShutDown() {
+  if (shutDown_) {
+    return;
+  }
+  shutDown_ = true;
+  LogAll();
+  if (statsLogger_ != nullptr) {
+    statsLogger_->Flush();
+  }
+  hosts_.Stop();
+}
+
+}  // namespace harlune

@@ -1,0 +1,153 @@
+#pragma once
+
+// ConnectionMonitor: the live table of the machine's IPv4 TCP connections.
+// Once a second the owner calls Refresh, which reads the system table, keeps
+// one record per connection across refreshes, queues the new ones for the
+// connection control engine and logs the closed ones. Captured packets add
+// to the records' byte counters in between. Everything runs on the owner's
+// thread; the host-name resolver is reached only through its cache.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/app/ini_file_object.h"
+#include "core/filter/packet_filter_manager.h"
+#include "core/log/logger.h"
+#include "core/log/per_date_logger.h"
+#include "core/monitor/connection_info.h"
+#include "core/monitor/host_resolver.h"
+#include "core/monitor/process_table.h"
+#include "core/monitor/tcp_table.h"
+
+namespace harlune {
+
+// What the table needs of the resolver: a cached name without waiting, a
+// queued lookup, and the end of the worker.
+class HostNameCache {
+ public:
+  virtual ~HostNameCache() = default;
+  // The cached name of a network-order address, or empty.
+  virtual std::string CachedName(std::uint32_t addressNet) const = 0;
+  virtual void QueueLookup(std::uint32_t addressNet) = 0;
+  virtual void Stop() = 0;
+};
+
+// The cache of a running HostResolver.
+class ResolverHostNameCache final : public HostNameCache {
+ public:
+  explicit ResolverHostNameCache(HostResolver& resolver) : resolver_(resolver) {}
+  std::string CachedName(std::uint32_t addressNet) const override;
+  void QueueLookup(std::uint32_t addressNet) override;
+  void Stop() override;
+
+ private:
+  HostResolver& resolver_;
+};
+
+using ConnectionMap = std::map<ConnectionKey, std::shared_ptr<ConnectionInfo>, ConnectionKeyLess>;
+using NewConnectionQueue = std::deque<std::weak_ptr<ConnectionInfo>>;
+// Filter ID -> the host-order local ports of the filter's process.
+using FilterProcessPorts = std::map<std::int32_t, std::vector<std::uint16_t>>;
+
+// Bytes a captured packet adds to its connection beyond its IP length: the
+// link header.
+inline constexpr std::uint32_t kLinkHeaderBytes = 14;
+// No more local ports than this are collected for one process.
+inline constexpr std::size_t kMaxProcessPorts = 2048;
+
+class ConnectionMonitor {
+ public:
+  ConnectionMonitor(TcpTableSource& table, ProcessSource& processes, HostNameCache& hosts,
+                    LogClock clock = SystemLogClock);
+  // Logs the connections still open unless ShutDown did.
+  ~ConnectionMonitor();
+  ConnectionMonitor(const ConnectionMonitor&) = delete;
+  ConnectionMonitor& operator=(const ConnectionMonitor&) = delete;
+
+  // LOG_CONNECTION_STATS, CONNECTION_STATS_LOG_FILE_NAME and
+  // CONNECTION_STATS_LOG_FORMAT. Until the first call nothing is logged.
+  void ApplySettings(const IniFileObject& settings);
+
+  // Reads the system table and brings the records up to date. On failure
+  // the table stays as it was (so that shutting down still logs it) and
+  // LastError tells the source's errno.
+  bool Refresh();
+  int LastError() const { return lastError_; }
+
+  // A batch of 60-byte capture records (a partial tail is ignored). A TCP
+  // packet adds its IP length plus the link header to the sending side of
+  // the connection it leaves from, else to the receiving side of the one it
+  // arrives at; other packets count nowhere.
+  void AccountPackets(std::span<const std::uint8_t> records);
+
+  // From the process maps of the latest refresh; "不明" when absent.
+  const std::string& ProcessNameOf(std::int32_t processId) const;
+  const std::string& ProcessPathOf(std::int32_t processId) const;
+  const ProcessTable& Processes() const { return processes_; }
+
+  // The current connections in key order.
+  const ConnectionMap& Connections() const { return current_; }
+
+  // Connections seen for the first time, oldest first; drained by the
+  // connection control engine.
+  NewConnectionQueue& NewConnections() { return newConnections_; }
+
+  // The host-order local ports, in key order without adjacent repeats and
+  // at most kMaxProcessPorts, of the LISTENING, SYN_SENT, SYN_RCVD and
+  // ESTABLISHED connections of the processes named `processName` (ignoring
+  // case).
+  std::vector<std::uint16_t> LocalPortsOfProcess(std::string_view processName) const;
+
+  // For every available filter bound to a process, its ID and the local
+  // ports of that process.
+  FilterProcessPorts ProcessPortsOfFilters(const PacketFilterManager& filters) const;
+
+  // The owner's periodic call: flushes the statistics log once a minute.
+  void Tick();
+
+  // Logs every connection still open, flushes the log and stops the
+  // resolver. Idempotent.
+  void ShutDown();
+
+  // The statistics log, null before ApplySettings.
+  CPerDateLogger* StatsLogger() { return statsLogger_.get(); }
+
+ private:
+  void CarryOver(ConnectionInfo& connection, std::uint32_t state);
+  void AskHostName(ConnectionInfo& connection);
+  // The process of a connection may have ended with it: its name comes
+  // from `processes` (the maps that saw it alive), else from `other`.
+  void LogClosed(const ConnectionInfo& connection, const ProcessTable& processes,
+                 const ProcessTable& other);
+  void LogAll();
+
+  TcpTableSource& table_;
+  ProcessSource& processSource_;
+  HostNameCache& hosts_;
+  LogClock clock_;
+
+  ConnectionMap current_;
+  ConnectionMap previous_;
+  NewConnectionQueue newConnections_;
+  ProcessTable processes_;
+  // The maps of the refresh before, for connections whose process ended
+  // together with them.
+  ProcessTable previousProcesses_;
+
+  std::unique_ptr<CPerDateLogger> statsLogger_;
+  bool logStats_ = false;
+  std::string statsFileName_;
+  std::string statsFormat_;
+
+  int lastError_ = 0;
+  bool shutDown_ = false;
+};
+
+}  // namespace harlune

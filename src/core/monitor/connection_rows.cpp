@@ -1,0 +1,236 @@
+#include "core/monitor/connection_rows.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "core/base/ipv4.h"
+#include "core/monitor/process_table.h"
+#include "core/monitor/service_names.h"
+
+namespace harlune {
+
+namespace {
+
+constexpr std::array<ConnectionColumnInfo, kConnectionColumnCount> kColumns{{
+    {"プロトコル", true},
+    {"UP帯域", true},
+    {"DOWN帯域", true},
+    {"UP転送量", true},
+    {"DOWN転送量", true},
+    {"ローカルIPアドレス", false},
+    {"ローカルポート", true},
+    {"リモートIPアドレス", false},
+    {"リモートホスト名", false},
+    {"リモートポート", true},
+    {"状態", false},
+    {"接続時間", true},
+    {"プロセス名", false},
+    {"プロセスID", true},
+    {"プロセスのパス", false},
+}};
+
+// Indexed by the state number; 0 is no state.
+constexpr std::array<std::string_view, 13> kStateNames{
+    "",          "CLOSED",     "LISTENING", "SYN_SENT", "SYN_RCVD",  "ESTABLISHED", "FIN_WAIT1",
+    "FIN_WAIT2", "CLOSE_WAIT", "CLOSING",   "LAST_ACK", "TIME_WAIT", "DELETE_TCB"};
+
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  std::array<char, 64> buffer{};
+  const int length = std::snprintf(buffer.data(), buffer.size(), format, args...);
+  if (length < 0) {
+    return {};
+  }
+  return std::string(buffer.data(), std::min(static_cast<std::size_t>(length), buffer.size() - 1));
+}
+
+template <typename T>
+int Compare(const T& a, const T& b) {
+  return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+int CompareIgnoringCase(std::string_view a, std::string_view b) {
+  const std::size_t common = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    const auto x = static_cast<unsigned char>(AsciiLower(a[i]));
+    const auto y = static_cast<unsigned char>(AsciiLower(b[i]));
+    if (x != y) {
+      return x < y ? -1 : 1;
+    }
+  }
+  return Compare(a.size(), b.size());
+}
+
+int CompareHostNames(const std::string& a, const std::string& b) {
+  if (a.empty() || b.empty()) {
+    return Compare(!a.empty(), !b.empty());
+  }
+  return CompareIgnoringCase(a, b);
+}
+
+bool IsActiveState(std::uint32_t state) {
+  return state == kTcpStateListen || state == kTcpStateSynSent || state == kTcpStateSynRcvd ||
+         state == kTcpStateEstablished;
+}
+
+}  // namespace
+
+ConnectionColumnInfo ConnectionColumnOf(int column) {
+  if (column < 0 || column >= static_cast<int>(kConnectionColumnCount)) {
+    return {};
+  }
+  return kColumns[static_cast<std::size_t>(column)];
+}
+
+std::string_view TcpStateName(std::uint32_t state) {
+  return state < kStateNames.size() ? kStateNames[state] : std::string_view{};
+}
+
+std::string TransferSizeText(std::uint64_t bytes) {
+  const double value = static_cast<double>(bytes);
+  const double gib = value / (1024.0 * 1024.0 * 1024.0);
+  if (gib > 1.0) {
+    return Format("%.2f GB", gib);
+  }
+  const double mib = value / (1024.0 * 1024.0);
+  if (mib > 1.0) {
+    return Format("%.2f MB", mib);
+  }
+  return Format("%.1f KB", value / 1024.0);
+}
+
+std::string BandwidthText(std::uint32_t bytesPerSecond) {
+  return Format("%.1f KB/s", static_cast<double>(bytesPerSecond) / 1024.0);
+}
+
+std::string ConnectedTimeText(std::uint32_t seconds) {
+  return Format("%u分%.2u秒", seconds / 60, seconds % 60);
+}
+
+bool IsConnectionShown(const ConnectionInfo& connection, const ConnectionViewOptions& options) {
+  if (!options.showListening && connection.state == kTcpStateListen) {
+    return false;
+  }
+  return !options.showActiveOnly || IsActiveState(connection.state);
+}
+
+std::string ConnectionCellText(const ConnectionRow& row, int column, bool resolveHost) {
+  const ConnectionInfo& c = row.connection;
+  switch (static_cast<ConnectionColumn>(column)) {
+    case ConnectionColumn::kProtocol:
+      return "TCP";
+    case ConnectionColumn::kUpBandwidth:
+      return BandwidthText(c.upBandwidth);
+    case ConnectionColumn::kDownBandwidth:
+      return BandwidthText(c.downBandwidth);
+    case ConnectionColumn::kUpTotal:
+      return TransferSizeText(c.upTotal);
+    case ConnectionColumn::kDownTotal:
+      return TransferSizeText(c.downTotal);
+    case ConnectionColumn::kLocalAddress:
+      return FormatIpv4(c.localAddr);
+    case ConnectionColumn::kLocalPort:
+      return std::to_string(HostOrderPort(c.localPort));
+    case ConnectionColumn::kRemoteAddress:
+      return FormatIpv4(c.remoteAddr);
+    case ConnectionColumn::kRemoteHost:
+      if (!c.remoteHost.empty()) {
+        return c.remoteHost;
+      }
+      return std::string(resolveHost ? kHostSearchingText : kHostSearchStoppedText);
+    case ConnectionColumn::kRemotePort: {
+      const auto port = static_cast<std::uint16_t>(c.remotePort & 0xFFFFu);
+      return PortText(port, port);
+    }
+    case ConnectionColumn::kState:
+      return std::string(TcpStateName(c.state));
+    case ConnectionColumn::kConnectedTime:
+      return ConnectedTimeText(c.connectedSeconds);
+    case ConnectionColumn::kProcessName:
+      return row.processName;
+    case ConnectionColumn::kProcessId:
+      return c.processId == kUnknownProcessId ? std::string(kUnknownProcessText)
+                                              : std::to_string(c.processId);
+    case ConnectionColumn::kProcessPath:
+      return row.processPath;
+  }
+  return {};
+}
+
+int CompareConnectionRows(const ConnectionRow& ra, const ConnectionRow& rb, int column) {
+  const ConnectionInfo& a = ra.connection;
+  const ConnectionInfo& b = rb.connection;
+  switch (static_cast<ConnectionColumn>(column)) {
+    case ConnectionColumn::kProtocol:
+      return 0;
+    case ConnectionColumn::kUpBandwidth:
+      return Compare(a.upBandwidth, b.upBandwidth);
+    case ConnectionColumn::kDownBandwidth:
+      return Compare(a.downBandwidth, b.downBandwidth);
+    case ConnectionColumn::kUpTotal:
+      return Compare(a.upTotal, b.upTotal);
+    case ConnectionColumn::kDownTotal:
+      return Compare(a.downTotal, b.downTotal);
+    case ConnectionColumn::kLocalAddress:
+      return Compare(HostOrderAddress(a.localAddr), HostOrderAddress(b.localAddr));
+    case ConnectionColumn::kLocalPort:
+      return Compare(HostOrderPort(a.localPort), HostOrderPort(b.localPort));
+    case ConnectionColumn::kRemoteAddress:
+      return Compare(HostOrderAddress(a.remoteAddr), HostOrderAddress(b.remoteAddr));
+    case ConnectionColumn::kRemoteHost:
+      return CompareHostNames(a.remoteHost, b.remoteHost);
+    case ConnectionColumn::kRemotePort:
+      return Compare(HostOrderPort(a.remotePort), HostOrderPort(b.remotePort));
+    case ConnectionColumn::kState:
+      return Compare(a.state, b.state);
+    case ConnectionColumn::kConnectedTime:
+      return Compare(a.connectedSeconds, b.connectedSeconds);
+    case ConnectionColumn::kProcessName:
+      return CompareIgnoringCase(ra.processName, rb.processName);
+    case ConnectionColumn::kProcessId:
+      return Compare(a.processId, b.processId);
+    case ConnectionColumn::kProcessPath:
+      return CompareIgnoringCase(ra.processPath, rb.processPath);
+  }
+  return 0;
+}
+
+void ConnectionSortOrder::ClickHeader(int column) {
+  if (column == column_) {
+    ascending_ = !ascending_;
+  } else {
+    column_ = column;
+    ascending_ = true;
+  }
+}
+
+void ConnectionSortOrder::Sort(std::vector<ConnectionRow>& rows) const {
+  if (column_ < 0) {
+    return;
+  }
+  const int sign = ascending_ ? 1 : -1;
+  std::stable_sort(rows.begin(), rows.end(), [&](const ConnectionRow& a, const ConnectionRow& b) {
+    return sign * CompareConnectionRows(a, b, column_) < 0;
+  });
+}
+
+std::vector<ConnectionRow> BuildConnectionRows(const ConnectionMonitor& monitor,
+                                               const ConnectionViewOptions& options,
+                                               const ConnectionSortOrder& order) {
+  std::vector<ConnectionRow> rows;
+  rows.reserve(monitor.Connections().size());
+  for (const auto& [key, connection] : monitor.Connections()) {
+    if (!IsConnectionShown(*connection, options)) {
+      continue;
+    }
+    rows.push_back({*connection, monitor.ProcessNameOf(connection->processId),
+                    monitor.ProcessPathOf(connection->processId)});
+  }
+  order.Sort(rows);
+  return rows;
+}
+
+}  // namespace harlune
