@@ -19,35 +19,20 @@
 #include <sys/time.h>
 
 #include "platform/linux/proc_tcp_table.h"
+#include "platform/linux/sock_diag_socket.h"
 
 namespace harlune {
 
 namespace {
 
-constexpr std::size_t kAlign = 4;  // netlink messages start on 4-byte bounds
-constexpr std::size_t Aligned(std::size_t size) { return (size + kAlign - 1) & ~(kAlign - 1); }
+using sock_diag::Aligned;
 
-// Every Linux TCP state that has a MIB state (TCP_ESTABLISHED 1 ..
-// TCP_NEW_SYN_RECV 12); the dump then holds listening, established and
-// TIME_WAIT sockets and pending requests alike.
-constexpr std::uint32_t kAllStates = 0x1FFEu;
+// The dump holds listening, established and TIME_WAIT sockets and pending
+// requests alike.
+using sock_diag::kAllStates;
 constexpr std::uint32_t kSequence = 1;
 
-class NetlinkSocket {
- public:
-  NetlinkSocket() : fd_(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
-  ~NetlinkSocket() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  NetlinkSocket(const NetlinkSocket&) = delete;
-  NetlinkSocket& operator=(const NetlinkSocket&) = delete;
-  int Fd() const { return fd_; }
-
- private:
-  int fd_;
-};
+using NetlinkSocket = sock_diag::Socket;
 
 int SendDumpRequest(int fd) {
   struct Request {

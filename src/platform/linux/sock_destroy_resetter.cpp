@@ -14,34 +14,20 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include "platform/linux/sock_diag_socket.h"
+
 namespace harlune {
 
 namespace {
 
-constexpr std::size_t kAlign = 4;  // netlink messages start on 4-byte bounds
-constexpr std::size_t Aligned(std::size_t size) { return (size + kAlign - 1) & ~(kAlign - 1); }
+using sock_diag::Aligned;
 
-// Every Linux TCP state (TCP_ESTABLISHED 1 .. TCP_NEW_SYN_RECV 12).
-constexpr std::uint32_t kAllStates = 0x1FFEu;
+using sock_diag::kAllStates;
 constexpr int kMaxErrno = 4095;  // the kernel's errno numbers stay below
 constexpr std::uint32_t kLookupSequence = 1;
 constexpr std::uint32_t kDestroySequence = 2;
 
-class NetlinkSocket {
- public:
-  NetlinkSocket() : fd_(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
-  ~NetlinkSocket() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  NetlinkSocket(const NetlinkSocket&) = delete;
-  NetlinkSocket& operator=(const NetlinkSocket&) = delete;
-  int Fd() const { return fd_; }
-
- private:
-  int fd_;
-};
+using NetlinkSocket = sock_diag::Socket;
 
 struct Request {
   nlmsghdr header;
