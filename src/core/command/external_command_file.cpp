@@ -6,37 +6,11 @@
 #include <limits>
 #include <utility>
 
+#include "core/base/c_decimal.h"
 #include "core/base/text_encoding.h"
 
 namespace harlune {
 namespace {
-
-// A leading decimal integer the C library way (blanks, a sign, digits up to
-// the first other character), saturating at the range of int; text without
-// digits reads as 0.
-std::int32_t LeadingInteger(std::string_view text) {
-  const std::size_t start = text.find_first_not_of(" \t\r\n\v\f");
-  text.remove_prefix(std::min(start, text.size()));
-  bool negative = false;
-  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  std::uint64_t magnitude = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-  if (error == std::errc::invalid_argument) {
-    return 0;
-  }
-  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
-  const bool tooBig = error == std::errc::result_out_of_range;
-  if (negative) {
-    return tooBig || magnitude > kMax + 1
-               ? std::numeric_limits<std::int32_t>::min()
-               : static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude));
-  }
-  return tooBig || magnitude > kMax ? std::numeric_limits<std::int32_t>::max()
-                                    : static_cast<std::int32_t>(magnitude);
-}
 
 // The command of one line, or nothing for a line with fewer than four commas.
 std::optional<ExternalCommand> ReadCommandLine(std::string_view line) {
@@ -49,8 +23,9 @@ std::optional<ExternalCommand> ReadCommandLine(std::string_view line) {
     field = line.substr(0, comma);
     line.remove_prefix(comma + 1);
   }
-  return ExternalCommand(LeadingInteger(fields[0]), LeadingInteger(fields[1]),
-                         LeadingInteger(fields[2]), std::string(fields[3]), std::string(line));
+  return ExternalCommand(
+      ReadCDecimal<std::int32_t>(fields[0]), ReadCDecimal<std::int32_t>(fields[1]),
+      ReadCDecimal<std::int32_t>(fields[2]), std::string(fields[3]), std::string(line));
 }
 
 std::string CommandLineText(const ExternalCommand& command) {

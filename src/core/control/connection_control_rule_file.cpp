@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/base/c_decimal.h"
 #include "core/base/flag_text.h"
 #include "core/base/profile_file.h"
 
@@ -24,41 +25,6 @@ std::optional<std::string_view> FirstItem(std::string_view value) {
     value.remove_prefix(1);
   }
   return std::nullopt;
-}
-
-// Decimal conversion the C library way: leading blanks, an optional sign,
-// digits up to the first other character; no digits read as 0. A negative
-// number wraps as the C conversion to an unsigned type does, and a number
-// beyond the type's range saturates.
-template <typename T>
-T ReadDecimal(std::string_view text) {
-  const std::size_t start = text.find_first_not_of(" \t\r\n\v\f");
-  text.remove_prefix(std::min(start, text.size()));
-  bool negative = false;
-  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  std::uint64_t magnitude = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-  if (error == std::errc::invalid_argument) {
-    return 0;
-  }
-  const bool tooBig = error == std::errc::result_out_of_range;
-  if constexpr (std::is_signed_v<T>) {
-    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<T>::max());
-    if (negative) {
-      return tooBig || magnitude > kMax + 1 ? std::numeric_limits<T>::min()
-                                            : static_cast<T>(-static_cast<std::int64_t>(magnitude));
-    }
-    return tooBig || magnitude > kMax ? std::numeric_limits<T>::max() : static_cast<T>(magnitude);
-  } else {
-    constexpr std::uint64_t kMax = std::numeric_limits<T>::max();
-    if (tooBig || magnitude > kMax) {
-      return std::numeric_limits<T>::max();
-    }
-    return negative ? static_cast<T>(0 - static_cast<T>(magnitude)) : static_cast<T>(magnitude);
-  }
 }
 
 std::string RuleSectionName(std::size_t number) {
@@ -118,23 +84,23 @@ std::string RuleFileReader::ApplyRuleEntry(OperateConnectionRule& rule, const Pr
   } else if (key == "BLimitConnectionNum") {
     rule.BLimitConnectionNum = IsTrueText(*item);
   } else if (key == "TriggerTimeLow") {
-    rule.TriggerTimeLow = ReadDecimal<std::uint32_t>(*item);
+    rule.TriggerTimeLow = ReadCDecimal<std::uint32_t>(*item);
   } else if (key == "TriggerTimeHigh") {
-    rule.TriggerTimeHigh = ReadDecimal<std::uint32_t>(*item);
+    rule.TriggerTimeHigh = ReadCDecimal<std::uint32_t>(*item);
   } else if (key == "TriggerAmountOfUpTrafficLow") {
-    rule.TriggerAmountOfUpTrafficLow = ReadDecimal<std::uint64_t>(*item);
+    rule.TriggerAmountOfUpTrafficLow = ReadCDecimal<std::uint64_t>(*item);
   } else if (key == "TriggerAmountOfUpTrafficHigh") {
-    rule.TriggerAmountOfUpTrafficHigh = ReadDecimal<std::uint64_t>(*item);
+    rule.TriggerAmountOfUpTrafficHigh = ReadCDecimal<std::uint64_t>(*item);
   } else if (key == "TriggerAmountOfDownTrafficLow") {
-    rule.TriggerAmountOfDownTrafficLow = ReadDecimal<std::uint64_t>(*item);
+    rule.TriggerAmountOfDownTrafficLow = ReadCDecimal<std::uint64_t>(*item);
   } else if (key == "TriggerAmountOfDownTrafficHigh") {
-    rule.TriggerAmountOfDownTrafficHigh = ReadDecimal<std::uint64_t>(*item);
+    rule.TriggerAmountOfDownTrafficHigh = ReadCDecimal<std::uint64_t>(*item);
   } else if (key == "Action") {
-    rule.Action = ReadDecimal<std::int32_t>(*item);
+    rule.Action = ReadCDecimal<std::int32_t>(*item);
   } else if (key == "AllowConnectionNum") {
-    rule.AllowConnectionNum = ReadDecimal<std::uint32_t>(*item);
+    rule.AllowConnectionNum = ReadCDecimal<std::uint32_t>(*item);
   } else if (key == "PriorCondition") {
-    rule.PriorCondition = ReadDecimal<std::int32_t>(*item);
+    rule.PriorCondition = ReadCDecimal<std::int32_t>(*item);
   }
   return {};
 }
