@@ -58,30 +58,28 @@ std::int64_t SystemLogClock() {
 std::string ToLogFileText(std::string_view utf8) {
   // A log line must never be lost for one character: what CP932 cannot hold
   // is written as '?', unlike settings files, which refuse such text.
+  try {
+    return Utf8ToCp932(utf8);
+  } catch (const TextEncodingError&) {
+    // Converted character by character below.
+  }
   std::string out;
-  while (!utf8.empty()) {
-    try {
-      out += Utf8ToCp932(utf8);
-      break;
-    } catch (const TextEncodingError& error) {
-      const std::size_t bad = std::min(error.offset(), utf8.size());
-      if (bad > 0) {
-        out += Utf8ToCp932(utf8.substr(0, bad));
-      }
-      if (bad == utf8.size()) {
+  std::size_t pos = 0;
+  while (pos < utf8.size()) {
+    std::size_t length = Utf8CharLength(static_cast<unsigned char>(utf8[pos]));
+    // A truncated or malformed sequence: replace only its lead byte.
+    for (std::size_t i = 1; i < length; ++i) {
+      if (pos + i >= utf8.size() || (static_cast<unsigned char>(utf8[pos + i]) & 0xC0) != 0x80) {
+        length = 1;
         break;
       }
-      out += '?';
-      std::size_t skip = Utf8CharLength(static_cast<unsigned char>(utf8[bad]));
-      // A truncated or malformed sequence: replace only its lead byte.
-      for (std::size_t i = 1; i < skip; ++i) {
-        if (bad + i >= utf8.size() || (static_cast<unsigned char>(utf8[bad + i]) & 0xC0) != 0x80) {
-          skip = 1;
-          break;
-        }
-      }
-      utf8.remove_prefix(bad + skip);
     }
+    try {
+      out += Utf8ToCp932(utf8.substr(pos, length));
+    } catch (const TextEncodingError&) {
+      out += '?';
+    }
+    pos += length;
   }
   return out;
 }

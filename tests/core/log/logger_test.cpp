@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "core/base/text_encoding.h"
 #include "core/log/per_date_logger.h"
 #include "support/temp_dir.h"
 
@@ -144,6 +145,22 @@ TEST_F(LoggerTest, PerDateLoggerFlushesToTheDatedFileWhenItEnds) {
   }
   EXPECT_EQ(Read("end-2024.log"), "last\n");
   EXPECT_FALSE(Exists("end-%Year%.log"));
+}
+
+}  // namespace
+}  // namespace harlune
+
+namespace harlune {
+namespace {
+
+TEST(LogFileText, CharactersCp932CannotGiveBackBecomeQuestionMarks) {
+  // U+00A3 would be stored as the code of U+FFE1; an emoji has no code;
+  // a stray continuation byte is not text.
+  EXPECT_EQ(ToLogFileText("a\xC2\xA3"
+                          "b"),
+            "a?b");
+  EXPECT_EQ(ToLogFileText("x\xF0\x9F\x98\x80y\x80z"), "x?y?z");
+  EXPECT_EQ(ToLogFileText("ホスト\n"), Utf8ToCp932("ホスト\n"));
 }
 
 }  // namespace
