@@ -19,15 +19,38 @@ class FakeHandle final : public DeviceHandle {
 
   DeviceCallResult Control(std::uint32_t code, std::span<const std::uint8_t> input,
                            std::span<std::uint8_t> output) override {
-    owner_.calls.push_back({device_, code, {input.begin(), input.end()}, output.size()});
+    owner_.calls.push_back(
+        {device_, adapterPath_, code, {input.begin(), input.end()}, output.size()});
     if (code == static_cast<std::uint32_t>(protocol::RequestCode::HlBindAdapter)) {
       return Bind(input, output);
     }
-    const auto found = owner_.replies.find(code);
-    if (found == owner_.replies.end()) {
+    if (auto queued = owner_.queuedReplies.find(code);
+        queued != owner_.queuedReplies.end() && !queued->second.empty()) {
+      const FakeDeviceTransport::Reply reply = queued->second.front();
+      queued->second.pop_front();
+      return Answer(reply, output);
+    }
+    const FakeDeviceTransport::Reply* reply = FindReply(code);
+    if (reply == nullptr) {
       return {true, 0, 0};
     }
-    const auto& reply = found->second;
+    return Answer(*reply, output);
+  }
+
+ private:
+  const FakeDeviceTransport::Reply* FindReply(std::uint32_t code) const {
+    if (const auto adapter = owner_.repliesOf.find(adapterPath_);
+        adapter != owner_.repliesOf.end()) {
+      if (const auto found = adapter->second.find(code); found != adapter->second.end()) {
+        return &found->second;
+      }
+    }
+    const auto found = owner_.replies.find(code);
+    return found == owner_.replies.end() ? nullptr : &found->second;
+  }
+
+  static DeviceCallResult Answer(const FakeDeviceTransport::Reply& reply,
+                                 std::span<std::uint8_t> output) {
     if (reply.error != 0) {
       return {false, reply.error, 0};
     }
@@ -36,7 +59,6 @@ class FakeHandle final : public DeviceHandle {
     return {true, 0, static_cast<std::uint32_t>(count)};
   }
 
- private:
   DeviceCallResult Bind(std::span<const std::uint8_t> input, std::span<std::uint8_t> output) {
     const auto bindReply =
         owner_.replies.find(static_cast<std::uint32_t>(protocol::RequestCode::HlBindAdapter));
@@ -52,13 +74,25 @@ class FakeHandle final : public DeviceHandle {
     if (output.size() < 4) {
       return {false, 87, 0};
     }
+    if (status == 0) {
+      adapterPath_ = protocol::DecodeUtf16Le(input).value_or(std::u16string{});
+    }
     protocol::StoreLe32(output, 0, status);
     return {true, 0, 4};
   }
 
   FakeDeviceTransport& owner_;
   std::string device_;
+  std::u16string adapterPath_;
 };
+
+std::u16string AdapterPathOf(std::string_view adapterName) {
+  std::u16string path = u"\\DEVICE\\";
+  for (const char c : adapterName) {
+    path.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+  }
+  return path;
+}
 
 }  // namespace
 
@@ -76,6 +110,29 @@ std::vector<FakeDeviceTransport::Call> FakeDeviceTransport::CallsWithCode(
   std::copy_if(calls.begin(), calls.end(), std::back_inserter(result),
                [code](const Call& call) { return call.code == code; });
   return result;
+}
+
+}  // namespace harlune::testing
+
+namespace harlune::testing {
+
+std::vector<FakeDeviceTransport::Call> FakeDeviceTransport::CallsWithCode(
+    std::uint32_t code, std::string_view adapterName) const {
+  const std::u16string path = AdapterPathOf(adapterName);
+  std::vector<Call> result;
+  std::copy_if(calls.begin(), calls.end(), std::back_inserter(result),
+               [&](const Call& call) { return call.code == code && call.adapterPath == path; });
+  return result;
+}
+
+void FakeDeviceTransport::FailOn(std::string_view adapterName, std::uint32_t code,
+                                 std::uint32_t error) {
+  repliesOf[AdapterPathOf(adapterName)][code] = Reply{error, {}};
+}
+
+void FakeDeviceTransport::ReplyOn(std::string_view adapterName, std::uint32_t code,
+                                  std::vector<std::uint8_t> output) {
+  repliesOf[AdapterPathOf(adapterName)][code] = Reply{0, std::move(output)};
 }
 
 }  // namespace harlune::testing

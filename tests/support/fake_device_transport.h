@@ -3,9 +3,11 @@
 // An in-memory driver device: records every call and answers from a script.
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/driver/device_transport.h"
@@ -16,6 +18,7 @@ class FakeDeviceTransport final : public DeviceTransport {
  public:
   struct Call {
     std::string device;
+    std::u16string adapterPath;  // the path the connection was bound to; empty before
     std::uint32_t code = 0;
     std::vector<std::uint8_t> input;
     std::size_t outputCapacity = 0;
@@ -33,6 +36,10 @@ class FakeDeviceTransport final : public DeviceTransport {
   std::map<std::u16string, std::uint32_t> bindStatusOf;
   // Replies by request code; an unlisted code succeeds with no output.
   std::map<std::uint32_t, Reply> replies;
+  // Replies for one bound adapter path (\DEVICE\eth0), before `replies`.
+  std::map<std::u16string, std::map<std::uint32_t, Reply>> repliesOf;
+  // One-time replies by request code, used up first, oldest first.
+  std::map<std::uint32_t, std::deque<Reply>> queuedReplies;
 
   std::vector<Call> calls;
   int opened = 0;
@@ -42,6 +49,13 @@ class FakeDeviceTransport final : public DeviceTransport {
 
   // The calls with the given code, in order.
   std::vector<Call> CallsWithCode(std::uint32_t code) const;
+  // The calls with the given code on connections bound to the adapter.
+  std::vector<Call> CallsWithCode(std::uint32_t code, std::string_view adapterName) const;
+
+  // Makes every request with that code on that adapter fail with `error`.
+  void FailOn(std::string_view adapterName, std::uint32_t code, std::uint32_t error = 31);
+  // Answers requests with that code on that adapter with the bytes.
+  void ReplyOn(std::string_view adapterName, std::uint32_t code, std::vector<std::uint8_t> output);
 };
 
 }  // namespace harlune::testing

@@ -1,0 +1,172 @@
+#include "core/driver/traffic_statistics.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <limits>
+
+#include "protocol/replies.h"
+
+namespace harlune {
+
+namespace {
+
+constexpr double kKiB = 1024.0;
+constexpr double kMiB = 1024.0 * 1024.0;
+constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
+
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  // Wide enough for the largest u64 in gigabytes and every pane text.
+  std::array<char, 96> buffer{};
+  const int length = std::snprintf(buffer.data(), buffer.size(), format, args...);
+  if (length < 0) {
+    return {};
+  }
+  return std::string(buffer.data(), std::min(static_cast<std::size_t>(length), buffer.size() - 1));
+}
+
+// The panes print the average as the signed 32-bit number it is stored as.
+double SignedKiB(std::uint32_t rate) { return static_cast<std::int32_t>(rate) / kKiB; }
+
+}  // namespace
+
+std::size_t HistoryLength(std::uint32_t viewRefreshCycle) { return viewRefreshCycle / 100; }
+
+std::uint32_t AverageRate(const RateHistory32& history) {
+  if (history.empty()) {
+    return 0;
+  }
+  std::uint32_t sum = 0;
+  for (const std::uint32_t sample : history) {
+    sum += sample;  // wraps, as the display always did
+  }
+  return sum / static_cast<std::uint32_t>(history.size());
+}
+
+std::uint32_t AverageRate(const std::deque<std::int32_t>& history) {
+  RateHistory32 unsignedHistory;
+  for (const std::int32_t sample : history) {
+    unsignedHistory.push_back(static_cast<std::uint32_t>(sample));
+  }
+  return AverageRate(unsignedHistory);
+}
+
+std::string SizeText(std::uint64_t bytes) {
+  const double value = static_cast<double>(bytes);
+  if (value / kGiB > 1.0) {
+    return Format("%.2f GB", value / kGiB);
+  }
+  if (value / kMiB > 1.0) {
+    return Format("%.2f MB", value / kMiB);
+  }
+  return Format("%.1f KB", value / kKiB);
+}
+
+std::string SendRatePaneText(std::uint32_t averageRate) {
+  return Format(" %s速度%8.1f KB/s", "Send", SignedKiB(averageRate));
+}
+
+std::string ReceiveRatePaneText(std::uint32_t averageRate) {
+  return Format(" %s速度%8.1f KB/s", "Receive", SignedKiB(averageRate));
+}
+
+std::string SentTotalPaneText(std::uint64_t bytes) { return " Send転送量    " + SizeText(bytes); }
+
+std::string ReceivedTotalPaneText(std::uint64_t bytes) {
+  return " Receive転送量    " + SizeText(bytes);
+}
+
+std::string FilterRateText(const PacketFilterSetting& filter) {
+  if (filter.Available == 0) {
+    return std::string(kNotMeasuredText);
+  }
+  return Format("%.1f KB/s", AverageRate(filter.RateHistory) / kKiB);
+}
+
+std::string FilterTransferText(const PacketFilterSetting& filter) {
+  return SizeText(filter.TransferredBytes);
+}
+
+TrafficStatistics::TrafficStatistics(DriverLink& driver, AdapterTable& adapters,
+                                     PacketFilterManager& filters)
+    : driver_(driver), adapters_(adapters), filters_(filters) {}
+
+void TrafficStatistics::SetViewRefreshCycle(std::uint32_t milliseconds) {
+  historyLength_ = harlune::HistoryLength(milliseconds);
+}
+
+std::int32_t TrafficStatistics::SampleOf(PacketFilterSetting& filter) {
+  if (adapters_.AdapterValidOf(filter.LowerAdapterName) != 1) {
+    return 0;
+  }
+  protocol::ClassStatistics statistics;
+  if (!driver_.HlGetTBFClassStatistics(filter.LowerAdapterName, filter.DriverClassId, statistics)) {
+    return 0;
+  }
+  filter.TransferredBytes = statistics.transferredBytes;
+  return static_cast<std::int32_t>(statistics.rate);
+}
+
+void TrafficStatistics::SampleFilters() {
+  for (std::size_t i = 0; i < filters_.Size(); ++i) {
+    PacketFilterSetting& filter = filters_.At(i);
+    filter.RateHistory.push_back(SampleOf(filter));
+    TrimHistory(filter.RateHistory, historyLength_);
+  }
+}
+
+bool TrafficStatistics::SampleTotals() {
+  std::uint64_t sent = 0;
+  std::uint64_t received = 0;
+  std::uint32_t sendRate = 0;
+  std::uint32_t receiveRate = 0;
+  for (const AdapterEntry& adapter : adapters_.Entries()) {
+    if (adapter.valid != 1) {
+      continue;
+    }
+    protocol::TotalStatistics totals;
+    if (!driver_.HlGetTotalStatistics(adapter.name, totals)) {
+      return false;
+    }
+    sent += totals.sentBytes;
+    received += totals.receivedBytes;
+    sendRate += totals.sendRate;  // 32-bit sums wrap
+    receiveRate += totals.receiveRate;
+  }
+  sendHistory_.push_back(sendRate);
+  TrimHistory(sendHistory_, historyLength_);
+  receiveHistory_.push_back(receiveRate);
+  TrimHistory(receiveHistory_, historyLength_);
+  totalSent_ = sent;
+  totalReceived_ = received;
+  return true;
+}
+
+bool TrafficStatistics::CountRedraw(bool windowHidden) {
+  // Saturates rather than wraps while the window stays hidden for years.
+  if (redrawCounter_ < std::numeric_limits<std::uint32_t>::max()) {
+    ++redrawCounter_;
+  }
+  if (redrawCounter_ < historyLength_ || windowHidden) {
+    return false;
+  }
+  redrawCounter_ = 0;
+  return true;
+}
+
+StatusPaneTexts TrafficStatistics::PaneTexts() const {
+  return {SendRatePaneText(AverageRate(sendHistory_)),
+          ReceiveRatePaneText(AverageRate(receiveHistory_)), SentTotalPaneText(totalSent_),
+          ReceivedTotalPaneText(totalReceived_)};
+}
+
+void TrafficStatistics::ResetTotals() {
+  for (const AdapterEntry& adapter : adapters_.Entries()) {
+    if (adapter.valid == 1 && !driver_.HlResetTraffic(adapter.name)) {
+      adapters_.SetValid(adapter.name, false);
+    }
+  }
+}
+
+}  // namespace harlune
