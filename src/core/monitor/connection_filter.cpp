@@ -1,0 +1,54 @@
+#include "core/monitor/connection_filter.h"
+
+#include "core/monitor/process_table.h"
+
+namespace harlune {
+namespace {
+
+void BindToLocalAdapter(PacketFilterSetting& record, std::uint32_t localAddr,
+                        const AdapterTable& adapters) {
+  record.LocalIPAddr = localAddr;
+  record.LocalIPAddrMask = 0;
+  record.AdapterIndex = adapters.AdapterIndexOfAddress(localAddr);
+  record.LowerAdapterName = adapters.AdapterNameOf(record.AdapterIndex);
+}
+
+protocol::PortRange SinglePort(std::uint32_t storedPort) {
+  const auto port = static_cast<std::uint16_t>(storedPort & 0xFFFFU);
+  return protocol::PortRange{port, port};
+}
+
+}  // namespace
+
+PacketFilterSetting FilterForConnectionAddresses(const ConnectionInfo& connection,
+                                                 const AdapterTable& adapters) {
+  PacketFilterSetting record;
+  BindToLocalAdapter(record, connection.localAddr, adapters);
+  record.LocalPortCount = 1;
+  record.LocalPorts[0] = SinglePort(connection.localPort);
+  record.RemoteIPAddr = connection.remoteAddr;
+  record.RemoteIPAddrMask = connection.remoteAddr != 0 ? 0xFFFFFFFFU : 0U;
+  if (connection.remotePort != 0) {
+    record.RemotePortCount = 1;
+    record.RemotePorts[0] = SinglePort(connection.remotePort);
+  }
+  return record;
+}
+
+ProcessFilterResult FilterForConnectionProcess(const ConnectionInfo& connection,
+                                               std::string_view processName,
+                                               const AdapterTable& adapters) {
+  if (processName == kUnknownProcessText) {
+    return {std::nullopt, std::string(kUnknownProcessFilterMessage)};
+  }
+  if (processName == kSystemProcessName) {
+    return {std::nullopt, std::string(kSystemProcessFilterMessage)};
+  }
+  PacketFilterSetting record;
+  record.AppName = processName;
+  BindToLocalAdapter(record, connection.localAddr, adapters);
+  record.HasApplication = record.DerivedHasApplication();
+  return {std::move(record), {}};
+}
+
+}  // namespace harlune
