@@ -9,7 +9,7 @@ packages=(
   # tests, benchmarks, fuzzing, formatting
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
   # the desktop application
-  qt6-base-dev
+  qt6-base-dev qt6-qpa-plugins libqt6test6
   # settings files
   libpugixml-dev
   # the driver stand-in on real interfaces, and test network namespaces

@@ -39,8 +39,8 @@ std::string NoAdapterWarning(std::string_view time);
 std::string FailedRequestMessage(std::string_view requestName);
 
 enum class SessionStart {
-  kStarted,    // at least one adapter answered with the right driver
-  kNoAdapter,  // no adapter could be used; the warning was shown
+  kStarted,      // at least one adapter answered with the right driver
+  kNoAdapter,    // no adapter could be used; the warning was shown
   kWrongDriver,  // an adapter answered with another driver version; the program ends
 };
 

@@ -1,9 +1,9 @@
 #include "core/driver/filtering_session.h"
 
+#include <vector>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <vector>
 
 #include "protocol/byte_order.h"
 #include "protocol/request_codes.h"
@@ -40,7 +40,8 @@ class FilteringSessionTest : public ::testing::Test {
       adapters.push_back({index++, name + " card", name, {}});
     }
     source_.SetAdapters(adapters);
-    adapters_.Refresh(source_, [](std::string_view) { return 0U; }, dialogs_);
+    adapters_.Refresh(
+        source_, [](std::string_view) { return 0U; }, dialogs_);
   }
 
   PacketFilterSetting& AddFilter(std::string_view adapter, std::string_view name) {
@@ -67,8 +68,8 @@ class FilteringSessionTest : public ::testing::Test {
   RecordingUserDialogs dialogs_;
   PacketFilterManager filters_{dialogs_};
   HTB_Manager htb_;
-  FilteringSession session_{driver_,  adapters_, filters_,
-                            htb_,     dialogs_,  [] { return std::string("Tue Dec  8"); }};
+  FilteringSession session_{driver_, adapters_, filters_,
+                            htb_,    dialogs_,  [] { return std::string("Tue Dec  8"); }};
 };
 
 TEST_F(FilteringSessionTest, StartLoadsFiltersOfUsableAdaptersOnly) {

@@ -14,7 +14,8 @@ class ConnectionFilterTest : public ::testing::Test {
  protected:
   ConnectionFilterTest() {
     source_.SetAdapters({{7, "card", "eth0", {Ipv4(192, 168, 0, 2)}}});
-    adapters_.Refresh(source_, [](std::string_view) { return 0U; }, dialogs_);
+    adapters_.Refresh(
+        source_, [](std::string_view) { return 0U; }, dialogs_);
     connection_.localAddr = Ipv4(192, 168, 0, 2);
     connection_.localPort = htons(50000);
     connection_.remoteAddr = Ipv4(198, 51, 100, 7);

@@ -1,0 +1,39 @@
+#pragma once
+
+// The engine's services on this machine: the driver over its Unix socket,
+// adapters from getifaddrs, the TCP table from sock_diag (or /proc/net/tcp),
+// processes from /proc, names from getnameinfo and resets by SOCK_DESTROY.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/app/engine_services.h"
+#include "platform/linux/ifaddrs_adapter_source.h"
+#include "platform/linux/proc_processes.h"
+#include "platform/linux/sock_destroy_resetter.h"
+#include "platform/linux/unix_socket_transport.h"
+
+namespace harlune {
+
+class LinuxEngineServices final : public EngineServices {
+ public:
+  LinuxEngineServices();
+
+  DeviceTransport& Transport() override { return transport_; }
+  std::vector<std::string> DeviceNames() const override { return deviceNames_; }
+  AdapterSource& Adapters() override { return adapters_; }
+  ProcessSource& Processes() override { return processes_; }
+  std::unique_ptr<TcpTableSource> MakeTcpTable(const IniFileObject& settings) override;
+  std::shared_ptr<HostNameLookup> MakeHostLookup() override;
+  ConnectionResetter& Resetter() override { return resetter_; }
+
+ private:
+  UnixSocketTransport transport_;
+  std::vector<std::string> deviceNames_;
+  IfaddrsAdapterSource adapters_;
+  ProcProcesses processes_;
+  SockDestroyResetter resetter_;
+};
+
+}  // namespace harlune
