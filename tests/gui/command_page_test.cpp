@@ -1,0 +1,202 @@
+// The external command page running real programs: prompts for open macros,
+// the one-run-at-a-time rule, streamed output, abort, close-and-wait, and
+// the list's new, edit and delete.
+
+#include "gui/pages/command_page.h"
+
+#include <QTest>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/base/ipv4.h"
+#include "support/fake_engine_services.h"
+#include "support/recording_user_dialogs.h"
+#include "support/temp_dir.h"
+
+namespace harlune {
+namespace {
+
+constexpr int kRunTimeoutMs = 10000;
+
+// Answers each prompt from a script (nullopt = Cancel) and keeps the prompts.
+struct PromptScript {
+  std::vector<QString> prompts;
+  std::deque<std::optional<QString>> answers;
+};
+
+class ScriptedPrompt final : public CInputUserArgDlg {
+ public:
+  ScriptedPrompt(PromptScript& script, QWidget* parent)
+      : CInputUserArgDlg(parent), script_(script) {}
+
+  int exec() override {
+    script_.prompts.push_back(Prompt());
+    EXPECT_TRUE(Value().isEmpty());
+    std::optional<QString> answer;
+    if (!script_.answers.empty()) {
+      answer = script_.answers.front();
+      script_.answers.pop_front();
+    }
+    if (!answer) {
+      return Rejected;
+    }
+    valueEdit().setText(*answer);
+    return Accepted;
+  }
+
+ private:
+  PromptScript& script_;
+};
+
+// Types a name and a command line and presses OK.
+class ScriptedEditor final : public CEditExternalCommand {
+ public:
+  ScriptedEditor(UserDialogs& dialogs, QString name, QString commandLine, QWidget* parent)
+      : CEditExternalCommand(dialogs, parent), name_(name), commandLine_(commandLine) {}
+
+  int exec() override {
+    nameEdit().setText(name_);
+    commandLineEdit().setText(commandLine_);
+    accept();
+    return result();
+  }
+
+ private:
+  QString name_;
+  QString commandLine_;
+};
+
+QString Numbered(int number) {
+  return QString::number(number) +
+         QStringLiteral(" 番目の %UserIn% と置き換える文字列を入力してください。");
+}
+
+class CommandPageTest : public ::testing::Test {
+ protected:
+  CommandPageTest() {
+    services_.adapters.SetAdapters({{2, "card", "eth0", {Ipv4(192, 168, 0, 2)}}});
+    EXPECT_TRUE(engine_.Initialise());
+    page_ = std::make_unique<CommandPage>(engine_, dialogs_);
+    page_->SetPromptFactory(
+        [this](QWidget* parent) { return std::make_unique<ScriptedPrompt>(script_, parent); });
+  }
+
+  // Waits until the run has ended and everything it sent has been shown.
+  bool WaitForIdle() {
+    return QTest::qWaitFor([this] { return !page_->IsRunning() && page_->runButton().isEnabled(); },
+                           kRunTimeoutMs);
+  }
+
+  QString Output() const { return page_->outputBox().toPlainText(); }
+
+  testing::TempDir folder_;
+  testing::FakeEngineServices services_;
+  RecordingUserDialogs dialogs_;
+  testing::RecordingScheduler scheduler_;
+  testing::RecordingView view_;
+  HarluneEngine engine_{folder_.path(), services_, dialogs_, scheduler_, view_};
+  PromptScript script_;
+  std::unique_ptr<CommandPage> page_;
+};
+
+TEST_F(CommandPageTest, TwoUserInputsAreAskedNumberedAndFilledLeftToRight) {
+  script_.answers = {QStringLiteral("a"), QStringLiteral("b c")};
+  page_->Run(QStringLiteral("echo %UserIn% and %UserIn%"));
+  ASSERT_TRUE(WaitForIdle());
+  EXPECT_EQ(script_.prompts, (std::vector{Numbered(1), Numbered(2)}));
+  EXPECT_EQ(Output(), QStringLiteral(">echo a and b c\na and b c\n"));
+  EXPECT_EQ(page_->commandLineEdit().text(), QStringLiteral("echo a and b c"));
+}
+
+TEST_F(CommandPageTest, CancellingAPromptRunsNothing) {
+  // The factory "net send" command, run from the page without a connection.
+  const ExternalCommand& netSend = engine_.settings().commands[2];
+  script_.answers = {QStringLiteral("10.0.0.1"), std::nullopt};
+  page_->Run(QString::fromStdString(netSend.CommandLine));
+  EXPECT_EQ(script_.prompts,
+            (std::vector{QStringLiteral("%RemoteAddr% と置き換える文字列を入力してください。"),
+                         Numbered(1)}));
+  EXPECT_FALSE(page_->IsRunning());
+  QTest::qWait(50);
+  EXPECT_TRUE(Output().isEmpty());
+  EXPECT_TRUE(page_->runButton().isEnabled());
+}
+
+TEST_F(CommandPageTest, OutputBeyondOneReadArrivesCompleteAndInOrder) {
+  page_->Run(QStringLiteral("seq 1 3000"));
+  ASSERT_TRUE(WaitForIdle());
+  QString expected = QStringLiteral(">seq 1 3000\n");
+  for (int i = 1; i <= 3000; ++i) {
+    expected += QString::number(i) + u'\n';
+  }
+  ASSERT_GT(expected.size(), 4095);
+  EXPECT_EQ(Output(), expected);
+  EXPECT_TRUE(script_.prompts.empty());
+  EXPECT_EQ(page_->outputBox().textCursor().position(), 0);  // back at the top
+}
+
+TEST_F(CommandPageTest, SecondRunIsRefusedAndAbortEndsTheFirst) {
+  page_->Run(QStringLiteral("sleep 5"));
+  ASSERT_TRUE(QTest::qWaitFor([this] { return page_->abortButton().isEnabled(); }));
+  EXPECT_FALSE(page_->runButton().isEnabled());
+
+  page_->Run(QStringLiteral("echo x"));
+  EXPECT_EQ(dialogs_.messages, std::vector<std::string>{"まだ前回のプロセスが起動中です。"});
+
+  page_->abortButton().click();
+  ASSERT_TRUE(WaitForIdle());
+  EXPECT_EQ(Output(), QStringLiteral(">sleep 5\n\n中止されました\n"));
+  EXPECT_FALSE(page_->abortButton().isEnabled());
+}
+
+TEST_F(CommandPageTest, UnknownProgramShowsTheEchoAndTheError) {
+  page_->Run(QStringLiteral("no-such-program-of-harlune --x"));
+  ASSERT_TRUE(WaitForIdle());
+  EXPECT_EQ(Output(),
+            QStringLiteral(">no-such-program-of-harlune --x\nエラー：無効なコマンドです"));
+}
+
+TEST_F(CommandPageTest, CloseAndWaitEndsTheRunningCommandAndShowsNothingMore) {
+  page_->Run(QStringLiteral("sleep 30"));
+  const auto start = std::chrono::steady_clock::now();
+  page_->CloseAndWait();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_FALSE(page_->IsRunning());
+  QTest::qWait(50);
+  EXPECT_FALSE(Output().contains(QStringLiteral("中止されました")));
+}
+
+TEST_F(CommandPageTest, NewEditAndDeleteChangeTheListAndMarkTheSettings) {
+  const std::size_t factoryCount = engine_.settings().commands.size();
+  ASSERT_TRUE(engine_.settingsSaved());
+  auto editWith = [this](QString name, QString line) {
+    page_->SetEditorFactory([this, name, line](QWidget* parent) {
+      return std::make_unique<ScriptedEditor>(dialogs_, name, line, parent);
+    });
+  };
+
+  editWith(QStringLiteral("who"), QStringLiteral("who -a"));
+  page_->newButton().click();
+  ASSERT_EQ(page_->commandList().model()->rowCount(), static_cast<int>(factoryCount) + 1);
+  EXPECT_EQ(engine_.settings().commands[factoryCount].Name, "who");
+  EXPECT_FALSE(engine_.settingsSaved());
+
+  page_->commandList().setCurrentIndex(page_->commandList().model()->index(0, 0));
+  editWith(QStringLiteral("ping4"), QStringLiteral("ping -4 %RemoteAddr%"));
+  page_->editButton().click();
+  EXPECT_EQ(engine_.settings().commands[0].Name, "ping4");
+  EXPECT_EQ(page_->commandList().currentIndex().row(), 0);
+  EXPECT_EQ(page_->commandLineEdit().text(), QStringLiteral("ping -4 %RemoteAddr%"));
+
+  page_->deleteButton().click();
+  EXPECT_EQ(engine_.settings().commands.size(), factoryCount);
+  EXPECT_NE(engine_.settings().commands[0].Name, "ping4");
+}
+
+}  // namespace
+}  // namespace harlune
