@@ -21,6 +21,10 @@ using harlune::PacketFilterSetting;
 class SilentDialogs : public harlune::UserDialogs {
  public:
   void ShowMessage(std::string_view /*text*/) override {}
+  harlune::QuestionAnswer Ask(std::string_view, std::string_view,
+                              harlune::QuestionButtons buttons) override {
+    return harlune::DefaultAnswer(buttons);
+  }
 };
 
 bool SameStored(const PacketFilterSetting& a, const PacketFilterSetting& b) {

@@ -23,6 +23,9 @@ using namespace harlune;
 class Messages : public UserDialogs {
  public:
   void ShowMessage(std::string_view text) override { shown.emplace_back(text); }
+  QuestionAnswer Ask(std::string_view, std::string_view, QuestionButtons buttons) override {
+    return DefaultAnswer(buttons);
+  }
   std::vector<std::string> shown;
 };
 
