@@ -1,0 +1,307 @@
+#include "gui/editors/edit_filter_dialog.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "core/base/ipv4.h"
+#include "core/monitor/connection_filter.h"
+#include "gui/base/qt_text.h"
+#include "support/fake_adapter_source.h"
+#include "support/recording_user_dialogs.h"
+
+namespace harlune {
+namespace {
+
+using protocol::HostPortRange;
+using std::chrono::milliseconds;
+using ::testing::ElementsAre;
+
+class EditFilterDialogTest : public ::testing::Test {
+ protected:
+  EditFilterDialogTest() {
+    FakeAdapterSource source;
+    source.SetAdapters({{2, "card A", "eth0", {Ipv4(192, 168, 0, 2)}},
+                        {3, "card B", "eth1", {Ipv4(10, 0, 0, 5), Ipv4(10, 0, 0, 6)}}});
+    adapters_.Refresh(
+        source, [](std::string_view) { return 20006u; }, dialogs_);
+  }
+
+  std::unique_ptr<CEditFilterDlg> Open(const PacketFilterSetting& record, bool isNew = false) {
+    auto dialog = std::make_unique<CEditFilterDlg>(adapters_, dialogs_);
+    EXPECT_TRUE(dialog->LoadFromSetting(isNew, record));
+    dialog->show();
+    return dialog;
+  }
+
+  // Presses OK; true when the dialog closed accepted. A refusal must have
+  // shown exactly the expected message and left the dialog open.
+  bool Ok(CEditFilterDlg& dialog) {
+    dialog.accept();
+    return dialog.result() == QDialog::Accepted && !dialog.isVisible();
+  }
+  void ExpectRefused(CEditFilterDlg& dialog, const std::string& message, QWidget* field) {
+    const std::size_t shown = dialogs_.messages.size();
+    EXPECT_FALSE(Ok(dialog)) << message;
+    EXPECT_TRUE(dialog.isVisible());
+    ASSERT_EQ(dialogs_.messages.size(), shown + 1) << message;
+    EXPECT_EQ(dialogs_.messages.back(), message);
+    EXPECT_TRUE(HasFocus(dialog, field)) << message;
+  }
+  // The field or the edit inside it (spin boxes and combo boxes hand their
+  // focus on).
+  static bool HasFocus(const QWidget& dialog, const QWidget* field) {
+    const QWidget* focused = dialog.focusWidget();
+    return focused == field || field->isAncestorOf(focused);
+  }
+
+  static void AddLocal(CEditFilterDlg& dialog, const char* text) {
+    dialog.controls().localPort->setText(QString::fromUtf8(text));
+    dialog.controls().localAdd->click();
+  }
+  static void AddRemote(CEditFilterDlg& dialog, const char* text) {
+    dialog.controls().remotePort->setEditText(QString::fromUtf8(text));
+    dialog.controls().remoteAdd->click();
+  }
+  static std::vector<std::string> Items(const QListWidget* list) {
+    std::vector<std::string> items;
+    for (int row = 0; row < list->count(); ++row) {
+      items.push_back(ToUtf8(list->item(row)->text()));
+    }
+    return items;
+  }
+
+  AdapterTable adapters_;
+  RecordingUserDialogs dialogs_;
+};
+
+TEST_F(EditFilterDialogTest, RefusesToOpenWithoutARealAdapter) {
+  AdapterTable onlyPlaceholder;
+  CEditFilterDlg dialog(onlyPlaceholder, dialogs_);
+  EXPECT_FALSE(dialog.LoadFromSetting(true, PacketFilterSetting{}));
+  EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kFilterEditorNoAdapterMessage)));
+}
+
+TEST_F(EditFilterDialogTest, OpensTheRecordAsStored) {
+  PacketFilterSetting record;
+  record.AdapterIndex = 3;
+  record.Protocol = 47;
+  record.TBFMode = 1;
+  record.RemoteIPAddr = Ipv4(10, 1, 1, 1);
+  record.RemoteIPAddrMask = 0;
+  record.TBFRate = 1000;
+  record.TBFThrough = 1;
+  record.RemotePortCount = 1;
+  record.RemotePorts[0] = HostPortRange(80, 80);
+  auto dialog = Open(record);
+  const CEditFilterDlg::Controls& c = dialog->controls();
+
+  EXPECT_EQ(c.adapter->count(), 2);  // the placeholder is left out
+  EXPECT_EQ(c.adapter->currentText(), QStringLiteral("card B"));
+  EXPECT_EQ(c.localAddress->text(), QStringLiteral("10.0.0.5"));
+  EXPECT_TRUE(c.udp->isChecked());
+  EXPECT_FALSE(c.process->isEnabled());
+  EXPECT_TRUE(c.receive->isChecked());
+  EXPECT_EQ(c.rate->text(), QStringLiteral("0"));
+  EXPECT_FALSE(c.rate->isEnabled());
+  EXPECT_FALSE(c.packetSize->isEnabled());
+  EXPECT_TRUE(c.localAllPorts->isChecked());
+  EXPECT_FALSE(c.localPort->isEnabled());
+  EXPECT_THAT(Items(c.remoteList), ElementsAre("80"));
+
+  EXPECT_TRUE(c.allAddresses->isChecked());
+  EXPECT_EQ(c.remoteMask->text(), QStringLiteral("0.0.0.0"));
+  EXPECT_FALSE(c.remoteAddress->isEnabled());
+  c.allAddresses->click();
+  EXPECT_EQ(c.remoteMask->text(), QStringLiteral("255.255.255.255"));
+  EXPECT_TRUE(c.remoteMask->isEnabled());
+
+  c.adapter->setCurrentIndex(0);
+  EXPECT_EQ(c.localAddress->text(), QStringLiteral("192.168.0.2"));
+  c.tcp->click();
+  EXPECT_TRUE(c.process->isEnabled());
+  c.unlimited->click();
+  EXPECT_TRUE(c.rate->isEnabled());
+
+  EXPECT_EQ(c.remotePort->count(), 14);
+  EXPECT_EQ(c.remotePort->itemText(0), QStringLiteral("20 (ftp-data)"));
+  EXPECT_EQ(c.remotePort->itemText(2), QStringLiteral("20-21 (ftp)"));
+  EXPECT_EQ(c.remotePort->itemText(13), QStringLiteral("1863 (msnp)"));
+
+  // A new filter starts on the first adapter whatever the record says.
+  auto fresh = Open(record, true);
+  EXPECT_EQ(fresh->controls().adapter->currentIndex(), 0);
+}
+
+TEST_F(EditFilterDialogTest, StoresTheAcceptedValuesAndCarriesTheRest) {
+  PacketFilterSetting record;
+  record.AdapterIndex = 3;
+  record.ID = 7;
+  record.Available = 0;
+  record.TransferredBytes = 99;
+  record.RemoteIPAddrMask = Ipv4(255, 255, 0, 0);
+  record.RemoteIPAddr = Ipv4(172, 16, 0, 0);
+  record.LocalIPAddrMask = Ipv4(255, 0, 0, 0);
+  auto dialog = Open(record);
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  EXPECT_EQ(c.rate->text(), QStringLiteral("100"));
+  EXPECT_TRUE(HasFocus(*dialog, c.rate));  // an existing filter opens on its rate
+
+  PacketFilterSetting stored = record;
+  dialog->SaveToSetting(stored);  // nothing accepted yet
+  EXPECT_EQ(static_cast<const _TBF_SETTING_DATA&>(stored), record);
+
+  c.name->clear();
+  c.comment->setText(QStringLiteral("note"));
+  c.process->setText(QStringLiteral("  app.exe "));
+  c.localAllPorts->click();
+  AddLocal(*dialog, "1023-0");
+  c.udp->click();
+  c.packetSize->setText(QStringLiteral("64"));
+  ASSERT_TRUE(Ok(*dialog));
+  dialog->SaveToSetting(stored);
+
+  EXPECT_EQ(stored.Name, "NewFilter");
+  EXPECT_EQ(stored.Comment, "note");
+  EXPECT_EQ(stored.AppName, "app.exe");
+  EXPECT_EQ(stored.HasApplication, 1u);
+  EXPECT_EQ(stored.Protocol, 17);
+  EXPECT_EQ(stored.TBFRate, 102400u);
+  EXPECT_EQ(stored.TBFMPU, 64u);
+  EXPECT_EQ(stored.LowerAdapterName, "eth1");
+  EXPECT_EQ(stored.AdapterIndex, 3);
+  EXPECT_EQ(stored.LocalIPAddr, Ipv4(10, 0, 0, 5));
+  EXPECT_EQ(stored.LocalIPAddrMask, 0u);
+  EXPECT_EQ(stored.RemoteIPAddr, Ipv4(172, 16, 0, 0));
+  EXPECT_EQ(stored.RemoteIPAddrMask, Ipv4(255, 255, 0, 0));
+  EXPECT_EQ(stored.LocalPortCount, 1u);
+  EXPECT_EQ(stored.LocalPorts[0], HostPortRange(0, 1023));
+  EXPECT_EQ(stored.RemotePortCount, 0u);
+  EXPECT_EQ(stored.ID, 7);
+  EXPECT_EQ(stored.Available, 0u);
+  EXPECT_EQ(stored.TransferredBytes, 99u);
+}
+
+TEST_F(EditFilterDialogTest, PortEntriesFollowTheListRules) {
+  PacketFilterSetting record;
+  record.RemotePortCount = 1;
+  record.RemotePorts[0] = HostPortRange(80, 80);
+  auto dialog = Open(record);
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  c.localAllPorts->click();
+
+  AddLocal(*dialog, "1023-0");
+  AddLocal(*dialog, "80 (http)");
+  EXPECT_THAT(Items(c.localList), ElementsAre("0-1023", "80"));  // no names on this side
+  EXPECT_TRUE(c.localPort->text().isEmpty());
+  AddLocal(*dialog, "");
+  AddLocal(*dialog, "70000");
+  AddLocal(*dialog, "80-70000");
+  EXPECT_EQ(c.localList->count(), 2);
+  EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kFilterEditorPortRangeMessage),
+                                             std::string(kFilterEditorPortRangeMessage)));
+
+  dialogs_.messages.clear();
+  AddRemote(*dialog, "80 (http)");  // the record's "80" is the same port
+  c.remotePort->setCurrentIndex(2);
+  c.remoteAdd->click();
+  c.remotePort->setCurrentIndex(2);
+  c.remoteAdd->click();
+  AddRemote(*dialog, "443");
+  EXPECT_THAT(Items(c.remoteList), ElementsAre("20-21 (ftp)", "443 (https)", "80"));
+  EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kFilterEditorPortListedMessage),
+                                             std::string(kFilterEditorPortListedMessage)));
+
+  dialogs_.messages.clear();
+  for (int port = 1000; c.localList->count() < 16; ++port) {
+    AddLocal(*dialog, std::to_string(port).c_str());
+  }
+  AddLocal(*dialog, "9");
+  EXPECT_EQ(c.localList->count(), 16);
+  EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kFilterEditorPortsFullMessage)));
+
+  c.remoteList->item(0)->setSelected(true);
+  c.remoteList->item(2)->setSelected(true);
+  c.remoteDelete->click();
+  EXPECT_THAT(Items(c.remoteList), ElementsAre("443 (https)"));
+}
+
+TEST_F(EditFilterDialogTest, OkChecksInOrderAndKeepsTheDialogOpen) {
+  auto dialog = Open(PacketFilterSetting{}, true);
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  c.localAllPorts->click();
+  c.remoteAllPorts->click();
+  c.comment->setText(QStringLiteral("a,b"));
+  c.packetSize->setText(QStringLiteral("x"));
+  c.process->setText(QStringLiteral(" [System Process] "));
+  c.name->setText(QStringLiteral("a,b"));
+
+  c.rate->setText(QStringLiteral("abc"));
+  ExpectRefused(*dialog, "正の整数を入力してください。", c.rate);
+  c.rate->setText(QStringLiteral("4194304"));
+  ExpectRefused(*dialog, "0 から 4194303 までの整数を入力してください。", c.rate);
+  c.rate->setText(QStringLiteral("4194303"));
+  ExpectRefused(*dialog, std::string(kFilterEditorNoPortMessage),
+                c.localPort);  // once, for the local side
+  AddLocal(*dialog, "80");
+  ExpectRefused(*dialog, std::string(kFilterEditorNoPortMessage), c.remotePort);
+  AddRemote(*dialog, "80");
+  ExpectRefused(*dialog, "「,」は使えません", c.comment);
+  c.comment->clear();
+  ExpectRefused(*dialog, "整数を入力してください。", c.packetSize);
+  c.packetSize->setText(QStringLiteral("1501"));
+  ExpectRefused(*dialog, "0 から 1500 までの整数を入力してください。", c.packetSize);
+  c.packetSize->setText(QStringLiteral("1500"));
+  ExpectRefused(*dialog, std::string(kSystemProcessFilterMessage), c.process);
+  c.process->setText(QStringLiteral("[system process]"));
+  ExpectRefused(*dialog, "「,」は使えません", c.name);
+  c.name->setText(QStringLiteral("web"));
+
+  ASSERT_TRUE(Ok(*dialog));
+  PacketFilterSetting stored;
+  dialog->SaveToSetting(stored);
+  EXPECT_EQ(stored.TBFRate, 4194303u * 1024u);
+  EXPECT_EQ(stored.TBFMPU, 1500u);
+  EXPECT_EQ(stored.AppName, "[system process]");
+}
+
+TEST_F(EditFilterDialogTest, SpinArrowsStayInRangeAndSpeedUpWhenHeld) {
+  auto dialog = Open(PacketFilterSetting{});
+  AcceleratedSpinEdit* rate = dialog->controls().rate;
+  AcceleratedSpinEdit* size = dialog->controls().packetSize;
+  EXPECT_EQ(rate->minimum(), 1);
+  EXPECT_EQ(rate->maximum(), 32767);
+  EXPECT_EQ(size->maximum(), 1550);
+
+  rate->setText(QStringLiteral("32766"));
+  rate->stepBy(5);
+  EXPECT_EQ(rate->text(), QStringLiteral("32767"));
+  size->setText(QStringLiteral("1"));
+  size->stepBy(-1);
+  EXPECT_EQ(size->text(), QStringLiteral("1"));
+
+  const auto step = [](const AcceleratedSpinEdit* spin, int ms) {
+    return AcceleratedSpinEdit::StepAfter(spin->acceleration(), milliseconds(ms));
+  };
+  EXPECT_EQ(step(rate, 999), 1);
+  EXPECT_EQ(step(rate, 1000), 10);
+  EXPECT_EQ(step(rate, 2000), 20);
+  EXPECT_EQ(step(rate, 3500), 50);
+  EXPECT_EQ(step(rate, 60000), 100);
+  EXPECT_EQ(step(size, 3999), 1);
+  EXPECT_EQ(step(size, 4000), 5);
+  EXPECT_EQ(step(size, 6000), 10);
+}
+
+}  // namespace
+}  // namespace harlune

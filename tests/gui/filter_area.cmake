@@ -1,0 +1,5 @@
+# The filter page, the filter editor and the options dialog.
+target_sources(harlune_gui_tests PRIVATE
+  filter_page_test.cpp
+  edit_filter_dialog_test.cpp
+  options_dialog_test.cpp)
