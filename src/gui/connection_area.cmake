@@ -1,0 +1,8 @@
+# The connection monitor page, the connection control page and the rule
+# editor.
+target_sources(harlune_gui PRIVATE
+  models/connection_model.h models/connection_model.cpp
+  models/rule_list_model.h models/rule_list_model.cpp
+  pages/connection_page.h pages/connection_page.cpp
+  pages/control_page.h pages/control_page.cpp
+  editors/edit_rule_dialog.h editors/edit_rule_dialog.cpp)

@@ -1,0 +1,370 @@
+#include "gui/pages/connection_page.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QMenu>
+#include <QTableView>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <utility>
+
+#include "core/base/ipv4.h"
+#include "core/command/external_command.h"
+#include "core/monitor/connection_filter.h"
+#include "core/monitor/host_resolver.h"
+#include "gui/base/qt_text.h"
+#include "gui/editors/edit_filter_dialog.h"
+#include "gui/models/connection_model.h"
+#include "gui/widgets/clipboard.h"
+
+namespace harlune {
+namespace {
+
+constexpr int kFilterPage = 0;
+constexpr int kCommandPage = 5;
+constexpr std::chrono::milliseconds kColumnSaveDelay{30};
+
+constexpr std::string_view kActiveOnlyText = "アクティブな状態のコネクションのみ表示";
+constexpr std::string_view kPauseText = "描画を停止";
+constexpr std::string_view kListeningText = "Listeningを表示";
+constexpr std::string_view kHostNameText = "ホスト名を表示";
+
+constexpr std::string_view kFilterFromAddressesText =
+    "このIPアドレスとポートでフィルタを新規作成(&I)...";
+constexpr std::string_view kFilterFromProcessText = "このプロセス名でフィルタを新規作成(&P)...";
+constexpr std::string_view kCopyAddressText = "リモートIPアドレスをコピー(&A)";
+constexpr std::string_view kCopyHostText = "リモートホスト名をコピー(&H)";
+constexpr std::string_view kDisconnectText = "このコネクションを切断(&D)";
+constexpr std::string_view kCommandMenuText = "外部コマンド(&E)";
+
+QCheckBox* OptionBox(std::string_view text, bool checked) {
+  auto* box = new QCheckBox(ToQString(text));
+  box->setChecked(checked);
+  return box;
+}
+
+ConnectionMacroValues MacroValuesOf(const ConnectionRow& row) {
+  const ConnectionInfo& c = row.connection;
+  ConnectionMacroValues values;
+  values.localAddr = c.localAddr;
+  values.localPort = static_cast<std::uint16_t>(c.localPort & 0xFFFFU);
+  values.remoteAddr = c.remoteAddr;
+  values.remotePort = static_cast<std::uint16_t>(c.remotePort & 0xFFFFU);
+  values.remoteHost = c.remoteHost;
+  values.remoteDomain = DomainOfHost(c.remoteHost);
+  values.processName = row.processName;
+  values.processPath = row.processPath;
+  values.processId = c.processId;
+  return values;
+}
+
+TcpConnectionKey ResetKeyOf(const ConnectionInfo& c) {
+  return {c.localAddr, c.localPort, c.remoteAddr, c.remotePort};
+}
+
+bool IsPermutation(std::span<const std::int32_t> order, int count) {
+  if (static_cast<int>(order.size()) < count) {
+    return false;
+  }
+  std::vector<std::int32_t> sorted(order.begin(), order.begin() + count);
+  std::ranges::sort(sorted);
+  for (int i = 0; i < count; ++i) {
+    if (sorted[static_cast<std::size_t>(i)] != i) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void RestoreHeaderColumns(QHeaderView& header, std::span<const std::int32_t> widths,
+                          std::span<const std::int32_t> order) {
+  const int count = header.count();
+  for (int column = 0; column < count && column < static_cast<int>(widths.size()); ++column) {
+    const std::int32_t width = widths[static_cast<std::size_t>(column)];
+    if (width > 0) {
+      header.resizeSection(column, width);
+    }
+  }
+  if (!IsPermutation(order, count)) {
+    return;
+  }
+  for (int position = 0; position < count; ++position) {
+    header.moveSection(header.visualIndex(order[static_cast<std::size_t>(position)]), position);
+  }
+}
+
+void SaveHeaderColumns(const QHeaderView& header, std::span<std::int32_t> widths,
+                       std::span<std::int32_t> order) {
+  const int count = header.count();
+  for (int column = 0; column < count && column < static_cast<int>(widths.size()); ++column) {
+    widths[static_cast<std::size_t>(column)] = header.sectionSize(column);
+  }
+  for (int position = 0; position < count && position < static_cast<int>(order.size());
+       ++position) {
+    order[static_cast<std::size_t>(position)] = header.logicalIndex(position);
+  }
+}
+
+QTimer* SaveHeaderColumnsLater(QHeaderView& header, std::function<void()> save) {
+  auto* timer = new QTimer(&header);
+  timer->setSingleShot(true);
+  timer->setInterval(kColumnSaveDelay);
+  QObject::connect(timer, &QTimer::timeout, &header, std::move(save));
+  const auto restart = [timer] { timer->start(); };
+  QObject::connect(&header, &QHeaderView::sectionResized, timer, restart);
+  QObject::connect(&header, &QHeaderView::sectionMoved, timer, restart);
+  return timer;
+}
+
+ConnectionPage::ConnectionPage(HarluneEngine& engine, UserDialogs& dialogs, QWidget* parent)
+    : QWidget(parent), engine_(engine), dialogs_(dialogs) {
+  runMenu_ = [](QMenu& menu, const QPoint& globalPos) { return menu.exec(globalPos); };
+  editFilter_ = [this](PacketFilterSetting& record) {
+    CEditFilterDlg editor(engine_.adapters(), dialogs_, this);
+    if (!editor.LoadFromSetting(true, record) || editor.exec() != QDialog::Accepted) {
+      return false;
+    }
+    editor.SaveToSetting(record);
+    return true;
+  };
+  auto* layout = new QVBoxLayout(this);
+  MakeList();
+  MakeOptionBoxes();
+  layout->addWidget(view_);
+  auto* options = new QHBoxLayout;
+  for (QCheckBox* box : {activeOnly_, pause_, listening_, hostNames_}) {
+    options->addWidget(box);
+  }
+  options->addStretch();
+  layout->addLayout(options);
+  RedrawRows(true);
+}
+
+ConnectionPage::~ConnectionPage() = default;
+
+void ConnectionPage::MakeList() {
+  model_ = new ConnectionModel(this);
+  sorted_ = new ConnectionSortModel(this);
+  sorted_->setSourceModel(model_);
+  view_ = new QTableView;
+  view_->setModel(sorted_);
+  view_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  view_->setContextMenuPolicy(Qt::CustomContextMenu);
+  view_->setWordWrap(false);
+  view_->verticalHeader()->hide();
+  QHeaderView& header = *view_->horizontalHeader();
+  header.setSectionsMovable(true);
+  header.setSectionsClickable(true);
+  header.setSortIndicatorShown(true);
+  header.setSortIndicator(-1, Qt::AscendingOrder);
+  const IniFileObject& settings = engine_.settings().general;
+  RestoreHeaderColumns(header, settings.LCTCPCONNECTION_COLUMN_SIZE,
+                       settings.LCTCPCONNECTION_COLUMN_ORDER);
+  SaveHeaderColumnsLater(header, [this] { SaveColumns(); });
+  connect(&header, &QHeaderView::sectionClicked, this, &ConnectionPage::ClickHeader);
+  connect(view_, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& pos) { ShowContextMenu(view_->viewport()->mapToGlobal(pos)); });
+}
+
+void ConnectionPage::MakeOptionBoxes() {
+  IniFileObject& settings = engine_.settings().general;
+  activeOnly_ = OptionBox(kActiveOnlyText, settings.SHOW_ACTIVE_CONNECTION_ONLY == 1);
+  pause_ = OptionBox(kPauseText, false);
+  listening_ = OptionBox(kListeningText, settings.SHOW_LISTENING == 1);
+  hostNames_ = OptionBox(kHostNameText, settings.RESOLVE_HOST == 1);
+  connect(activeOnly_, &QCheckBox::toggled, this, [this, &settings](bool on) {
+    settings.SHOW_ACTIVE_CONNECTION_ONLY = on ? 1 : 0;
+    engine_.MarkChanged();
+    RedrawRows(false);
+  });
+  connect(listening_, &QCheckBox::toggled, this, [this, &settings](bool on) {
+    settings.SHOW_LISTENING = on ? 1 : 0;
+    engine_.MarkChanged();
+    RedrawRows(false);
+  });
+  connect(hostNames_, &QCheckBox::toggled, this, [this, &settings](bool on) {
+    settings.RESOLVE_HOST = on ? 1 : 0;
+    engine_.resolver().SetResolveHost(on);
+    engine_.MarkChanged();
+  });
+}
+
+void ConnectionPage::Redraw() { RedrawRows(false); }
+
+bool ConnectionPage::Paused() const { return menuOpen_ || pause_->checkState() != Qt::Unchecked; }
+
+void ConnectionPage::RedrawRows(bool forced) {
+  if (engine_.windowHidden() || (Paused() && !forced)) {
+    return;
+  }
+  const IniFileObject& settings = engine_.settings().general;
+  const ConnectionViewOptions options{settings.SHOW_LISTENING == 1,
+                                      settings.SHOW_ACTIVE_CONNECTION_ONLY == 1};
+  // Key order here; the sort model keeps the user's order.
+  model_->Update(BuildConnectionRows(engine_.connections(), options, ConnectionSortOrder{}),
+                 settings.RESOLVE_HOST == 1);
+}
+
+void ConnectionPage::ClickHeader(int column) {
+  order_.ClickHeader(column);
+  sorted_->Apply(order_);
+  view_->horizontalHeader()->setSortIndicator(
+      column, order_.Ascending() ? Qt::AscendingOrder : Qt::DescendingOrder);
+  RedrawRows(true);
+}
+
+std::vector<ConnectionRow> ConnectionPage::SelectedRows() const {
+  QModelIndexList selected = view_->selectionModel()->selectedRows();
+  std::ranges::sort(selected,
+                    [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+  std::vector<ConnectionRow> rows;
+  rows.reserve(static_cast<std::size_t>(selected.size()));
+  for (const QModelIndex& index : selected) {
+    rows.push_back(sorted_->RowAt(index.row()));
+  }
+  return rows;
+}
+
+std::optional<ConnectionRow> ConnectionPage::MenuRow() const {
+  const QItemSelectionModel& selection = *view_->selectionModel();
+  if (!selection.hasSelection()) {
+    return std::nullopt;
+  }
+  const QModelIndex current = view_->currentIndex();
+  if (current.isValid() && selection.isRowSelected(current.row(), {})) {
+    return sorted_->RowAt(current.row());
+  }
+  return SelectedRows().front();
+}
+
+void ConnectionPage::ShowContextMenu(const QPoint& globalPos) {
+  const std::optional<ConnectionRow> row = MenuRow();
+  if (!row) {
+    return;
+  }
+  QMenu menu(this);
+  QAction* fromAddresses = menu.addAction(ToQString(kFilterFromAddressesText));
+  QAction* fromProcess = menu.addAction(ToQString(kFilterFromProcessText));
+  QAction* copyAddress = menu.addAction(ToQString(kCopyAddressText));
+  QAction* copyHost = menu.addAction(ToQString(kCopyHostText));
+  QAction* disconnect = menu.addAction(ToQString(kDisconnectText));
+  std::vector<std::pair<QAction*, std::size_t>> commands;
+  AddCommandMenu(menu, commands);
+
+  // The list holds still while the menu is open; the third state of the
+  // pause box tells the user why.
+  const bool wasPaused = pause_->checkState() != Qt::Unchecked;
+  if (!wasPaused) {
+    pause_->setCheckState(Qt::PartiallyChecked);
+  }
+  menuOpen_ = true;
+  QAction* chosen = runMenu_(menu, globalPos);
+  menuOpen_ = false;
+  if (!wasPaused) {
+    pause_->setCheckState(Qt::Unchecked);
+    pause_->setTristate(false);
+  }
+
+  if (chosen == nullptr) {
+    return;
+  }
+  if (chosen == fromAddresses) {
+    NewFilterFromAddresses(*row);
+  } else if (chosen == fromProcess) {
+    NewFilterFromProcess(*row);
+  } else if (chosen == copyAddress) {
+    CopyToClipboard(FormatIpv4(row->connection.remoteAddr));
+  } else if (chosen == copyHost) {
+    CopyToClipboard(row->connection.remoteHost);
+  } else if (chosen == disconnect) {
+    DisconnectSelected();
+  }
+  for (const auto& [action, index] : commands) {
+    if (chosen == action) {
+      RunExternalCommand(*row, index);
+    }
+  }
+}
+
+void ConnectionPage::AddCommandMenu(QMenu& menu,
+                                    std::vector<std::pair<QAction*, std::size_t>>& commands) {
+  const ExternalCommandIni& list = engine_.settings().commands;
+  QMenu* submenu = nullptr;
+  for (std::size_t index = 0; index < list.size(); ++index) {
+    if (!list[index].OfferedIn(kTargetConnectionMonitor)) {
+      continue;
+    }
+    if (submenu == nullptr) {
+      menu.addSeparator();
+      submenu = menu.addMenu(ToQString(kCommandMenuText));
+    }
+    commands.emplace_back(submenu->addAction(ToQString(list[index].Name)), index);
+  }
+}
+
+void ConnectionPage::NewFilterFromAddresses(const ConnectionRow& row) {
+  if (engine_.settings().filters.IsFull()) {
+    dialogs_.ShowMessage(kFilterLimitMessage);
+    return;
+  }
+  OpenFilterEditor(FilterForConnectionAddresses(row.connection, engine_.adapters()));
+}
+
+void ConnectionPage::NewFilterFromProcess(const ConnectionRow& row) {
+  if (engine_.settings().filters.IsFull()) {
+    dialogs_.ShowMessage(kFilterLimitMessage);
+    return;
+  }
+  ProcessFilterResult made =
+      FilterForConnectionProcess(row.connection, row.processName, engine_.adapters());
+  if (!made.record) {
+    dialogs_.ShowMessage(made.refusal);
+    return;
+  }
+  OpenFilterEditor(std::move(*made.record));
+}
+
+void ConnectionPage::OpenFilterEditor(PacketFilterSetting record) {
+  if (!editFilter_ || !editFilter_(record)) {
+    return;
+  }
+  if (engine_.NewFilterFromConnection(record).changed) {
+    emit showPageRequested(kFilterPage);
+  }
+}
+
+void ConnectionPage::DisconnectSelected() {
+  for (const ConnectionRow& row : SelectedRows()) {
+    // The result is not shown: a connection that survives stays in the
+    // list, which tells the user as much.
+    engine_.resetter().ResetConnection(ResetKeyOf(row.connection));
+  }
+  view_->clearSelection();
+  RedrawRows(true);
+}
+
+void ConnectionPage::RunExternalCommand(const ConnectionRow& row, std::size_t commandIndex) {
+  const ExternalCommandIni& list = engine_.settings().commands;
+  if (commandIndex >= list.size()) {
+    return;
+  }
+  CommandTemplate command = CommandTemplate::Parse(list[commandIndex].CommandLine);
+  FillConnectionMacros(command, MacroValuesOf(row));
+  emit showPageRequested(kCommandPage);
+  emit runCommandRequested(ToQString(command.Text()));
+}
+
+void ConnectionPage::SaveColumns() {
+  IniFileObject& settings = engine_.settings().general;
+  SaveHeaderColumns(*view_->horizontalHeader(), settings.LCTCPCONNECTION_COLUMN_SIZE,
+                    settings.LCTCPCONNECTION_COLUMN_ORDER);
+}
+
+}  // namespace harlune

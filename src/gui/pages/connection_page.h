@@ -1,0 +1,114 @@
+#pragma once
+
+// The TCP connection page: the live connection table with its four option
+// boxes, sorting by header clicks, and the right-click menu (filters made
+// from a connection, copies of its address and host name, disconnection,
+// external commands with the connection's macros). The menu's commands work
+// on the rows' copies of the records, taken at the latest redraw.
+
+#include <QWidget>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/app/harlune_engine.h"
+#include "core/base/user_dialogs.h"
+#include "core/monitor/connection_rows.h"
+
+class QAction;
+class QCheckBox;
+class QHeaderView;
+class QMenu;
+class QTableView;
+class QTimer;
+
+namespace harlune {
+
+class ConnectionModel;
+class ConnectionSortModel;
+
+// The widths and order of a list's columns as the general settings keep
+// them: widths by column, and the column shown at each position. A width
+// that is not positive and an order that is not a permutation of the
+// columns are left at the header's defaults.
+void RestoreHeaderColumns(QHeaderView& header, std::span<const std::int32_t> widths,
+                          std::span<const std::int32_t> order);
+void SaveHeaderColumns(const QHeaderView& header, std::span<std::int32_t> widths,
+                       std::span<std::int32_t> order);
+// Calls `save` 30 ms after the user last resized or moved a column.
+QTimer* SaveHeaderColumnsLater(QHeaderView& header, std::function<void()> save);
+
+class ConnectionPage : public QWidget {
+  Q_OBJECT
+
+ public:
+  // Opens the filter editor on a record; true (record edited) on OK.
+  using FilterEditor = std::function<bool(PacketFilterSetting& record)>;
+  // Shows a menu and returns the chosen action, null when none was chosen.
+  using MenuRunner = std::function<QAction*(QMenu& menu, const QPoint& globalPos)>;
+
+  // The engine's settings are loaded (Initialise) before a page is made.
+  ConnectionPage(HarluneEngine& engine, UserDialogs& dialogs, QWidget* parent = nullptr);
+  ~ConnectionPage() override;
+
+  // The redraw after a refresh of the table; skipped while the window is
+  // hidden and while drawing is stopped.
+  void Redraw();
+
+  // A click on a column header: sorts by it, a second click the other way.
+  void ClickHeader(int column);
+
+  // The menu on the selected rows; nothing without a selection.
+  void ShowContextMenu(const QPoint& globalPos);
+
+  // The menu's commands.
+  void NewFilterFromAddresses(const ConnectionRow& row);
+  void NewFilterFromProcess(const ConnectionRow& row);
+  void DisconnectSelected();
+  void RunExternalCommand(const ConnectionRow& row, std::size_t commandIndex);
+
+  void SetFilterEditor(FilterEditor editor) { editFilter_ = std::move(editor); }
+  void SetMenuRunner(MenuRunner runner) { runMenu_ = std::move(runner); }
+
+  QTableView* view() const { return view_; }
+  const ConnectionSortModel& rows() const { return *sorted_; }
+  QCheckBox* activeOnlyBox() const { return activeOnly_; }
+  QCheckBox* pauseBox() const { return pause_; }
+  QCheckBox* listeningBox() const { return listening_; }
+  QCheckBox* hostNameBox() const { return hostNames_; }
+
+ signals:
+  void showPageRequested(int pageIndex);
+  void runCommandRequested(QString commandLine);
+
+ private:
+  void MakeOptionBoxes();
+  void MakeList();
+  void RedrawRows(bool forced);
+  bool Paused() const;
+  std::vector<ConnectionRow> SelectedRows() const;
+  std::optional<ConnectionRow> MenuRow() const;
+  void AddCommandMenu(QMenu& menu, std::vector<std::pair<QAction*, std::size_t>>& commands);
+  void OpenFilterEditor(PacketFilterSetting record);
+  void SaveColumns();
+
+  HarluneEngine& engine_;
+  UserDialogs& dialogs_;
+  ConnectionModel* model_ = nullptr;
+  ConnectionSortModel* sorted_ = nullptr;
+  QTableView* view_ = nullptr;
+  QCheckBox* activeOnly_ = nullptr;
+  QCheckBox* pause_ = nullptr;
+  QCheckBox* listening_ = nullptr;
+  QCheckBox* hostNames_ = nullptr;
+  ConnectionSortOrder order_;
+  bool menuOpen_ = false;
+  FilterEditor editFilter_;
+  MenuRunner runMenu_;
+};
+
+}  // namespace harlune

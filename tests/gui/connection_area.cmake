@@ -1,0 +1,4 @@
+target_sources(harlune_gui_tests PRIVATE
+  connection_page_test.cpp
+  control_page_test.cpp
+  edit_rule_dialog_test.cpp)
