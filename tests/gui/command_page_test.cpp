@@ -113,6 +113,15 @@ TEST_F(CommandPageTest, TwoUserInputsAreAskedNumberedAndFilledLeftToRight) {
   EXPECT_EQ(page_->commandLineEdit().text(), QStringLiteral("echo a and b c"));
 }
 
+TEST_F(CommandPageTest, AFilledValueStaysOneArgumentWhateverItHolds) {
+  CommandTemplate command = CommandTemplate::Parse("printf '[%s]\\n' %ProcessName%");
+  command.Fill("%ProcessName%", "two words 'and' \"quotes\"");
+  page_->RunTemplate(command);
+  ASSERT_TRUE(WaitForIdle());
+  EXPECT_TRUE(Output().endsWith(QStringLiteral("\n[two words 'and' \"quotes\"]\n")))
+      << Output().toStdString();
+}
+
 TEST_F(CommandPageTest, CancellingAPromptRunsNothing) {
   // The factory "net send" command, run from the page without a connection.
   const ExternalCommand& netSend = engine_.settings().commands[2];

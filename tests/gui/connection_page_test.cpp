@@ -272,7 +272,8 @@ TEST_F(ConnectionPageTest, ExternalCommandsOfTheConnectionMonitorRunWithTheRowsM
 
   EXPECT_THAT(offered, ElementsAre("ping[CM](&P)", "tracert[CM](&T)", "net send[CM](&N)", "probe"));
   ASSERT_EQ(runs.count(), 1);
-  EXPECT_EQ(ToUtf8(runs[0][0].toString()), "probe 1000 10.0.0.9 browser.exe 100 C:\\Apps\\");
+  EXPECT_EQ(runs[0][0].value<CommandTemplate>().Text(),
+            "probe 1000 10.0.0.9 browser.exe 100 C:\\Apps\\");
   ASSERT_EQ(pages.count(), 1);
   EXPECT_EQ(pages[0][0].toInt(), 5);
 

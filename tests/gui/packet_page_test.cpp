@@ -176,7 +176,7 @@ TEST_F(PacketPageTest, ContextMenuFreezesWhileOpenAndRunsTheChosenCommand) {
   EXPECT_EQ(page_->freezeBox().checkState(), Qt::Unchecked);
   EXPECT_EQ(offered.size(), 5);  // the four factory commands of the packet monitor, then nc
   ASSERT_EQ(runs.count(), 1);
-  EXPECT_EQ(runs.front().front().toString(), QStringLiteral("nc 192.168.0.2 %SrcPort%"));
+  EXPECT_EQ(runs.front().front().value<CommandTemplate>().Text(), "nc 192.168.0.2 %SrcPort%");
   EXPECT_EQ(pages.front().front().toInt(), 5);
 
   page_->freezeBox().click();

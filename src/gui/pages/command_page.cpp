@@ -137,6 +137,8 @@ void CommandPage::CloseAndWait() { runner_->CloseAndWait(); }
 
 void CommandPage::Run(QString commandLine) { runner_->RunCommand(ToUtf8(commandLine)); }
 
+void CommandPage::RunTemplate(CommandTemplate command) { runner_->RunCommand(std::move(command)); }
+
 void CommandPage::Execute() { Run(commandLine_->text()); }
 
 void CommandPage::Abort() { runner_->Abort(); }

@@ -14,6 +14,8 @@
 #include <QPushButton>
 #include <QString>
 #include <QWidget>
+
+#include "gui/base/command_template_metatype.h"
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -68,6 +70,9 @@ class CommandPage final : public QWidget {
  public slots:
   // Runs a command line whose monitor macros are already filled.
   void Run(QString commandLine);
+  // Runs a command another page prepared: its filled values stay one
+  // argument each, whatever they hold.
+  void RunTemplate(harlune::CommandTemplate command);
   // "実行" and a double click: runs the text of the command line box.
   void Execute();
   void Abort();

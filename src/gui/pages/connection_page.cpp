@@ -358,7 +358,7 @@ void ConnectionPage::RunExternalCommand(const ConnectionRow& row, std::size_t co
   CommandTemplate command = CommandTemplate::Parse(list[commandIndex].CommandLine);
   FillConnectionMacros(command, MacroValuesOf(row));
   emit showPageRequested(kCommandPage);
-  emit runCommandRequested(ToQString(command.Text()));
+  emit runCommandRequested(command);
 }
 
 void ConnectionPage::SaveColumns() {

@@ -7,6 +7,8 @@
 // on the rows' copies of the records, taken at the latest redraw.
 
 #include <QWidget>
+
+#include "gui/base/command_template_metatype.h"
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -83,7 +85,7 @@ class ConnectionPage : public QWidget {
 
  signals:
   void showPageRequested(int pageIndex);
-  void runCommandRequested(QString commandLine);
+  void runCommandRequested(harlune::CommandTemplate command);
 
  private:
   void MakeOptionBoxes();

@@ -273,7 +273,7 @@ void PacketPage::ShowContextMenu(int index, const QPoint& globalPosition) {
   monitor_.CloseContextMenu();
   if (command) {
     emit showPageRequested(kCommandPageIndex);
-    emit runCommandRequested(ToQString(command->Text()));
+    emit runCommandRequested(*command);
   }
 }
 

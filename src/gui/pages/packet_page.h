@@ -16,6 +16,8 @@
 #include <QTableView>
 #include <QTimer>
 #include <QWidget>
+
+#include "gui/base/command_template_metatype.h"
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -67,7 +69,7 @@ class PacketPage final : public QWidget, private PacketMonitorObserver {
 
  signals:
   void showPageRequested(int pageIndex);
-  void runCommandRequested(QString commandLine);
+  void runCommandRequested(harlune::CommandTemplate command);
 
  private:
   struct ListView {

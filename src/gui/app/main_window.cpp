@@ -1,0 +1,423 @@
+#include "gui/app/main_window.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QUrl>
+
+#include "core/driver/traffic_statistics.h"
+#include "gui/app/application_icon.h"
+#include "gui/base/qt_text.h"
+#include "gui/editors/about_dialog.h"
+#include "gui/editors/options_dialog.h"
+#include "gui/pages/command_page.h"
+#include "gui/pages/connection_page.h"
+#include "gui/pages/control_page.h"
+#include "gui/pages/filter_page.h"
+#include "gui/pages/htb_page.h"
+#include "gui/pages/packet_page.h"
+
+namespace harlune {
+namespace {
+
+// Command ids of the menus, as the settings and the user know them.
+enum CommandId : int {
+  kSaveSettings = 57603,
+  kExit = 57665,
+  kNewFilter = 1007,
+  kEditFilter = 1033,
+  kDeleteFilter = 1004,
+  kFilterUp = 1028,
+  kFilterDown = 1029,
+  kCopyFilter = 1005,
+  kToggleFilter = 1032,
+  kStartFiltering = 1111,
+  kStopFiltering = 113,
+  kResetTotals = 32779,
+  kOptions = 144,
+  kReadMe = 32775,
+  kWebSite = 169,
+  kAbout = 111,
+  kOpen = 135,
+};
+
+constexpr const char* kStartCaption = "フィルタリングを開始する";
+constexpr const char* kStopCaption = "フィルタリングを停止する";
+constexpr int kTabStripMinimumWidth = 600;
+
+}  // namespace
+
+CNetSieveDlg::CNetSieveDlg(const std::filesystem::path& settingsFolder, EngineServices& services,
+                           UserDialogs& dialogs, QWidget* parent)
+    : QMainWindow(parent),
+      dialogs_(dialogs),
+      scheduler_([this](EngineTimer timer) { OnTimer(timer); }, this),
+      engine_(
+          std::make_unique<HarluneEngine>(settingsFolder, services, dialogs, scheduler_, *this)) {
+  setWindowTitle(ToQString(kInstanceName));
+  setWindowIcon(ApplicationIcon());
+}
+
+CNetSieveDlg::~CNetSieveDlg() {
+  // The pages hold references into the engine: they go first.
+  delete takeCentralWidget();
+}
+
+bool CNetSieveDlg::Initialise() {
+  ready_ = true;
+  engine_->LoadSettings();
+  BuildMenus();
+  BuildCaptionBar();
+  BuildPages();
+  BuildStatusBar();
+  const WindowRectangle& placement = engine_->settings().general.WINDOW_SIZE;
+  setGeometry(placement.left, placement.top, placement.right - placement.left,
+              placement.bottom - placement.top);
+  UpdateTrayIcon();
+  FilteringChanged(false);
+  UpdateFilterMenu();
+  return engine_->Start();
+}
+
+QAction* CNetSieveDlg::AddCommand(QMenu* menu, const char* text, int commandId) {
+  QAction* added = menu->addAction(QString::fromUtf8(text));
+  actions_[commandId] = added;
+  return added;
+}
+
+QAction* CNetSieveDlg::action(int commandId) const {
+  const auto found = actions_.find(commandId);
+  return found == actions_.end() ? nullptr : found->second;
+}
+
+void CNetSieveDlg::BuildMenus() {
+  QMenu* file = menuBar()->addMenu(QStringLiteral("ファイル(&F)"));
+  connect(AddCommand(file, "設定を保存(&S)", kSaveSettings), &QAction::triggered, this,
+          [this] { engine_->SaveAllSettings(); });
+  file->addSeparator();
+  connect(AddCommand(file, "アプリケーションの終了(&X)", kExit), &QAction::triggered, this,
+          [this] { RunCloseProcedure(); });
+
+  QMenu* filter = menuBar()->addMenu(QStringLiteral("フィルタ(&I)"));
+  AddCommand(filter, "新規作成(&N)...", kNewFilter);
+  filter->addSeparator();
+  AddCommand(filter, "編集(&E)...", kEditFilter);
+  AddCommand(filter, "削除(&D)", kDeleteFilter);
+  AddCommand(filter, "上へ(&U)", kFilterUp);
+  AddCommand(filter, "下へ(&W)", kFilterDown);
+  AddCommand(filter, "複製(&C)", kCopyFilter);
+  AddCommand(filter, "有効/無効(&V)", kToggleFilter);
+
+  QMenu* operation = menuBar()->addMenu(QStringLiteral("操作(&A)"));
+  connect(AddCommand(operation, "フィルタリング開始(&S)", kStartFiltering), &QAction::triggered,
+          this, [this] { engine_->ToggleFiltering(); });
+  connect(AddCommand(operation, "フィルタリング終了(&E)", kStopFiltering), &QAction::triggered,
+          this, [this] { engine_->StopFiltering(); });
+  connect(AddCommand(operation, "総転送量を初期化(&T)", kResetTotals), &QAction::triggered, this,
+          [this] { engine_->ResetTotals(); });
+
+  QMenu* tools = menuBar()->addMenu(QStringLiteral("ツール(&T)"));
+  connect(AddCommand(tools, "オプション(&O)...", kOptions), &QAction::triggered, this,
+          [this] { OpenOptions(); });
+
+  QMenu* help = menuBar()->addMenu(QStringLiteral("ヘルプ(&H)"));
+  connect(AddCommand(help, "ReadMeを読む(&R)", kReadMe), &QAction::triggered, this, [] {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QDir::current().filePath("Readme.txt")));
+  });
+  connect(AddCommand(help, "開発元Webサイトへ行く(&O)", kWebSite), &QAction::triggered, this,
+          [] { QDesktopServices::openUrl(QUrl(ToQString(kMakerWebPage))); });
+  help->addSeparator();
+  connect(AddCommand(help, "バージョン情報(&A)...", kAbout), &QAction::triggered, this, [this] {
+    CAboutDlg about(this);
+    about.exec();
+  });
+}
+
+void CNetSieveDlg::BuildCaptionBar() {
+  QToolBar* bar = addToolBar(QStringLiteral("caption"));
+  bar->setMovable(false);
+  filteringButton_ = new QToolButton(bar);
+  filteringButton_->setCheckable(true);
+  filteringButton_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  bar->addWidget(filteringButton_);
+  connect(filteringButton_, &QToolButton::clicked, this, [this] { engine_->ToggleFiltering(); });
+}
+
+void CNetSieveDlg::BuildPages() {
+  HarluneEngine& engine = *engine_;
+  tabs_ = new QTabWidget(this);
+  tabs_->tabBar()->setMinimumWidth(kTabStripMinimumWidth);
+  filterPage_ = new FilterPage(engine, dialogs_);
+  htbPage_ = new HtbPage(engine, dialogs_);
+  connectionPage_ = new ConnectionPage(engine, dialogs_);
+  controlPage_ = new ControlPage(engine, dialogs_);
+  packetPage_ = new PacketPage(engine, dialogs_);
+  commandPage_ = new CommandPage(engine, dialogs_);
+  tabs_->addTab(filterPage_, QStringLiteral("  フィルタ  "));
+  tabs_->addTab(htbPage_, QStringLiteral("  HTB  "));
+  tabs_->addTab(connectionPage_, QStringLiteral("  TCPコネクションモニタ  "));
+  tabs_->addTab(controlPage_, QStringLiteral("  TCPコネクション操作  "));
+  tabs_->addTab(packetPage_, QStringLiteral("  パケットモニタ  "));
+  tabs_->addTab(commandPage_, QStringLiteral("  外部コマンド  "));
+  setCentralWidget(tabs_);
+
+  const auto showPage = [this](int index) { tabs_->setCurrentIndex(index); };
+  const auto runCommand = [this](const CommandTemplate& command) {
+    tabs_->setCurrentIndex(kCommandPageIndex);
+    commandPage_->RunTemplate(command);
+  };
+  connect(connectionPage_, &ConnectionPage::showPageRequested, this, showPage);
+  connect(connectionPage_, &ConnectionPage::runCommandRequested, this, runCommand);
+  connect(packetPage_, &PacketPage::showPageRequested, this, showPage);
+  connect(packetPage_, &PacketPage::runCommandRequested, this, runCommand);
+
+  connect(action(kNewFilter), &QAction::triggered, filterPage_, &FilterPage::NewFilter);
+  connect(action(kEditFilter), &QAction::triggered, filterPage_, &FilterPage::EditFilter);
+  connect(action(kDeleteFilter), &QAction::triggered, filterPage_, &FilterPage::DeleteFilters);
+  connect(action(kFilterUp), &QAction::triggered, filterPage_, &FilterPage::Up);
+  connect(action(kFilterDown), &QAction::triggered, filterPage_, &FilterPage::Down);
+  connect(action(kCopyFilter), &QAction::triggered, filterPage_, &FilterPage::Copy);
+  connect(action(kToggleFilter), &QAction::triggered, filterPage_, &FilterPage::ToggleAvailable);
+  connect(filterPage_, &FilterPage::selectionChanged, this, [this] { UpdateFilterMenu(); });
+}
+
+void CNetSieveDlg::BuildStatusBar() {
+  const TrafficStatistics& statistics = engine_->statistics();
+  const StatusPaneTexts texts = statistics.PaneTexts();
+  const std::array<std::string, 5> initial = {
+      std::string(kTotalPaneText), texts.sendRate, texts.receiveRate,
+      std::string(kInitialSentTotalPaneText), std::string(kInitialReceivedTotalPaneText)};
+  for (std::size_t i = 0; i < panes_.size(); ++i) {
+    panes_[i] = new QLabel(ToQString(initial[i]), this);
+    panes_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    statusBar()->addWidget(panes_[i], i == 0 ? 0 : 1);
+  }
+}
+
+QString CNetSieveDlg::paneText(int pane) const {
+  return pane >= 0 && pane < static_cast<int>(panes_.size())
+             ? panes_[static_cast<std::size_t>(pane)]->text()
+             : QString();
+}
+
+void CNetSieveDlg::UpdateTrayIcon() {
+  const bool wanted =
+      engine_->settings().general.NOICON != 1 && QSystemTrayIcon::isSystemTrayAvailable();
+  if (!wanted) {
+    if (tray_ != nullptr) {
+      tray_->hide();
+      tray_->deleteLater();
+    }
+    return;
+  }
+  if (tray_ != nullptr) {
+    return;
+  }
+  tray_ = new QSystemTrayIcon(ApplicationIcon(), this);
+  tray_->setToolTip(QStringLiteral("Harlune"));
+  auto* menu = new QMenu(this);
+  QAction* start = menu->addAction(QStringLiteral("フィルタリング開始(&S)"));
+  QAction* stop = menu->addAction(QStringLiteral("フィルタリング終了(&E)"));
+  QAction* open = menu->addAction(QStringLiteral("開く(&O)"));
+  menu->addSeparator();
+  QAction* exit = menu->addAction(QStringLiteral("終了(&E)"));
+  actions_[kOpen] = open;
+  connect(start, &QAction::triggered, this, [this] { engine_->StartFiltering(); });
+  connect(stop, &QAction::triggered, this, [this] { engine_->StopFiltering(); });
+  connect(open, &QAction::triggered, this, [this] { ShowFromTray(); });
+  connect(exit, &QAction::triggered, this, [this] { RunCloseProcedure(); });
+  connect(menu, &QMenu::aboutToShow, this, [this, start, stop] {
+    start->setEnabled(!engine_->filtering());
+    stop->setEnabled(engine_->filtering());
+  });
+  tray_->setContextMenu(menu);
+  connect(tray_, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason != QSystemTrayIcon::Trigger) {
+              return;
+            }
+            if (engine_->windowHidden()) {
+              ShowFromTray();
+            } else {
+              showMinimized();
+            }
+          });
+  tray_->show();
+}
+
+void CNetSieveDlg::UpdateFilterMenu() {
+  const bool selected = filterPage_ != nullptr && filterPage_->HasSelection();
+  for (const int id :
+       {kEditFilter, kDeleteFilter, kFilterUp, kFilterDown, kCopyFilter, kToggleFilter}) {
+    action(id)->setEnabled(selected);
+  }
+}
+
+void CNetSieveDlg::OnTimer(EngineTimer timer) {
+  switch (timer) {
+    case EngineTimer::kCapture:
+      return engine_->CaptureTick();
+    case EngineTimer::kStatistics:
+      return engine_->StatisticsTick();
+    case EngineTimer::kStartHidden:
+      return engine_->StartHiddenTick(isVisible());
+    case EngineTimer::kConnections:
+      return engine_->ConnectionTick();
+    case EngineTimer::kAdapters:
+      return engine_->AdapterTick();
+    case EngineTimer::kAutoSave:
+      return engine_->AutoSaveTick();
+    case EngineTimer::kLogFlush:
+      return engine_->LogFlushTick();
+  }
+}
+
+void CNetSieveDlg::OpenOptions() {
+  IniFileObject& settings = engine_->settings().general;
+  COptionsDlg options(settings, dialogs_, this);
+  if (options.exec() != QDialog::Accepted) {
+    return;
+  }
+  engine_->ApplyGeneralSettings();
+  UpdateTrayIcon();
+  engine_->SaveGeneralSettings();
+}
+
+void CNetSieveDlg::RedrawStatistics() {
+  filterPage_->Redraw();
+  htbPage_->Redraw();
+  const StatusPaneTexts texts = engine_->statistics().PaneTexts();
+  panes_[1]->setText(ToQString(texts.sendRate));
+  panes_[2]->setText(ToQString(texts.receiveRate));
+  panes_[3]->setText(ToQString(texts.sentTotal));
+  panes_[4]->setText(ToQString(texts.receivedTotal));
+}
+
+void CNetSieveDlg::RedrawConnections() {
+  if (connectionPage_ != nullptr) {
+    connectionPage_->Redraw();
+  }
+}
+
+void CNetSieveDlg::RedrawPackets() {
+  if (packetPage_ != nullptr) {
+    packetPage_->Redraw();
+  }
+}
+
+void CNetSieveDlg::FilteringChanged(bool on) {
+  if (filteringButton_ == nullptr) {
+    return;
+  }
+  filteringButton_->setChecked(on);
+  filteringButton_->setText(QString::fromUtf8(on ? kStopCaption : kStartCaption));
+  action(kStartFiltering)->setEnabled(!on);
+  action(kStopFiltering)->setEnabled(on);
+}
+
+void CNetSieveDlg::SessionStarted() {
+  if (htbPage_ != nullptr) {
+    htbPage_->RebuildTree();
+    packetPage_->RebuildLists();
+    filterPage_->Redraw();
+  }
+}
+
+void CNetSieveDlg::CloseRequested() {
+  // The engine is inside a tick: the procedure runs once the tick is over.
+  QTimer::singleShot(0, this, [this] { RunCloseProcedure(); });
+}
+
+bool CNetSieveDlg::RunCloseProcedure() {
+  if (finished_ || !engine_->Close()) {
+    return finished_;
+  }
+  if (tray_ != nullptr) {
+    tray_->hide();
+  }
+  commandPage_->CloseAndWait();
+  finished_ = true;
+  QMainWindow::setVisible(false);
+  emit finished();
+  return true;
+}
+
+void CNetSieveDlg::ShowFromTray() {
+  engine_->StartHiddenTick(true);
+  showNormal();
+  raise();
+  activateWindow();
+  engine_->SetWindowHidden(false);
+  RedrawPackets();
+}
+
+void CNetSieveDlg::setVisible(bool visible) {
+  // During a minimised start the window stays hidden whatever asks.
+  if (visible && (finished_ || (engine_ != nullptr && engine_->startHidden()))) {
+    return;
+  }
+  QMainWindow::setVisible(visible);
+}
+
+void CNetSieveDlg::closeEvent(QCloseEvent* event) {
+  if (finished_) {
+    event->accept();
+    return;
+  }
+  event->ignore();
+  if (engine_->settings().general.CLOSE_BUTTON_ACTION == 1) {
+    showMinimized();
+    return;
+  }
+  RunCloseProcedure();
+}
+
+void CNetSieveDlg::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && isMinimized()) {
+    // Minimised, the window leaves the task bar and lives in the tray.
+    engine_->SetWindowHidden(true);
+    QTimer::singleShot(0, this, [this] { QMainWindow::setVisible(false); });
+  }
+}
+
+void CNetSieveDlg::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  engine_->SetWindowHidden(engine_->startHidden());
+}
+
+void CNetSieveDlg::hideEvent(QHideEvent* event) {
+  QMainWindow::hideEvent(event);
+  engine_->SetWindowHidden(true);
+}
+
+void CNetSieveDlg::RecordPlacement() {
+  if (!ready_ || isMinimized() || isMaximized()) {
+    return;
+  }
+  const QRect frame = frameGeometry();
+  WindowRectangle& placement = engine_->settings().general.WINDOW_SIZE;
+  placement = {frame.left(), frame.top(), frame.left() + frame.width(),
+               frame.top() + frame.height()};
+}
+
+void CNetSieveDlg::moveEvent(QMoveEvent* event) {
+  QMainWindow::moveEvent(event);
+  const QRect frame = frameGeometry();
+  if (frame.left() + frame.width() >= 0 && frame.top() >= 0) {
+    RecordPlacement();
+  }
+}
+
+void CNetSieveDlg::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  RecordPlacement();
+}
+
+}  // namespace harlune

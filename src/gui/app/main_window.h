@@ -1,0 +1,128 @@
+#pragma once
+
+// CNetSieveDlg: the main window. It owns the engine and the six pages,
+// routes the engine's timers to its ticks, draws what the engine says to
+// draw, and carries the menus, the filtering button, the status panes and
+// the notification-area icon. It decides nothing the core decides.
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <QTabWidget>
+#include <QToolButton>
+#include <array>
+#include <filesystem>
+#include <memory>
+
+#include "core/app/engine_services.h"
+#include "core/app/harlune_engine.h"
+#include "gui/base/qt_tick_scheduler.h"
+
+namespace harlune {
+
+class FilterPage;
+class HtbPage;
+class ConnectionPage;
+class ControlPage;
+class PacketPage;
+class CommandPage;
+
+inline constexpr std::string_view kInstanceName = "Harlune2 Beta";
+
+// Page indexes in tab order.
+enum PageIndex : int {
+  kFilterPageIndex = 0,
+  kHtbPageIndex,
+  kConnectionPageIndex,
+  kControlPageIndex,
+  kPacketPageIndex,
+  kCommandPageIndex,
+};
+
+class CNetSieveDlg final : public QMainWindow, public EngineView {
+  Q_OBJECT
+
+ public:
+  CNetSieveDlg(const std::filesystem::path& settingsFolder, EngineServices& services,
+               UserDialogs& dialogs, QWidget* parent = nullptr);
+  ~CNetSieveDlg() override;
+
+  // The start: loads the settings, builds the pages and starts the engine.
+  // False when the program must end (the driver is of the wrong version).
+  bool Initialise();
+
+  HarluneEngine& engine() { return *engine_; }
+  QTabWidget& tabs() { return *tabs_; }
+  FilterPage& filterPage() { return *filterPage_; }
+  HtbPage& htbPage() { return *htbPage_; }
+  ConnectionPage& connectionPage() { return *connectionPage_; }
+  ControlPage& controlPage() { return *controlPage_; }
+  PacketPage& packetPage() { return *packetPage_; }
+  CommandPage& commandPage() { return *commandPage_; }
+  QSystemTrayIcon* trayIcon() { return tray_; }
+  QString paneText(int pane) const;
+  QAction* action(int commandId) const;
+  QToolButton& filteringButton() { return *filteringButton_; }
+
+  // The close procedure; true when the program is to end.
+  bool RunCloseProcedure();
+  // Shows a hidden window (the tray's left click, "開く", a second start).
+  void ShowFromTray();
+  // Whether the close procedure ended the program.
+  bool Finished() const { return finished_; }
+
+  // EngineView.
+  void RedrawStatistics() override;
+  void RedrawConnections() override;
+  void RedrawPackets() override;
+  void FilteringChanged(bool on) override;
+  void SessionStarted() override;
+  void CloseRequested() override;
+
+ public slots:
+  void setVisible(bool visible) override;
+
+ signals:
+  // The close procedure ended the program.
+  void finished();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+
+ private:
+  void BuildMenus();
+  void BuildCaptionBar();
+  void BuildPages();
+  void BuildStatusBar();
+  void UpdateTrayIcon();
+  void UpdateFilterMenu();
+  void OnTimer(EngineTimer timer);
+  void OpenOptions();
+  void RecordPlacement();
+  QAction* AddCommand(QMenu* menu, const char* text, int commandId);
+
+  UserDialogs& dialogs_;
+  QtTickScheduler scheduler_;
+  std::unique_ptr<HarluneEngine> engine_;
+  QTabWidget* tabs_ = nullptr;
+  QToolButton* filteringButton_ = nullptr;
+  std::array<QLabel*, 5> panes_{};
+  FilterPage* filterPage_ = nullptr;
+  HtbPage* htbPage_ = nullptr;
+  ConnectionPage* connectionPage_ = nullptr;
+  ControlPage* controlPage_ = nullptr;
+  PacketPage* packetPage_ = nullptr;
+  CommandPage* commandPage_ = nullptr;
+  QPointer<QSystemTrayIcon> tray_;
+  std::map<int, QAction*> actions_;
+  bool ready_ = false;
+  bool finished_ = false;
+};
+
+}  // namespace harlune
