@@ -1,7 +1,9 @@
 // One statistics tick as the application runs it ten times a second: every
 // filter's class statistics, every adapter's totals, then the HTB tick with
 // its rate request per linked leaf. 128 filters on two adapters, against
-// harlune-passthru in simulation serving its socket from another thread.
+// harlune-passthru in simulation serving its socket from another thread,
+// with every request on its own connection and with the adapters'
+// connections kept.
 
 #include <atomic>
 #include <chrono>
@@ -84,7 +86,8 @@ class NoDriver : public ClassRateSink {
 // tree, receive filters in the receive tree).
 class Application {
  public:
-  explicit Application(const std::string& socketPath) : link_(transport_, {socketPath}) {
+  Application(const std::string& socketPath, DriverConnections connections)
+      : link_(transport_, {socketPath}, connections) {
     FakeAdapterSource source;
     source.SetAdapters({{2, "sim0", "sim0", {0x0200000A}}, {3, "sim1", "sim1", {0x0201000A}}});
     adapters_.Refresh(
@@ -165,15 +168,14 @@ class Application {
   std::int32_t groups_[2] = {HTB_Manager::kSendRootID, HTB_Manager::kReceiveRootID};
 };
 
-// 128 class reads + 2 total reads + 128 rate requests, each a full
-// connect, bind, request, close.
-void BM_StatisticsTick128Filters(benchmark::State& state) {
+// 128 class reads + 2 total reads + 128 rate requests.
+void BM_StatisticsTick128Filters(benchmark::State& state, DriverConnections connections) {
   SimulatedDriver driver;
   if (!driver.Ready()) {
     state.SkipWithError("the simulated driver did not start");
     return;
   }
-  Application application(driver.SocketPath());
+  Application application(driver.SocketPath(), connections);
   if (!application.Usable()) {
     state.SkipWithError("the simulated driver refused the filters");
     return;
@@ -183,12 +185,17 @@ void BM_StatisticsTick128Filters(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * (2 * kFilters + 2));  // driver requests
 }
-BENCHMARK(BM_StatisticsTick128Filters)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_StatisticsTick128Filters, one_shot, DriverConnections::kOneShot)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_StatisticsTick128Filters, reused, DriverConnections::kReused)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 // The HTB computation of the same trees alone, without driver requests.
 void BM_HtbComputation128Leaves(benchmark::State& state) {
   SimulatedDriver driver;
-  Application application(driver.SocketPath());
+  Application application(driver.SocketPath(), DriverConnections::kReused);
   application.SetMeasuredRates();
   AlwaysActive activity;
   NoDriver rates;

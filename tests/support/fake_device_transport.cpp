@@ -12,17 +12,25 @@ namespace {
 class FakeHandle final : public DeviceHandle {
  public:
   FakeHandle(FakeDeviceTransport& owner, std::string device)
-      : owner_(owner), device_(std::move(device)) {}
+      : owner_(owner), device_(std::move(device)), generation_(owner.connectionGeneration) {}
   ~FakeHandle() override { ++owner_.closed; }
   FakeHandle(const FakeHandle&) = delete;
   FakeHandle& operator=(const FakeHandle&) = delete;
 
   DeviceCallResult Control(std::uint32_t code, std::span<const std::uint8_t> input,
                            std::span<std::uint8_t> output) override {
+    if (generation_ != owner_.connectionGeneration) {
+      ++owner_.lostCalls;
+      std::fill(output.begin(), output.end(), std::uint8_t{0xFF});
+      return {false, 31, 0};
+    }
     owner_.calls.push_back(
         {device_, adapterPath_, code, {input.begin(), input.end()}, output.size()});
     if (code == static_cast<std::uint32_t>(protocol::RequestCode::HlBindAdapter)) {
       return Bind(input, output);
+    }
+    if (!adapterPath_.empty() && bindGeneration_ != BindGenerationOf(adapterPath_)) {
+      return {false, 21, 0};
     }
     if (auto queued = owner_.queuedReplies.find(code);
         queued != owner_.queuedReplies.end() && !queued->second.empty()) {
@@ -76,14 +84,22 @@ class FakeHandle final : public DeviceHandle {
     }
     if (status == 0) {
       adapterPath_ = protocol::DecodeUtf16Le(input).value_or(std::u16string{});
+      bindGeneration_ = BindGenerationOf(adapterPath_);
     }
     protocol::StoreLe32(output, 0, status);
     return {true, 0, 4};
   }
 
+  int BindGenerationOf(const std::u16string& path) const {
+    const auto found = owner_.bindGenerationOf.find(path);
+    return found == owner_.bindGenerationOf.end() ? 0 : found->second;
+  }
+
   FakeDeviceTransport& owner_;
   std::string device_;
   std::u16string adapterPath_;
+  int generation_;
+  int bindGeneration_ = 0;
 };
 
 std::u16string AdapterPathOf(std::string_view adapterName) {
@@ -133,6 +149,10 @@ void FakeDeviceTransport::FailOn(std::string_view adapterName, std::uint32_t cod
 void FakeDeviceTransport::ReplyOn(std::string_view adapterName, std::uint32_t code,
                                   std::vector<std::uint8_t> output) {
   repliesOf[AdapterPathOf(adapterName)][code] = Reply{0, std::move(output)};
+}
+
+void FakeDeviceTransport::ForgetBindings(std::string_view adapterName) {
+  ++bindGenerationOf[AdapterPathOf(adapterName)];
 }
 
 }  // namespace harlune::testing

@@ -44,6 +44,8 @@ class FakeDeviceTransport final : public DeviceTransport {
   std::vector<Call> calls;
   int opened = 0;
   int closed = 0;
+  // Calls on connections the driver had closed; they are not in `calls`.
+  int lostCalls = 0;
 
   std::unique_ptr<DeviceHandle> OpenDevice(const std::string& deviceName) override;
 
@@ -56,6 +58,19 @@ class FakeDeviceTransport final : public DeviceTransport {
   void FailOn(std::string_view adapterName, std::uint32_t code, std::uint32_t error = 31);
   // Answers requests with that code on that adapter with the bytes.
   void ReplyOn(std::string_view adapterName, std::uint32_t code, std::vector<std::uint8_t> output);
+
+  // The driver closes every open connection, as a restart does: later calls
+  // on them fail without reaching it, as the socket transport reports a
+  // closed connection (error 31), and leave the output scribbled over, as a
+  // reply cut off midway can.
+  void CloseConnections() { ++connectionGeneration; }
+  // The driver forgets the bind of every open connection to the adapter:
+  // their later requests fail with 21.
+  void ForgetBindings(std::string_view adapterName);
+
+  // Bookkeeping for the two above.
+  int connectionGeneration = 0;
+  std::map<std::u16string, int> bindGenerationOf;
 };
 
 }  // namespace harlune::testing

@@ -23,7 +23,11 @@ class DeviceHandle {
   virtual ~DeviceHandle() = default;
 
   // One device-control call. The output span is the exact capacity passed
-  // to the device. A transport failure is reported as a failed call.
+  // to the device. A transport failure (connection closed, broken framing,
+  // a silent driver) is reported as a failed call with error 31, never as
+  // the driver's own 1, 21 or 87, and every later call on the handle fails
+  // the same way: the driver link relies on both to tell a lost connection
+  // from a refusal.
   virtual DeviceCallResult Control(std::uint32_t code, std::span<const std::uint8_t> input,
                                    std::span<std::uint8_t> output) = 0;
 };

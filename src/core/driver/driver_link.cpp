@@ -4,14 +4,55 @@
 
 #include "core/driver/device_path.h"
 #include "protocol/byte_order.h"
+#include "protocol/framing.h"
 #include "protocol/utf16.h"
 
 namespace harlune {
 
 using protocol::RequestCode;
 
-DriverLink::DriverLink(DeviceTransport& transport, std::vector<std::string> deviceNames)
-    : transport_(transport), deviceNames_(std::move(deviceNames)) {}
+namespace device_error = protocol::device_error;
+
+namespace {
+
+// Errors about the request itself, which only a driver that read it sends;
+// the transport reports its own failures as 31.
+bool RefusedByTheDriver(const DeviceCallResult& result) {
+  return result.error == device_error::kInvalidFunction ||
+         result.error == device_error::kInvalidParameter;
+}
+
+}  // namespace
+
+DeviceHandle* KeptConnections::Find(std::string_view adapterName) {
+  const auto found = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& entry) {
+    return entry.adapterName == adapterName;
+  });
+  if (found == entries_.end()) {
+    return nullptr;
+  }
+  std::rotate(found, found + 1, entries_.end());
+  return entries_.back().handle.get();
+}
+
+void KeptConnections::Keep(std::string_view adapterName, std::unique_ptr<DeviceHandle> handle) {
+  Drop(adapterName);
+  if (capacity_ == 0) {
+    return;
+  }
+  if (entries_.size() == capacity_) {
+    entries_.erase(entries_.begin());
+  }
+  entries_.push_back({std::string(adapterName), std::move(handle)});
+}
+
+void KeptConnections::Drop(std::string_view adapterName) {
+  std::erase_if(entries_, [&](const Entry& entry) { return entry.adapterName == adapterName; });
+}
+
+DriverLink::DriverLink(DeviceTransport& transport, std::vector<std::string> deviceNames,
+                       DriverConnections connections)
+    : transport_(transport), deviceNames_(std::move(deviceNames)), connections_(connections) {}
 
 std::unique_ptr<DeviceHandle> DriverLink::OpenAnyDevice() {
   for (const std::string& name : deviceNames_) {
@@ -50,14 +91,62 @@ std::unique_ptr<DeviceHandle> DriverLink::Open(std::string_view devicePath) {
   return Open(std::u16string_view(*utf16));
 }
 
+std::unique_ptr<DeviceHandle> DriverLink::OpenAdapter(std::string_view adapterName) {
+  return Open(std::string_view(AdapterDevicePath(adapterName)));
+}
+
 DeviceCallResult DriverLink::Request(std::string_view adapterName, RequestCode code,
                                      std::span<const std::uint8_t> input,
-                                     std::span<std::uint8_t> output) {
-  const auto handle = Open(std::string_view(AdapterDevicePath(adapterName)));
+                                     std::span<std::uint8_t> output, bool keepFresh) {
+  const Call call{code, input, output};
+  if (connections_ == DriverConnections::kOneShot) {
+    return RequestOneShot(adapterName, call);
+  }
+  return RequestReused(adapterName, call, keepFresh);
+}
+
+DeviceCallResult DriverLink::RequestOneShot(std::string_view adapterName, const Call& call) {
+  const auto handle = OpenAdapter(adapterName);
   if (!handle) {
     return {};
   }
-  return handle->Control(static_cast<std::uint32_t>(code), input, output);
+  return handle->Control(static_cast<std::uint32_t>(call.code), call.input, call.output);
+}
+
+DeviceCallResult DriverLink::RequestReused(std::string_view adapterName, const Call& call,
+                                           bool keepFresh) {
+  const auto code = static_cast<std::uint32_t>(call.code);
+  if (DeviceHandle* kept = kept_.Find(adapterName)) {
+    const DeviceCallResult result = kept->Control(code, call.input, call.output);
+    if (result.succeeded || !ConnectionLost(*kept, result)) {
+      return result;
+    }
+    kept_.Drop(adapterName);
+    // A broken reply may have left bytes behind; the caller's buffers start
+    // zeroed, and so does the second try.
+    std::fill(call.output.begin(), call.output.end(), std::uint8_t{0});
+  }
+  auto fresh = OpenAdapter(adapterName);
+  if (!fresh) {
+    return {};
+  }
+  const DeviceCallResult result = fresh->Control(code, call.input, call.output);
+  if (keepFresh && (result.succeeded || RefusedByTheDriver(result))) {
+    kept_.Keep(adapterName, std::move(fresh));
+  }
+  return result;
+}
+
+bool DriverLink::ConnectionLost(DeviceHandle& handle, const DeviceCallResult& result) {
+  if (RefusedByTheDriver(result)) {
+    return false;
+  }
+  if (result.error == device_error::kNotReady) {
+    return true;
+  }
+  std::array<std::uint8_t, protocol::kVersionReplySize> version{};
+  return !handle.Control(static_cast<std::uint32_t>(RequestCode::HlGetVersion), {}, version)
+              .succeeded;
 }
 
 bool DriverLink::RequestWithoutData(std::string_view adapterName, RequestCode code) {
@@ -72,11 +161,14 @@ bool DriverLink::RequestWithClassId(std::string_view adapterName, RequestCode co
 
 std::uint32_t DriverLink::HlGetVersion(std::string_view adapterName) {
   std::array<std::uint8_t, protocol::kVersionReplySize> reply{};
-  const DeviceCallResult result = Request(adapterName, RequestCode::HlGetVersion, {}, reply);
-  if (!result.succeeded) {
-    return 0;
+  const DeviceCallResult result =
+      Request(adapterName, RequestCode::HlGetVersion, {}, reply, /*keepFresh=*/false);
+  const std::uint32_t version =
+      result.succeeded ? protocol::DecodeVersion(std::span(reply).first(result.bytesReturned)) : 0;
+  if (version != protocol::kDriverVersion) {
+    kept_.Drop(adapterName);
   }
-  return protocol::DecodeVersion(std::span(reply).first(result.bytesReturned));
+  return version;
 }
 
 bool DriverLink::HlInitialize(std::string_view adapterName) {

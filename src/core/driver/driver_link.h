@@ -1,9 +1,32 @@
 #pragma once
 
 // DriverLink: the application's side of the packet driver's device protocol.
-// Every request is one-shot: open the device (trying each device name in
-// turn), bind the handle to the adapter, send the request, close. Only the
-// user-interface thread calls it, so requests never overlap.
+// Only the user-interface thread calls it, so requests never overlap.
+//
+// A request needs a connection bound to its adapter: open the device (trying
+// each device name in turn), then bind. In one-shot mode every request opens
+// and binds its own connection and closes it afterwards. In reuse mode (the
+// default) one bound connection per adapter stays open for later requests,
+// and the caller cannot tell the difference:
+//
+// - A request that fails on a reused connection is sorted by its error.
+//   Errors 1 (unknown code) and 87 (wrong sizes) can only come from a driver
+//   that read the request, so they are the driver's answer: the connection
+//   stays, the failure is returned. Error 21 says the driver no longer holds
+//   the bind. Error 31 is either the driver refusing the request or the
+//   transport reporting a connection that closed, broke its framing or went
+//   silent; a version request on the same connection tells them apart (a
+//   broken handle fails it without reaching the driver).
+// - A connection found unusable (21, or 31 with no version answer) is
+//   closed and the request is sent once more on a fresh connection, so a
+//   driver restart stays invisible. A failure on a fresh connection is never
+//   retried; the fresh connection is kept only when the request succeeded or
+//   was refused with 1 or 87.
+// - HlGetVersion probes adapters: it uses a kept connection but never keeps
+//   a new one, and it closes the adapter's connection unless the answer is
+//   the accepted version.
+// - At most kMaxKeptConnections adapters keep a connection; the least
+//   recently used one is closed to make room.
 
 #include <array>
 #include <cstddef>
@@ -24,19 +47,57 @@ namespace harlune {
 
 using PacketReadBuffer = std::array<std::uint8_t, protocol::kReadPacketsBufferSize>;
 
+enum class DriverConnections {
+  kOneShot,  // open, bind, one request, close
+  kReused,   // one bound connection per adapter, kept between requests
+};
+
+// The bound connections kept per adapter, least recently used first.
+class KeptConnections {
+ public:
+  explicit KeptConnections(std::size_t capacity) : capacity_(capacity) {}
+
+  // The adapter's connection, now the most recently used, or nullptr.
+  DeviceHandle* Find(std::string_view adapterName);
+  // Keeps the connection as the most recently used, closing the least
+  // recently used one when full.
+  void Keep(std::string_view adapterName, std::unique_ptr<DeviceHandle> handle);
+  void Drop(std::string_view adapterName);
+  void Clear() { entries_.clear(); }
+  std::size_t Size() const { return entries_.size(); }
+
+ private:
+  struct Entry {
+    std::string adapterName;
+    std::unique_ptr<DeviceHandle> handle;
+  };
+
+  std::size_t capacity_;
+  std::vector<Entry> entries_;
+};
+
 class DriverLink {
  public:
+  static constexpr std::size_t kMaxKeptConnections = 64;
+
   // deviceNames: the names to try, in order, when opening the device.
-  DriverLink(DeviceTransport& transport, std::vector<std::string> deviceNames);
+  DriverLink(DeviceTransport& transport, std::vector<std::string> deviceNames,
+             DriverConnections connections = DriverConnections::kReused);
 
   // A handle bound to the adapter at the UTF-16 device path, or nullptr. A
   // bind that the driver answers with a non-zero status sets LastError().
+  // The handle is the caller's; it is never one of the kept connections.
   std::unique_ptr<DeviceHandle> Open(std::u16string_view devicePath);
   // The same for a UTF-8 path; a path that does not convert fails.
   std::unique_ptr<DeviceHandle> Open(std::string_view devicePath);
 
   // The status of the last refused bind (the thread's last error).
   std::uint32_t LastError() const { return lastError_; }
+
+  // Closes every kept connection, as the end of a filtering session should,
+  // so the driver sees no client left bound to its adapters.
+  void DropConnections() { kept_.Clear(); }
+  std::size_t KeptConnectionCount() const { return kept_.Size(); }
 
   // The driver's version, or 0 unless the request succeeded with exactly
   // four bytes.
@@ -67,16 +128,31 @@ class DriverLink {
   std::optional<std::size_t> HlReadPackets(std::string_view adapterName, PacketReadBuffer& buffer);
 
  private:
+  struct Call {
+    protocol::RequestCode code;
+    std::span<const std::uint8_t> input;
+    std::span<std::uint8_t> output;
+  };
+
   std::unique_ptr<DeviceHandle> OpenAnyDevice();
-  // Open, bind, one request, close.
+  std::unique_ptr<DeviceHandle> OpenAdapter(std::string_view adapterName);
+  // One request on a connection bound to the adapter; `keepFresh` says
+  // whether a new connection may be kept afterwards.
   DeviceCallResult Request(std::string_view adapterName, protocol::RequestCode code,
-                           std::span<const std::uint8_t> input, std::span<std::uint8_t> output);
+                           std::span<const std::uint8_t> input, std::span<std::uint8_t> output,
+                           bool keepFresh = true);
+  DeviceCallResult RequestOneShot(std::string_view adapterName, const Call& call);
+  DeviceCallResult RequestReused(std::string_view adapterName, const Call& call, bool keepFresh);
+  // Whether a failed call leaves the connection unusable.
+  static bool ConnectionLost(DeviceHandle& handle, const DeviceCallResult& result);
   bool RequestWithoutData(std::string_view adapterName, protocol::RequestCode code);
   bool RequestWithClassId(std::string_view adapterName, protocol::RequestCode code,
                           std::uint32_t driverClassId);
 
   DeviceTransport& transport_;
   std::vector<std::string> deviceNames_;
+  DriverConnections connections_;
+  KeptConnections kept_{kMaxKeptConnections};
   std::uint32_t lastError_ = 0;
 };
 

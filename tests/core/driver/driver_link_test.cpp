@@ -1,10 +1,16 @@
 #include "core/driver/driver_link.h"
 
+#include <atomic>
+#include <memory>
+
 #include <gtest/gtest.h>
 
+#include "platform/linux/unix_socket_transport.h"
 #include "protocol/utf16.h"
 #include "support/fake_device_transport.h"
 #include "support/hex.h"
+#include "support/socket_driver_server.h"
+#include "support/temp_dir.h"
 
 namespace harlune {
 namespace {
@@ -19,10 +25,11 @@ constexpr const char* kUserDevice = "/run/user/1000/harlune/PassThru";
 
 std::uint32_t Code(RequestCode code) { return static_cast<std::uint32_t>(code); }
 
+// One-shot mode, so that every request's whole exchange can be checked.
 class DriverLinkTest : public ::testing::Test {
  protected:
   FakeDeviceTransport device;
-  DriverLink link{device, {kSystemDevice, kUserDevice}};
+  DriverLink link{device, {kSystemDevice, kUserDevice}, DriverConnections::kOneShot};
 
   void Reply(RequestCode code, std::string_view hex) {
     device.replies[Code(code)] = {0, Unhex(hex)};
@@ -224,6 +231,166 @@ TEST_F(DriverLinkTest, AdapterNamesThatMakeNoValidPathNeverReachTheDevice) {
   EXPECT_FALSE(link.HlInitialize("eth\xFF"));
   EXPECT_EQ(device.opened, 0);
   EXPECT_TRUE(device.calls.empty());
+}
+
+class ReusedConnectionTest : public ::testing::Test {
+ protected:
+  FakeDeviceTransport device;
+  DriverLink link{device, {kSystemDevice, kUserDevice}};
+
+  void Reply(RequestCode code, std::string_view hex) {
+    device.replies[Code(code)] = {0, Unhex(hex)};
+  }
+  std::size_t Binds() const {
+    return device.CallsWithCode(Code(RequestCode::HlBindAdapter)).size();
+  }
+  std::size_t Sent(RequestCode code) const { return device.CallsWithCode(Code(code)).size(); }
+};
+
+TEST_F(ReusedConnectionTest, OneOpenAndBindServeEveryRequestUntilDropped) {
+  protocol::ClassStatistics statistics;
+  ASSERT_TRUE(link.HlInitialize("eth0"));
+  for (std::uint32_t id = 1; id <= 3; ++id) {
+    ASSERT_TRUE(link.HlGetTBFClassStatistics("eth0", id, statistics));
+  }
+  ASSERT_TRUE(link.HlInitialize("eth1"));
+  EXPECT_EQ(device.opened, 2);
+  EXPECT_EQ(device.closed, 0);
+  EXPECT_EQ(Binds(), 2U);
+  EXPECT_EQ(device.CallsWithCode(Code(RequestCode::HlGetTBFClassStatistics), "eth0").size(), 3U);
+
+  link.DropConnections();
+  EXPECT_EQ(device.closed, 2);
+  ASSERT_TRUE(link.HlStartFiltering("eth0"));
+  EXPECT_EQ(device.opened, 3);
+}
+
+TEST_F(ReusedConnectionTest, ClosedConnectionIsReplacedOnceAndTheRequestSucceeds) {
+  ASSERT_TRUE(link.HlInitialize("eth0"));
+  device.CloseConnections();  // the driver restarted
+  Reply(RequestCode::HlGetTBFClassStatistics, "08 07 06 05 04 03 02 01");
+  protocol::ClassStatistics statistics;
+  ASSERT_TRUE(link.HlGetTBFClassStatistics("eth0", 4, statistics));
+  // The rate was not returned and reads as 0, not as the lost reply's bytes.
+  EXPECT_EQ(statistics, (protocol::ClassStatistics{0x0102030405060708, 0}));
+  EXPECT_EQ(device.lostCalls, 2);  // the request and the version check
+  EXPECT_EQ(device.opened, 2);
+  EXPECT_EQ(device.closed, 1);
+  EXPECT_EQ(Sent(RequestCode::HlGetTBFClassStatistics), 1U);
+
+  // A driver that does not come back: one fresh attempt, then failure.
+  device.CloseConnections();
+  device.devices.clear();
+  EXPECT_FALSE(link.HlGetTBFClassStatistics("eth0", 4, statistics));
+  EXPECT_EQ(device.lostCalls, 4);
+  EXPECT_EQ(link.KeptConnectionCount(), 0U);
+  EXPECT_EQ(device.opened, device.closed);
+}
+
+TEST_F(ReusedConnectionTest, ConnectionTheDriverNoLongerHoldsBoundIsBoundAnew) {
+  ASSERT_TRUE(link.HlInitialize("eth0"));
+  device.ForgetBindings("eth0");
+  ASSERT_TRUE(link.HlStartFiltering("eth0"));
+  EXPECT_EQ(Sent(RequestCode::HlStartFiltering), 2U);  // 21, then success on the new one
+  EXPECT_EQ(Sent(RequestCode::HlGetVersion), 0U);      // 21 needs no check
+  EXPECT_EQ(Binds(), 2U);
+  EXPECT_EQ(device.closed, 1);
+}
+
+TEST_F(ReusedConnectionTest, RefusalIsNotRetriedAndKeepsOnlyAConnectionThatWasKept) {
+  device.FailOn("eth0", Code(RequestCode::HlUpTBFClass));
+  EXPECT_FALSE(link.HlUpTBFClass("eth0", 4));  // a new connection: closed again
+  EXPECT_EQ(Sent(RequestCode::HlUpTBFClass), 1U);
+  EXPECT_EQ(device.closed, 1);
+
+  ASSERT_TRUE(link.HlInitialize("eth0"));
+  for (const std::uint32_t error : {31U, 87U, 1U}) {
+    device.calls.clear();
+    device.FailOn("eth0", Code(RequestCode::HlUpTBFClass), error);
+    EXPECT_FALSE(link.HlUpTBFClass("eth0", 4)) << error;
+    EXPECT_EQ(Sent(RequestCode::HlUpTBFClass), 1U) << error;
+    // Only 31 is ambiguous, and a version answer shows the connection works.
+    EXPECT_EQ(Sent(RequestCode::HlGetVersion), error == 31 ? 1U : 0U) << error;
+  }
+  EXPECT_EQ(device.opened, 2);
+  EXPECT_EQ(device.closed, 1);
+  EXPECT_EQ(Binds(), 0U);
+}
+
+TEST_F(ReusedConnectionTest, AdapterThatLeavesTheDriverIsRefusedAndTheOthersKeepTheirs) {
+  ASSERT_TRUE(link.HlInitialize("eth0"));
+  ASSERT_TRUE(link.HlInitialize("eth1"));
+  device.ForgetBindings("eth1");
+  device.bindStatusOf[u"\\DEVICE\\eth1"] = protocol::kBindStatusNoSuchAdapter;
+
+  EXPECT_FALSE(link.HlStartFiltering("eth1"));
+  EXPECT_EQ(link.LastError(), protocol::kBindStatusNoSuchAdapter);
+  EXPECT_EQ(link.KeptConnectionCount(), 1U);
+  ASSERT_TRUE(link.HlStartFiltering("eth0"));
+  ASSERT_TRUE(link.HlInitialize("eth2"));  // a new adapter
+  EXPECT_EQ(device.opened, 4);             // eth0, eth1, eth1 again, eth2
+  EXPECT_EQ(link.KeptConnectionCount(), 2U);
+}
+
+TEST_F(ReusedConnectionTest, LeastRecentlyUsedConnectionMakesRoom) {
+  const auto name = [](std::size_t i) { return "eth" + std::to_string(i); };
+  for (std::size_t i = 0; i < DriverLink::kMaxKeptConnections; ++i) {
+    ASSERT_TRUE(link.HlInitialize(name(i)));
+  }
+  ASSERT_TRUE(link.HlStartFiltering(name(0)));
+  ASSERT_TRUE(link.HlInitialize(name(DriverLink::kMaxKeptConnections)));
+  EXPECT_EQ(link.KeptConnectionCount(), DriverLink::kMaxKeptConnections);
+  EXPECT_EQ(device.closed, 1);
+  const int opened = device.opened;
+  ASSERT_TRUE(link.HlStopFiltering(name(0)));  // still kept
+  EXPECT_EQ(device.opened, opened);
+  ASSERT_TRUE(link.HlStopFiltering(name(1)));  // the one closed to make room
+  EXPECT_EQ(device.opened, opened + 1);
+}
+
+TEST_F(ReusedConnectionTest, VersionProbeLeavesNoConnectionOpen) {
+  Reply(RequestCode::HlGetVersion, "26 4e 00 00");
+  EXPECT_EQ(link.HlGetVersion("eth0"), protocol::kDriverVersion);
+  device.bindStatusOf[u"\\DEVICE\\eth1"] = protocol::kBindStatusNoSuchAdapter;
+  EXPECT_EQ(link.HlGetVersion("eth1"), 0U);
+  EXPECT_EQ(link.KeptConnectionCount(), 0U);
+  EXPECT_EQ(device.opened, device.closed);
+
+  // A kept connection is used, and closed when the answer is not the
+  // accepted version.
+  ASSERT_TRUE(link.HlInitialize("eth0"));
+  EXPECT_EQ(link.HlGetVersion("eth0"), protocol::kDriverVersion);
+  EXPECT_EQ(link.KeptConnectionCount(), 1U);
+  device.ReplyOn("eth0", Code(RequestCode::HlGetVersion), Unhex("25 4e 00 00"));
+  EXPECT_EQ(link.HlGetVersion("eth0"), 20005U);
+  EXPECT_EQ(link.KeptConnectionCount(), 0U);
+  EXPECT_EQ(device.opened, device.closed);
+  EXPECT_EQ(Binds(), 3U);
+}
+
+TEST(ReusedSocketConnectionTest, RequestAfterADriverRestartStillSucceeds) {
+  testing::TempDir dir;
+  const auto socketPath = dir.path() / "PassThru";
+  std::atomic<int> binds = 0;
+  const auto countingDriver = [&binds] {
+    return [&binds](const protocol::RequestHeader& header, std::span<const std::uint8_t> input) {
+      if (header.code == Code(RequestCode::HlBindAdapter)) {
+        ++binds;
+      }
+      return testing::SocketDriverServer::AcceptEverything()(header, input);
+    };
+  };
+  UnixSocketTransport transport;
+  DriverLink link(transport, {socketPath.string()});
+  auto server = std::make_unique<testing::SocketDriverServer>(socketPath, countingDriver());
+  ASSERT_TRUE(link.HlInitialize("eth0"));
+  ASSERT_TRUE(link.HlStartFiltering("eth0"));
+  EXPECT_EQ(binds, 1);
+
+  server.reset();
+  server = std::make_unique<testing::SocketDriverServer>(socketPath, countingDriver());
+  EXPECT_TRUE(link.HlStopFiltering("eth0"));
+  EXPECT_EQ(binds, 2);
 }
 
 }  // namespace
