@@ -136,6 +136,8 @@ void FilteringSession::EndSession() {
     }
     driver_.HlUninitialize(entry.name);
   }
+  // The next session may find other adapters: no connection outlives this one.
+  driver_.DropConnections();
 }
 
 void FilteringSession::StartFiltering() {
