@@ -173,8 +173,8 @@ TEST_F(HtbTickTest, LeavesNotAppliedOrHtbOffRunAtTheFiltersOwnRate) {
   Tick();
   EXPECT_EQ(Sent(leaf), 6000u);  // 5000 + 8000 / 8
 
-  auto& unlinked = *Leaf("none", -1);
-  HtbTick(activity, rates).Apply(unlinked, true, true);
+  const auto unlinked = Leaf("none", -1);
+  HtbTick(activity, rates).Apply(*unlinked, true, true);
   EXPECT_EQ(rates.rates.size(), 1u);
 }
 
