@@ -76,7 +76,14 @@ TEST_F(HeadlessSimulatorTest, RunsTheFlowAtTheHtbRateAndLeavesACleanDriver) {
   testing::Child headless(HARLUNE_HEADLESS_BIN, {settings_.path().string()}, Environment(),
                           runtime_.path() / "headless.out");
   // Let the HTB bring the class from the filter's own rate to the leaf's.
-  std::this_thread::sleep_for(6s);
+  std::this_thread::sleep_for(3s);
+  // Meanwhile a second start on the same settings folder is refused.
+  testing::Child second(HARLUNE_HEADLESS_BIN, {settings_.path().string()}, Environment(),
+                        runtime_.path() / "second.out");
+  EXPECT_EQ(second.WaitForExit(5s), std::optional<int>(1));
+  EXPECT_NE(testing::ReadFileText(runtime_.path() / "second.out").find("already running"),
+            std::string::npos);
+  std::this_thread::sleep_for(3s);
   const std::uint64_t before = SentBytes();
   const auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(4s);
