@@ -10,10 +10,11 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
   # the desktop application
   qt6-base-dev qt6-qpa-plugins libqt6test6
+  xvfb xauth fonts-ipafont-gothic  # screenshots: a real X server, Japanese fonts
   # settings files
   libpugixml-dev
   # the driver stand-in on real interfaces, and test network namespaces
-  libnetfilter-queue-dev libmnl-dev iproute2
+  libnetfilter-queue-dev libmnl-dev iproute2 iptables iperf3
 )
 
 missing=()
