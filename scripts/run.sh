@@ -1,41 +1,82 @@
 #!/usr/bin/env bash
-# Builds Harlune and runs it. When no packet driver serves this machine, the
-# driver stand-in is started with simulated traffic for as long as Harlune
-# runs. Arguments go to the front end (harlune-headless: a settings folder).
+# Builds Harlune and runs it: the desktop application when a display is
+# available, else harlune-headless. When no packet driver serves this
+# machine, one is started for as long as Harlune runs: the real driver
+# (harlune-passthru --real) when this script runs as root, else the
+# simulated one. Arguments go to the front end (harlune-headless: a settings
+# folder).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
+system_socket=/run/harlune/PassThru
+# The desktop program never runs as root; root gets the headless one.
+if [[ "$(id -u)" -ne 0 && ( -n "${DISPLAY:-}" || -n "${WAYLAND_DISPLAY:-}" ) ]]; then
+  frontend=harlune
+  frontend_path=src/gui/harlune
+else
+  frontend=harlune-headless
+  frontend_path=src/headless/harlune-headless
+fi
+
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target harlune-passthru harlune-headless
+cmake --build --preset release -j "$(nproc)" --target harlune-passthru "$frontend"
 
 bin=build/release
-simulator=""
+daemon="$bin/passthru/harlune-passthru"
+driver=""
 cleanup() {
-  if [[ -n "$simulator" ]]; then
-    kill "$simulator" 2>/dev/null || true
-    wait "$simulator" 2>/dev/null || true
+  if [[ -n "$driver" ]]; then
+    kill "$driver" 2>/dev/null || true
+    wait "$driver" 2>/dev/null || true
   fi
 }
 trap cleanup EXIT
 
-if [[ -S /run/harlune/PassThru ]]; then
-  echo "== using the packet driver at /run/harlune/PassThru"
+# Whether a driver listens on the system socket (a file left by a driver
+# that died does not count).
+system_driver_running() {
+  [[ -S "$system_socket" ]] || return 1
+  command -v ss >/dev/null || return 0
+  ss -xl 2>/dev/null | grep -qF " $system_socket "
+}
+
+# The driver's mode for this user: real for root when this build has it.
+driver_mode() {
+  local help
+  help=$("$daemon" --help 2>&1 || true)
+  if [[ "$(id -u)" -eq 0 ]] && grep -q -- '--real' <<<"$help"; then
+    echo --real
+  else
+    echo --simulate
+  fi
+}
+
+if system_driver_running; then
+  echo "== using the packet driver at $system_socket"
 else
-  echo "== no packet driver is installed: starting the simulated one"
-  "$bin/passthru/harlune-passthru" --simulate &
-  simulator=$!
+  mode=$(driver_mode)
+  if [[ "$mode" == --real ]]; then
+    echo "== no packet driver is running: starting the real one on $system_socket"
+    install -d -m 0755 "$(dirname "$system_socket")"
+  else
+    [[ "$(id -u)" -eq 0 ]] && echo "== this harlune-passthru has no real mode"
+    echo "== no packet driver is running: starting the simulated one"
+  fi
+  "$daemon" "$mode" &
+  driver=$!
   sleep 0.5
-  if ! kill -0 "$simulator" 2>/dev/null; then
-    # Exit status 3: a driver already answers on the per-user socket.
-    wait "$simulator" || status=$?
-    simulator=""
+  if ! kill -0 "$driver" 2>/dev/null; then
+    # Exit status 3: a driver already answers on the socket.
+    wait "$driver" || status=$?
+    driver=""
     [[ "${status:-0}" -eq 3 ]] || exit "${status:-1}"
-    echo "== a simulated driver is already running; using it"
+    echo "== a packet driver is already running; using it"
+    status=0
   fi
 fi
 
-echo "== harlune-headless (stop with Ctrl+C)"
-"$bin/src/headless/harlune-headless" "$@" || status=$?
+echo "== $frontend (stop with Ctrl+C)"
+"$bin/$frontend_path" "$@" || status=$?
 exit "${status:-0}"

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "passthru/daemon/flows_file.h"
 #include "passthru/daemon/socket_path.h"
 #include "passthru/daemon/socket_server.h"
@@ -14,12 +16,19 @@
 #include "passthru/engine/packet_engine.h"
 #include "passthru/engine/request_dispatcher.h"
 #include "passthru/engine/simulated_traffic.h"
+#include "passthru/real/command_runner.h"
+#include "passthru/real/queue_rules.h"
+#include "passthru/real/real_traffic.h"
+#include "passthru/real/socket_access.h"
+#include "platform/linux/sock_diag_destroy.h"
 #include "protocol/device_names.h"
 
 namespace harlune {
 namespace {
 
 constexpr int kLoopMilliseconds = 5;
+// While packets are held their release is due at least this often.
+constexpr int kHoldingLoopMilliseconds = 1;
 
 std::string Joined(const std::vector<std::string>& names) {
   std::string text;
@@ -33,21 +42,33 @@ std::string Joined(const std::vector<std::string>& names) {
 
 std::string UsageText() {
   return "usage: harlune-passthru --simulate [FLOWS] [--socket PATH]\n"
-         "  Serves the driver's device protocol with simulated traffic.\n"
-         "  FLOWS    a flows file (default: built-in demonstration flows)\n"
-         "  --socket the socket to serve (default: the per-user socket)\n";
+         "       harlune-passthru --real [--socket PATH]\n"
+         "  Serves the driver's device protocol.\n"
+         "  --simulate  simulated traffic; FLOWS is a flows file (default: built-in\n"
+         "              demonstration flows); the default socket is the per-user one\n"
+         "  --real      the machine's interfaces (root); the default socket is\n"
+         "              /run/harlune/PassThru\n"
+         "  Without either, root gets --real and anyone else --simulate.\n"
+         "  --socket    the socket to serve\n";
 }
 
 ParsedArguments ParseArguments(std::span<const std::string_view> arguments) {
+  return ParseArguments(arguments, ::geteuid() == 0);
+}
+
+ParsedArguments ParseArguments(std::span<const std::string_view> arguments, bool runningAsRoot) {
   DaemonOptions options;
   bool simulate = false;
+  bool real = false;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string_view argument = arguments[i];
     if (argument == "--help" || argument == "-h") {
       return {std::nullopt, UsageText(), kExitOk};
     }
-    if (argument == "--simulate") {
+    if (argument == "--simulate" && !real) {
       simulate = true;
+    } else if (argument == "--real" && !simulate) {
+      real = true;
     } else if (argument == "--socket") {
       if (i + 1 >= arguments.size() || options.socketPath) {
         return {std::nullopt, "--socket needs one path\n" + UsageText(), kExitUsage};
@@ -60,12 +81,7 @@ ParsedArguments ParseArguments(std::span<const std::string_view> arguments) {
               kExitUsage};
     }
   }
-  if (!simulate) {
-    return {
-        std::nullopt,
-        "only --simulate is available; serving a real interface is not built in\n" + UsageText(),
-        kExitUsage};
-  }
+  options.mode = real || (!simulate && runningAsRoot) ? DaemonMode::Real : DaemonMode::Simulate;
   return {options, {}, kExitOk};
 }
 
@@ -113,7 +129,7 @@ int RunSimulation(const DaemonOptions& options, const std::atomic<bool>& stop, s
   for (const std::string& name : adapters) {
     engine.AddAdapter(name);
   }
-  RequestDispatcher dispatcher(engine);
+  RequestDispatcher dispatcher(engine, sock_diag::DestroyTcpConnection);
   SocketServer server(dispatcher);
   if (const std::string error = server.Listen(socketPath); !error.empty()) {
     errors << "harlune-passthru: " << error << '\n';
@@ -135,6 +151,86 @@ int RunSimulation(const DaemonOptions& options, const std::atomic<bool>& stop, s
   }
   log << "harlune-passthru: stopped, " << socketPath.string() << " removed" << std::endl;
   return kExitOk;
+}
+
+}  // namespace harlune
+
+namespace harlune {
+namespace {
+
+int ExitCodeOf(const SocketPathResult& prepared) {
+  return prepared.status == SocketPathResult::Status::InUse ? kExitSocketInUse
+                                                            : kExitSocketUnusable;
+}
+
+// Binds the socket with no access for others from the first moment, then
+// opens it to the driver's group.
+std::string ListenRestricted(SocketServer& server, const std::filesystem::path& path) {
+  const mode_t previous = ::umask(0177);
+  std::string error = server.Listen(path);
+  ::umask(previous);
+  return error.empty() ? RestrictSocket(path) : error;
+}
+
+}  // namespace
+
+int RunReal(const DaemonOptions& options, const std::atomic<bool>& stop, std::ostream& log,
+            std::ostream& errors) {
+  if (::geteuid() != 0) {
+    errors << "harlune-passthru: real mode needs root (or run --simulate)\n";
+    return kExitRealMode;
+  }
+  const std::filesystem::path socketPath =
+      options.socketPath ? *options.socketPath : std::filesystem::path(protocol::kSystemDeviceName);
+  if (!options.socketPath) {
+    if (const std::string error = PrepareSystemSocketFolder(socketPath); !error.empty()) {
+      errors << "harlune-passthru: " << error << '\n';
+      return kExitSocketUnusable;
+    }
+  }
+  // Checked before any rule is touched: a live daemon keeps its rules.
+  const SocketPathResult prepared = PrepareSocketPath(socketPath, false);
+  if (prepared.status != SocketPathResult::Status::Ready) {
+    errors << "harlune-passthru: " << prepared.error << '\n';
+    return ExitCodeOf(prepared);
+  }
+
+  SteadyClock clock;
+  PacketEngine engine(clock);
+  const std::vector<std::string> adapters = SystemAdapterNames();
+  for (const std::string& name : adapters) {
+    engine.AddAdapter(name);
+  }
+  SpawnCommandRunner runner;
+  QueueRules rules(runner, kVerdictQueueNumber);
+  RealTraffic traffic(engine, rules, log);
+  if (const std::string error = traffic.Start(); !error.empty()) {
+    errors << "harlune-passthru: " << error << '\n';
+    return kExitRealMode;
+  }
+  RequestDispatcher dispatcher(engine, sock_diag::DestroyTcpConnection);
+  SocketServer server(dispatcher);
+  if (const std::string error = ListenRestricted(server, socketPath); !error.empty()) {
+    errors << "harlune-passthru: " << error << '\n';
+    return kExitSocketUnusable;
+  }
+  log << "harlune-passthru: serving " << socketPath.string()
+      << " (real interfaces); adapters: " << Joined(adapters) << std::endl;
+
+  while (!stop.load()) {
+    server.Poll(0);
+    traffic.Poll(traffic.HeldPackets() != 0 ? kHoldingLoopMilliseconds : kLoopMilliseconds);
+    engine.Tick();
+  }
+  traffic.Stop();
+  log << "harlune-passthru: stopped, rules and " << socketPath.string() << " removed" << std::endl;
+  return kExitOk;
+}
+
+int RunDaemon(const DaemonOptions& options, const std::atomic<bool>& stop, std::ostream& log,
+              std::ostream& errors) {
+  return options.mode == DaemonMode::Real ? RunReal(options, stop, log, errors)
+                                          : RunSimulation(options, stop, log, errors);
 }
 
 }  // namespace harlune

@@ -18,10 +18,16 @@ inline constexpr int kExitUsage = 1;
 inline constexpr int kExitFlowsFile = 2;
 inline constexpr int kExitSocketInUse = 3;
 inline constexpr int kExitSocketUnusable = 4;
+// Real mode cannot hook the interfaces (not root, no iptables, no queue).
+inline constexpr int kExitRealMode = 5;
+
+enum class DaemonMode { Simulate, Real };
 
 struct DaemonOptions {
+  DaemonMode mode = DaemonMode::Simulate;
   std::optional<std::filesystem::path> flowsFile;
-  std::optional<std::filesystem::path> socketPath;  // else the per-user socket
+  // Else the per-user socket (simulation) or the system socket (real mode).
+  std::optional<std::filesystem::path> socketPath;
 };
 
 struct ParsedArguments {
@@ -30,7 +36,9 @@ struct ParsedArguments {
   int exitCode = kExitOk;
 };
 
-// Arguments after the program name.
+// Arguments after the program name. Without --simulate or --real the mode
+// is real for root and simulation for anyone else.
+ParsedArguments ParseArguments(std::span<const std::string_view> arguments, bool runningAsRoot);
 ParsedArguments ParseArguments(std::span<const std::string_view> arguments);
 std::string UsageText();
 
@@ -38,5 +46,11 @@ std::string UsageText();
 // errors to `errors`. Returns the exit code.
 int RunSimulation(const DaemonOptions& options, const std::atomic<bool>& stop, std::ostream& log,
                   std::ostream& errors);
+// The same for the machine's own interfaces (root only).
+int RunReal(const DaemonOptions& options, const std::atomic<bool>& stop, std::ostream& log,
+            std::ostream& errors);
+// RunSimulation or RunReal, as the options say.
+int RunDaemon(const DaemonOptions& options, const std::atomic<bool>& stop, std::ostream& log,
+              std::ostream& errors);
 
 }  // namespace harlune

@@ -29,5 +29,5 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
-  return harlune::RunSimulation(*parsed.options, stopRequested, std::cout, std::cerr);
+  return harlune::RunDaemon(*parsed.options, stopRequested, std::cout, std::cerr);
 }

@@ -35,21 +35,32 @@ std::uint32_t AdapterState::NextClassId() {
   return lastClassId_;
 }
 
+void AdapterState::Notify(SessionEvent event) const {
+  if (sessionObserver_) {
+    sessionObserver_(event);
+  }
+}
+
 void AdapterState::ResetSession() {
   for (TrafficClass& c : classes_) {
     Passed(c.bucket.Flush(), nullptr);
   }
   classes_.clear();
   filtering_ = false;
+  Notify(SessionEvent::Reset);
 }
 
-void AdapterState::StartFiltering() { filtering_ = true; }
+void AdapterState::StartFiltering() {
+  filtering_ = true;
+  Notify(SessionEvent::FilteringStarted);
+}
 
 void AdapterState::StopFiltering() {
   filtering_ = false;
   for (TrafficClass& c : classes_) {
     Passed(c.bucket.Flush(), &c);
   }
+  Notify(SessionEvent::FilteringStopped);
 }
 
 std::optional<std::uint32_t> AdapterState::AddClass(const _TBF_SETTING_DATA& record) {
@@ -183,12 +194,16 @@ void AdapterState::Dropped(const std::vector<Packet>& packets) {
   }
 }
 
-Verdict AdapterState::Offer(const Packet& packet) {
+AdapterState::TrafficClass* AdapterState::Match(const Packet& packet) {
   const auto match =
       std::find_if(classes_.begin(), classes_.end(), [&packet](const TrafficClass& c) {
         return RecordMatches(c.record, c.applicationPorts, packet);
       });
-  TrafficClass* matched = match == classes_.end() ? nullptr : &*match;
+  return match == classes_.end() ? nullptr : &*match;
+}
+
+Verdict AdapterState::Offer(const Packet& packet) {
+  TrafficClass* matched = Match(packet);
   Verdict verdict = Verdict::Pass;
   if (matched != nullptr && filtering_ && matched->record.TBFThrough != 1) {
     verdict = matched->bucket.Offer(packet, clock_.NowNanoseconds());
@@ -196,9 +211,19 @@ Verdict AdapterState::Offer(const Packet& packet) {
   if (verdict == Verdict::Pass) {
     CountPassed(matched, packet);
   }
-  capture_.Push(EncodeCaptureRecord(packet, matched == nullptr ? 0 : matched->record.DriverClassId,
-                                    verdict, nextIdentification_++));
+  if (captureOffered_) {
+    capture_.Push(EncodeCaptureRecord(packet,
+                                      matched == nullptr ? 0 : matched->record.DriverClassId,
+                                      verdict, nextIdentification_++));
+  }
   return verdict;
+}
+
+void AdapterState::CaptureFrame(const Packet& packet, std::span<const std::uint8_t> frame,
+                                Verdict verdict) {
+  const TrafficClass* matched = Match(packet);
+  capture_.Push(EncodeFrameRecord(frame, matched == nullptr ? 0 : matched->record.DriverClassId,
+                                  packet.direction, verdict));
 }
 
 void AdapterState::Tick() {

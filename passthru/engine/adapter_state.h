@@ -9,6 +9,7 @@
 #include <functional>
 #include <list>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,11 +31,19 @@ class AdapterState {
   // Told the fate of a packet that was queued: Pass when it finally left,
   // Drop when it was thrown away.
   using OutcomeHandler = std::function<void(const Packet&, Verdict)>;
+  // Told when a request resets the session or switches filtering, so that
+  // a real interface can follow the session (install or remove its hooks).
+  enum class SessionEvent { Reset, FilteringStarted, FilteringStopped };
+  using SessionObserver = std::function<void(SessionEvent)>;
 
   AdapterState(std::string name, const Clock& clock);
 
   const std::string& Name() const { return name_; }
   void SetOutcomeHandler(OutcomeHandler handler) { outcome_ = std::move(handler); }
+  void SetSessionObserver(SessionObserver observer) { sessionObserver_ = std::move(observer); }
+  // With a separate capture of the wire (real mode) the packets offered are
+  // not captured again: their records come from CaptureFrame.
+  void SetCaptureOffered(bool captureOffered) { captureOffered_ = captureOffered; }
 
   // Starts or ends a session: every class goes (its waiting packets pass)
   // and filtering is off.
@@ -63,6 +72,10 @@ class AdapterState {
   Verdict Offer(const Packet& packet);
   // Lets queued packets go as their buckets allow.
   void Tick();
+  // A frame captured on the wire: `frame` starts at the Ethernet header.
+  // Recorded with the DriverClassId of the class matching `packet`.
+  void CaptureFrame(const Packet& packet, std::span<const std::uint8_t> frame, Verdict verdict);
+  bool HasClasses() const { return !classes_.empty(); }
   // Up to 100 capture records, oldest first.
   std::vector<std::uint8_t> ReadPackets() { return capture_.Take(); }
 
@@ -81,6 +94,8 @@ class AdapterState {
 
   ClassList::iterator Find(std::uint32_t driverClassId);
   ClassList::const_iterator Find(std::uint32_t driverClassId) const;
+  TrafficClass* Match(const Packet& packet);
+  void Notify(SessionEvent event) const;
   std::uint32_t NextClassId();
   void CountPassed(TrafficClass* trafficClass, const Packet& packet);
   void Passed(const std::vector<Packet>& packets, TrafficClass* trafficClass);
@@ -89,6 +104,8 @@ class AdapterState {
   std::string name_;
   const Clock& clock_;
   OutcomeHandler outcome_;
+  SessionObserver sessionObserver_;
+  bool captureOffered_ = true;
   ClassList classes_;
   std::uint32_t lastClassId_ = 0;
   bool filtering_ = false;

@@ -81,6 +81,38 @@ CaptureRecord EncodeCaptureRecord(const Packet& packet, std::uint32_t driverClas
   return record;
 }
 
+CaptureRecord EncodeFrameRecord(std::span<const std::uint8_t> frame, std::uint32_t driverClassId,
+                                Direction direction, Verdict verdict) {
+  constexpr std::size_t kEthernetSize = kIpOffset - kEthernetOffset;
+  CaptureRecord record{};
+  protocol::Bytes bytes(record);
+  protocol::StoreLe32(bytes, 0, driverClassId);
+  const auto copy = [&](std::size_t from, std::size_t to, std::size_t count) {
+    if (from < frame.size()) {
+      const std::size_t available = std::min(count, frame.size() - from);
+      std::copy_n(frame.begin() + static_cast<std::ptrdiff_t>(from), available,
+                  record.begin() + static_cast<std::ptrdiff_t>(to));
+    }
+  };
+  copy(0, kEthernetOffset, kEthernetSize);
+  copy(kEthernetSize, kIpOffset, kIpHeaderSize);
+  const std::size_t headerLength =
+      frame.size() > kEthernetSize ? std::size_t{4} * (frame[kEthernetSize] & 0x0Fu) : 0;
+  copy(kEthernetSize + std::max<std::size_t>(headerLength, kIpHeaderSize), kTransportOffset,
+       kDirectionOffset - kTransportOffset);
+  if (headerLength != kIpHeaderSize) {
+    // The options are not in the record: say so in the header and make its
+    // checksum fit the 20 bytes that are.
+    record[kIpOffset] = 0x45;
+    StoreBe16(bytes, kIpOffset + 10, 0);
+    StoreBe16(bytes, kIpOffset + 10,
+              IpChecksum(protocol::ConstBytes(record).subspan(kIpOffset, kIpHeaderSize)));
+  }
+  record[kDirectionOffset] = static_cast<std::uint8_t>(direction);
+  record[kVerdictOffset] = static_cast<std::uint8_t>(verdict);
+  return record;
+}
+
 void CaptureRing::Push(const CaptureRecord& record) {
   if (capacity_ == 0) {
     return;

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <span>
 #include <vector>
 
 #include "passthru/engine/packet.h"
@@ -28,6 +29,11 @@ inline constexpr std::size_t kMaxRecordsPerRead = 100;
 
 CaptureRecord EncodeCaptureRecord(const Packet& packet, std::uint32_t driverClassId,
                                   Verdict verdict, std::uint16_t identification);
+// The record of a real frame (Ethernet header first): its Ethernet header,
+// its IPv4 header with any options cut off (checksum made anew) and the
+// first 20 bytes of what follows the options; what the frame lacks is zero.
+CaptureRecord EncodeFrameRecord(std::span<const std::uint8_t> frame, std::uint32_t driverClassId,
+                                Direction direction, Verdict verdict);
 
 class CaptureRing {
  public:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <optional>
 #include <string_view>
 
@@ -58,6 +59,18 @@ std::vector<std::uint8_t> RequestDispatcher::Bind(ConnectionState& connection,
   const std::uint32_t status = connection.adapter == nullptr ? protocol::kBindStatusNoSuchAdapter
                                                              : protocol::kBindStatusBound;
   return Succeed(protocol::EncodeU32(status));
+}
+
+std::vector<std::uint8_t> RequestDispatcher::ResetTcpConnection(
+    std::span<const std::uint8_t> input) {
+  // The sizes check decoded the tuple already; it cannot fail here.
+  const std::optional<protocol::TcpFourTuple> tuple = protocol::DecodeTcpFourTuple(input);
+  if (!tuple) {
+    return Fail(device_error::kInvalidParameter);
+  }
+  const int error = destroyer_ ? destroyer_(*tuple) : EOPNOTSUPP;
+  // A negative number is no errno; it must not read as 0, "ended".
+  return Succeed(protocol::EncodeU32(static_cast<std::uint32_t>(error < 0 ? EIO : error)));
 }
 
 std::vector<std::uint8_t> RequestDispatcher::Dispatch(ConnectionState& connection,
@@ -130,6 +143,8 @@ std::vector<std::uint8_t> RequestDispatcher::Dispatch(ConnectionState& connectio
       return Succeed(protocol::EncodeTotalStatistics(adapter.TotalStatistics()));
     case RequestCode::HlReadPackets:
       return Succeed(adapter.ReadPackets());
+    case RequestCode::HlResetTcpConnection:
+      return ResetTcpConnection(input);
     case RequestCode::HlBindAdapter:
       break;
   }

@@ -4,14 +4,23 @@
 // in a fixed order: an unknown code fails with 1, wrong sizes with 87, any
 // request but a bind on an unbound connection with 21, a request the engine
 // refuses (an unknown DriverClassId, a full class list) with 31.
+//
+// HlResetTcpConnection ends a TCP connection of the machine for a client
+// without the privilege to do so itself. The engine knows no sockets: the
+// daemon hands in the function that ends connections, and without one every
+// reset answers EOPNOTSUPP. A four-tuple that cannot name a connection (a
+// listening socket's, for one) is refused with 87 before it gets there.
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "passthru/engine/packet_engine.h"
 #include "protocol/framing.h"
+#include "protocol/tcp_four_tuple.h"
 
 namespace harlune {
 
@@ -20,9 +29,14 @@ struct ConnectionState {
   AdapterState* adapter = nullptr;
 };
 
+// Ends the connection of a four-tuple: the errno of the attempt, 0 when the
+// connection was ended.
+using TcpConnectionDestroyer = std::function<int(const protocol::TcpFourTuple&)>;
+
 class RequestDispatcher {
  public:
-  explicit RequestDispatcher(PacketEngine& engine) : engine_(engine) {}
+  explicit RequestDispatcher(PacketEngine& engine, TcpConnectionDestroyer destroyer = {})
+      : engine_(engine), destroyer_(std::move(destroyer)) {}
 
   // `input` is the frame's input; a length that differs from the header's
   // counts as wrong sizes.
@@ -32,8 +46,10 @@ class RequestDispatcher {
 
  private:
   std::vector<std::uint8_t> Bind(ConnectionState& connection, std::span<const std::uint8_t> input);
+  std::vector<std::uint8_t> ResetTcpConnection(std::span<const std::uint8_t> input);
 
   PacketEngine& engine_;
+  TcpConnectionDestroyer destroyer_;
 };
 
 // The adapter name of a device path "\DEVICE\<name>" (the prefix in any

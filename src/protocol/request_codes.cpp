@@ -6,6 +6,7 @@
 #include "protocol/byte_order.h"
 #include "protocol/replies.h"
 #include "protocol/tbf_setting_data.h"
+#include "protocol/tcp_four_tuple.h"
 
 namespace harlune::protocol {
 namespace {
@@ -37,6 +38,8 @@ constexpr std::array kRequestLayouts{
     Fixed(HlGetTBFClassStatistics, "HlGetTBFClassStatistics", 4, kClassStatisticsSize),
     Fixed(HlGetTotalStatistics, "HlGetTotalStatistics", 0, kTotalStatisticsSize),
     Fixed(HlReadPackets, "HlReadPackets", 0, kReadPacketsBufferSize),
+    RequestLayout{HlResetTcpConnection, "HlResetTcpConnection", InputShape::TcpFourTuple,
+                  kTcpFourTupleSize, kResetStatusSize},
 };
 
 }  // namespace
@@ -73,6 +76,8 @@ bool RequestSizesValid(const RequestLayout& layout, std::span<const std::uint8_t
       return !input.empty() && input.size() % 2 == 0 && input.size() <= kMaxDevicePathUnits * 2;
     case InputShape::ApplicationPorts:
       return DecodeApplicationPorts(input).has_value();
+    case InputShape::TcpFourTuple:
+      return DecodeTcpFourTuple(input).has_value();
   }
   return false;
 }

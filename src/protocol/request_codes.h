@@ -28,6 +28,9 @@ enum class RequestCode : std::uint32_t {
   HlGetTBFClassStatistics = 0x432320F4,
   HlGetTotalStatistics = 0x4323610C,
   HlReadPackets = 0x432360D4,
+  // Not a request of the Windows driver: on Linux an application without
+  // CAP_NET_ADMIN has the driver end a TCP connection for it.
+  HlResetTcpConnection = 0x4323A110,
 };
 
 // How the length of a request's input is fixed.
@@ -35,6 +38,7 @@ enum class InputShape : std::uint8_t {
   Fixed,             // exactly RequestLayout::inputSize bytes
   AdapterPath,       // UTF-16 text: even, non-zero, at most kMaxDevicePathUnits units
   ApplicationPorts,  // 8 + 2 x count bytes, count in the header, 0..kMaxApplicationPorts
+  TcpFourTuple,      // exactly 16 bytes naming an IPv4 TCP connection (tcp_four_tuple.h)
 };
 
 struct RequestLayout {
@@ -62,7 +66,8 @@ const RequestLayout& LayoutOf(RequestCode code);
 std::string_view RequestName(RequestCode code);
 
 // Whether the sizes of a request fit its layout. The input is needed for the
-// application ports request, whose length depends on the count it carries.
+// application ports request, whose length depends on the count it carries,
+// and for the connection reset, whose four-tuple must name a connection.
 bool RequestSizesValid(const RequestLayout& layout, std::span<const std::uint8_t> input,
                        std::size_t outputCapacity);
 

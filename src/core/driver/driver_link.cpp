@@ -270,4 +270,16 @@ std::optional<std::size_t> DriverLink::HlReadPackets(std::string_view adapterNam
   return protocol::CaptureRecordCount(result.bytesReturned);
 }
 
+std::optional<std::uint32_t> DriverLink::HlResetTcpConnection(std::string_view adapterName,
+                                                              const protocol::TcpFourTuple& tuple) {
+  const auto input = protocol::EncodeTcpFourTuple(tuple);
+  std::array<std::uint8_t, protocol::kResetStatusSize> status{};
+  const DeviceCallResult result =
+      Request(adapterName, RequestCode::HlResetTcpConnection, input, status);
+  if (!result.succeeded || result.bytesReturned != status.size()) {
+    return std::nullopt;
+  }
+  return protocol::LoadLe32(status, 0);
+}
+
 }  // namespace harlune

@@ -42,6 +42,7 @@
 #include "protocol/replies.h"
 #include "protocol/request_codes.h"
 #include "protocol/tbf_setting_data.h"
+#include "protocol/tcp_four_tuple.h"
 
 namespace harlune {
 
@@ -126,6 +127,11 @@ class DriverLink {
   // The number of whole 60-byte records now at the start of the buffer, or
   // nothing when the request failed.
   std::optional<std::size_t> HlReadPackets(std::string_view adapterName, PacketReadBuffer& buffer);
+  // Has the driver end a TCP connection (the bound adapter does not matter):
+  // the driver's status, an errno with 0 for ended, or nothing when the
+  // request failed or did not return exactly four bytes.
+  std::optional<std::uint32_t> HlResetTcpConnection(std::string_view adapterName,
+                                                    const protocol::TcpFourTuple& tuple);
 
  private:
   struct Call {

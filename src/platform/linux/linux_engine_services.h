@@ -2,13 +2,16 @@
 
 // The engine's services on this machine: the driver over its Unix socket,
 // adapters from getifaddrs, the TCP table from sock_diag (or /proc/net/tcp),
-// processes from /proc, names from getnameinfo and resets by SOCK_DESTROY.
+// processes from /proc, names from getnameinfo and resets by SOCK_DESTROY,
+// forwarded to the driver when this process lacks CAP_NET_ADMIN.
 
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "core/app/engine_services.h"
+#include "core/driver/driver_link.h"
+#include "platform/linux/forwarding_resetter.h"
 #include "platform/linux/ifaddrs_adapter_source.h"
 #include "platform/linux/proc_processes.h"
 #include "platform/linux/sock_destroy_resetter.h"
@@ -33,7 +36,10 @@ class LinuxEngineServices final : public EngineServices {
   std::vector<std::string> deviceNames_;
   IfaddrsAdapterSource adapters_;
   ProcProcesses processes_;
-  SockDestroyResetter resetter_;
+  SockDestroyResetter directResetter_;
+  // Resets are rare: each forwarded one opens and closes its own connection.
+  DriverLink resetLink_{transport_, deviceNames_, DriverConnections::kOneShot};
+  ForwardingResetter resetter_{directResetter_, resetLink_, adapters_};
 };
 
 }  // namespace harlune

@@ -1,17 +1,8 @@
 #pragma once
 
-// Ending a TCP connection on Linux: SOCK_DESTROY over NETLINK_SOCK_DIAG,
-// which aborts the local socket (its owner reads ECONNABORTED) and sends the
-// peer a reset. It needs CAP_NET_ADMIN and a kernel built with
-// CONFIG_INET_DIAG_DESTROY.
-//
-// The kernel looks a four-tuple up the way an arriving segment would be, so
-// a tuple whose connection has ended can find the listening socket of its
-// local port, and destroying that would end the listener. The socket is
-// therefore first looked up alone, its answer checked against the whole
-// four-tuple, and then destroyed by the cookie of the socket found: a socket
-// that is not exactly the one asked for, or a new connection that reuses
-// the tuple in between, is never touched and the result is kGone.
+// Ending a TCP connection on Linux with SOCK_DESTROY (sock_diag_destroy.h):
+// it needs CAP_NET_ADMIN and a kernel built with CONFIG_INET_DIAG_DESTROY,
+// and it never touches a socket other than the one the key names exactly.
 
 #include <array>
 #include <cstddef>
@@ -20,6 +11,7 @@
 #include <span>
 
 #include "core/control/connection_resetter.h"
+#include "protocol/tcp_four_tuple.h"
 
 namespace harlune {
 
@@ -31,6 +23,10 @@ class SockDestroyResetter : public ConnectionResetter {
 // The result for the errno of a lookup or destroy request (0 for success):
 // EPERM and EACCES kNotPermitted, EOPNOTSUPP kNotSupported, ENOENT kGone.
 ConnectionResetResult ConnectionResetResultOfErrno(int error);
+
+// The four-tuple of a key, or nothing when a port does not fit 16 bits (no
+// connection has such a key).
+std::optional<protocol::TcpFourTuple> FourTupleOfKey(const TcpConnectionKey& key);
 
 // One socket as a sock_diag answer describes it.
 struct SockDiagSocket {

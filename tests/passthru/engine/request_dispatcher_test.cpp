@@ -1,6 +1,7 @@
 #include "passthru/engine/request_dispatcher.h"
 
 #include <array>
+#include <cerrno>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include "protocol/replies.h"
 #include "protocol/request_codes.h"
 #include "protocol/tbf_setting_data.h"
+#include "protocol/tcp_four_tuple.h"
 #include "protocol/utf16.h"
 
 namespace harlune {
@@ -27,7 +29,12 @@ constexpr std::array kAllCodes{
     RequestCode::HlResetTraffic,       RequestCode::HlStartFiltering,
     RequestCode::HlStopFiltering,      RequestCode::HlGetTBFClassStatistics,
     RequestCode::HlGetTotalStatistics, RequestCode::HlReadPackets,
+    RequestCode::HlResetTcpConnection,
 };
+
+// 10.0.0.2:50000 -> 198.51.100.7:80.
+const protocol::TcpFourTuple kConnection{testing::Ipv4(10, 0, 0, 2), protocol::HostToNet16(50000),
+                                         testing::Ipv4(198, 51, 100, 7), protocol::HostToNet16(80)};
 
 struct Reply {
   std::uint32_t error = 0;
@@ -58,6 +65,10 @@ std::vector<std::uint8_t> ValidInput(RequestCode code, std::uint32_t id) {
     }
     case RequestCode::HlSetApplicationPorts:
       return *protocol::EncodeApplicationPorts({id, {80, 443}});
+    case RequestCode::HlResetTcpConnection: {
+      const auto bytes = protocol::EncodeTcpFourTuple(kConnection);
+      return {bytes.begin(), bytes.end()};
+    }
     default: {
       const std::size_t size = protocol::LayoutOf(code).inputSize;
       std::vector<std::uint8_t> input(size);
@@ -114,7 +125,13 @@ class RequestDispatcherTest : public ::testing::Test {
 
   ManualClock clock_;
   PacketEngine engine_{clock_};
-  RequestDispatcher dispatcher_{engine_};
+  // What the dispatcher asked to end, and the errno it is answered with.
+  std::vector<protocol::TcpFourTuple> destroyed_;
+  int destroyError_ = 0;
+  RequestDispatcher dispatcher_{engine_, [this](const protocol::TcpFourTuple& tuple) {
+                                  destroyed_.push_back(tuple);
+                                  return destroyError_;
+                                }};
   ConnectionState connection_;
 };
 
@@ -277,6 +294,65 @@ TEST_F(RequestDispatcherTest, InitializeStartsAnEmptySession) {
   ASSERT_EQ(Send(RequestCode::HlInitialize, {}).error, 0u);
   EXPECT_TRUE(engine_.FindAdapter("eth0")->ClassOrder().empty());
   EXPECT_FALSE(engine_.FindAdapter("eth0")->Filtering());
+}
+
+TEST_F(RequestDispatcherTest, ResetsPassTheTupleAndAnswerTheErrnoAsStatus) {
+  const auto input = protocol::EncodeTcpFourTuple(kConnection);
+  EXPECT_EQ(Send(RequestCode::HlResetTcpConnection, input).error, device_error::kNotReady);
+  EXPECT_TRUE(destroyed_.empty());
+
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  for (const int error : {0, ENOENT, EPERM}) {
+    destroyError_ = error;
+    const Reply reply = Send(RequestCode::HlResetTcpConnection, input);
+    ASSERT_EQ(reply.error, 0u);
+    ASSERT_EQ(reply.output.size(), 4u);
+    EXPECT_EQ(protocol::LoadLe32(reply.output, 0), static_cast<std::uint32_t>(error));
+  }
+  EXPECT_EQ(destroyed_, std::vector(3, kConnection));
+
+  // A destroyer's negative answer is no errno, and never reads as ended.
+  destroyError_ = -1;
+  EXPECT_EQ(protocol::LoadLe32(Send(RequestCode::HlResetTcpConnection, input).output, 0),
+            static_cast<std::uint32_t>(EIO));
+}
+
+TEST_F(RequestDispatcherTest, ResetsOfMalformedTuplesAreRefusedBeforeAnythingIsEnded) {
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  const auto good = protocol::EncodeTcpFourTuple(kConnection);
+  const auto refused = [this](std::vector<std::uint8_t> input) {
+    return Send(RequestCode::HlResetTcpConnection, input).error == device_error::kInvalidParameter;
+  };
+  std::vector<std::uint8_t> bytes(good.begin(), good.end());
+  bytes[7] = 1;  // a port beyond 16 bits
+  EXPECT_TRUE(refused(bytes));
+  protocol::TcpFourTuple listener = kConnection;
+  listener.remoteAddr = 0;
+  listener.remotePort = 0;
+  const auto listening = protocol::EncodeTcpFourTuple(listener);
+  EXPECT_TRUE(refused({listening.begin(), listening.end()}));
+  EXPECT_TRUE(refused({good.begin(), good.begin() + 12}));  // 12 bytes: no IPv4 TCP row
+  EXPECT_TRUE(destroyed_.empty());
+}
+
+TEST(RequestDispatcherWithoutDestroyer, AnswersThatResetsAreNotSupported) {
+  ManualClock clock;
+  PacketEngine engine(clock);
+  engine.AddAdapter("eth0");
+  RequestDispatcher dispatcher(engine);
+  ConnectionState connection;
+  const auto path = PathBytes(u"\\DEVICE\\eth0");
+  dispatcher.Dispatch(connection,
+                      {static_cast<std::uint32_t>(RequestCode::HlBindAdapter),
+                       static_cast<std::uint32_t>(path.size()), 4},
+                      path);
+  const auto input = protocol::EncodeTcpFourTuple(kConnection);
+  const auto frame = dispatcher.Dispatch(
+      connection, {static_cast<std::uint32_t>(RequestCode::HlResetTcpConnection), 16, 4}, input);
+  ASSERT_EQ(frame.size(), protocol::kReplyHeaderSize + 4);
+  EXPECT_EQ(protocol::LoadLe32(frame, 0), 0u);
+  EXPECT_EQ(protocol::LoadLe32(frame, protocol::kReplyHeaderSize),
+            static_cast<std::uint32_t>(EOPNOTSUPP));
 }
 
 }  // namespace

@@ -1,0 +1,60 @@
+#include "passthru/real/ip_packet.h"
+
+#include "protocol/byte_order.h"
+
+namespace harlune {
+namespace {
+
+constexpr std::size_t kMinHeaderSize = 20;
+
+std::uint16_t LoadBe16(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return static_cast<std::uint16_t>((bytes[offset] << 8) | bytes[offset + 1]);
+}
+
+// Network-order value of four bytes, as the records keep addresses.
+std::uint32_t LoadRaw32(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return protocol::HostToNet32(
+      static_cast<std::uint32_t>((bytes[offset] << 24) | (bytes[offset + 1] << 16) |
+                                 (bytes[offset + 2] << 8) | bytes[offset + 3]));
+}
+
+bool IsIpv4Header(std::span<const std::uint8_t> ip) {
+  return ip.size() >= kMinHeaderSize && (ip[0] >> 4) == 4 && (ip[0] & 0x0Fu) >= 5;
+}
+
+}  // namespace
+
+std::optional<Packet> ParseIpv4Packet(std::span<const std::uint8_t> ip, Direction direction) {
+  if (!IsIpv4Header(ip)) {
+    return std::nullopt;
+  }
+  const bool sending = direction == Direction::Send;
+  Packet packet;
+  packet.direction = direction;
+  packet.protocol = ip[9];
+  packet.length = LoadBe16(ip, 2);
+  const std::uint32_t source = LoadRaw32(ip, 12);
+  const std::uint32_t destination = LoadRaw32(ip, 16);
+  packet.localAddress = sending ? source : destination;
+  packet.remoteAddress = sending ? destination : source;
+
+  const std::size_t headerSize = std::size_t{4} * (ip[0] & 0x0Fu);
+  const bool laterFragment = (LoadBe16(ip, 6) & 0x1FFFu) != 0;
+  const bool hasPorts = packet.protocol == kProtocolTcp || packet.protocol == kProtocolUdp;
+  if (hasPorts && !laterFragment && ip.size() >= headerSize + 4) {
+    const auto sourcePort = protocol::HostToNet16(LoadBe16(ip, headerSize));
+    const auto destinationPort = protocol::HostToNet16(LoadBe16(ip, headerSize + 2));
+    packet.localPort = sending ? sourcePort : destinationPort;
+    packet.remotePort = sending ? destinationPort : sourcePort;
+  }
+  return packet;
+}
+
+std::optional<PacketKey> KeyOfIpv4Packet(std::span<const std::uint8_t> ip, Direction direction) {
+  if (!IsIpv4Header(ip)) {
+    return std::nullopt;
+  }
+  return PacketKey{LoadRaw32(ip, 12), LoadRaw32(ip, 16), LoadBe16(ip, 4), ip[9], direction};
+}
+
+}  // namespace harlune

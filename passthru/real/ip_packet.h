@@ -1,0 +1,35 @@
+#pragma once
+
+// Reading the packet the engine needs from the bytes of a real IPv4 packet.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "passthru/engine/packet.h"
+
+namespace harlune {
+
+// The packet described by an IPv4 header and what follows it, seen from the
+// adapter's side in `direction` (the source is local when sending). Empty
+// for anything but a whole IPv4 header. The length is the header's total
+// length; ports are read only when the packet is not a later fragment and
+// its first four transport bytes are there.
+std::optional<Packet> ParseIpv4Packet(std::span<const std::uint8_t> ip, Direction direction);
+
+// What identifies one packet on both of the daemon's paths (the capture of
+// the wire and the verdict queue): direction, addresses, protocol and the
+// IPv4 identification.
+struct PacketKey {
+  std::uint32_t source = 0;
+  std::uint32_t destination = 0;
+  std::uint16_t identification = 0;
+  std::uint8_t protocol = 0;
+  Direction direction = Direction::Send;
+
+  auto operator<=>(const PacketKey&) const = default;
+};
+
+std::optional<PacketKey> KeyOfIpv4Packet(std::span<const std::uint8_t> ip, Direction direction);
+
+}  // namespace harlune

@@ -1,0 +1,52 @@
+#pragma once
+
+// The iptables rules that send an interface's IPv4 packets to the daemon's
+// verdict queue. They live in chains of the daemon's own in the mangle table
+// (HARLUNE-IN, jumped to from PREROUTING; HARLUNE-OUT, from POSTROUTING), so
+// that removing the chains removes exactly what the daemon added. Every rule
+// has --queue-bypass: while no program listens on the queue, packets pass.
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "passthru/real/command_runner.h"
+
+namespace harlune {
+
+inline constexpr const char* kIncomingChain = "HARLUNE-IN";
+inline constexpr const char* kOutgoingChain = "HARLUNE-OUT";
+
+class QueueRules {
+ public:
+  QueueRules(CommandRunner& runner, std::uint16_t queueNumber)
+      : runner_(runner), queueNumber_(queueNumber) {}
+
+  // Removes what an earlier run left behind (after a crash, say) and makes
+  // the two chains and their jumps anew. False when iptables refuses.
+  bool Prepare();
+  // Queues the interface's packets in both directions; true when they are.
+  bool Add(const std::string& interfaceName);
+  // Removes the interface's rules; true when none is left.
+  bool Remove(const std::string& interfaceName);
+  bool Has(const std::string& interfaceName) const { return interfaces_.count(interfaceName) != 0; }
+  // Removes the chains, their jumps and so every rule of the daemon.
+  void RemoveAll();
+
+ private:
+  int Iptables(std::vector<std::string> arguments);
+  std::vector<std::string> QueueRule(const char* action, const char* chain,
+                                     const char* interfaceOption,
+                                     const std::string& interfaceName) const;
+
+  CommandRunner& runner_;
+  std::uint16_t queueNumber_;
+  std::set<std::string> interfaces_;
+};
+
+// Whether iptables would take the name as one interface (not a wildcard
+// "eth+", not a negation, at most 15 bytes).
+bool UsableInterfaceName(const std::string& name);
+
+}  // namespace harlune

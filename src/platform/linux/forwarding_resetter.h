@@ -1,0 +1,35 @@
+#pragma once
+
+// Ending a TCP connection from an application without CAP_NET_ADMIN. The
+// direct way (SOCK_DESTROY from this process) is tried first; only when the
+// system refuses this process for want of the privilege is the four-tuple
+// forwarded to the packet driver (HlResetTcpConnection), which runs as root
+// in real mode and ends the connection itself. The request goes to the
+// system's adapters in their listed order until a driver answers on one of
+// them; the driver's status is turned into the result as the direct way's
+// errno would be (so a driver without the privilege still says
+// kNotPermitted). When no driver answers on any adapter, or the key cannot
+// name a connection, the direct way's refusal is the result.
+
+#include "core/control/connection_resetter.h"
+#include "core/driver/driver_link.h"
+#include "core/monitor/adapter_source.h"
+
+namespace harlune {
+
+class ForwardingResetter : public ConnectionResetter {
+ public:
+  // The three are the caller's and must outlive the resetter. The link is
+  // used from the resetter's (the user-interface) thread only.
+  ForwardingResetter(ConnectionResetter& direct, DriverLink& driver, AdapterSource& adapters)
+      : direct_(direct), driver_(driver), adapters_(adapters) {}
+
+  ConnectionResetResult ResetConnection(const TcpConnectionKey& key) override;
+
+ private:
+  ConnectionResetter& direct_;
+  DriverLink& driver_;
+  AdapterSource& adapters_;
+};
+
+}  // namespace harlune

@@ -1,0 +1,131 @@
+// Resets that this process may not make go to the packet driver: the four-
+// tuple's bytes, the adapters tried in turn, and what stands when no driver
+// answers.
+
+#include "platform/linux/forwarding_resetter.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/base/ipv4.h"
+#include "protocol/byte_order.h"
+#include "protocol/replies.h"
+#include "protocol/request_codes.h"
+#include "support/fake_adapter_source.h"
+#include "support/fake_device_transport.h"
+#include "support/hex.h"
+
+namespace harlune {
+namespace {
+
+using testing::FakeDeviceTransport;
+
+constexpr auto kReset = static_cast<std::uint32_t>(protocol::RequestCode::HlResetTcpConnection);
+const TcpConnectionKey kKey{Ipv4(10, 0, 0, 2), protocol::HostToNet16(50000), Ipv4(198, 51, 100, 7),
+                            protocol::HostToNet16(80)};
+const ConnectionResetResult kRefused{ConnectionResetStatus::kNotPermitted, EPERM};
+
+class ScriptedResetter : public ConnectionResetter {
+ public:
+  ConnectionResetResult ResetConnection(const TcpConnectionKey& key) override {
+    asked.push_back(key);
+    return result;
+  }
+  ConnectionResetResult result = kRefused;
+  std::vector<TcpConnectionKey> asked;
+};
+
+SystemAdapter Adapter(std::int32_t index, const char* name) {
+  return SystemAdapter{index, name, name, {Ipv4(10, 0, 0, 2)}};
+}
+
+class ForwardingResetterTest : public ::testing::Test {
+ protected:
+  ForwardingResetterTest() { adapters_.SetAdapters({Adapter(2, "eth0"), Adapter(3, "wlan0")}); }
+
+  void AnswerStatus(std::uint32_t status) {
+    const auto word = protocol::EncodeU32(status);
+    transport_.replies[kReset] = {0, {word.begin(), word.end()}};
+  }
+
+  ScriptedResetter direct_;
+  FakeDeviceTransport transport_;
+  DriverLink link_{transport_, {"/run/harlune/PassThru"}, DriverConnections::kOneShot};
+  FakeAdapterSource adapters_;
+  ForwardingResetter resetter_{direct_, link_, adapters_};
+};
+
+TEST_F(ForwardingResetterTest, AnythingButARefusalOfThePrivilegeIsFinal) {
+  for (const ConnectionResetResult result :
+       {ConnectionResetResult{ConnectionResetStatus::kOk, 0},
+        ConnectionResetResult{ConnectionResetStatus::kGone, ENOENT},
+        ConnectionResetResult{ConnectionResetStatus::kNotSupported, EOPNOTSUPP},
+        ConnectionResetResult{ConnectionResetStatus::kError, EIO}}) {
+    direct_.result = result;
+    EXPECT_EQ(resetter_.ResetConnection(kKey), result);
+  }
+  EXPECT_EQ(direct_.asked, std::vector(4, kKey));
+  EXPECT_EQ(transport_.opened, 0);
+}
+
+TEST_F(ForwardingResetterTest, ARefusedResetGoesToTheDriverAndItsStatusDecides) {
+  const std::vector<std::pair<std::uint32_t, ConnectionResetResult>> cases{
+      {0, {ConnectionResetStatus::kOk, 0}},
+      {ENOENT, {ConnectionResetStatus::kGone, ENOENT}},
+      {EPERM, {ConnectionResetStatus::kNotPermitted, EPERM}},  // a driver without root
+      {EOPNOTSUPP, {ConnectionResetStatus::kNotSupported, EOPNOTSUPP}},
+      {EIO, {ConnectionResetStatus::kError, EIO}},
+  };
+  for (const auto& [status, expected] : cases) {
+    AnswerStatus(status);
+    EXPECT_EQ(resetter_.ResetConnection(kKey), expected) << "status " << status;
+  }
+  const auto calls = transport_.CallsWithCode(kReset);
+  ASSERT_EQ(calls.size(), cases.size());
+  EXPECT_EQ(calls[0].adapterPath, u"\\DEVICE\\eth0");
+  EXPECT_EQ(calls[0].outputCapacity, 4u);
+  EXPECT_EQ(testing::Hex(calls[0].input), "0a 00 00 02 c3 50 00 00 c6 33 64 07 00 50 00 00");
+}
+
+TEST_F(ForwardingResetterTest, TheNextAdapterIsTriedWhenOneCannotBeBound) {
+  transport_.bindStatusOf[u"\\DEVICE\\eth0"] = 2;
+  AnswerStatus(0);
+  EXPECT_EQ(resetter_.ResetConnection(kKey).status, ConnectionResetStatus::kOk);
+  EXPECT_EQ(transport_.CallsWithCode(kReset, "wlan0").size(), 1u);
+  EXPECT_TRUE(transport_.CallsWithCode(kReset, "eth0").empty());
+}
+
+TEST_F(ForwardingResetterTest, WithoutADriverThatAnswersTheRefusalStands) {
+  // A driver that does not know the request, on every adapter.
+  transport_.replies[kReset] = {1, {}};
+  EXPECT_EQ(resetter_.ResetConnection(kKey), kRefused);
+  EXPECT_EQ(transport_.CallsWithCode(kReset).size(), 2u);
+  // A status cut short is no answer.
+  transport_.replies[kReset] = {0, {0, 0}};
+  EXPECT_EQ(resetter_.ResetConnection(kKey), kRefused);
+  // No driver at all, or no adapter to bind.
+  transport_.devices.clear();
+  EXPECT_EQ(resetter_.ResetConnection(kKey), kRefused);
+  adapters_.SetResult(FakeAdapterSource::Failure(EIO));
+  transport_.opened = 0;
+  EXPECT_EQ(resetter_.ResetConnection(kKey), kRefused);
+  EXPECT_EQ(transport_.opened, 0);
+}
+
+TEST_F(ForwardingResetterTest, KeysThatNameNoConnectionAreNeverForwarded) {
+  AnswerStatus(0);
+  TcpConnectionKey wide = kKey;
+  wide.remotePort = 0x10050;  // beyond 16 bits
+  TcpConnectionKey listener = kKey;
+  listener.remoteAddr = 0;
+  listener.remotePort = 0;
+  EXPECT_EQ(resetter_.ResetConnection(wide), kRefused);
+  EXPECT_EQ(resetter_.ResetConnection(listener), kRefused);
+  EXPECT_EQ(transport_.opened, 0);
+}
+
+}  // namespace
+}  // namespace harlune
