@@ -144,6 +144,22 @@ TEST_F(MainWindowTest, TheCloseButtonHidesWhenSoConfigured) {
   EXPECT_FALSE(window.engine().windowHidden());
 }
 
+TEST_F(MainWindowTest, ThePlacementIsRecordedUnlessTheTopLeavesTheScreen) {
+  CNetSieveDlg& window = Window();
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  window.move(40, 30);
+  QTest::qWait(20);
+  const WindowRectangle placed = window.engine().settings().general.WINDOW_SIZE;
+  EXPECT_EQ(placed.left, window.frameGeometry().left());
+  EXPECT_EQ(placed.top, window.frameGeometry().top());
+
+  window.move(40, -50);
+  QTest::qWait(20);
+  ASSERT_LT(window.frameGeometry().top(), 0);
+  EXPECT_EQ(window.engine().settings().general.WINDOW_SIZE, placed);
+}
+
 TEST_F(MainWindowTest, AMinimisedStartKeepsTheWindowHidden) {
   CNetSieveDlg& window = Window([](IniFileObject& o) { o.STARTUP_MINIMIZE = 1; });
   window.show();
