@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "core/base/c_format.h"
 #include "protocol/replies.h"
 
 namespace harlune {
@@ -14,17 +15,6 @@ namespace {
 constexpr double kKiB = 1024.0;
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
-
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-  // Wide enough for the largest u64 in gigabytes and every pane text.
-  std::array<char, 96> buffer{};
-  const int length = std::snprintf(buffer.data(), buffer.size(), format, args...);
-  if (length < 0) {
-    return {};
-  }
-  return std::string(buffer.data(), std::min(static_cast<std::size_t>(length), buffer.size() - 1));
-}
 
 // The panes print the average as the signed 32-bit number it is stored as.
 double SignedKiB(std::uint32_t rate) { return static_cast<std::int32_t>(rate) / kKiB; }
@@ -52,23 +42,12 @@ std::uint32_t AverageRate(const std::deque<std::int32_t>& history) {
   return AverageRate(unsignedHistory);
 }
 
-std::string SizeText(std::uint64_t bytes) {
-  const double value = static_cast<double>(bytes);
-  if (value / kGiB > 1.0) {
-    return Format("%.2f GB", value / kGiB);
-  }
-  if (value / kMiB > 1.0) {
-    return Format("%.2f MB", value / kMiB);
-  }
-  return Format("%.1f KB", value / kKiB);
-}
-
 std::string SendRatePaneText(std::uint32_t averageRate) {
-  return Format(" %s速度%8.1f KB/s", "Send", SignedKiB(averageRate));
+  return CFormat(" %s速度%8.1f KB/s", "Send", SignedKiB(averageRate));
 }
 
 std::string ReceiveRatePaneText(std::uint32_t averageRate) {
-  return Format(" %s速度%8.1f KB/s", "Receive", SignedKiB(averageRate));
+  return CFormat(" %s速度%8.1f KB/s", "Receive", SignedKiB(averageRate));
 }
 
 std::string SentTotalPaneText(std::uint64_t bytes) { return " Send転送量    " + SizeText(bytes); }
@@ -81,7 +60,7 @@ std::string FilterRateText(const PacketFilterSetting& filter) {
   if (filter.Available == 0) {
     return std::string(kNotMeasuredText);
   }
-  return Format("%.1f KB/s", AverageRate(filter.RateHistory) / kKiB);
+  return CFormat("%.1f KB/s", AverageRate(filter.RateHistory) / kKiB);
 }
 
 std::string FilterTransferText(const PacketFilterSetting& filter) {

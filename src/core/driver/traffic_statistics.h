@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/base/size_text.h"
 #include "core/driver/driver_link.h"
 #include "core/filter/packet_filter_manager.h"
 #include "core/filter/packet_filter_setting.h"
@@ -56,10 +57,6 @@ void TrimHistory(std::deque<Sample>& history, std::size_t length) {
 std::uint32_t AverageRate(const RateHistory32& history);
 // A filter's history, its samples taken as unsigned.
 std::uint32_t AverageRate(const std::deque<std::int32_t>& history);
-
-// "%.2f GB" above 1 GiB, else "%.2f MB" above 1 MiB, else "%.1f KB".
-// Exactly 1 GiB is therefore "1024.00 MB" and exactly 1 MiB "1024.0 KB".
-std::string SizeText(std::uint64_t bytes);
 
 // The running texts of the status bar's rate and total panes. A rate is
 // printed as the signed 32-bit value of the average, divided by 1024.

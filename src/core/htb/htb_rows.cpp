@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "core/base/c_format.h"
 #include "core/driver/traffic_statistics.h"
 
 namespace harlune {
@@ -10,16 +11,6 @@ namespace harlune {
 namespace {
 
 constexpr double kKiB = 1024.0;
-
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-  std::array<char, 64> buffer{};
-  const int length = std::snprintf(buffer.data(), buffer.size(), format, args...);
-  if (length < 0) {
-    return {};
-  }
-  return std::string(buffer.data(), std::min(static_cast<std::size_t>(length), buffer.size() - 1));
-}
 
 double KiB(std::uint32_t rate) { return rate / kKiB; }
 
@@ -58,26 +49,26 @@ std::string CurrentRateText(const HTB_Class& cls) {
   if (const auto* leaf = AsLeaf(cls)) {
     const std::uint32_t average =
         leaf->Filter != nullptr ? AverageRate(leaf->Filter->RateHistory) : 0;
-    return Format("%.1f KB/s", KiB(average));
+    return CFormat("%.1f KB/s", KiB(average));
   }
-  return Format("(%.1f) KB/s", KiB(cls.CurrentRate));
+  return CFormat("(%.1f) KB/s", KiB(cls.CurrentRate));
 }
 
 std::string AllottedRateText(const HTB_Class& cls) {
   const auto* leaf = AsLeaf(cls);
   if (!cls.Available && leaf != nullptr && leaf->Filter != nullptr) {
-    return Format("%.1f(%.1f) KB/s", KiB(cls.AllottedRate), KiB(leaf->Filter->TBFRate));
+    return CFormat("%.1f(%.1f) KB/s", KiB(cls.AllottedRate), KiB(leaf->Filter->TBFRate));
   }
-  return Format("%.1f KB/s", KiB(cls.AllottedRate));
+  return CFormat("%.1f KB/s", KiB(cls.AllottedRate));
 }
 
 // The percentage and the priority print as the signed numbers the page
 // always printed them as.
 std::string LimitText(std::uint32_t rate, std::int32_t order, std::uint32_t percentage) {
   if (order == 1) {
-    return Format("(%d%%)%.1f KB/s", static_cast<std::int32_t>(percentage), KiB(rate));
+    return CFormat("(%d%%)%.1f KB/s", static_cast<std::int32_t>(percentage), KiB(rate));
   }
-  return Format("%.1f KB/s", KiB(rate));
+  return CFormat("%.1f KB/s", KiB(rate));
 }
 
 std::string TargetFilterText(const HTB_Class& cls) {
@@ -137,7 +128,7 @@ HtbListRow MakeHtbListRow(const HTB_Class& cls) {
                AllottedRateText(cls),
                LimitText(cls.AssuredRate, cls.AssuredRateOrder, cls.AssuredRatePercentage),
                LimitText(cls.CeilRate, cls.CeilRateOrder, cls.CeilRatePercentage),
-               Format("%d", static_cast<std::int32_t>(cls.Priority)),
+               CFormat("%d", static_cast<std::int32_t>(cls.Priority)),
                TargetFilterText(cls),
                ConditionText(cls),
                cls.Comment};

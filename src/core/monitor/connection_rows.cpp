@@ -4,7 +4,9 @@
 #include <array>
 #include <cstdio>
 
+#include "core/base/c_format.h"
 #include "core/base/ipv4.h"
+#include "core/base/size_text.h"
 #include "core/monitor/process_table.h"
 #include "core/monitor/service_names.h"
 
@@ -34,16 +36,6 @@ constexpr std::array<ConnectionColumnInfo, kConnectionColumnCount> kColumns{{
 constexpr std::array<std::string_view, 13> kStateNames{
     "",          "CLOSED",     "LISTENING", "SYN_SENT", "SYN_RCVD",  "ESTABLISHED", "FIN_WAIT1",
     "FIN_WAIT2", "CLOSE_WAIT", "CLOSING",   "LAST_ACK", "TIME_WAIT", "DELETE_TCB"};
-
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-  std::array<char, 64> buffer{};
-  const int length = std::snprintf(buffer.data(), buffer.size(), format, args...);
-  if (length < 0) {
-    return {};
-  }
-  return std::string(buffer.data(), std::min(static_cast<std::size_t>(length), buffer.size() - 1));
-}
 
 template <typename T>
 int Compare(const T& a, const T& b) {
@@ -89,25 +81,12 @@ std::string_view TcpStateName(std::uint32_t state) {
   return state < kStateNames.size() ? kStateNames[state] : std::string_view{};
 }
 
-std::string TransferSizeText(std::uint64_t bytes) {
-  const double value = static_cast<double>(bytes);
-  const double gib = value / (1024.0 * 1024.0 * 1024.0);
-  if (gib > 1.0) {
-    return Format("%.2f GB", gib);
-  }
-  const double mib = value / (1024.0 * 1024.0);
-  if (mib > 1.0) {
-    return Format("%.2f MB", mib);
-  }
-  return Format("%.1f KB", value / 1024.0);
-}
-
 std::string BandwidthText(std::uint32_t bytesPerSecond) {
-  return Format("%.1f KB/s", static_cast<double>(bytesPerSecond) / 1024.0);
+  return CFormat("%.1f KB/s", static_cast<double>(bytesPerSecond) / 1024.0);
 }
 
 std::string ConnectedTimeText(std::uint32_t seconds) {
-  return Format("%u分%.2u秒", seconds / 60, seconds % 60);
+  return CFormat("%u分%.2u秒", seconds / 60, seconds % 60);
 }
 
 bool IsConnectionShown(const ConnectionInfo& connection, const ConnectionViewOptions& options) {
@@ -127,9 +106,9 @@ std::string ConnectionCellText(const ConnectionRow& row, int column, bool resolv
     case ConnectionColumn::kDownBandwidth:
       return BandwidthText(c.downBandwidth);
     case ConnectionColumn::kUpTotal:
-      return TransferSizeText(c.upTotal);
+      return SizeText(c.upTotal);
     case ConnectionColumn::kDownTotal:
-      return TransferSizeText(c.downTotal);
+      return SizeText(c.downTotal);
     case ConnectionColumn::kLocalAddress:
       return FormatIpv4(c.localAddr);
     case ConnectionColumn::kLocalPort:

@@ -51,9 +51,6 @@ ConnectionColumnInfo ConnectionColumnOf(int column);
 // not a state.
 std::string_view TcpStateName(std::uint32_t state);
 
-// "%.2f GB" above 1 GiB, "%.2f MB" above 1 MiB, else "%.1f KB".
-std::string TransferSizeText(std::uint64_t bytes);
-
 // A byte count per second as "%.1f KB/s".
 std::string BandwidthText(std::uint32_t bytesPerSecond);
 

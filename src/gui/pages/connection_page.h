@@ -7,8 +7,6 @@
 // on the rows' copies of the records, taken at the latest redraw.
 
 #include <QWidget>
-
-#include "gui/base/command_template_metatype.h"
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,6 +18,8 @@
 #include "core/app/harlune_engine.h"
 #include "core/base/user_dialogs.h"
 #include "core/monitor/connection_rows.h"
+#include "gui/base/command_template_metatype.h"
+#include "gui/widgets/header_columns.h"
 
 class QAction;
 class QCheckBox;
@@ -32,17 +32,6 @@ namespace harlune {
 
 class ConnectionModel;
 class ConnectionSortModel;
-
-// The widths and order of a list's columns as the general settings keep
-// them: widths by column, and the column shown at each position. A width
-// that is not positive and an order that is not a permutation of the
-// columns are left at the header's defaults.
-void RestoreHeaderColumns(QHeaderView& header, std::span<const std::int32_t> widths,
-                          std::span<const std::int32_t> order);
-void SaveHeaderColumns(const QHeaderView& header, std::span<std::int32_t> widths,
-                       std::span<std::int32_t> order);
-// Calls `save` 30 ms after the user last resized or moved a column.
-QTimer* SaveHeaderColumnsLater(QHeaderView& header, std::function<void()> save);
 
 class ConnectionPage : public QWidget {
   Q_OBJECT

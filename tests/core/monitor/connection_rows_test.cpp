@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "core/base/ipv4.h"
+#include "core/base/size_text.h"
 
 namespace harlune {
 namespace {
@@ -61,12 +62,12 @@ TEST(ConnectionRowsText, CellsOfAConnection) {
 }
 
 TEST(ConnectionRowsText, SizesStatesAndTimesAtTheirBoundaries) {
-  EXPECT_EQ(TransferSizeText(0), "0.0 KB");
-  EXPECT_EQ(TransferSizeText(1024 * 1024), "1024.0 KB") << "MB only above one";
-  EXPECT_EQ(TransferSizeText(1024 * 1024 + 1), "1.00 MB");
-  EXPECT_EQ(TransferSizeText(1024ull * 1024 * 1024), "1024.00 MB");
-  EXPECT_EQ(TransferSizeText(5ull * 1024 * 1024 * 1024 + 1), "5.00 GB");
-  EXPECT_EQ(TransferSizeText(UINT64_MAX), "17179869184.00 GB");
+  EXPECT_EQ(SizeText(0), "0.0 KB");
+  EXPECT_EQ(SizeText(1024 * 1024), "1024.0 KB") << "MB only above one";
+  EXPECT_EQ(SizeText(1024 * 1024 + 1), "1.00 MB");
+  EXPECT_EQ(SizeText(1024ull * 1024 * 1024), "1024.00 MB");
+  EXPECT_EQ(SizeText(5ull * 1024 * 1024 * 1024 + 1), "5.00 GB");
+  EXPECT_EQ(SizeText(UINT64_MAX), "17179869184.00 GB");
   EXPECT_EQ(ConnectedTimeText(0), "0分00秒");
   EXPECT_EQ(ConnectedTimeText(3600), "60分00秒");
   EXPECT_EQ(TcpStateName(1), "CLOSED");
