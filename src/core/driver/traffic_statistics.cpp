@@ -13,8 +13,6 @@ namespace harlune {
 namespace {
 
 constexpr double kKiB = 1024.0;
-constexpr double kMiB = 1024.0 * 1024.0;
-constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
 
 // The panes print the average as the signed 32-bit number it is stored as.
 double SignedKiB(std::uint32_t rate) { return static_cast<std::int32_t>(rate) / kKiB; }
