@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything with warnings as errors and runs every test, first in the
 # debug build and then under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The real-traffic integration tests (root only: namespaces, iptables,
+# iperf3) measure rates for minutes; they run once, in the debug build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
