@@ -47,20 +47,39 @@ void AdapterState::ResetSession() {
   }
   classes_.clear();
   filtering_ = false;
-  Notify(SessionEvent::Reset);
 }
 
-void AdapterState::StartFiltering() {
-  filtering_ = true;
-  Notify(SessionEvent::FilteringStarted);
+void AdapterState::StartSession() {
+  ResetSession();
+  inSession_ = true;
+  Notify(SessionEvent::Started);
 }
+
+void AdapterState::ReleaseAdapter() {
+  StopFiltering();
+  LeaveSession();
+}
+
+void AdapterState::EndSession() {
+  ResetSession();
+  LeaveSession();
+}
+
+void AdapterState::LeaveSession() {
+  // The application releases and then uninitializes: one end, told once.
+  if (inSession_) {
+    inSession_ = false;
+    Notify(SessionEvent::Ended);
+  }
+}
+
+void AdapterState::StartFiltering() { filtering_ = true; }
 
 void AdapterState::StopFiltering() {
   filtering_ = false;
   for (TrafficClass& c : classes_) {
     Passed(c.bucket.Flush(), &c);
   }
-  Notify(SessionEvent::FilteringStopped);
 }
 
 std::optional<std::uint32_t> AdapterState::AddClass(const _TBF_SETTING_DATA& record) {

@@ -31,9 +31,10 @@ class AdapterState {
   // Told the fate of a packet that was queued: Pass when it finally left,
   // Drop when it was thrown away.
   using OutcomeHandler = std::function<void(const Packet&, Verdict)>;
-  // Told when a request resets the session or switches filtering, so that
-  // a real interface can follow the session (install or remove its hooks).
-  enum class SessionEvent { Reset, FilteringStarted, FilteringStopped };
+  // Told when a session starts (HlInitialize) and when it ends (the first
+  // of HlReleaseAdapter and HlUninitialize after it), so that a real
+  // interface can install and remove its hooks.
+  enum class SessionEvent { Started, Ended };
   using SessionObserver = std::function<void(SessionEvent)>;
 
   AdapterState(std::string name, const Clock& clock);
@@ -45,9 +46,17 @@ class AdapterState {
   // not captured again: their records come from CaptureFrame.
   void SetCaptureOffered(bool captureOffered) { captureOffered_ = captureOffered; }
 
-  // Starts or ends a session: every class goes (its waiting packets pass)
-  // and filtering is off.
+  // Every class goes (its waiting packets pass) and filtering is off; no
+  // session event.
   void ResetSession();
+  // HlInitialize: an empty session starts, also over one still open.
+  void StartSession();
+  // HlReleaseAdapter: filtering stops (waiting packets pass) and the
+  // session ends; the classes stay readable until HlUninitialize.
+  void ReleaseAdapter();
+  // HlUninitialize: every class goes and the session, if still open, ends.
+  void EndSession();
+  bool InSession() const { return inSession_; }
   void StartFiltering();
   void StopFiltering();
   bool Filtering() const { return filtering_; }
@@ -75,7 +84,6 @@ class AdapterState {
   // A frame captured on the wire: `frame` starts at the Ethernet header.
   // Recorded with the DriverClassId of the class matching `packet`.
   void CaptureFrame(const Packet& packet, std::span<const std::uint8_t> frame, Verdict verdict);
-  bool HasClasses() const { return !classes_.empty(); }
   // Up to 100 capture records, oldest first.
   std::vector<std::uint8_t> ReadPackets() { return capture_.Take(); }
 
@@ -96,6 +104,7 @@ class AdapterState {
   ClassList::const_iterator Find(std::uint32_t driverClassId) const;
   TrafficClass* Match(const Packet& packet);
   void Notify(SessionEvent event) const;
+  void LeaveSession();
   std::uint32_t NextClassId();
   void CountPassed(TrafficClass* trafficClass, const Packet& packet);
   void Passed(const std::vector<Packet>& packets, TrafficClass* trafficClass);
@@ -109,6 +118,7 @@ class AdapterState {
   ClassList classes_;
   std::uint32_t lastClassId_ = 0;
   bool filtering_ = false;
+  bool inSession_ = false;
   std::uint64_t sentBytes_ = 0;
   std::uint64_t receivedBytes_ = 0;
   RateMeter sendRate_;

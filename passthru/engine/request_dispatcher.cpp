@@ -97,11 +97,13 @@ std::vector<std::uint8_t> RequestDispatcher::Dispatch(ConnectionState& connectio
     case RequestCode::HlGetVersion:
       return Succeed(protocol::EncodeU32(protocol::kDriverVersion));
     case RequestCode::HlInitialize:
-    case RequestCode::HlUninitialize:
-      adapter.ResetSession();
+      adapter.StartSession();
       return Succeed();
     case RequestCode::HlReleaseAdapter:
-      adapter.StopFiltering();
+      adapter.ReleaseAdapter();
+      return Succeed();
+    case RequestCode::HlUninitialize:
+      adapter.EndSession();
       return Succeed();
     case RequestCode::HlAddTBFClass: {
       const auto record =

@@ -5,6 +5,10 @@
 // request but a bind on an unbound connection with 21, a request the engine
 // refuses (an unknown DriverClassId, a full class list) with 31.
 //
+// HlInitialize starts the bound adapter's session; HlReleaseAdapter and
+// HlUninitialize, the application's end of a session, each end it. The
+// adapter tells its session observer of each start and of the end once.
+//
 // HlResetTcpConnection ends a TCP connection of the machine for a client
 // without the privilege to do so itself. The engine knows no sockets: the
 // daemon hands in the function that ends connections, and without one every

@@ -45,21 +45,11 @@ void RealTraffic::Watch(AdapterState& adapter) {
 
 void RealTraffic::OnSessionEvent(const std::string& name, AdapterState::SessionEvent event) {
   Session& session = sessions_[name];
-  switch (event) {
-    case AdapterState::SessionEvent::Reset:
-      if (session.lastEventWasStop) {
-        Close(name, session);
-      } else {
-        Open(name, session);
-      }
-      break;
-    case AdapterState::SessionEvent::FilteringStarted:
-      Open(name, session);
-      break;
-    case AdapterState::SessionEvent::FilteringStopped:
-      break;
+  if (event == AdapterState::SessionEvent::Started) {
+    Open(name, session);
+  } else {
+    Close(name, session);
   }
-  session.lastEventWasStop = event == AdapterState::SessionEvent::FilteringStopped;
 }
 
 void RealTraffic::Open(const std::string& name, Session& session) {
@@ -91,13 +81,6 @@ void RealTraffic::Close(const std::string& name, Session& session) {
   byInterfaceIndex_.erase(session.interfaceIndex);
   session.capture.reset();
   session.open = false;
-}
-
-void RealTraffic::Follow(const std::string& name, AdapterState& adapter) {
-  Session& session = sessions_[name];
-  if (!session.open && (adapter.HasClasses() || adapter.Filtering())) {
-    Open(name, session);
-  }
 }
 
 void RealTraffic::Remember(const PacketKey& key, Verdict verdict) {
@@ -167,9 +150,6 @@ void RealTraffic::Poll(int timeoutMilliseconds) {
     capture->Receive([this, adapter = adapter](std::span<const std::uint8_t> frame, bool out) {
       OnFrame(*adapter, frame, out);
     });
-  }
-  for (auto& [name, session] : sessions_) {
-    Follow(name, *engine_.FindAdapter(name));
   }
 }
 

@@ -9,11 +9,9 @@
 // - the capture path (AF_PACKET): each frame as it crossed the interface
 //   becomes a capture record with its real headers; it counts nothing.
 //
-// An adapter is in a session from HlInitialize to HlUninitialize. The
-// engine does not tell the two apart (both reset the session), so the
-// session is read from the order of events: a reset that follows a stop of
-// filtering (HlReleaseAdapter, then HlUninitialize) ends it; any other reset
-// starts one. An adapter with classes or with filtering on is always in one.
+// Both paths run for an adapter from the start of its session
+// (HlInitialize) to its end (HlReleaseAdapter or HlUninitialize), as the
+// adapter reports them. Outside a session its packets bypass the daemon.
 
 #include <cstdint>
 #include <deque>
@@ -60,14 +58,12 @@ class RealTraffic {
  private:
   struct Session {
     bool open = false;
-    bool lastEventWasStop = false;
     unsigned interfaceIndex = 0;
     std::unique_ptr<FrameCapture> capture;
   };
 
   void Watch(AdapterState& adapter);
   void OnSessionEvent(const std::string& name, AdapterState::SessionEvent event);
-  void Follow(const std::string& name, AdapterState& adapter);
   void Open(const std::string& name, Session& session);
   void Close(const std::string& name, Session& session);
   void OnQueued(const QueuedPacket& queued);

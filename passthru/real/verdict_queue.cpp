@@ -20,6 +20,9 @@ constexpr int kCopyRange = 128;
 constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
 constexpr std::size_t kMessageBufferBytes = 0xFFFF + 4096;
 constexpr std::size_t kRequestBufferBytes = 8192;
+// Packets handled by one call, so that a flood never keeps the daemon's loop
+// from its clients: the socket stays readable and the loop comes back.
+constexpr int kMaxPacketsPerReceive = 256;
 
 struct ParseContext {
   const VerdictQueue::Handler* handler;
@@ -116,7 +119,7 @@ void VerdictQueue::Receive(const Handler& handler) {
     return;
   }
   ParseContext context{&handler};
-  for (;;) {
+  for (int read = 0; read < kMaxPacketsPerReceive; ++read) {
     const ssize_t received =
         mnl_socket_recvfrom(socket_, receiveBuffer_.data(), receiveBuffer_.size());
     if (received <= 0) {

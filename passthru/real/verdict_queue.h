@@ -34,7 +34,8 @@ class VerdictQueue {
   // success, else the reason.
   std::string Open(std::uint16_t queueNumber, std::uint32_t maxLength);
   int Fd() const;
-  // Reads every packet waiting without blocking.
+  // Reads the packets waiting, at most 256 a call, without blocking; the
+  // caller polls again while more wait.
   void Receive(const Handler& handler);
   void Verdict(std::uint32_t id, bool accept);
 

@@ -296,6 +296,46 @@ TEST_F(RequestDispatcherTest, InitializeStartsAnEmptySession) {
   EXPECT_FALSE(engine_.FindAdapter("eth0")->Filtering());
 }
 
+TEST_F(RequestDispatcherTest, SessionsStartWithInitializeAndEndOnceWithReleaseOrUninitialize) {
+  using Event = AdapterState::SessionEvent;
+  AdapterState& adapter = *engine_.FindAdapter("eth0");
+  std::vector<Event> events;
+  adapter.SetSessionObserver([&events](Event event) { events.push_back(event); });
+  std::vector<Verdict> outcomes;
+  adapter.SetOutcomeHandler([&outcomes](const Packet&, Verdict v) { outcomes.push_back(v); });
+  const auto send = [this](RequestCode code) { ASSERT_EQ(Send(code, {}).error, 0u); };
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  send(RequestCode::HlUninitialize);  // no session yet: nothing to end
+  EXPECT_TRUE(events.empty());
+
+  send(RequestCode::HlInitialize);
+  EXPECT_EQ(events, std::vector{Event::Started});
+  _TBF_SETTING_DATA slow = testing::AnyTcpSend(100);
+  slow.TBFMaxTokenSize = 1000;
+  AddClass(slow);
+  send(RequestCode::HlStartFiltering);
+  engine_.Offer("eth0", testing::TcpPacket(Direction::Send, 1, 2));
+  ASSERT_EQ(engine_.Offer("eth0", testing::TcpPacket(Direction::Send, 1, 2)), Verdict::Queued);
+
+  // The application's end: release, then uninitialize. One end is told.
+  send(RequestCode::HlReleaseAdapter);
+  EXPECT_EQ(events, (std::vector{Event::Started, Event::Ended}));
+  EXPECT_EQ(outcomes, std::vector{Verdict::Pass});  // the held packet went on
+  EXPECT_FALSE(adapter.Filtering());
+  EXPECT_EQ(adapter.ClassOrder().size(), 1u);
+  send(RequestCode::HlUninitialize);
+  EXPECT_EQ(events, (std::vector{Event::Started, Event::Ended}));
+  EXPECT_TRUE(adapter.ClassOrder().empty());
+
+  // Uninitialize alone ends a session too; a second initialize restarts one.
+  send(RequestCode::HlInitialize);
+  send(RequestCode::HlInitialize);
+  send(RequestCode::HlUninitialize);
+  EXPECT_EQ(events, (std::vector{Event::Started, Event::Ended, Event::Started, Event::Started,
+                                 Event::Ended}));
+  EXPECT_FALSE(adapter.InSession());
+}
+
 TEST_F(RequestDispatcherTest, ResetsPassTheTupleAndAnswerTheErrnoAsStatus) {
   const auto input = protocol::EncodeTcpFourTuple(kConnection);
   EXPECT_EQ(Send(RequestCode::HlResetTcpConnection, input).error, device_error::kNotReady);

@@ -77,18 +77,5 @@ TEST(FrameRecordTest, CapturedFramesCarryTheMatchingClassAndOfferedPacketsNoReco
   EXPECT_EQ(adapter.TotalStatistics().receivedBytes, 0u);  // capture counts nothing
 }
 
-TEST(FrameRecordTest, SessionEventsFollowTheRequests) {
-  ManualClock clock;
-  AdapterState adapter("veth0", clock);
-  std::vector<AdapterState::SessionEvent> events;
-  adapter.SetSessionObserver([&events](AdapterState::SessionEvent e) { events.push_back(e); });
-  adapter.ResetSession();
-  adapter.StartFiltering();
-  adapter.StopFiltering();
-  using Event = AdapterState::SessionEvent;
-  EXPECT_EQ(events,
-            (std::vector<Event>{Event::Reset, Event::FilteringStarted, Event::FilteringStopped}));
-}
-
 }  // namespace
 }  // namespace harlune

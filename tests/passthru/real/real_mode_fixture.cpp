@@ -1,0 +1,183 @@
+#include "real_mode_fixture.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/monitor/adapter_table.h"
+#include "e2e_support.h"
+#include "support/recording_user_dialogs.h"
+
+namespace harlune::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool HaveProgram(const std::string& name) {
+  return Shell("command -v " + name + " >/dev/null 2>&1") == 0;
+}
+
+// A number after `"key":` in the part of iperf3's JSON that follows `section`.
+double JsonNumber(const std::string& json, const std::string& section, const std::string& key) {
+  const auto at = json.rfind("\"" + section + "\"");
+  if (at == std::string::npos) {
+    return 0;
+  }
+  const auto field = json.find("\"" + key + "\":", at);
+  return field == std::string::npos ? 0 : std::atof(json.c_str() + field + key.size() + 3);
+}
+
+}  // namespace
+
+int Shell(const std::string& command) { return std::system(command.c_str()); }
+
+std::string Output(const std::string& command) {
+  std::string text;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) {
+      text.append(buffer, n);
+    }
+    ::pclose(pipe);
+  }
+  return text;
+}
+
+double WireBytes(double payloadBytes, double payload, double headers) {
+  return payloadBytes / payload * (payload + headers);
+}
+
+PacketFilterSetting SendFilter(const std::string& name, std::uint16_t protocol, std::uint16_t port,
+                               std::uint32_t rate, std::uint8_t through) {
+  PacketFilterSetting filter;
+  filter.Name = name;
+  filter.LowerAdapterName = kDaemonVeth;
+  filter.TBFMode = 0;
+  filter.Protocol = protocol;
+  filter.TBFRate = rate;
+  filter.TBFThrough = through;
+  filter.RemotePortCount = 1;
+  filter.RemotePorts[0] = protocol::HostPortRange(port, port);
+  return filter;
+}
+
+void RealModeTest::SetUp() {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "real mode needs root (network namespaces, iptables, NFQUEUE)";
+  }
+  for (const char* program : {"iptables", "iperf3", "ip"}) {
+    if (!HaveProgram(program)) {
+      GTEST_SKIP() << program << " is not installed (scripts/install-deps.sh installs it)";
+    }
+  }
+  TearDownNetwork();
+  const std::string made = Output(
+      std::string("(ip netns add ") + kDaemonSide + " && ip netns add " + kPeerSide +
+      " && ip link add " + kDaemonVeth + " netns " + kDaemonSide + " type veth peer name " +
+      kPeerVeth + " netns " + kPeerSide + " && " + InDaemonSide("ip addr add 198.18.0.1/30 dev ") +
+      kDaemonVeth + " && " + InPeerSide("ip addr add 198.18.0.2/30 dev ") + kPeerVeth + " && " +
+      InDaemonSide("ip link set lo up") + " && " + InPeerSide("ip link set lo up") + " && " +
+      InDaemonSide("ip link set up dev ") + kDaemonVeth + " && " +
+      InPeerSide("ip link set up dev ") + kPeerVeth + " && echo made) 2>&1");
+  ASSERT_TRUE(made.ends_with("made\n")) << made;
+  std::filesystem::create_directories(runtime_.path() / "run" / "harlune");
+  socket_ = runtime_.path() / "run" / "harlune" / "PassThru";
+  driver_ = std::make_unique<DriverLink>(transport_, std::vector<std::string>{socket_.string()});
+  for (std::uint16_t port = kFirstServerPort; port <= kLastServerPort; ++port) {
+    Shell(InPeerSide("iperf3 -s -D -p " + std::to_string(port)));
+  }
+  // iperf3 -D returns before its server listens.
+  const auto listening = [] {
+    const std::string sockets = Output(InPeerSide("ss -Hltn"));
+    return std::count(sockets.begin(), sockets.end(), '\n') > kLastServerPort - kFirstServerPort;
+  };
+  ASSERT_TRUE(WaitFor(listening, 5s)) << Output(InPeerSide("ss -ltn"));
+}
+
+void RealModeTest::TearDown() { TearDownNetwork(); }
+
+void RealModeTest::TearDownNetwork() {
+  Shell(std::string("ip netns pids ") + kPeerSide + " 2>/dev/null | xargs -r kill 2>/dev/null");
+  Shell(std::string("ip netns del ") + kDaemonSide + " 2>/dev/null");
+  Shell(std::string("ip netns del ") + kPeerSide + " 2>/dev/null");
+}
+
+std::string RealModeTest::InDaemonSide(const std::string& command) {
+  return std::string("ip netns exec ") + kDaemonSide + " " + command;
+}
+
+std::string RealModeTest::InPeerSide(const std::string& command) {
+  return std::string("ip netns exec ") + kPeerSide + " " + command;
+}
+
+std::map<std::string, std::string> RealModeTest::Environment() const {
+  return {{"XDG_RUNTIME_DIR", (runtime_.path() / "run").string()}};
+}
+
+bool RealModeTest::WriteSettings(const std::function<void(Settings&)>& fill) {
+  RecordingUserDialogs dialogs;
+  Settings settings(settings_.path(), dialogs);
+  settings.general.STARTUP_ON = 1;
+  fill(settings);
+  AdapterTable adapters;
+  SettingsStore store(settings_.path(), settings, adapters, dialogs);
+  return store.SaveAllSettings();
+}
+
+std::unique_ptr<Child> RealModeTest::StartDaemon() {
+  std::filesystem::remove(socket_);
+  auto daemon = std::make_unique<Child>(
+      "/usr/sbin/ip",
+      std::vector<std::string>{"netns", "exec", kDaemonSide, HARLUNE_PASSTHRU_BIN, "--real",
+                               "--socket", socket_.string()},
+      Environment(), runtime_.path() / "daemon.out");
+  EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(socket_); }, 5s))
+      << ReadFileText(runtime_.path() / "daemon.out");
+  return daemon;
+}
+
+std::unique_ptr<Child> RealModeTest::StartHeadless() {
+  return std::make_unique<Child>(
+      "/usr/sbin/ip",
+      std::vector<std::string>{"netns", "exec", kDaemonSide, HARLUNE_HEADLESS_BIN,
+                               settings_.path().string()},
+      Environment(), runtime_.path() / "headless.out");
+}
+
+std::string RealModeTest::QueueRules() { return Output(InDaemonSide("iptables -w -t mangle -S")); }
+
+bool RealModeTest::VethQueued() {
+  return QueueRules().find(std::string("-o ") + kDaemonVeth + " -j NFQUEUE") != std::string::npos;
+}
+
+bool RealModeTest::WaitForVethQueued() {
+  const bool queued = WaitFor([this] { return VethQueued(); }, 10s);
+  EXPECT_TRUE(queued) << ReadFileText(runtime_.path() / "headless.out");
+  return queued;
+}
+
+Measured RealModeTest::Iperf(std::uint16_t port, const std::string& options, int seconds,
+                             int omit) {
+  std::string json = Output(InDaemonSide("iperf3 -J -c " + std::string(kPeerAddress) + " -p " +
+                                         std::to_string(port) + " -t " + std::to_string(seconds) +
+                                         " -O " + std::to_string(omit) + " " + options + " 2>&1"));
+  const double bytes = JsonNumber(json, "sum_received", "bytes");
+  const double measuredSeconds = JsonNumber(json, "sum_received", "seconds");
+  return {bytes, measuredSeconds, std::move(json)};
+}
+
+std::uint64_t RealModeTest::ClassBytes(std::uint32_t classId) {
+  protocol::ClassStatistics statistics;
+  return driver_->HlGetTBFClassStatistics(kDaemonVeth, classId, statistics)
+             ? statistics.transferredBytes
+             : 0;
+}
+
+std::uint64_t RealModeTest::SentTotal() {
+  protocol::TotalStatistics totals;
+  return driver_->HlGetTotalStatistics(kDaemonVeth, totals) ? totals.sentBytes : 0;
+}
+
+}  // namespace harlune::testing

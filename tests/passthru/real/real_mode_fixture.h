@@ -1,0 +1,92 @@
+#pragma once
+
+// What the real-mode integration tests share: two network namespaces joined
+// by a veth pair (198.18.0.1/30 on the daemon's side, .2 on the peer's),
+// iperf3 servers on the peer's side, harlune-passthru --real and
+// harlune-headless on the daemon's side, and iperf3 runs from there. Root
+// only; nothing outside the two namespaces it makes is touched.
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "child.h"
+#include "core/app/settings_store.h"
+#include "core/driver/driver_link.h"
+#include "platform/linux/unix_socket_transport.h"
+#include "support/temp_dir.h"
+
+namespace harlune::testing {
+
+inline constexpr const char* kDaemonSide = "hlrt-a";
+inline constexpr const char* kPeerSide = "hlrt-b";
+inline constexpr const char* kDaemonVeth = "hlrt0";
+inline constexpr const char* kPeerVeth = "hlrt1";
+inline constexpr const char* kPeerAddress = "198.18.0.2";
+// The peer runs an iperf3 server on every port of this range.
+inline constexpr std::uint16_t kFirstServerPort = 5201;
+inline constexpr std::uint16_t kLastServerPort = 5207;
+
+int Shell(const std::string& command);
+// What the command wrote to its standard output.
+std::string Output(const std::string& command);
+
+// What one iperf3 run measured at the receiving end.
+struct Measured {
+  double bytes = 0;
+  double seconds = 0;
+  std::string json;  // the whole report, for failures
+  double Rate() const { return seconds > 0 ? bytes / seconds : 0; }
+};
+
+// Bytes on the wire (IPv4 length) for payload bytes in full segments of
+// `payload` bytes with `headers` bytes of IPv4 and transport headers each.
+double WireBytes(double payloadBytes, double payload, double headers);
+
+// A send filter on the daemon's veth for one remote port.
+PacketFilterSetting SendFilter(const std::string& name, std::uint16_t protocol, std::uint16_t port,
+                               std::uint32_t rate, std::uint8_t through);
+
+class RealModeTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  static std::string InDaemonSide(const std::string& command);
+  static std::string InPeerSide(const std::string& command);
+
+  // Writes every settings file after `fill` set them up; STARTUP_ON is on.
+  bool WriteSettings(const std::function<void(Settings&)>& fill);
+  std::unique_ptr<Child> StartDaemon();
+  // harlune-headless on the settings, in the daemon's namespace (its TCP
+  // table and socket resets are that namespace's).
+  std::unique_ptr<Child> StartHeadless();
+  // Whether the daemon's chains hold a queue rule for the veth.
+  bool VethQueued();
+  std::string QueueRules();
+  bool WaitForVethQueued();
+
+  // iperf3 from the daemon's side to the peer; `omit` first seconds are not
+  // measured.
+  Measured Iperf(std::uint16_t port, const std::string& options, int seconds, int omit = 0);
+  std::uint64_t ClassBytes(std::uint32_t classId);
+  std::uint64_t SentTotal();
+
+  TempDir runtime_;
+  TempDir settings_;
+  std::filesystem::path socket_;
+  UnixSocketTransport transport_;
+  std::unique_ptr<DriverLink> driver_;
+
+ private:
+  static void TearDownNetwork();
+  std::map<std::string, std::string> Environment() const;
+};
+
+}  // namespace harlune::testing
