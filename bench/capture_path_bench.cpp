@@ -1,13 +1,13 @@
 // The capture path of one capture tick: batches of 100 records read from the
 // driver socket, stored by the packet monitor and counted per connection.
 
-#include <arpa/inet.h>
-#include <benchmark/benchmark.h>
-
 #include <array>
 #include <deque>
 #include <memory>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
 
 #include "core/app/ini_file_object.h"
 #include "core/base/ipv4.h"
@@ -121,8 +121,7 @@ void BM_CapturePath(benchmark::State& state) {
       state.SkipWithError("read failed");
       return;
     }
-    const std::span<const std::uint8_t> read(buffer.data(),
-                                             *count * protocol::kCaptureRecordSize);
+    const std::span<const std::uint8_t> read(buffer.data(), *count * protocol::kCaptureRecordSize);
     packets.AddCapturedRecords(read, true);
     connections.AccountPackets(read);
     records += static_cast<std::int64_t>(*count);

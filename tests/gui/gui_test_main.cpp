@@ -1,10 +1,10 @@
 // Runs the GUI tests on Qt's offscreen platform: no display is needed and
 // nothing appears on a screen.
 
-#include <gtest/gtest.h>
-
 #include <QApplication>
 #include <cstdlib>
+
+#include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);

@@ -1,7 +1,7 @@
 #include "gui/app/single_instance.h"
 
-#include <QSignalSpy>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -12,8 +12,9 @@ namespace harlune {
 namespace {
 
 QString UniqueName() {
-  return QStringLiteral("harlune-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(
-      QRandomGenerator::global()->generate());
+  return QStringLiteral("harlune-test-%1-%2")
+      .arg(QCoreApplication::applicationPid())
+      .arg(QRandomGenerator::global()->generate());
 }
 
 TEST(SingleInstanceTest, ASecondStartAsksTheFirstToShowItsWindow) {

@@ -14,8 +14,6 @@
 #include <QPushButton>
 #include <QString>
 #include <QWidget>
-
-#include "gui/base/command_template_metatype.h"
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -25,6 +23,7 @@
 #include "core/base/user_dialogs.h"
 #include "core/command/command_runner.h"
 #include "core/command/external_command_file.h"
+#include "gui/base/command_template_metatype.h"
 #include "gui/editors/edit_command_dialog.h"
 #include "gui/editors/input_user_arg_dialog.h"
 #include "gui/models/command_list_model.h"

@@ -16,8 +16,6 @@
 #include <QTableView>
 #include <QTimer>
 #include <QWidget>
-
-#include "gui/base/command_template_metatype.h"
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,6 +25,7 @@
 #include "core/app/harlune_engine.h"
 #include "core/base/user_dialogs.h"
 #include "core/capture/packet_monitor.h"
+#include "gui/base/command_template_metatype.h"
 #include "gui/models/packet_list_model.h"
 
 namespace harlune {
