@@ -21,6 +21,7 @@
 #include "core/monitor/connection_monitor.h"
 #include "platform/linux/netlink_tcp_table.h"
 #include "platform/linux/proc_processes.h"
+#include "support/loopback_socket.h"
 #include "support/temp_dir.h"
 
 namespace harlune {
@@ -28,41 +29,7 @@ namespace {
 
 const std::uint32_t kLoopback = Ipv4(127, 0, 0, 1);
 
-class Socket {
- public:
-  Socket() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() { Abort(); }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int Fd() const { return fd_; }
-  std::uint32_t Port() const {
-    sockaddr_in address{};
-    socklen_t size = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    return address.sin_port;
-  }
-  // A reset rather than an orderly close, so that no TIME_WAIT stays.
-  void Abort() {
-    if (fd_ >= 0) {
-      const linger now{1, 0};
-      setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-
- private:
-  int fd_;
-};
-
-sockaddr_in Loopback(std::uint32_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = kLoopback;
-  address.sin_port = static_cast<in_port_t>(port);
-  return address;
-}
+using Socket = testing::LoopbackSocket;
 
 std::shared_ptr<ConnectionInfo> Find(const ConnectionMonitor& monitor, std::uint32_t localPort,
                                      std::uint32_t remotePort) {
@@ -121,12 +88,9 @@ TEST(ConnectionMonitorReal, LoopbackSocketsAppearWithThisProcessAndClosedOnesAre
   monitor.ApplySettings(settings);
 
   Socket listener;
-  const sockaddr_in any = Loopback(0);
-  ASSERT_EQ(bind(listener.Fd(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
-  ASSERT_EQ(listen(listener.Fd(), 4), 0);
+  ASSERT_TRUE(listener.Listen());
   auto client = std::make_unique<Socket>();
-  const sockaddr_in target = Loopback(listener.Port());
-  ASSERT_EQ(connect(client->Fd(), reinterpret_cast<const sockaddr*>(&target), sizeof target), 0);
+  ASSERT_TRUE(client->ConnectTo(listener.Port()));
   auto server = std::make_unique<Socket>(accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
   ASSERT_GE(server->Fd(), 0);
   const std::uint32_t clientPort = client->Port();
@@ -155,8 +119,8 @@ TEST(ConnectionMonitorReal, LoopbackSocketsAppearWithThisProcessAndClosedOnesAre
   EXPECT_NE(std::find(ports.begin(), ports.end(), ntohs(static_cast<std::uint16_t>(clientPort))),
             ports.end());
 
-  client->Abort();
-  server->Abort();
+  client.reset();  // closing sends a reset: no TIME_WAIT stays
+  server.reset();
   ASSERT_TRUE(RefreshUntil(monitor, [&] {
     return !Find(monitor, clientPort, listener.Port()) &&
            !Find(monitor, listener.Port(), clientPort);

@@ -28,6 +28,7 @@
 #include <sys/wait.h>
 
 #include "core/base/ipv4.h"
+#include "support/loopback_socket.h"
 
 namespace harlune {
 
@@ -53,47 +54,11 @@ bool HasNetAdmin() {
   return false;
 }
 
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {
-    const timeval timeout{2, 0};  // a test that goes wrong must not hang
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  }
-  ~Socket() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int Fd() const { return fd_; }
-  std::uint32_t Port() const {  // network order, as the table stores it
-    sockaddr_in address{};
-    socklen_t size = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    return address.sin_port;
-  }
-
- private:
-  int fd_;
-};
-
-sockaddr_in LoopbackAddress(std::uint32_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = kLoopback;
-  address.sin_port = static_cast<in_port_t>(port);
-  return address;
-}
+using Socket = testing::LoopbackSocket;
 
 std::unique_ptr<Socket> Listen() {
-  auto listener = std::make_unique<Socket>(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const sockaddr_in address = LoopbackAddress(0);
-  if (bind(listener->Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener->Fd(), 8) != 0) {
-    return nullptr;
-  }
-  return listener;
+  auto listener = std::make_unique<Socket>();
+  return listener->Listen() ? std::move(listener) : nullptr;
 }
 
 struct Pair {
@@ -103,10 +68,8 @@ struct Pair {
 
 Pair Connect(const Socket& listener) {
   Pair pair;
-  pair.client = std::make_unique<Socket>(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const sockaddr_in address = LoopbackAddress(listener.Port());
-  if (connect(pair.client->Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
-      0) {
+  pair.client = std::make_unique<Socket>();
+  if (pair.client->ConnectTo(listener.Port())) {
     pair.server = std::make_unique<Socket>(accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
   }
   return pair;
