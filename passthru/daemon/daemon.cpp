@@ -221,6 +221,7 @@ int RunReal(const DaemonOptions& options, const std::atomic<bool>& stop, std::os
     server.Poll(0);
     traffic.Poll(traffic.HeldPackets() != 0 ? kHoldingLoopMilliseconds : kLoopMilliseconds);
     engine.Tick();
+    traffic.SendVerdicts();
   }
   traffic.Stop();
   log << "harlune-passthru: stopped, rules and " << socketPath.string() << " removed" << std::endl;

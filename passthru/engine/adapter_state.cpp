@@ -238,6 +238,16 @@ Verdict AdapterState::Offer(const Packet& packet) {
   return verdict;
 }
 
+bool AdapterState::MayStopPackets(Direction direction) const {
+  return filtering_ && std::any_of(classes_.begin(), classes_.end(), [direction](const auto& c) {
+           return c.record.Available == 1 &&
+                  c.record.TBFMode == static_cast<std::uint32_t>(direction) &&
+                  c.record.TBFThrough != 1;
+         });
+}
+
+void AdapterState::CountCrossed(const Packet& packet) { CountPassed(Match(packet), packet); }
+
 void AdapterState::CaptureFrame(const Packet& packet, std::span<const std::uint8_t> frame,
                                 Verdict verdict) {
   const TrafficClass* matched = Match(packet);

@@ -79,6 +79,13 @@ class AdapterState {
 
   // A packet seen on the adapter; the verdict says what happens to it now.
   Verdict Offer(const Packet& packet);
+  // Whether a packet going in `direction` could be held or dropped: filtering
+  // is on and a class for that direction is available and not TBFThrough.
+  // When not, every such packet passes, and a real interface need not ask.
+  bool MayStopPackets(Direction direction) const;
+  // A packet that crossed the adapter without being offered (nothing could
+  // stop it): counted as a passed one, by its class and in the totals.
+  void CountCrossed(const Packet& packet);
   // Lets queued packets go as their buckets allow.
   void Tick();
   // A frame captured on the wire: `frame` starts at the Ethernet header.

@@ -22,10 +22,14 @@ TokenBucket::TokenBucket(const TokenBucketSettings& settings, std::uint64_t nowN
     : settings_(settings), tokens_(EffectiveBucketSize(settings)), lastRefill_(nowNanoseconds) {}
 
 double TokenBucket::Cost(const Packet& packet) const {
-  // A packet larger than the bucket could never pass; it costs a full bucket.
-  const std::uint32_t cost =
-      std::min(std::max(packet.length, settings_.mpu), EffectiveBucketSize(settings_));
-  return static_cast<double>(cost);
+  return static_cast<double>(std::max(packet.length, settings_.mpu));
+}
+
+bool TokenBucket::CanPay(double cost) const {
+  // A packet larger than the bucket could never find its cost there; it
+  // passes on a full bucket, which then owes the rest (the tokens go below
+  // zero), so that large packets keep the rate too.
+  return tokens_ >= std::min(cost, static_cast<double>(EffectiveBucketSize(settings_)));
 }
 
 void TokenBucket::Refill(std::uint64_t nowNanoseconds) {
@@ -66,7 +70,7 @@ Verdict TokenBucket::Offer(const Packet& packet, std::uint64_t nowNanoseconds) {
   }
   Refill(nowNanoseconds);
   // Packets already waiting go first; a newcomer never overtakes them.
-  if (queue_.empty() && tokens_ >= Cost(packet)) {
+  if (queue_.empty() && CanPay(Cost(packet))) {
     tokens_ -= Cost(packet);
     return Verdict::Pass;
   }
@@ -80,7 +84,7 @@ Verdict TokenBucket::Offer(const Packet& packet, std::uint64_t nowNanoseconds) {
 std::vector<Packet> TokenBucket::Release(std::uint64_t nowNanoseconds) {
   std::vector<Packet> released;
   Refill(nowNanoseconds);
-  while (!queue_.empty() && tokens_ >= Cost(queue_.front())) {
+  while (!queue_.empty() && CanPay(Cost(queue_.front()))) {
     tokens_ -= Cost(queue_.front());
     released.push_back(queue_.front());
     queue_.pop_front();

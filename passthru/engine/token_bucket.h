@@ -3,7 +3,8 @@
 // A token bucket with a packet queue. Tokens (bytes) flow in at the rate up
 // to the bucket size; a packet passes when the bucket holds its cost, waits
 // in the queue otherwise, and is dropped when the queue is full. Rate 0 drops
-// everything.
+// everything. A packet larger than the bucket passes on a full bucket and
+// leaves it in debt, so the rate holds for any packet size.
 
 #include <cstddef>
 #include <cstdint>
@@ -53,6 +54,7 @@ class TokenBucket {
  private:
   void Refill(std::uint64_t nowNanoseconds);
   double Cost(const Packet& packet) const;
+  bool CanPay(double cost) const;
 
   TokenBucketSettings settings_;
   double tokens_ = 0;

@@ -122,7 +122,10 @@ void FrameCapture::Receive(const Handler& handler) {
       const auto* header = reinterpret_cast<const tpacket3_hdr*>(at);
       const auto* link =
           reinterpret_cast<const sockaddr_ll*>(at + TPACKET_ALIGN(sizeof(tpacket3_hdr)));
-      handler({at + header->tp_mac, header->tp_snaplen}, link->sll_pkttype == PACKET_OUTGOING);
+      handler({{at + header->tp_mac, header->tp_snaplen},
+               header->tp_len,
+               link->sll_pkttype == PACKET_OUTGOING,
+               std::uint64_t{header->tp_sec} * 1'000'000'000u + header->tp_nsec});
       at += header->tp_next_offset;
     }
     __atomic_store_n(&block->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);

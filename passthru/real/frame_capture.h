@@ -13,11 +13,17 @@
 
 namespace harlune {
 
+// One frame as the ring holds it.
+struct CapturedFrame {
+  std::span<const std::uint8_t> bytes;    // from the Ethernet header, cut short
+  std::uint32_t length = 0;               // the whole frame's length
+  bool outgoing = false;                  // sent by the interface
+  std::uint64_t realtimeNanoseconds = 0;  // when the kernel saw it (CLOCK_REALTIME)
+};
+
 class FrameCapture {
  public:
-  // `frame` starts at the Ethernet header; `outgoing` for frames the
-  // interface sent.
-  using Handler = std::function<void(std::span<const std::uint8_t> frame, bool outgoing)>;
+  using Handler = std::function<void(const CapturedFrame&)>;
 
   FrameCapture() = default;
   ~FrameCapture();

@@ -1,5 +1,8 @@
 #include "passthru/real/ip_packet.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "protocol/byte_order.h"
 
 namespace harlune {
@@ -48,6 +51,29 @@ std::optional<Packet> ParseIpv4Packet(std::span<const std::uint8_t> ip, Directio
     packet.remotePort = sending ? destinationPort : sourcePort;
   }
   return packet;
+}
+
+std::uint32_t WireLength(std::span<const std::uint8_t> ip, std::uint32_t length,
+                         std::uint32_t mtu) {
+  if (length <= mtu || !IsIpv4Header(ip)) {
+    return length;
+  }
+  std::uint32_t headers = 4u * (ip[0] & 0x0Fu);
+  const std::size_t tcpOffset = headers + 12;
+  if (ip[9] == kProtocolTcp && ip.size() > tcpOffset) {
+    headers += 4u * (ip[tcpOffset] >> 4);
+  }
+  std::uint32_t piece = mtu > headers ? mtu - headers : 0;
+  if (ip[9] != kProtocolTcp) {
+    piece &= ~7u;  // fragment offsets count in 8-byte units
+  }
+  if (piece == 0 || length <= headers) {
+    return length;
+  }
+  const std::uint64_t carried = length - headers;
+  const std::uint64_t pieces = (carried + piece - 1) / piece;
+  const std::uint64_t wire = length + (pieces - 1) * headers;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(wire, UINT32_MAX));
 }
 
 std::optional<PacketKey> KeyOfIpv4Packet(std::span<const std::uint8_t> ip, Direction direction) {

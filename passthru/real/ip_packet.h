@@ -17,6 +17,15 @@ namespace harlune {
 // its first four transport bytes are there.
 std::optional<Packet> ParseIpv4Packet(std::span<const std::uint8_t> ip, Direction direction);
 
+// The bytes an IPv4 packet of `length` bytes puts on a link of `mtu` bytes.
+// The kernel hands over segmentation offload packets (and datagrams it will
+// fragment) whole; on the wire each piece repeats the headers. TCP pieces
+// repeat the IPv4 and TCP headers and carry the rest of the MTU, as a
+// segment of the link's maximum size does; other protocols become IPv4
+// fragments, which repeat only the IPv4 header. A packet that fits the MTU,
+// or whose header is not all there, is its own length.
+std::uint32_t WireLength(std::span<const std::uint8_t> ip, std::uint32_t length, std::uint32_t mtu);
+
 // What identifies one packet on both of the daemon's paths (the capture of
 // the wire and the verdict queue): direction, addresses, protocol and the
 // IPv4 identification.

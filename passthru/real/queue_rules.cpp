@@ -18,6 +18,8 @@ struct Hook {
 constexpr Hook kHooks[] = {{"PREROUTING", kIncomingChain, "-i"},
                            {"POSTROUTING", kOutgoingChain, "-o"}};
 
+const Hook& HookOf(Direction direction) { return kHooks[direction == Direction::Receive ? 0 : 1]; }
+
 }  // namespace
 
 bool UsableInterfaceName(const std::string& name) {
@@ -34,18 +36,11 @@ int QueueRules::Iptables(std::vector<std::string> arguments) {
   return runner_.Run(arguments);
 }
 
-std::vector<std::string> QueueRules::QueueRule(const char* action, const char* chain,
-                                               const char* interfaceOption,
+std::vector<std::string> QueueRules::QueueRule(const char* action, Direction direction,
                                                const std::string& interfaceName) const {
-  return {action,
-          chain,
-          interfaceOption,
-          interfaceName,
-          "-j",
-          "NFQUEUE",
-          "--queue-num",
-          std::to_string(queueNumber_),
-          "--queue-bypass"};
+  const Hook& hook = HookOf(direction);
+  return {action,    hook.ownChain, hook.interfaceOption,         interfaceName,   "-j",
+          "NFQUEUE", "--queue-num", std::to_string(queueNumber_), "--queue-bypass"};
 }
 
 void QueueRules::RemoveAll() {
@@ -58,7 +53,7 @@ void QueueRules::RemoveAll() {
     Iptables({"-F", hook.ownChain});
     Iptables({"-X", hook.ownChain});
   }
-  interfaces_.clear();
+  queued_.clear();
 }
 
 bool QueueRules::Prepare() {
@@ -73,42 +68,34 @@ bool QueueRules::Prepare() {
   return true;
 }
 
-bool QueueRules::Add(const std::string& interfaceName) {
-  if (Has(interfaceName)) {
+bool QueueRules::Add(const std::string& interfaceName, Direction direction) {
+  if (Has(interfaceName, direction)) {
     return true;
   }
-  if (!UsableInterfaceName(interfaceName)) {
+  if (!UsableInterfaceName(interfaceName) ||
+      Iptables(QueueRule("-A", direction, interfaceName)) != 0) {
     return false;
   }
-  for (const Hook& hook : kHooks) {
-    if (Iptables(QueueRule("-A", hook.ownChain, hook.interfaceOption, interfaceName)) != 0) {
-      interfaces_.insert(interfaceName);  // so that Remove takes back the half added
-      Remove(interfaceName);
-      return false;
-    }
+  queued_.insert({interfaceName, direction});
+  return true;
+}
+
+bool QueueRules::Remove(const std::string& interfaceName, Direction direction) {
+  if (!Has(interfaceName, direction)) {
+    return true;
   }
-  interfaces_.insert(interfaceName);
+  // A rule that is not there (removed by hand, say) is fine.
+  if (Iptables(QueueRule("-C", direction, interfaceName)) == 0 &&
+      Iptables(QueueRule("-D", direction, interfaceName)) != 0) {
+    return false;
+  }
+  queued_.erase({interfaceName, direction});
   return true;
 }
 
 bool QueueRules::Remove(const std::string& interfaceName) {
-  if (!Has(interfaceName)) {
-    return true;
-  }
-  bool removed = true;
-  for (const Hook& hook : kHooks) {
-    // A rule that is not there (never added, removed by hand) is fine.
-    const std::vector<std::string> check =
-        QueueRule("-C", hook.ownChain, hook.interfaceOption, interfaceName);
-    if (Iptables(check) == 0 &&
-        Iptables(QueueRule("-D", hook.ownChain, hook.interfaceOption, interfaceName)) != 0) {
-      removed = false;
-    }
-  }
-  if (removed) {
-    interfaces_.erase(interfaceName);
-  }
-  return removed;
+  const bool incoming = Remove(interfaceName, Direction::Receive);
+  return Remove(interfaceName, Direction::Send) && incoming;
 }
 
 }  // namespace harlune

@@ -5,12 +5,16 @@
 // (HARLUNE-IN, jumped to from PREROUTING; HARLUNE-OUT, from POSTROUTING), so
 // that removing the chains removes exactly what the daemon added. Every rule
 // has --queue-bypass: while no program listens on the queue, packets pass.
+// Each direction of an interface has its own rule: the daemon queues only
+// the directions whose packets its classes could hold or drop.
 
 #include <cstdint>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "passthru/engine/packet.h"
 #include "passthru/real/command_runner.h"
 
 namespace harlune {
@@ -26,23 +30,26 @@ class QueueRules {
   // Removes what an earlier run left behind (after a crash, say) and makes
   // the two chains and their jumps anew. False when iptables refuses.
   bool Prepare();
-  // Queues the interface's packets in both directions; true when they are.
-  bool Add(const std::string& interfaceName);
-  // Removes the interface's rules; true when none is left.
+  // Queues the interface's packets going in `direction`; true when they are.
+  bool Add(const std::string& interfaceName, Direction direction);
+  // Removes that rule; true when it is not there any more.
+  bool Remove(const std::string& interfaceName, Direction direction);
+  // Removes the interface's rules of both directions; true when none is left.
   bool Remove(const std::string& interfaceName);
-  bool Has(const std::string& interfaceName) const { return interfaces_.count(interfaceName) != 0; }
+  bool Has(const std::string& interfaceName, Direction direction) const {
+    return queued_.count({interfaceName, direction}) != 0;
+  }
   // Removes the chains, their jumps and so every rule of the daemon.
   void RemoveAll();
 
  private:
   int Iptables(std::vector<std::string> arguments);
-  std::vector<std::string> QueueRule(const char* action, const char* chain,
-                                     const char* interfaceOption,
+  std::vector<std::string> QueueRule(const char* action, Direction direction,
                                      const std::string& interfaceName) const;
 
   CommandRunner& runner_;
   std::uint16_t queueNumber_;
-  std::set<std::string> interfaces_;
+  std::set<std::pair<std::string, Direction>> queued_;
 };
 
 // Whether iptables would take the name as one interface (not a wildcard

@@ -1,18 +1,61 @@
 #include "passthru/real/real_traffic.h"
 
 #include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <vector>
 
 #include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 namespace harlune {
 namespace {
 
 constexpr std::size_t kEthernetHeaderSize = 14;
+constexpr std::uint32_t kEthernetMtu = 1500;
+constexpr Direction kDirections[] = {Direction::Send, Direction::Receive};
+constexpr auto kDropReportInterval = std::chrono::seconds(10);
+
+std::uint32_t InterfaceMtu(const std::string& name) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq request{};
+  std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+  const bool known = fd >= 0 && ::ioctl(fd, SIOCGIFMTU, &request) == 0 && request.ifr_mtu > 0;
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  return known ? static_cast<std::uint32_t>(request.ifr_mtu) : kEthernetMtu;
+}
+
+std::uint64_t RealtimeNanoseconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
+         static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+const char* DirectionName(Direction direction) {
+  return direction == Direction::Send ? "outgoing" : "incoming";
+}
 
 }  // namespace
 
+std::size_t RealTraffic::PacketKeyHash::operator()(const PacketKey& key) const {
+  const std::uint64_t addresses = (std::uint64_t{key.source} << 32) | key.destination;
+  const std::uint64_t rest = (std::uint64_t{key.identification} << 16) |
+                             (std::uint64_t{key.protocol} << 8) |
+                             static_cast<std::uint64_t>(key.direction);
+  return std::hash<std::uint64_t>{}(addresses * 0x9E3779B97F4A7C15ull ^ rest);
+}
+
 RealTraffic::RealTraffic(PacketEngine& engine, QueueRules& rules, std::ostream& log)
-    : engine_(engine), rules_(rules), log_(log) {}
+    : engine_(engine), rules_(rules), log_(log) {
+  verdicts_.reserve(kRememberedVerdicts * 2);
+}
 
 RealTraffic::~RealTraffic() { Stop(); }
 
@@ -28,12 +71,13 @@ std::string RealTraffic::Start() {
   for (const std::string& name : engine_.AdapterNames()) {
     Watch(*engine_.FindAdapter(name));
   }
+  nextDropReport_ = std::chrono::steady_clock::now() + kDropReportInterval;
   return {};
 }
 
 void RealTraffic::Watch(AdapterState& adapter) {
   const std::string name = adapter.Name();
-  sessions_.try_emplace(name);
+  sessions_.try_emplace(name).first->second.adapter = &adapter;
   adapter.SetCaptureOffered(false);
   adapter.SetSessionObserver(
       [this, name](AdapterState::SessionEvent event) { OnSessionEvent(name, event); });
@@ -57,15 +101,18 @@ void RealTraffic::Open(const std::string& name, Session& session) {
     return;
   }
   session.interfaceIndex = ::if_nametoindex(name.c_str());
-  if (session.interfaceIndex == 0 || !rules_.Add(name)) {
+  if (session.interfaceIndex == 0 || !UsableInterfaceName(name)) {
     log_ << "harlune-passthru: cannot queue the packets of " << name << std::endl;
     return;
   }
   session.open = true;
-  byInterfaceIndex_[session.interfaceIndex] = engine_.FindAdapter(name);
+  session.mtu = InterfaceMtu(name);
+  session.directions = {};
+  byInterfaceIndex_[session.interfaceIndex] = &session;
   session.capture = std::make_unique<FrameCapture>();
   if (const std::string error = session.capture->Open(name); !error.empty()) {
-    // Shaping and statistics work without it; only the capture records miss.
+    // Shaping works without it; the capture records miss, and so do the
+    // counts of the directions that are not queued.
     log_ << "harlune-passthru: no capture on " << name << ": " << error << std::endl;
     session.capture.reset();
   }
@@ -83,8 +130,43 @@ void RealTraffic::Close(const std::string& name, Session& session) {
   session.open = false;
 }
 
+void RealTraffic::FollowClasses(const std::string& name, Session& session) {
+  for (const Direction direction : kDirections) {
+    DirectionQueue& queue = session.Of(direction);
+    const bool wanted = session.adapter->MayStopPackets(direction);
+    if (wanted == queue.wanted) {
+      continue;  // a refused change is not retried until the classes change again
+    }
+    queue.wanted = wanted;
+    if (!(wanted ? rules_.Add(name, direction) : rules_.Remove(name, direction))) {
+      log_ << "harlune-passthru: cannot " << (wanted ? "queue" : "stop queueing") << " the "
+           << DirectionName(direction) << " packets of " << name << std::endl;
+      continue;
+    }
+    queue.queued = wanted;
+    queue.changedAt = RealtimeNanoseconds();
+  }
+}
+
+void RealTraffic::ReportCaptureDrops() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < nextDropReport_) {
+    return;
+  }
+  nextDropReport_ = now + kDropReportInterval;
+  for (auto& [name, session] : sessions_) {
+    if (!session.capture) {
+      continue;
+    }
+    if (const std::uint32_t dropped = session.capture->TakeDropCount(); dropped != 0) {
+      log_ << "harlune-passthru: the capture of " << name << " missed " << dropped
+           << " frames (records, and counts of directions not queued, are short)" << std::endl;
+    }
+  }
+}
+
 void RealTraffic::Remember(const PacketKey& key, Verdict verdict) {
-  if (!verdicts_.insert_or_assign(key, verdict).second) {
+  if (!verdicts_.insert_or_assign(key, RememberedVerdict{verdict, false}).second) {
     return;
   }
   verdictOrder_.push_back(key);
@@ -94,22 +176,20 @@ void RealTraffic::Remember(const PacketKey& key, Verdict verdict) {
   }
 }
 
-Verdict RealTraffic::RememberedVerdict(const PacketKey& key) const {
-  const auto it = verdicts_.find(key);
-  return it == verdicts_.end() ? Verdict::Pass : it->second;
-}
-
 void RealTraffic::OnQueued(const QueuedPacket& queued) {
   const Direction direction = queued.outInterface != 0 ? Direction::Send : Direction::Receive;
-  const auto adapter = byInterfaceIndex_.find(direction == Direction::Send ? queued.outInterface
-                                                                           : queued.inInterface);
+  const auto link = byInterfaceIndex_.find(direction == Direction::Send ? queued.outInterface
+                                                                        : queued.inInterface);
   std::optional<Packet> packet = ParseIpv4Packet(queued.ip, direction);
-  if (adapter == byInterfaceIndex_.end() || !packet) {
+  if (link == byInterfaceIndex_.end() || !packet) {
     queue_.Verdict(queued.id, true);
     return;
   }
   packet->sourceTag = queued.id;
-  const Verdict verdict = adapter->second->Offer(*packet);
+  // Offload packets count, and cost tokens, as the packets they become.
+  packet->length =
+      WireLength(queued.ip, std::max(queued.length, packet->length), link->second->mtu);
+  const Verdict verdict = link->second->adapter->Offer(*packet);
   if (const std::optional<PacketKey> key = KeyOfIpv4Packet(queued.ip, direction)) {
     Remember(*key, verdict);
   }
@@ -120,37 +200,56 @@ void RealTraffic::OnQueued(const QueuedPacket& queued) {
   }
 }
 
-void RealTraffic::OnFrame(AdapterState& adapter, std::span<const std::uint8_t> frame,
-                          bool outgoing) {
-  if (frame.size() <= kEthernetHeaderSize) {
+void RealTraffic::OnFrame(Session& session, const CapturedFrame& frame) {
+  if (frame.bytes.size() <= kEthernetHeaderSize || frame.length <= kEthernetHeaderSize) {
     return;
   }
-  const Direction direction = outgoing ? Direction::Send : Direction::Receive;
-  const auto ip = frame.subspan(kEthernetHeaderSize);
-  const std::optional<Packet> packet = ParseIpv4Packet(ip, direction);
+  const Direction direction = frame.outgoing ? Direction::Send : Direction::Receive;
+  const auto ip = frame.bytes.subspan(kEthernetHeaderSize);
+  std::optional<Packet> packet = ParseIpv4Packet(ip, direction);
   const std::optional<PacketKey> key = KeyOfIpv4Packet(ip, direction);
-  if (packet && key) {
-    adapter.CaptureFrame(*packet, frame, RememberedVerdict(*key));
+  if (!packet || !key) {
+    return;
   }
+  Verdict verdict = Verdict::Pass;
+  bool seenByQueue = false;
+  if (const auto remembered = verdicts_.find(*key);
+      remembered != verdicts_.end() && !remembered->second.crossed) {
+    verdict = remembered->second.verdict;
+    remembered->second.crossed = true;
+    seenByQueue = true;
+  }
+  // A packet the queue has seen was counted there (a held packet released
+  // after its direction stopped being queued, say).
+  if (!seenByQueue && !session.Of(direction).QueuedAt(frame.realtimeNanoseconds)) {
+    const auto ipLength = static_cast<std::uint32_t>(frame.length - kEthernetHeaderSize);
+    packet->length = WireLength(ip, std::max(ipLength, packet->length), session.mtu);
+    session.adapter->CountCrossed(*packet);
+    verdict = Verdict::Pass;
+  }
+  session.adapter->CaptureFrame(*packet, frame.bytes, verdict);
 }
 
 void RealTraffic::Poll(int timeoutMilliseconds) {
   std::vector<pollfd> watched{{queue_.Fd(), POLLIN, 0}};
-  std::vector<std::pair<AdapterState*, FrameCapture*>> captures;
+  std::vector<Session*> captures;
   for (auto& [name, session] : sessions_) {
+    if (session.open) {
+      FollowClasses(name, session);
+    }
     if (session.capture) {
       watched.push_back({session.capture->Fd(), POLLIN, 0});
-      captures.emplace_back(engine_.FindAdapter(name), session.capture.get());
+      captures.push_back(&session);
     }
   }
   ::poll(watched.data(), watched.size(), timeoutMilliseconds);
   // The queue first: a frame captured on arrival finds its verdict then.
   queue_.Receive([this](const QueuedPacket& queued) { OnQueued(queued); });
-  for (auto& [adapter, capture] : captures) {
-    capture->Receive([this, adapter = adapter](std::span<const std::uint8_t> frame, bool out) {
-      OnFrame(*adapter, frame, out);
-    });
+  for (Session* session : captures) {
+    session->capture->Receive(
+        [this, session](const CapturedFrame& frame) { OnFrame(*session, frame); });
   }
+  ReportCaptureDrops();
 }
 
 void RealTraffic::Stop() {
@@ -159,13 +258,13 @@ void RealTraffic::Stop() {
   }
   started_ = false;
   for (auto& [name, session] : sessions_) {
-    AdapterState* adapter = engine_.FindAdapter(name);
-    adapter->StopFiltering();  // held packets pass
-    adapter->SetSessionObserver(nullptr);
-    adapter->SetOutcomeHandler(nullptr);
+    session.adapter->StopFiltering();  // held packets pass
+    session.adapter->SetSessionObserver(nullptr);
+    session.adapter->SetOutcomeHandler(nullptr);
     session.capture.reset();
     session.open = false;
   }
+  queue_.Flush();
   byInterfaceIndex_.clear();
   rules_.RemoveAll();
 }

@@ -1,25 +1,34 @@
 #pragma once
 
 // The daemon's real mode: the packets of the machine's interfaces fed to the
-// engine. Two paths see every IPv4 packet of an adapter in a session:
+// engine. Two paths see the IPv4 packets of an adapter in a session:
 //
-// - the verdict path (NFQUEUE): each packet is offered to the engine, whose
-//   classes and token buckets decide pass, drop or hold; this path alone
-//   counts the class statistics and the adapter's totals;
-// - the capture path (AF_PACKET): each frame as it crossed the interface
-//   becomes a capture record with its real headers; it counts nothing.
+// - the capture path (AF_PACKET) sees every frame as it crossed the
+//   interface and makes its capture record with the real headers;
+// - the verdict path (NFQUEUE) offers a packet to the engine, whose classes
+//   and token buckets decide pass, drop or hold. It costs a trip through
+//   the daemon for each packet, so a direction is queued only while a class
+//   could hold or drop its packets (filtering on, a class for that
+//   direction available and not TBFThrough).
+//
+// Each packet is counted once: by the verdict path when its direction was
+// queued, else by the capture path, which then counts it as passed (nothing
+// could have stopped it). A frame is judged by the state of its direction
+// at the moment the kernel captured it.
 //
 // Both paths run for an adapter from the start of its session
 // (HlInitialize) to its end (HlReleaseAdapter or HlUninitialize), as the
 // adapter reports them. Outside a session its packets bypass the daemon.
 
+#include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <string>
-#include <vector>
+#include <unordered_map>
 
 #include "passthru/engine/adapter_state.h"
 #include "passthru/engine/packet_engine.h"
@@ -48,38 +57,67 @@ class RealTraffic {
   // Removes rules an earlier run left, makes the chains and opens the
   // verdict queue. Empty on success, else the reason.
   std::string Start();
-  // Waits up to `timeoutMilliseconds` for packets and serves them; then
-  // follows the adapters' sessions.
+  // Queues the directions the classes now need, waits up to
+  // `timeoutMilliseconds` for packets and serves them.
   void Poll(int timeoutMilliseconds);
+  // Sends the verdicts given since the last Poll (the engine's tick
+  // releases held packets between polls).
+  void SendVerdicts() { queue_.Flush(); }
   // Lets every held packet pass and removes every rule.
   void Stop();
   std::size_t HeldPackets() const { return held_; }
 
  private:
+  // Whether one direction of an interface goes through the verdict queue.
+  struct DirectionQueue {
+    bool queued = false;
+    bool wanted = false;          // what was last asked of the rules
+    std::uint64_t changedAt = 0;  // CLOCK_REALTIME nanoseconds of the last change
+    bool QueuedAt(std::uint64_t realtimeNanoseconds) const {
+      return realtimeNanoseconds >= changedAt ? queued : !queued;
+    }
+  };
   struct Session {
     bool open = false;
+    AdapterState* adapter = nullptr;
     unsigned interfaceIndex = 0;
+    std::uint32_t mtu = 0;
     std::unique_ptr<FrameCapture> capture;
+    std::array<DirectionQueue, 2> directions;
+    DirectionQueue& Of(Direction direction) {
+      return directions[static_cast<std::size_t>(direction)];
+    }
+  };
+  struct PacketKeyHash {
+    std::size_t operator()(const PacketKey& key) const;
+  };
+  // A verdict of the queue, until the capture sees the packet cross: a
+  // later packet with the same key (its identification wrapped) is another.
+  struct RememberedVerdict {
+    Verdict verdict = Verdict::Pass;
+    bool crossed = false;
   };
 
   void Watch(AdapterState& adapter);
   void OnSessionEvent(const std::string& name, AdapterState::SessionEvent event);
   void Open(const std::string& name, Session& session);
   void Close(const std::string& name, Session& session);
+  void FollowClasses(const std::string& name, Session& session);
+  void ReportCaptureDrops();
   void OnQueued(const QueuedPacket& queued);
-  void OnFrame(AdapterState& adapter, std::span<const std::uint8_t> frame, bool outgoing);
+  void OnFrame(Session& session, const CapturedFrame& frame);
   void Remember(const PacketKey& key, Verdict verdict);
-  Verdict RememberedVerdict(const PacketKey& key) const;
 
   PacketEngine& engine_;
   QueueRules& rules_;
   std::ostream& log_;
   VerdictQueue queue_;
   std::map<std::string, Session> sessions_;
-  std::map<unsigned, AdapterState*> byInterfaceIndex_;
+  std::map<unsigned, Session*> byInterfaceIndex_;
   std::size_t held_ = 0;
-  std::map<PacketKey, Verdict> verdicts_;
+  std::unordered_map<PacketKey, RememberedVerdict, PacketKeyHash> verdicts_;
   std::deque<PacketKey> verdictOrder_;
+  std::chrono::steady_clock::time_point nextDropReport_;
   bool started_ = false;
 };
 

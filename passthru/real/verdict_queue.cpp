@@ -10,6 +10,7 @@
 #include <libnetfilter_queue/libnetfilter_queue.h>
 #include <linux/netfilter.h>
 #include <linux/netfilter/nfnetlink_queue.h>
+#include <sys/socket.h>
 
 namespace harlune {
 namespace {
@@ -18,11 +19,17 @@ namespace {
 // the engine reads no further.
 constexpr int kCopyRange = 128;
 constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
-constexpr std::size_t kMessageBufferBytes = 0xFFFF + 4096;
 constexpr std::size_t kRequestBufferBytes = 8192;
 // Packets handled by one call, so that a flood never keeps the daemon's loop
 // from its clients: the socket stays readable and the loop comes back.
 constexpr int kMaxPacketsPerReceive = 256;
+// Packets taken by one system call. A packet's message holds its first
+// kCopyRange bytes and a few attributes, far below the slot size.
+constexpr unsigned kMessagesPerCall = 64;
+constexpr std::size_t kMessageSlotBytes = 4096;
+// A verdict message is 32 bytes; the batch is sent before it could overflow.
+constexpr std::size_t kVerdictBufferBytes = 64 * 1024;
+constexpr std::size_t kVerdictRoom = 256;
 
 struct ParseContext {
   const VerdictQueue::Handler* handler;
@@ -47,6 +54,10 @@ int OnPacket(const nlmsghdr* message, void* data) {
     packet.ip = {static_cast<const std::uint8_t*>(mnl_attr_get_payload(attributes[NFQA_PAYLOAD])),
                  mnl_attr_get_payload_len(attributes[NFQA_PAYLOAD])};
   }
+  // The kernel gives the whole length only when it cut the copy.
+  packet.length = attributes[NFQA_CAP_LEN] != nullptr
+                      ? AttributeU32(attributes[NFQA_CAP_LEN])
+                      : static_cast<std::uint32_t>(packet.ip.size());
   (*static_cast<ParseContext*>(data)->handler)(packet);
   return MNL_CB_OK;
 }
@@ -85,8 +96,9 @@ std::string VerdictQueue::Configure(std::uint32_t maxLength) {
   nfq_nlmsg_cfg_put_params(message, NFQNL_COPY_PACKET, kCopyRange);
   nfq_nlmsg_cfg_put_qmaxlen(message, maxLength);
   // Fail-open: a full queue lets packets pass instead of dropping them.
-  mnl_attr_put_u32(message, NFQA_CFG_FLAGS, htonl(NFQA_CFG_F_FAIL_OPEN));
-  mnl_attr_put_u32(message, NFQA_CFG_MASK, htonl(NFQA_CFG_F_FAIL_OPEN));
+  constexpr std::uint32_t kFlags = NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO;
+  mnl_attr_put_u32(message, NFQA_CFG_FLAGS, htonl(kFlags));
+  mnl_attr_put_u32(message, NFQA_CFG_MASK, htonl(kFlags));
   if (!SendAndAcknowledge(buffer)) {
     return std::string("cannot configure the verdict queue: ") + std::strerror(errno);
   }
@@ -110,31 +122,63 @@ std::string VerdictQueue::Open(std::uint16_t queueNumber, std::uint32_t maxLengt
     return error;
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-  receiveBuffer_.resize(kMessageBufferBytes);
+  receiveBuffer_.resize(kMessagesPerCall * kMessageSlotBytes);
+  verdicts_.resize(kVerdictBufferBytes);
   return {};
+}
+
+int VerdictQueue::ReceiveBatch(const Handler& handler) {
+  iovec slots[kMessagesPerCall];
+  mmsghdr messages[kMessagesPerCall] = {};
+  for (unsigned i = 0; i < kMessagesPerCall; ++i) {
+    slots[i] = {receiveBuffer_.data() + i * kMessageSlotBytes, kMessageSlotBytes};
+    messages[i].msg_hdr.msg_iov = &slots[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  const int received = ::recvmmsg(Fd(), messages, kMessagesPerCall, MSG_DONTWAIT, nullptr);
+  ParseContext context{&handler};
+  for (int i = 0; i < received; ++i) {
+    // Each datagram is parsed on its own: an error message (a verdict for a
+    // packet the kernel no longer holds) ends only its own parse.
+    mnl_cb_run(slots[i].iov_base, messages[i].msg_len, 0, portId_, OnPacket, &context);
+  }
+  return received;
 }
 
 void VerdictQueue::Receive(const Handler& handler) {
   if (socket_ == nullptr) {
     return;
   }
-  ParseContext context{&handler};
-  for (int read = 0; read < kMaxPacketsPerReceive; ++read) {
-    const ssize_t received =
-        mnl_socket_recvfrom(socket_, receiveBuffer_.data(), receiveBuffer_.size());
-    if (received <= 0) {
+  for (int read = 0; read < kMaxPacketsPerReceive;) {
+    const int received = ReceiveBatch(handler);
+    Flush();
+    if (received < static_cast<int>(kMessagesPerCall)) {
       return;  // nothing more waits (EAGAIN), or a lost burst (fail-open let it pass)
     }
-    mnl_cb_run(receiveBuffer_.data(), static_cast<std::size_t>(received), 0, portId_, OnPacket,
-               &context);
+    read += received;
   }
 }
 
 void VerdictQueue::Verdict(std::uint32_t id, bool accept) {
-  char buffer[kRequestBufferBytes];
-  nlmsghdr* message = nfq_nlmsg_put(buffer, NFQNL_MSG_VERDICT, queueNumber_);
+  if (socket_ == nullptr) {
+    return;
+  }
+  if (verdictBytes_ + kVerdictRoom > verdicts_.size()) {
+    Flush();
+  }
+  nlmsghdr* message =
+      nfq_nlmsg_put(verdicts_.data() + verdictBytes_, NFQNL_MSG_VERDICT, queueNumber_);
   nfq_nlmsg_verdict_put(message, static_cast<int>(id), accept ? NF_ACCEPT : NF_DROP);
-  mnl_socket_sendto(socket_, message, message->nlmsg_len);
+  verdictBytes_ += NLMSG_ALIGN(message->nlmsg_len);
+}
+
+void VerdictQueue::Flush() {
+  if (verdictBytes_ == 0) {
+    return;
+  }
+  // The kernel takes every message of one send in turn.
+  mnl_socket_sendto(socket_, verdicts_.data(), verdictBytes_);
+  verdictBytes_ = 0;
 }
 
 }  // namespace harlune

@@ -107,6 +107,37 @@ TEST_F(AdapterStateTest, StoppingFilteringLetsWaitingPacketsGo) {
   EXPECT_EQ(adapter_.ClassStatistics(id)->transferredBytes, 2000u);
 }
 
+TEST_F(AdapterStateTest, OnlyFilteringWithAClassThatCanHoldOrDropMayStopPackets) {
+  EXPECT_FALSE(adapter_.MayStopPackets(Direction::Send));
+  _TBF_SETTING_DATA through = AnyTcpSend(0);
+  through.TBFThrough = 1;
+  _TBF_SETTING_DATA unavailable = AnyTcpSend(0);
+  unavailable.Available = 0;
+  adapter_.AddClass(through);
+  adapter_.AddClass(unavailable);
+  adapter_.StartFiltering();
+  EXPECT_FALSE(adapter_.MayStopPackets(Direction::Send));
+
+  const std::uint32_t limited = *adapter_.AddClass(AnyTcpSend(1000));
+  EXPECT_TRUE(adapter_.MayStopPackets(Direction::Send));
+  EXPECT_FALSE(adapter_.MayStopPackets(Direction::Receive));
+  adapter_.StopFiltering();
+  EXPECT_FALSE(adapter_.MayStopPackets(Direction::Send));
+  adapter_.StartFiltering();
+  ASSERT_TRUE(adapter_.DeleteClass(limited));
+  EXPECT_FALSE(adapter_.MayStopPackets(Direction::Send));
+}
+
+TEST_F(AdapterStateTest, APacketThatCrossedUnaskedIsCountedByItsClassAndTheTotals) {
+  const std::uint32_t id = *adapter_.AddClass(AnyTcpSend(0));  // would drop if asked
+  adapter_.StartFiltering();
+  adapter_.CountCrossed(TcpPacket(Direction::Send, 1, 2, 900));
+  adapter_.CountCrossed(TcpPacket(Direction::Receive, 1, 2, 400));
+  EXPECT_EQ(adapter_.ClassStatistics(id)->transferredBytes, 900u);
+  EXPECT_EQ(adapter_.TotalStatistics().sentBytes, 900u);
+  EXPECT_EQ(adapter_.TotalStatistics().receivedBytes, 400u);
+}
+
 TEST_F(AdapterStateTest, TotalsCountEachDirectionAndResetTrafficZeroesThem) {
   adapter_.Offer(TcpPacket(Direction::Send, 1, 2, 300));
   adapter_.Offer(TcpPacket(Direction::Receive, 1, 2, 500));

@@ -70,11 +70,13 @@ TEST(TokenBucket, ShortPacketsCostTheMpu) {
   EXPECT_EQ(bucket.Offer(OfLength(40), 0), Verdict::Queued);
 }
 
-TEST(TokenBucket, APacketLargerThanTheBucketPassesOnAFullBucket) {
+TEST(TokenBucket, APacketLargerThanTheBucketPassesOnAFullBucketAndIsPaidForInFull) {
   TokenBucket bucket({1000, 1500, 0, 0}, 0);
   EXPECT_EQ(bucket.Offer(OfLength(9000), 0), Verdict::Pass);
   EXPECT_EQ(bucket.Offer(OfLength(9000), 0), Verdict::Queued);
-  EXPECT_EQ(bucket.Release(1500 * kMs).size(), 1u);
+  // 9000 bytes at 1000 bytes a second: the bucket is full again after 9 s.
+  EXPECT_TRUE(bucket.Release(8999 * kMs).empty());
+  EXPECT_EQ(bucket.Release(9000 * kMs).size(), 1u);
 }
 
 TEST(TokenBucket, RateZeroDropsEverythingAndEmptiesTheQueue) {

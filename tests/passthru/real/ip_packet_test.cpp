@@ -11,13 +11,14 @@ namespace {
 
 // 198.18.0.1:5201 -> 198.18.0.2:40000, TCP, total length 1500, id 0x1234.
 std::vector<std::uint8_t> TcpHeaders(std::uint8_t words = 5) {
-  std::vector<std::uint8_t> ip(std::size_t{4} * words, 0);
+  const std::size_t headerSize = std::size_t{4} * words;
+  std::vector<std::uint8_t> ip(headerSize + 4, 0);
   ip[0] = static_cast<std::uint8_t>(0x40 | words);
   ip[2] = 0x05, ip[3] = 0xDC, ip[4] = 0x12, ip[5] = 0x34, ip[9] = 6;
   const std::uint8_t addresses[] = {198, 18, 0, 1, 198, 18, 0, 2};
   std::copy(std::begin(addresses), std::end(addresses), ip.begin() + 12);
   const std::uint8_t ports[] = {0x14, 0x51, 0x9C, 0x40};
-  ip.insert(ip.end(), std::begin(ports), std::end(ports));
+  std::copy(std::begin(ports), std::end(ports), ip.begin() + static_cast<long>(headerSize));
   return ip;
 }
 
@@ -75,6 +76,27 @@ TEST(IpPacketTest, KeysTellDirectionAndIdentificationApart) {
   auto other = TcpHeaders();
   other[5] = 0x35;
   EXPECT_NE(*key, *KeyOfIpv4Packet(other, Direction::Send));
+}
+
+TEST(IpPacketTest, OffloadPacketsCountAsThePacketsTheyBecomeOnTheWire) {
+  // IPv4 20 bytes and TCP 32 bytes (with timestamps) repeat in each segment.
+  auto tcp = TcpHeaders();
+  tcp.resize(40);
+  tcp[32] = 0x80;
+  EXPECT_EQ(WireLength(tcp, 1500, 1500), 1500u);
+  EXPECT_EQ(WireLength(tcp, 52 + 1448 * 45, 1500), 45u * 1500);
+  EXPECT_EQ(WireLength(tcp, 52 + 1448 * 2 + 100, 1500), 1500u * 2 + 152);
+
+  // Other protocols become fragments, which repeat only the IPv4 header
+  // and carry a multiple of 8 bytes.
+  auto udp = tcp;
+  udp[9] = kProtocolUdp;
+  EXPECT_EQ(WireLength(udp, 65000, 1500), 65000u + 43 * 20);
+  EXPECT_EQ(WireLength(udp, 3000, 1006), 3000u + 3 * 20);  // 984 bytes a fragment
+
+  // Without the whole header, or with an MTU below it, nothing is guessed.
+  EXPECT_EQ(WireLength(std::vector<std::uint8_t>(10, 0x45), 9000, 1500), 9000u);
+  EXPECT_EQ(WireLength(tcp, 9000, 40), 9000u);
 }
 
 }  // namespace

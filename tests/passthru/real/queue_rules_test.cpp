@@ -59,39 +59,53 @@ TEST(QueueRulesTest, PrepareFailsWhenIptablesRefuses) {
   EXPECT_FALSE(rules.Prepare());
 }
 
-TEST(QueueRulesTest, QueuesOneInterfaceInBothDirectionsAndRemovesExactlyThat) {
+TEST(QueueRulesTest, QueuesEachDirectionOfOneInterfaceAndRemovesExactlyThat) {
   RecordingRunner runner;
   QueueRules rules(runner, 7);
-  ASSERT_TRUE(rules.Add("veth0"));
-  EXPECT_TRUE(Called(runner, "-A HARLUNE-IN -i veth0 -j NFQUEUE --queue-num 7 --queue-bypass"));
+  ASSERT_TRUE(rules.Add("veth0", Direction::Send));
   EXPECT_TRUE(Called(runner, "-A HARLUNE-OUT -o veth0 -j NFQUEUE --queue-num 7 --queue-bypass"));
-  EXPECT_TRUE(rules.Has("veth0"));
+  EXPECT_TRUE(rules.Has("veth0", Direction::Send));
+  EXPECT_FALSE(rules.Has("veth0", Direction::Receive));
   const auto before = runner.calls.size();
-  EXPECT_TRUE(rules.Add("veth0"));  // already there: nothing added twice
+  EXPECT_TRUE(rules.Add("veth0", Direction::Send));  // already there: nothing added twice
   EXPECT_EQ(runner.calls.size(), before);
+  ASSERT_TRUE(rules.Add("veth0", Direction::Receive));
+  EXPECT_TRUE(Called(runner, "-A HARLUNE-IN -i veth0 -j NFQUEUE --queue-num 7 --queue-bypass"));
 
+  ASSERT_TRUE(rules.Remove("veth0", Direction::Send));
+  EXPECT_TRUE(Called(runner, "-D HARLUNE-OUT -o veth0 -j NFQUEUE --queue-num 7 --queue-bypass"));
+  EXPECT_FALSE(rules.Has("veth0", Direction::Send));
+  EXPECT_TRUE(rules.Has("veth0", Direction::Receive));
   ASSERT_TRUE(rules.Remove("veth0"));
   EXPECT_TRUE(Called(runner, "-D HARLUNE-IN -i veth0 -j NFQUEUE --queue-num 7 --queue-bypass"));
-  EXPECT_TRUE(Called(runner, "-D HARLUNE-OUT -o veth0 -j NFQUEUE --queue-num 7 --queue-bypass"));
-  EXPECT_FALSE(rules.Has("veth0"));
+  EXPECT_FALSE(rules.Has("veth0", Direction::Receive));
 }
 
-TEST(QueueRulesTest, AHalfAddedInterfaceIsTakenBack) {
+TEST(QueueRulesTest, AFailedChangeLeavesTheKnownStateAsIptablesHasIt) {
   RecordingRunner runner;
-  runner.failOn = "-A HARLUNE-OUT";
   QueueRules rules(runner, 7);
-  EXPECT_FALSE(rules.Add("veth0"));
-  EXPECT_FALSE(rules.Has("veth0"));
-  EXPECT_TRUE(Called(runner, "-D HARLUNE-IN -i veth0 -j NFQUEUE --queue-num 7 --queue-bypass"));
+  runner.failOn = "-A HARLUNE-OUT";
+  EXPECT_FALSE(rules.Add("veth0", Direction::Send));
+  EXPECT_FALSE(rules.Has("veth0", Direction::Send));
+
+  runner.failOn.clear();
+  ASSERT_TRUE(rules.Add("veth0", Direction::Send));
+  runner.failOn = "-D HARLUNE-OUT";
+  EXPECT_FALSE(rules.Remove("veth0"));
+  EXPECT_TRUE(rules.Has("veth0", Direction::Send));
+  // A rule removed behind the daemon's back counts as removed.
+  runner.failOn = "-C HARLUNE-OUT";
+  EXPECT_TRUE(rules.Remove("veth0"));
+  EXPECT_FALSE(rules.Has("veth0", Direction::Send));
 }
 
 TEST(QueueRulesTest, RefusesNamesIptablesWouldReadAsPatterns) {
   RecordingRunner runner;
   QueueRules rules(runner, 7);
-  EXPECT_FALSE(rules.Add("eth+"));
-  EXPECT_FALSE(rules.Add("!eth0"));
-  EXPECT_FALSE(rules.Add("a-name-too-long0"));
-  EXPECT_FALSE(rules.Add(""));
+  EXPECT_FALSE(rules.Add("eth+", Direction::Send));
+  EXPECT_FALSE(rules.Add("!eth0", Direction::Receive));
+  EXPECT_FALSE(rules.Add("a-name-too-long0", Direction::Send));
+  EXPECT_FALSE(rules.Add("", Direction::Send));
   EXPECT_TRUE(runner.calls.empty());
   EXPECT_TRUE(UsableInterfaceName("enp0s31f6"));
 }

@@ -25,6 +25,9 @@ void AddDisconnectRule(Settings& settings) {
   rule.TriggerTimeLow = 2;  // seconds: the flow is under way when it is cut
   RecordingUserDialogs dialogs;
   ASSERT_TRUE(settings.rules.Append(rule, dialogs));
+  // A limit on a port the flow does not use: the flow's packets still go
+  // through the daemon's verdict queue.
+  settings.filters.Add(SendFilter("elsewhere", 6, kLastServerPort, 1024 * 1024, 0));
 }
 
 TEST_F(RealModeTest, AConnectionControlRuleDisconnectsARealIperfConnection) {
