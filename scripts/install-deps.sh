@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
   # the desktop application
   qt6-base-dev qt6-qpa-plugins libqt6test6
+  qt6-translations-l10n  # Qt's own texts (standard buttons) in the user's language
   xvfb xauth fonts-ipafont-gothic  # screenshots: a real X server, Japanese fonts
   # settings files
   libpugixml-dev

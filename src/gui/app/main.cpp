@@ -8,6 +8,7 @@
 #include "gui/app/main_window.h"
 #include "gui/app/single_instance.h"
 #include "gui/base/qt_text.h"
+#include "gui/base/qt_translations.h"
 #include "gui/base/qt_user_dialogs.h"
 #include "platform/linux/linux_engine_services.h"
 #include "platform/linux/settings_folder.h"
@@ -16,6 +17,10 @@ int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Harlune"));
   QApplication::setQuitOnLastWindowClosed(false);
+  const auto qtTexts = harlune::QtTranslationsFor(QLocale::system());
+  if (qtTexts) {
+    QApplication::installTranslator(qtTexts.get());
+  }
   harlune::QtUserDialogs dialogs;
 
   std::string problem;
