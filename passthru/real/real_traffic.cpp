@@ -138,13 +138,17 @@ void RealTraffic::FollowClasses(const std::string& name, Session& session) {
       continue;  // a refused change is not retried until the classes change again
     }
     queue.wanted = wanted;
+    const std::uint64_t before = RealtimeNanoseconds();
     if (!(wanted ? rules_.Add(name, direction) : rules_.Remove(name, direction))) {
       log_ << "harlune-passthru: cannot " << (wanted ? "queue" : "stop queueing") << " the "
            << DirectionName(direction) << " packets of " << name << std::endl;
       continue;
     }
     queue.queued = wanted;
-    queue.changedAt = RealtimeNanoseconds();
+    // While iptables works, a packet may or may not meet the rule. Such
+    // packets count as not queued: the capture counts them unless the
+    // queue has seen them, which their remembered verdict tells.
+    queue.changedAt = wanted ? RealtimeNanoseconds() : before;
   }
 }
 
