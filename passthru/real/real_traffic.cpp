@@ -111,8 +111,8 @@ void RealTraffic::Open(const std::string& name, Session& session) {
   byInterfaceIndex_[session.interfaceIndex] = &session;
   session.capture = std::make_unique<FrameCapture>();
   if (const std::string error = session.capture->Open(name); !error.empty()) {
-    // Shaping works without it; the capture records miss, and so do the
-    // counts of the directions that are not queued.
+    // Shaping and counting work without it, through the queue in both
+    // directions; only the capture records miss.
     log_ << "harlune-passthru: no capture on " << name << ": " << error << std::endl;
     session.capture.reset();
   }
@@ -133,7 +133,9 @@ void RealTraffic::Close(const std::string& name, Session& session) {
 void RealTraffic::FollowClasses(const std::string& name, Session& session) {
   for (const Direction direction : kDirections) {
     DirectionQueue& queue = session.Of(direction);
-    const bool wanted = session.adapter->MayStopPackets(direction);
+    // Without a capture (an interface that is not Ethernet) only the queue
+    // can count, so it takes everything.
+    const bool wanted = !session.capture || session.adapter->MayStopPackets(direction);
     if (wanted == queue.wanted) {
       continue;  // a refused change is not retried until the classes change again
     }

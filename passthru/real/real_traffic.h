@@ -9,7 +9,8 @@
 //   and token buckets decide pass, drop or hold. It costs a trip through
 //   the daemon for each packet, so a direction is queued only while a class
 //   could hold or drop its packets (filtering on, a class for that
-//   direction available and not TBFThrough).
+//   direction available and not TBFThrough), or always when the interface
+//   has no capture (it is not Ethernet).
 //
 // Each packet is counted once: by the verdict path when its direction was
 // queued, else by the capture path, which then counts it as passed (nothing

@@ -191,6 +191,29 @@ TEST_F(RealModeTest, EveryPacketIsCountedOnceAsItsDirectionLeavesAndJoinsTheQueu
   EXPECT_NEAR(static_cast<double>(SentTotal()), wire, wire * 0.01);
 }
 
+// A tun device has no Ethernet frames for the capture to read, so only the
+// queue can count its packets: both directions are queued even for a class
+// that never stops one.
+TEST_F(RealModeTest, AnInterfaceWithoutCaptureIsQueuedInBothDirections) {
+  const std::string tun = "hlrt-tun";
+  ASSERT_EQ(Shell(InDaemonSide("ip tuntap add mode tun name " + tun)), 0);
+  auto daemon = StartDaemon();
+  ASSERT_TRUE(driver_->HlInitialize(tun));
+  PacketFilterSetting filter = SendFilter("through", 6, kThroughPort, kLimit, 1);
+  filter.LowerAdapterName = tun;
+  ASSERT_TRUE(driver_->HlAddTBFClass(tun, filter));
+  const auto queued = [this, &tun] {
+    const std::string rules = QueueRules();
+    return rules.find("-i " + tun + " -j NFQUEUE") != std::string::npos &&
+           rules.find("-o " + tun + " -j NFQUEUE") != std::string::npos;
+  };
+  EXPECT_TRUE(WaitFor(queued, 2s)) << QueueRules();
+  EXPECT_FALSE(VethQueued()) << QueueRules();
+  ASSERT_TRUE(driver_->HlUninitialize(tun));
+  EXPECT_TRUE(WaitFor([this] { return QueueRules().find("NFQUEUE") == std::string::npos; }, 2s))
+      << QueueRules();
+}
+
 TEST_F(RealModeTest, ReleaseAndUninitializeRemoveTheAdaptersRules) {
   ASSERT_TRUE(WriteSettings(AddShapingFilters));
   auto daemon = StartDaemon();
