@@ -91,20 +91,26 @@ void BM_PassthruOneShotRequest(benchmark::State& state) {
 }
 BENCHMARK(BM_PassthruOneShotRequest)->UseRealTime();
 
+// `count` TBFThrough classes, one remote port each from `firstPort` on,
+// filtering on.
+void AddThroughClasses(AdapterState& adapter, std::uint16_t firstPort, std::uint16_t count) {
+  for (std::uint16_t i = 0; i < count; ++i) {
+    _TBF_SETTING_DATA record;
+    record.TBFThrough = 1;
+    record.RemotePortCount = 1;
+    const auto port = static_cast<std::uint16_t>(firstPort + i);
+    record.RemotePorts[0] = protocol::HostPortRange(port, port);
+    adapter.AddClass(record);
+  }
+  adapter.StartFiltering();
+}
+
 // A packet that matches only the last of 128 classes, filtering on, through
 // class: the whole list is compared for every packet.
 void BM_PassthruClassify128(benchmark::State& state) {
   ManualClock clock;
   AdapterState adapter("eth0", clock);
-  for (std::uint16_t i = 0; i < 128; ++i) {
-    _TBF_SETTING_DATA record;
-    record.TBFThrough = 1;
-    record.RemotePortCount = 1;
-    record.RemotePorts[0] = protocol::HostPortRange(static_cast<std::uint16_t>(1000 + i),
-                                                    static_cast<std::uint16_t>(1000 + i));
-    adapter.AddClass(record);
-  }
-  adapter.StartFiltering();
+  AddThroughClasses(adapter, 1000, 128);
   Packet packet;
   packet.remotePort = protocol::HostToNet16(1127);
   packet.length = 1000;
@@ -125,15 +131,7 @@ BENCHMARK(BM_PassthruClassify128);
 void BM_PassthruCountCapturedFrame(benchmark::State& state) {
   ManualClock clock;
   AdapterState adapter("eth0", clock);
-  for (std::uint16_t i = 0; i < 8; ++i) {
-    _TBF_SETTING_DATA record;
-    record.TBFThrough = 1;
-    record.RemotePortCount = 1;
-    record.RemotePorts[0] = protocol::HostPortRange(static_cast<std::uint16_t>(5201 + i),
-                                                    static_cast<std::uint16_t>(5201 + i));
-    adapter.AddClass(record);
-  }
-  adapter.StartFiltering();
+  AddThroughClasses(adapter, 5201, 8);
   // Ethernet, IPv4 (total length 65212), TCP with a 32-byte header to port 5208.
   std::vector<std::uint8_t> frame(14 + 20 + 32, 0);
   frame[12] = 0x08;
