@@ -237,27 +237,6 @@ class LoopProbe final : public QObject {
   bool delivering_ = false;
 };
 
-// The machine's services with the driver looked for only where the
-// simulator serves it, whatever else runs on the machine.
-class SimulatorServices final : public EngineServices {
- public:
-  explicit SimulatorServices(std::string socket) : socket_(std::move(socket)) {}
-
-  DeviceTransport& Transport() override { return machine_.Transport(); }
-  std::vector<std::string> DeviceNames() const override { return {socket_}; }
-  AdapterSource& Adapters() override { return machine_.Adapters(); }
-  ProcessSource& Processes() override { return machine_.Processes(); }
-  std::unique_ptr<TcpTableSource> MakeTcpTable(const IniFileObject& settings) override {
-    return machine_.MakeTcpTable(settings);
-  }
-  std::shared_ptr<HostNameLookup> MakeHostLookup() override { return machine_.MakeHostLookup(); }
-  ConnectionResetter& Resetter() override { return machine_.Resetter(); }
-
- private:
-  LinuxEngineServices machine_;
-  std::string socket_;
-};
-
 class LiveSimulatorTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -281,7 +260,7 @@ class LiveSimulatorTest : public ::testing::Test {
   testing::TempDir settings_;
   const std::filesystem::path run_ = runtime_.path() / "run";
   std::unique_ptr<testing::Child> daemon_;
-  std::unique_ptr<SimulatorServices> services_;
+  std::unique_ptr<LinuxEngineServices> services_;
   RecordingUserDialogs dialogs_;
   std::unique_ptr<CNetSieveDlg> window_;
 };
@@ -298,7 +277,9 @@ TEST_F(LiveSimulatorTest, ShowsTheFlowsRatesWhileTheEventLoopStaysFree) {
   ASSERT_TRUE(testing::WaitFor([&] { return std::filesystem::exists(socket); }, 5s))
       << testing::ReadFileText(output);
 
-  services_ = std::make_unique<SimulatorServices>(socket.string());
+  // The driver looked for only where the simulator serves it, whatever
+  // else runs on the machine.
+  services_ = std::make_unique<LinuxEngineServices>(std::vector<std::string>{socket.string()});
   window_ = std::make_unique<CNetSieveDlg>(settings_.path(), *services_, dialogs_);
   ASSERT_TRUE(window_->Initialise());
   window_->show();

@@ -169,28 +169,6 @@ class LoopbackConnections {
   std::vector<std::unique_ptr<QTcpSocket>> clients_;
 };
 
-// The machine's services with the driver looked for only on the per-user
-// socket: the simulated driver, never a system driver shaping real traffic.
-class SimulatorServices final : public EngineServices {
- public:
-  SimulatorServices()
-      : socket_(protocol::UserDeviceName(std::getenv("XDG_RUNTIME_DIR"), getuid())) {}
-
-  DeviceTransport& Transport() override { return machine_.Transport(); }
-  std::vector<std::string> DeviceNames() const override { return {socket_}; }
-  AdapterSource& Adapters() override { return machine_.Adapters(); }
-  ProcessSource& Processes() override { return machine_.Processes(); }
-  std::unique_ptr<TcpTableSource> MakeTcpTable(const IniFileObject& settings) override {
-    return machine_.MakeTcpTable(settings);
-  }
-  std::shared_ptr<HostNameLookup> MakeHostLookup() override { return machine_.MakeHostLookup(); }
-  ConnectionResetter& Resetter() override { return machine_.Resetter(); }
-
- private:
-  LinuxEngineServices machine_;
-  std::string socket_;
-};
-
 bool Save(QWidget& widget, const QDir& output, const QString& name) {
   const QString file = output.filePath(name + QStringLiteral(".png"));
   const bool saved = widget.grab().save(file);
@@ -262,7 +240,10 @@ int Run(const QDir& output) {
   }
   QDir::setCurrent(folder.path());
 
-  SimulatorServices services;
+  // The driver looked for only on the per-user socket: the simulated
+  // driver, never a system driver shaping real traffic.
+  LinuxEngineServices services(
+      std::vector<std::string>{protocol::UserDeviceName(std::getenv("XDG_RUNTIME_DIR"), getuid())});
   CNetSieveDlg window(settingsFolder, services, dialogs);
   dialogs.SetParent(&window);
   if (!window.Initialise() || !window.engine().filtering()) {

@@ -21,7 +21,11 @@ namespace harlune {
 
 class LinuxEngineServices final : public EngineServices {
  public:
+  // The driver looked for under its usual device names.
   LinuxEngineServices();
+  // The driver looked for only under `deviceNames` (a simulator's socket,
+  // say, never a system driver that shapes real traffic).
+  explicit LinuxEngineServices(std::vector<std::string> deviceNames);
 
   DeviceTransport& Transport() override { return transport_; }
   std::vector<std::string> DeviceNames() const override { return deviceNames_; }
