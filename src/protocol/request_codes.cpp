@@ -64,6 +64,24 @@ const RequestLayout& LayoutOf(RequestCode code) {
 
 std::string_view RequestName(RequestCode code) { return LayoutOf(code).name; }
 
+bool RequestRepeatable(std::uint32_t code) {
+  switch (static_cast<RequestCode>(code)) {
+    case HlBindAdapter:
+    case HlGetVersion:
+    case HlGetTBFClassStatistics:
+    case HlGetTotalStatistics:
+    case HlReadPackets:
+    case HlSetTBFClassRate:
+    case HlSetApplicationPorts:
+    case HlStartFiltering:
+    case HlStopFiltering:
+    case HlResetTcpConnection:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool RequestSizesValid(const RequestLayout& layout, std::span<const std::uint8_t> input,
                        std::size_t outputCapacity) {
   if (outputCapacity != layout.outputSize) {

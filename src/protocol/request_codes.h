@@ -65,6 +65,13 @@ const RequestLayout& LayoutOf(RequestCode code);
 // The name of a request ("HlGetVersion"), as failure messages show it.
 std::string_view RequestName(RequestCode code);
 
+// Whether sending the request a second time changes nothing the driver
+// holds beyond what the first one did: reads, and requests that set a value
+// outright. Only these may be sent again when a reply was lost; sending an
+// add, a move or a session step twice would leave the driver with an orphan
+// class or another order than the application's list.
+bool RequestRepeatable(std::uint32_t code);
+
 // Whether the sizes of a request fit its layout. The input is needed for the
 // application ports request, whose length depends on the count it carries,
 // and for the connection reset, whose four-tuple must name a connection.

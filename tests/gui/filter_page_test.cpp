@@ -53,6 +53,7 @@ class FilterPageTest : public ::testing::Test {
     PacketFilterSetting record;
     record.Name = name;
     record.LowerAdapterName = "eth0";
+    record.DriverClassId = 1;  // as the session start leaves it
     return engine_->settings().filters.Add(record);
   }
 

@@ -44,6 +44,22 @@ TEST(RequestCodes, UnknownCodesHaveNoLayout) {
   EXPECT_EQ(RequestName(RequestCode::HlAddTBFClass), "HlAddTBFClass");
 }
 
+TEST(RequestCodes, OnlyRequestsThatChangeNothingTwiceMayBeRepeated) {
+  for (const RequestCode code :
+       {RequestCode::HlGetVersion, RequestCode::HlGetTBFClassStatistics,
+        RequestCode::HlGetTotalStatistics, RequestCode::HlReadPackets,
+        RequestCode::HlSetTBFClassRate, RequestCode::HlSetApplicationPorts}) {
+    EXPECT_TRUE(RequestRepeatable(static_cast<std::uint32_t>(code))) << RequestName(code);
+  }
+  for (const RequestCode code :
+       {RequestCode::HlInitialize, RequestCode::HlUninitialize, RequestCode::HlReleaseAdapter,
+        RequestCode::HlAddTBFClass, RequestCode::HlModifyTBFClass, RequestCode::HlDeleteTBFClass,
+        RequestCode::HlUpTBFClass, RequestCode::HlDownTBFClass, RequestCode::HlResetTraffic}) {
+    EXPECT_FALSE(RequestRepeatable(static_cast<std::uint32_t>(code))) << RequestName(code);
+  }
+  EXPECT_FALSE(RequestRepeatable(0x432320C5));  // unknown: never assumed harmless
+}
+
 TEST(RequestCodes, FixedRequestsNeedTheirExactSizes) {
   const auto& add = LayoutOf(RequestCode::HlAddTBFClass);
   const std::vector<std::uint8_t> record(200);

@@ -19,13 +19,28 @@ class FakeHandle final : public DeviceHandle {
 
   DeviceCallResult Control(std::uint32_t code, std::span<const std::uint8_t> input,
                            std::span<std::uint8_t> output) override {
-    if (generation_ != owner_.connectionGeneration) {
+    if (generation_ != owner_.connectionGeneration || silent_) {
       ++owner_.lostCalls;
       std::fill(output.begin(), output.end(), std::uint8_t{0xFF});
-      return {false, 31, 0};
+      return {false, 31, 0, true};
     }
     owner_.calls.push_back(
         {device_, adapterPath_, code, {input.begin(), input.end()}, output.size()});
+    if (owner_.loseReplyTo.erase(code) != 0) {
+      // Carried out, but the answer comes too late: the caller gave up, and
+      // the handle is of no further use.
+      const DeviceCallResult done = Carry(code, input, output);
+      owner_.lostReplies.push_back(done);
+      silent_ = true;
+      std::fill(output.begin(), output.end(), std::uint8_t{0xFF});
+      return {false, 31, 0};
+    }
+    return Carry(code, input, output);
+  }
+
+ private:
+  DeviceCallResult Carry(std::uint32_t code, std::span<const std::uint8_t> input,
+                         std::span<std::uint8_t> output) {
     if (code == static_cast<std::uint32_t>(protocol::RequestCode::HlBindAdapter)) {
       return Bind(input, output);
     }
@@ -45,7 +60,6 @@ class FakeHandle final : public DeviceHandle {
     return Answer(*reply, output);
   }
 
- private:
   const FakeDeviceTransport::Reply* FindReply(std::uint32_t code) const {
     if (const auto adapter = owner_.repliesOf.find(adapterPath_);
         adapter != owner_.repliesOf.end()) {
@@ -100,6 +114,7 @@ class FakeHandle final : public DeviceHandle {
   std::u16string adapterPath_;
   int generation_;
   int bindGeneration_ = 0;
+  bool silent_ = false;
 };
 
 std::u16string AdapterPathOf(std::string_view adapterName) {

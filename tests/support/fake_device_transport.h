@@ -40,6 +40,12 @@ class FakeDeviceTransport final : public DeviceTransport {
   std::map<std::u16string, std::map<std::uint32_t, Reply>> repliesOf;
   // One-time replies by request code, used up first, oldest first.
   std::map<std::uint32_t, std::deque<Reply>> queuedReplies;
+  // Request codes whose next call the driver carries out but answers too
+  // late: the call fails with 31 as the transport's time limit reports it,
+  // and the handle never reaches the driver again. Used up once each.
+  std::set<std::uint32_t> loseReplyTo;
+  // What the driver did for those calls, in order.
+  std::vector<DeviceCallResult> lostReplies;
 
   std::vector<Call> calls;
   int opened = 0;
@@ -61,8 +67,8 @@ class FakeDeviceTransport final : public DeviceTransport {
 
   // The driver closes every open connection, as a restart does: later calls
   // on them fail without reaching it, as the socket transport reports a
-  // closed connection (error 31), and leave the output scribbled over, as a
-  // reply cut off midway can.
+  // closed connection (error 31, not sent), and leave the output scribbled
+  // over, as a reply cut off midway can.
   void CloseConnections() { ++connectionGeneration; }
   // The driver forgets the bind of every open connection to the adapter:
   // their later requests fail with 21.

@@ -34,6 +34,12 @@ FakeEngineServices::FakeEngineServices() {
   std::vector<std::uint8_t> version(4);
   protocol::StoreLe32(version, 0, protocol::kDriverVersion);
   transport.replies[static_cast<std::uint32_t>(protocol::RequestCode::HlGetVersion)] = {0, version};
+  // Every class gets an id (one for all: tests that tell classes apart
+  // answer per adapter or queue their ids).
+  std::vector<std::uint8_t> classId(4);
+  protocol::StoreLe32(classId, 0, 1);
+  transport.replies[static_cast<std::uint32_t>(protocol::RequestCode::HlAddTBFClass)] = {0,
+                                                                                         classId};
 }
 
 std::unique_ptr<TcpTableSource> FakeEngineServices::MakeTcpTable(const IniFileObject&) {

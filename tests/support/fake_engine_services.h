@@ -27,16 +27,22 @@ class FakeEngineServices final : public EngineServices {
  public:
   FakeEngineServices();
 
-  DeviceTransport& Transport() override { return transport; }
-  std::vector<std::string> DeviceNames() const override { return {"/run/harlune/PassThru"}; }
+  DeviceTransport& Transport() override {
+    return socketTransport != nullptr ? *socketTransport : transport;
+  }
+  std::vector<std::string> DeviceNames() const override { return deviceNames; }
   AdapterSource& Adapters() override { return adapters; }
   ProcessSource& Processes() override { return processes; }
   std::unique_ptr<TcpTableSource> MakeTcpTable(const IniFileObject& settings) override;
   std::shared_ptr<HostNameLookup> MakeHostLookup() override;
   ConnectionResetter& Resetter() override { return resetter; }
 
-  // The driver answers version 20006 on every adapter unless told otherwise.
+  // The driver answers version 20006 on every adapter and class id 1 to
+  // every add unless told otherwise.
   FakeDeviceTransport transport;
+  // When set, the driver is reached through it (a real socket) instead.
+  DeviceTransport* socketTransport = nullptr;
+  std::vector<std::string> deviceNames{"/run/harlune/PassThru"};
   FakeAdapterSource adapters;
 
   class Processes final : public ProcessSource {

@@ -54,6 +54,12 @@ bool SendAll(int fd, std::span<const std::uint8_t> bytes) {
 }  // namespace
 
 SocketDriverServer::SocketDriverServer(std::filesystem::path socketPath, Handler handler)
+    : SocketDriverServer(std::move(socketPath),
+                         [handler = std::move(handler)](std::uint64_t, auto& header, auto input) {
+                           return handler(header, input);
+                         }) {}
+
+SocketDriverServer::SocketDriverServer(std::filesystem::path socketPath, ConnectionHandler handler)
     : path_(std::move(socketPath)), handler_(std::move(handler)) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -82,16 +88,17 @@ SocketDriverServer::~SocketDriverServer() {
 }
 
 void SocketDriverServer::Serve() {
+  std::uint64_t accepted = 0;
   while (WaitReadable(listenFd_, stopPipe_[0])) {
     const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
-      ServeConnection(fd);
+      ServeConnection(fd, ++accepted);
       ::close(fd);
     }
   }
 }
 
-void SocketDriverServer::ServeConnection(int fd) {
+void SocketDriverServer::ServeConnection(int fd, std::uint64_t connection) {
   for (;;) {
     std::array<std::uint8_t, protocol::kRequestHeaderSize> headerBytes{};
     if (!ReceiveAll(fd, stopPipe_[0], headerBytes)) {
@@ -105,7 +112,7 @@ void SocketDriverServer::ServeConnection(int fd) {
     if (!ReceiveAll(fd, stopPipe_[0], input)) {
       return;
     }
-    const auto reply = handler_(header, input);
+    const auto reply = handler_(connection, header, input);
     if (!reply || !SendAll(fd, *reply)) {
       return;
     }

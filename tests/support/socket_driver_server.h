@@ -24,8 +24,16 @@ class SocketDriverServer {
   using Handler = std::function<std::optional<std::vector<std::uint8_t>>(
       const protocol::RequestHeader&, std::span<const std::uint8_t> input)>;
 
-  // Listens on `socketPath` (its folder must exist) until destroyed.
+  // The same, told which connection (numbered from 1 in the order they were
+  // accepted) the request came on.
+  using ConnectionHandler = std::function<std::optional<std::vector<std::uint8_t>>(
+      std::uint64_t connection, const protocol::RequestHeader&, std::span<const std::uint8_t>)>;
+
+  // Listens on `socketPath` (its folder must exist) until destroyed. One
+  // connection is served at a time, in the order they came, as the daemon's
+  // single loop does.
   SocketDriverServer(std::filesystem::path socketPath, Handler handler);
+  SocketDriverServer(std::filesystem::path socketPath, ConnectionHandler handler);
   ~SocketDriverServer();
   SocketDriverServer(const SocketDriverServer&) = delete;
   SocketDriverServer& operator=(const SocketDriverServer&) = delete;
@@ -42,10 +50,10 @@ class SocketDriverServer {
 
  private:
   void Serve();
-  void ServeConnection(int fd);
+  void ServeConnection(int fd, std::uint64_t connection);
 
   std::filesystem::path path_;
-  Handler handler_;
+  ConnectionHandler handler_;
   int listenFd_ = -1;
   int stopPipe_[2] = {-1, -1};
   std::thread thread_;

@@ -97,6 +97,7 @@ void HarluneEngine::ApplyGeneralSettings() {
 }
 
 SessionStart HarluneEngine::StartSession() {
+  driverSessionOpen_ = true;
   const SessionStart start = session_.StartSession();
   if (start == SessionStart::kWrongDriver) {
     return start;
@@ -120,6 +121,7 @@ SessionStart HarluneEngine::StartSession() {
 }
 
 void HarluneEngine::EndSession() {
+  driverSessionOpen_ = false;
   session_.EndSession();
   scheduler_.Kill(EngineTimer::kCapture);
   scheduler_.Kill(EngineTimer::kStatistics);
@@ -203,7 +205,7 @@ bool HarluneEngine::ControlEnabled() const {
 }
 
 void HarluneEngine::CaptureTick() {
-  if (closed_) {
+  if (closed_ || endingForWrongDriver_) {
     return;
   }
   const CaptureTickPlan plan = packets_.PlanCaptureTick(!windowHidden_);
@@ -219,10 +221,48 @@ void HarluneEngine::CaptureTick() {
   }
 }
 
+void HarluneEngine::WatchDriver() {
+  switch (session_.CheckDriver()) {
+    case DriverCheck::kHealthy:
+      return;
+    case DriverCheck::kRestartSession:
+      RestartSession();
+      return;
+    case DriverCheck::kWrongDriver:
+      dialogs_.ShowMessage(WrongDriverMessage());
+      EndForWrongDriver();
+      return;
+  }
+}
+
+void HarluneEngine::RestartSession() {
+  EndSession();
+  if (StartSession() == SessionStart::kWrongDriver) {
+    EndForWrongDriver();
+  }
+}
+
+void HarluneEngine::EndForWrongDriver() {
+  // As at start-up: the driver steps of the close, then the end.
+  if (driverSessionOpen_) {
+    EndSession();
+  }
+  scheduler_.Kill(EngineTimer::kCapture);
+  scheduler_.Kill(EngineTimer::kStatistics);
+  endingForWrongDriver_ = true;
+  view_.CloseRequested();
+}
+
 void HarluneEngine::StatisticsTick() {
-  if (closed_) {
+  if (closed_ || endingForWrongDriver_) {
     return;
   }
+  SampleAndShare();
+  // Last, so that a restart the samples revealed is healed in this tick.
+  WatchDriver();
+}
+
+void HarluneEngine::SampleAndShare() {
   statistics_.SampleFilters();
   if (!statistics_.SampleTotals()) {
     return;
@@ -234,7 +274,7 @@ void HarluneEngine::StatisticsTick() {
 }
 
 void HarluneEngine::ConnectionTick() {
-  if (closed_) {
+  if (closed_ || endingForWrongDriver_) {
     return;
   }
   if (!RefreshConnections()) {
@@ -250,7 +290,7 @@ void HarluneEngine::ConnectionTick() {
 }
 
 void HarluneEngine::AdapterTick() {
-  if (closed_) {
+  if (closed_ || endingForWrongDriver_) {
     return;
   }
   const bool adaptersChanged = adapters_.Refresh(
@@ -259,8 +299,7 @@ void HarluneEngine::AdapterTick() {
   const bool filtersChanged = settings_.filters.ResolveAdapters(adapters_);
   if (adaptersChanged || filtersChanged) {
     store_.MarkChanged();
-    EndSession();
-    StartSession();
+    RestartSession();
   }
 }
 
@@ -288,6 +327,9 @@ bool HarluneEngine::Close() {
   if (closed_) {
     return true;
   }
+  if (endingForWrongDriver_) {
+    return CloseForWrongDriver();
+  }
   bool confirm = true;
   if (!store_.settingsSaved()) {
     if (settings_.general.AUTO_SAVE == 1) {
@@ -311,10 +353,30 @@ bool HarluneEngine::Close() {
           QuestionAnswer::kYes) {
     return false;
   }
-  EndSession();
+  Finish();
+  return true;
+}
+
+bool HarluneEngine::CloseForWrongDriver() {
+  // The program ends whatever the answer: nothing the user set is lost
+  // unless the user says so.
+  if (!store_.settingsSaved() && (settings_.general.AUTO_SAVE == 1 ||
+                                  dialogs_.Ask(kUnsavedQuestion, kQuestionCaption,
+                                               QuestionButtons::kYesNo) == QuestionAnswer::kYes)) {
+    SaveAllSettings();
+  }
+  Finish();
+  return true;
+}
+
+void HarluneEngine::Finish() {
+  if (driverSessionOpen_ || sessionRunning_) {
+    EndSession();
+  }
   for (const EngineTimer timer :
        {EngineTimer::kStartHidden, EngineTimer::kConnections, EngineTimer::kAdapters,
-        EngineTimer::kAutoSave, EngineTimer::kLogFlush}) {
+        EngineTimer::kAutoSave, EngineTimer::kLogFlush, EngineTimer::kCapture,
+        EngineTimer::kStatistics}) {
     scheduler_.Kill(timer);
   }
   if (monitor_ != nullptr) {
@@ -322,7 +384,6 @@ bool HarluneEngine::Close() {
   }
   SaveGeneralSettings();
   closed_ = true;
-  return true;
 }
 
 }  // namespace harlune

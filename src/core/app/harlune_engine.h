@@ -60,6 +60,10 @@ class HarluneEngine {
   // settings saved, and the engine takes no more ticks.
   bool Close();
   bool Closed() const { return closed_; }
+  // A driver of another version answered during the run: the program ends
+  // (its front end with status 1), and the close asks nothing it could
+  // refuse.
+  bool EndedForWrongDriver() const { return endingForWrongDriver_; }
 
   // The driver session and the filtering switch.
   SessionStart StartSession();
@@ -69,6 +73,9 @@ class HarluneEngine {
   void ToggleFiltering();
   bool filtering() const { return session_.filtering(); }
   void UpdateApplicationPorts();
+  // The adapters whose driver stopped answering during the session (the
+  // status shows them; they are not used until the driver answers again).
+  std::vector<std::string> SilentAdapters() const { return session_.SilentAdapters(); }
   // The reset of the driver's totals.
   void ResetTotals() { statistics_.ResetTotals(); }
 
@@ -125,6 +132,16 @@ class HarluneEngine {
  private:
   void PrepareConnectionMonitor();
   void RefreshAdapters();
+  // The statistics tick's samples, HTB and redraw.
+  void SampleAndShare();
+  // Heals a driver restart, or ends the program for another driver.
+  void WatchDriver();
+  void RestartSession();
+  void EndForWrongDriver();
+  bool CloseForWrongDriver();
+  // The end of the close procedure: the driver session, timers, monitor and
+  // the general settings.
+  void Finish();
   bool RefreshConnections();
   FilterListChange Changed(FilterListChange change);
   bool ControlEnabled() const;
@@ -156,6 +173,9 @@ class HarluneEngine {
   bool windowHidden_ = false;
   bool startHidden_ = false;
   bool sessionRunning_ = false;
+  // HlInitialize may have reached the driver and no EndSession followed.
+  bool driverSessionOpen_ = false;
+  bool endingForWrongDriver_ = false;
   bool closed_ = false;
 };
 

@@ -16,6 +16,10 @@ struct DeviceCallResult {
   bool succeeded = false;
   std::uint32_t error = 0;          // device error word; 0 when succeeded
   std::uint32_t bytesReturned = 0;  // never more than the output's size
+  // The request never reached the driver (the connection was found closed
+  // before it was written). Only then is a failed call known to have
+  // changed nothing; any other failure may have been carried out.
+  bool notSent = false;
 };
 
 class DeviceHandle {
@@ -27,7 +31,9 @@ class DeviceHandle {
   // a silent driver) is reported as a failed call with error 31, never as
   // the driver's own 1, 21 or 87, and every later call on the handle fails
   // the same way: the driver link relies on both to tell a lost connection
-  // from a refusal.
+  // from a refusal. A transport gives a request that changes the driver's
+  // state longer to answer than a read, since such a request is never sent
+  // again (protocol::RequestRepeatable).
   virtual DeviceCallResult Control(std::uint32_t code, std::span<const std::uint8_t> input,
                                    std::span<std::uint8_t> output) = 0;
 };

@@ -1,6 +1,7 @@
 #include "core/driver/driver_link.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "core/driver/device_path.h"
 #include "protocol/byte_order.h"
@@ -122,6 +123,11 @@ DeviceCallResult DriverLink::RequestReused(std::string_view adapterName, const C
       return result;
     }
     kept_.Drop(adapterName);
+    // The driver restarted, or went silent: its state is no longer known.
+    Suspect(adapterName, true);
+    if (!MaySendAgain(call.code, result)) {
+      return result;
+    }
     // A broken reply may have left bytes behind; the caller's buffers start
     // zeroed, and so does the second try.
     std::fill(call.output.begin(), call.output.end(), std::uint8_t{0});
@@ -141,12 +147,48 @@ bool DriverLink::ConnectionLost(DeviceHandle& handle, const DeviceCallResult& re
   if (RefusedByTheDriver(result)) {
     return false;
   }
-  if (result.error == device_error::kNotReady) {
+  if (result.error == device_error::kNotReady || result.notSent) {
     return true;
   }
   std::array<std::uint8_t, protocol::kVersionReplySize> version{};
   return !handle.Control(static_cast<std::uint32_t>(RequestCode::HlGetVersion), {}, version)
               .succeeded;
+}
+
+bool DriverLink::MaySendAgain(RequestCode code, const DeviceCallResult& lost) {
+  // 21: the driver refused the request for want of a bind, so it did
+  // nothing; a request that was never written did nothing either.
+  return lost.notSent || lost.error == device_error::kNotReady ||
+         protocol::RequestRepeatable(static_cast<std::uint32_t>(code));
+}
+
+void DriverLink::Suspect(std::string_view adapterName, bool connectionLost) {
+  const auto found = std::find_if(suspects_.begin(), suspects_.end(), [&](const DriverSuspect& s) {
+    return s.adapterName == adapterName;
+  });
+  if (found == suspects_.end()) {
+    suspects_.push_back({std::string(adapterName), connectionLost});
+  } else {
+    found->connectionLost = found->connectionLost || connectionLost;
+  }
+}
+
+std::vector<DriverSuspect> DriverLink::TakeSuspects() { return std::exchange(suspects_, {}); }
+
+DeviceCallResult DriverLink::ClassRequest(std::string_view adapterName, RequestCode code,
+                                          std::uint32_t driverClassId,
+                                          std::span<const std::uint8_t> input,
+                                          std::span<std::uint8_t> output) {
+  if (driverClassId == kNoDriverClass) {
+    return {};
+  }
+  const DeviceCallResult result = Request(adapterName, code, input, output);
+  // The session sends only ids the driver gave it: a driver that no longer
+  // knows one may have restarted.
+  if (!result.succeeded && !RefusedByTheDriver(result)) {
+    Suspect(adapterName, false);
+  }
+  return result;
 }
 
 bool DriverLink::RequestWithoutData(std::string_view adapterName, RequestCode code) {
@@ -156,7 +198,7 @@ bool DriverLink::RequestWithoutData(std::string_view adapterName, RequestCode co
 bool DriverLink::RequestWithClassId(std::string_view adapterName, RequestCode code,
                                     std::uint32_t driverClassId) {
   const auto input = protocol::EncodeU32(driverClassId);
-  return Request(adapterName, code, input, {}).succeeded;
+  return ClassRequest(adapterName, code, driverClassId, input, {}).succeeded;
 }
 
 std::uint32_t DriverLink::HlGetVersion(std::string_view adapterName) {
@@ -184,6 +226,9 @@ bool DriverLink::HlReleaseAdapter(std::string_view adapterName) {
 }
 
 bool DriverLink::HlAddTBFClass(std::string_view adapterName, _TBF_SETTING_DATA& record) {
+  // Whatever id the record held belonged to an earlier class; a failed add
+  // leaves the record with none.
+  record.DriverClassId = kNoDriverClass;
   const auto input = protocol::EncodeTbfSettingData(record);
   std::array<std::uint8_t, 4> classId{};
   if (!Request(adapterName, RequestCode::HlAddTBFClass, input, classId).succeeded) {
@@ -195,7 +240,8 @@ bool DriverLink::HlAddTBFClass(std::string_view adapterName, _TBF_SETTING_DATA& 
 
 bool DriverLink::HlModifyTBFClass(std::string_view adapterName, const _TBF_SETTING_DATA& record) {
   const auto input = protocol::EncodeTbfSettingData(record);
-  return Request(adapterName, RequestCode::HlModifyTBFClass, input, {}).succeeded;
+  return ClassRequest(adapterName, RequestCode::HlModifyTBFClass, record.DriverClassId, input, {})
+      .succeeded;
 }
 
 bool DriverLink::HlDeleteTBFClass(std::string_view adapterName, std::uint32_t driverClassId) {
@@ -215,7 +261,8 @@ bool DriverLink::HlSetTBFClassRate(std::string_view adapterName, std::uint32_t d
   std::array<std::uint8_t, 8> input{};
   protocol::StoreLe32(input, 0, driverClassId);
   protocol::StoreLe32(input, 4, bytesPerSecond);
-  return Request(adapterName, RequestCode::HlSetTBFClassRate, input, {}).succeeded;
+  return ClassRequest(adapterName, RequestCode::HlSetTBFClassRate, driverClassId, input, {})
+      .succeeded;
 }
 
 bool DriverLink::HlSetApplicationPorts(std::string_view adapterName, std::uint32_t driverClassId,
@@ -225,7 +272,8 @@ bool DriverLink::HlSetApplicationPorts(std::string_view adapterName, std::uint32
   if (!input) {
     return false;
   }
-  return Request(adapterName, RequestCode::HlSetApplicationPorts, *input, {}).succeeded;
+  return ClassRequest(adapterName, RequestCode::HlSetApplicationPorts, driverClassId, *input, {})
+      .succeeded;
 }
 
 bool DriverLink::HlResetTraffic(std::string_view adapterName) {
@@ -244,7 +292,8 @@ bool DriverLink::HlGetTBFClassStatistics(std::string_view adapterName, std::uint
                                          protocol::ClassStatistics& statistics) {
   const auto input = protocol::EncodeU32(driverClassId);
   std::array<std::uint8_t, protocol::kClassStatisticsSize> reply{};
-  if (!Request(adapterName, RequestCode::HlGetTBFClassStatistics, input, reply).succeeded) {
+  if (!ClassRequest(adapterName, RequestCode::HlGetTBFClassStatistics, driverClassId, input, reply)
+           .succeeded) {
     return false;
   }
   statistics = protocol::DecodeClassStatistics(reply);

@@ -18,10 +18,17 @@
 //   silent; a version request on the same connection tells them apart (a
 //   broken handle fails it without reaching the driver).
 // - A connection found unusable (21, or 31 with no version answer) is
-//   closed and the request is sent once more on a fresh connection, so a
-//   driver restart stays invisible. A failure on a fresh connection is never
-//   retried; the fresh connection is kept only when the request succeeded or
-//   was refused with 1 or 87.
+//   closed, and the adapter becomes a suspect: the driver may have restarted
+//   with none of the session's classes, or may have carried out a request
+//   whose reply was lost. The request is sent once more on a fresh
+//   connection only when that cannot do it twice: it never reached the
+//   driver, or it is repeatable (protocol::RequestRepeatable). A failure on
+//   a fresh connection is never retried; the fresh connection is kept only
+//   when the request succeeded or was refused with 1 or 87.
+// - A request naming a class that the driver refuses (other than with 1 or
+//   87) makes the adapter a suspect too: the session sends only ids the
+//   driver gave it. The owner takes the suspects and checks the driver.
+// - No request ever carries kNoDriverClass: the call fails unsent.
 // - HlGetVersion probes adapters: it uses a kept connection but never keeps
 //   a new one, and it closes the adapter's connection unless the answer is
 //   the accepted version.
@@ -77,6 +84,18 @@ class KeptConnections {
   std::vector<Entry> entries_;
 };
 
+// An adapter whose driver may no longer hold what the session gave it.
+struct DriverSuspect {
+  std::string adapterName;
+  // Its kept connection was lost: the driver restarted, or a request's
+  // outcome is unknown. Otherwise a class request was refused.
+  bool connectionLost = false;
+};
+
+// The class id of a filter that has no class in the driver. Drivers never
+// hand it out (capture records use it for "no class").
+inline constexpr std::uint32_t kNoDriverClass = 0;
+
 class DriverLink {
  public:
   static constexpr std::size_t kMaxKeptConnections = 64;
@@ -99,6 +118,10 @@ class DriverLink {
   // so the driver sees no client left bound to its adapters.
   void DropConnections() { kept_.Clear(); }
   std::size_t KeptConnectionCount() const { return kept_.Size(); }
+
+  // The adapters whose driver may no longer hold what the session gave it,
+  // since the last call, each once.
+  std::vector<DriverSuspect> TakeSuspects();
 
   // The driver's version, or 0 unless the request succeeded with exactly
   // four bytes.
@@ -151,6 +174,13 @@ class DriverLink {
   DeviceCallResult RequestReused(std::string_view adapterName, const Call& call, bool keepFresh);
   // Whether a failed call leaves the connection unusable.
   static bool ConnectionLost(DeviceHandle& handle, const DeviceCallResult& result);
+  // Whether a request lost with its connection may go out again.
+  static bool MaySendAgain(protocol::RequestCode code, const DeviceCallResult& lost);
+  void Suspect(std::string_view adapterName, bool connectionLost);
+  // A request that names one of the driver's classes.
+  DeviceCallResult ClassRequest(std::string_view adapterName, protocol::RequestCode code,
+                                std::uint32_t driverClassId, std::span<const std::uint8_t> input,
+                                std::span<std::uint8_t> output);
   bool RequestWithoutData(std::string_view adapterName, protocol::RequestCode code);
   bool RequestWithClassId(std::string_view adapterName, protocol::RequestCode code,
                           std::uint32_t driverClassId);
@@ -160,6 +190,7 @@ class DriverLink {
   DriverConnections connections_;
   KeptConnections kept_{kMaxKeptConnections};
   std::uint32_t lastError_ = 0;
+  std::vector<DriverSuspect> suspects_;
 };
 
 }  // namespace harlune

@@ -71,10 +71,15 @@ FilteringSession::FilteringSession(DriverLink& driver, AdapterTable& adapters,
       filters_(filters),
       htb_(htb),
       dialogs_(dialogs),
-      localTime_(std::move(localTime)) {}
+      localTime_(std::move(localTime)),
+      watch_(driver, adapters, filters) {}
 
 bool FilteringSession::AdapterUsable(std::string_view adapterName) const {
   return adapters_.AdapterValidOf(adapterName) == 1;
+}
+
+bool FilteringSession::ClassUsable(const PacketFilterSetting& filter) const {
+  return filter.DriverClassId != kNoDriverClass && AdapterUsable(filter.LowerAdapterName);
 }
 
 void FilteringSession::Invalidate(std::string_view adapterName) {
@@ -82,6 +87,8 @@ void FilteringSession::Invalidate(std::string_view adapterName) {
 }
 
 SessionStart FilteringSession::StartSession() {
+  // Everything the driver holds is given anew; earlier doubts are moot.
+  watch_.Forget();
   std::size_t counted = 0;
   // Names are copied: SetValid must not be given a reference into the table.
   for (const AdapterEntry& entry : std::vector<AdapterEntry>(adapters_.Entries())) {
@@ -136,6 +143,9 @@ void FilteringSession::EndSession() {
     }
     driver_.HlUninitialize(entry.name);
   }
+  for (std::size_t i = 0; i < filters_.Size(); ++i) {
+    filters_.At(i).DriverClassId = kNoDriverClass;
+  }
   // The next session may find other adapters: no connection outlives this one.
   driver_.DropConnections();
 }
@@ -174,7 +184,7 @@ void FilteringSession::UpdateApplicationPorts(const FilterProcessPorts& portsOfF
     }
     // A class id names a class on one adapter only: the ports go to the
     // filter's own adapter, never to another adapter's class of that id.
-    if (AdapterUsable(filter->LowerAdapterName)) {
+    if (ClassUsable(*filter)) {
       driver_.HlSetApplicationPorts(filter->LowerAdapterName, filter->DriverClassId, ports);
     }
     const std::size_t kept = std::min(ports.size(), PacketFilterSetting::kMaxAppPorts);
@@ -273,8 +283,7 @@ FilterListChange FilteringSession::Edit(std::size_t row, const PacketFilterSetti
   record.ID = old.ID;
   if (record.LowerAdapterName == old.LowerAdapterName) {
     record.DriverClassId = old.DriverClassId;
-    if (AdapterUsable(record.LowerAdapterName) &&
-        !driver_.HlModifyTBFClass(record.LowerAdapterName, record)) {
+    if (ClassUsable(record) && !driver_.HlModifyTBFClass(record.LowerAdapterName, record)) {
       dialogs_.ShowMessage(FailedRequestMessage("HlModifyTBFClass"));
       return {};
     }
@@ -285,10 +294,11 @@ FilterListChange FilteringSession::Edit(std::size_t row, const PacketFilterSetti
   // The class moves to the end of the new adapter's list. It is added there
   // before the old one goes, so that a refused add leaves the filter
   // working as it was.
+  record.DriverClassId = kNoDriverClass;
   if (AdapterUsable(record.LowerAdapterName) && !AddClass(record)) {
     return {};
   }
-  if (AdapterUsable(old.LowerAdapterName)) {
+  if (ClassUsable(old)) {
     driver_.HlDeleteTBFClass(old.LowerAdapterName, old.DriverClassId);
   }
   filters_.Remove(row);
@@ -302,7 +312,7 @@ FilterListChange FilteringSession::Delete(std::span<const std::size_t> rows) {
   FilterListChange change;
   for (auto it = selected.rbegin(); it != selected.rend(); ++it) {
     const PacketFilterSetting& filter = filters_.At(*it);
-    if (AdapterUsable(filter.LowerAdapterName) &&
+    if (ClassUsable(filter) &&
         !driver_.HlDeleteTBFClass(filter.LowerAdapterName, filter.DriverClassId)) {
       dialogs_.ShowMessage(FailedRequestMessage("HlDeleteTBFClass"));
       break;
@@ -317,8 +327,11 @@ FilterListChange FilteringSession::Delete(std::span<const std::size_t> rows) {
 
 bool FilteringSession::Move(std::size_t row, std::size_t neighbour, bool up) {
   const PacketFilterSetting& filter = filters_.At(row);
-  const bool sameAdapter = filters_.At(neighbour).LowerAdapterName == filter.LowerAdapterName;
-  if (sameAdapter && AdapterUsable(filter.LowerAdapterName)) {
+  const PacketFilterSetting& other = filters_.At(neighbour);
+  // A filter without a class is not in the driver's list, so passing it
+  // leaves the driver's order as it is.
+  if (other.LowerAdapterName == filter.LowerAdapterName && ClassUsable(filter) &&
+      ClassUsable(other)) {
     const bool moved = up ? driver_.HlUpTBFClass(filter.LowerAdapterName, filter.DriverClassId)
                           : driver_.HlDownTBFClass(filter.LowerAdapterName, filter.DriverClassId);
     if (!moved) {
@@ -369,8 +382,7 @@ FilterListChange FilteringSession::ToggleAvailable(std::span<const std::size_t> 
   for (const std::size_t row : selected) {
     PacketFilterSetting& filter = filters_.At(row);
     filter.Available = filter.Available == 1 ? 0 : 1;
-    if (AdapterUsable(filter.LowerAdapterName) &&
-        !driver_.HlModifyTBFClass(filter.LowerAdapterName, filter)) {
+    if (ClassUsable(filter) && !driver_.HlModifyTBFClass(filter.LowerAdapterName, filter)) {
       dialogs_.ShowMessage(FailedRequestMessage("HlModifyTBFClass"));
       filter.Available = filter.Available == 1 ? 0 : 1;
       continue;
@@ -381,7 +393,7 @@ FilterListChange FilteringSession::ToggleAvailable(std::span<const std::size_t> 
 }
 
 void FilteringSession::RestoreOwnRate(PacketFilterSetting& filter) {
-  if (AdapterUsable(filter.LowerAdapterName)) {
+  if (ClassUsable(filter)) {
     driver_.HlSetTBFClassRate(filter.LowerAdapterName, filter.DriverClassId, filter.TBFRate);
   }
 }

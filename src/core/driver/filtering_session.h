@@ -17,6 +17,7 @@
 
 #include "core/base/user_dialogs.h"
 #include "core/driver/driver_link.h"
+#include "core/driver/driver_watch.h"
 #include "core/filter/packet_filter_manager.h"
 #include "core/htb/htb_class.h"
 #include "core/htb/htb_manager.h"
@@ -66,8 +67,16 @@ class FilteringSession final : public FilterRateRestorer {
   // usable gets its class. The owner runs the rest of the start (tree,
   // connection table, packet lists, ticks) unless the driver was wrong.
   SessionStart StartSession();
-  // HlReleaseAdapter and HlUninitialize on every usable adapter.
+  // HlReleaseAdapter and HlUninitialize on every usable adapter. The
+  // filters' class ids lose their meaning and are cleared.
   void EndSession();
+
+  // Once per statistics tick: whether the driver still holds this session
+  // (driver_watch.h). On kRestartSession the owner ends and starts the
+  // session; on kWrongDriver it ends the program.
+  DriverCheck CheckDriver() { return watch_.Check(); }
+  // The adapters whose driver stopped answering during the session.
+  std::vector<std::string> SilentAdapters() const { return watch_.SilentAdapters(); }
 
   void StartFiltering();
   void StopFiltering();
@@ -87,6 +96,9 @@ class FilteringSession final : public FilterRateRestorer {
 
   // Whether the driver may be asked about the adapter of this name.
   bool AdapterUsable(std::string_view adapterName) const;
+  // Whether the filter's class may be named to the driver: its adapter is
+  // usable and the driver gave it a class in this session.
+  bool ClassUsable(const PacketFilterSetting& filter) const;
 
   // Filter list commands. `rows` are list positions; outside ones are ignored.
   FilterListChange AddNew(const PacketFilterSetting& record);
@@ -117,6 +129,7 @@ class FilteringSession final : public FilterRateRestorer {
   HTB_Manager& htb_;
   UserDialogs& dialogs_;
   LocalTimeText localTime_;
+  DriverWatch watch_;
   bool filtering_ = false;
 };
 

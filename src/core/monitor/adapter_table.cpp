@@ -79,11 +79,12 @@ bool AdapterTable::Refresh(AdapterSource& source, const DriverVersionQuery& driv
       entry.valid = 0;
     } else if (previous->valid != 0) {
       entry.valid = 1;
-    } else if (driverVersion(entry.name) == protocol::kDriverVersion) {
-      entry.valid = 1;
-      changed = true;
     } else {
-      entry.valid = 0;
+      const std::uint32_t version = driverVersion(entry.name);
+      entry.valid = version == protocol::kDriverVersion ? 1 : 0;
+      // Any answer is news: the right driver makes the adapter usable, and
+      // another one must end the program, as the session start does.
+      changed = changed || version != 0;
     }
     entries_.push_back(std::move(entry));
   }

@@ -38,7 +38,9 @@ class AdapterTable {
   // table before with the same index, description, name and at least one
   // common address keep their valid flag; those that were not valid are
   // asked for the driver's version and become valid when it is the one this
-  // program speaks to. Returns whether the set of usable adapters changed,
+  // program speaks to; any other answer counts as a change too, so that the
+  // session start meets that driver. Returns whether the set of usable
+  // adapters changed,
   // so that the caller restarts the driver session. A failure of the
   // system's list is shown to the user and leaves only the pseudo-adapter.
   bool Refresh(AdapterSource& source, const DriverVersionQuery& driverVersion,

@@ -11,15 +11,23 @@
 #include <sys/un.h>
 
 #include "protocol/framing.h"
+#include "protocol/request_codes.h"
 
 namespace harlune {
 namespace {
 
 namespace device_error = protocol::device_error;
 
+void SetTimeout(int fd, int option, std::chrono::milliseconds timeout) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+  ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
 class SocketHandle final : public DeviceHandle {
  public:
-  explicit SocketHandle(int fd) : fd_(fd) {}
+  SocketHandle(int fd, ReplyLimits limits) : fd_(fd), limits_(limits) {}
   ~SocketHandle() override { ::close(fd_); }
   SocketHandle(const SocketHandle&) = delete;
   SocketHandle& operator=(const SocketHandle&) = delete;
@@ -28,12 +36,19 @@ class SocketHandle final : public DeviceHandle {
                            std::span<std::uint8_t> output) override {
     if (broken_ || input.size() > protocol::kMaxFrameBuffer ||
         output.size() > protocol::kMaxFrameBuffer) {
-      return Failure();
+      return NotSent();
     }
+    UseLimit(protocol::RequestRepeatable(code) ? limits_.repeatable : limits_.changing);
     const auto frame =
         protocol::EncodeRequest(code, input, static_cast<std::uint32_t>(output.size()));
+    if (!SendAll(frame)) {
+      // A Unix socket refuses the write at once when the driver has closed
+      // its end, and a frame cut short is never carried out.
+      Broken();
+      return NotSent();
+    }
     std::array<std::uint8_t, protocol::kReplyHeaderSize> headerBytes{};
-    if (!SendAll(frame) || !ReceiveAll(headerBytes)) {
+    if (!ReceiveAll(headerBytes)) {
       return Broken();
     }
     const protocol::ReplyHeader header = protocol::DecodeReplyHeader(headerBytes);
@@ -50,10 +65,19 @@ class SocketHandle final : public DeviceHandle {
 
  private:
   static DeviceCallResult Failure() { return {false, device_error::kGenFailure, 0}; }
+  static DeviceCallResult NotSent() { return {false, device_error::kGenFailure, 0, true}; }
 
   DeviceCallResult Broken() {
     broken_ = true;
     return Failure();
+  }
+
+  void UseLimit(std::chrono::milliseconds limit) {
+    if (limit != current_) {
+      SetTimeout(fd_, SO_RCVTIMEO, limit);
+      SetTimeout(fd_, SO_SNDTIMEO, limit);
+      current_ = limit;
+    }
   }
 
   bool SendAll(std::span<const std::uint8_t> bytes) {
@@ -85,23 +109,18 @@ class SocketHandle final : public DeviceHandle {
   }
 
   int fd_;
+  ReplyLimits limits_;
+  std::chrono::milliseconds current_{-1};
   bool broken_ = false;
 };
 
-void SetTimeout(int fd, int option, std::chrono::milliseconds timeout) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-  ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
-}
-
 }  // namespace
 
-std::unique_ptr<DeviceHandle> AdoptDeviceSocket(int fd) {
-  return std::make_unique<SocketHandle>(fd);
+std::unique_ptr<DeviceHandle> AdoptDeviceSocket(int fd, ReplyLimits limits) {
+  return std::make_unique<SocketHandle>(fd, limits);
 }
 
-UnixSocketTransport::UnixSocketTransport(std::chrono::milliseconds timeout) : timeout_(timeout) {}
+UnixSocketTransport::UnixSocketTransport(ReplyLimits limits) : limits_(limits) {}
 
 std::unique_ptr<DeviceHandle> UnixSocketTransport::OpenDevice(const std::string& socketPath) {
   sockaddr_un address{};
@@ -115,13 +134,14 @@ std::unique_ptr<DeviceHandle> UnixSocketTransport::OpenDevice(const std::string&
   if (fd < 0) {
     return nullptr;
   }
-  SetTimeout(fd, SO_RCVTIMEO, timeout_);
-  SetTimeout(fd, SO_SNDTIMEO, timeout_);
+  // The bind's limit; each call then sets the limit of its request.
+  SetTimeout(fd, SO_RCVTIMEO, limits_.repeatable);
+  SetTimeout(fd, SO_SNDTIMEO, limits_.repeatable);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
     ::close(fd);
     return nullptr;
   }
-  return AdoptDeviceSocket(fd);
+  return AdoptDeviceSocket(fd, limits_);
 }
 
 }  // namespace harlune

@@ -11,19 +11,27 @@
 
 namespace harlune {
 
+// How long a driver may take to answer before the call fails, so that a hung
+// driver cannot freeze the caller. A request that may be sent again (a read,
+// a rate) gets the short limit; one that changes the driver's classes or
+// session gets the long one, since giving up on it leaves its outcome
+// unknown and costs a restart of the driver session.
+struct ReplyLimits {
+  std::chrono::milliseconds repeatable{2000};
+  std::chrono::milliseconds changing{10000};
+};
+
 class UnixSocketTransport final : public DeviceTransport {
  public:
-  // A driver that does not answer within `timeout` fails the call, so a hung
-  // driver cannot freeze the caller.
-  explicit UnixSocketTransport(std::chrono::milliseconds timeout = std::chrono::seconds(2));
+  explicit UnixSocketTransport(ReplyLimits limits = {});
 
   std::unique_ptr<DeviceHandle> OpenDevice(const std::string& socketPath) override;
 
  private:
-  std::chrono::milliseconds timeout_;
+  ReplyLimits limits_;
 };
 
 // A handle over an already connected stream socket, which it then owns.
-std::unique_ptr<DeviceHandle> AdoptDeviceSocket(int fd);
+std::unique_ptr<DeviceHandle> AdoptDeviceSocket(int fd, ReplyLimits limits = {});
 
 }  // namespace harlune

@@ -143,10 +143,11 @@ TEST_F(DriverLinkTest, AddedClassIdIsWrittenIntoTheRecord) {
   sent.DriverClassId = 0;
   EXPECT_EQ(Hex(request.input), Hex(protocol::EncodeTbfSettingData(sent)));
 
+  // A refused add leaves no id behind, not even the one the record held.
   Fail(RequestCode::HlAddTBFClass);
   record.DriverClassId = 7;
   EXPECT_FALSE(link.HlAddTBFClass("eth0", record));
-  EXPECT_EQ(record.DriverClassId, 7U);
+  EXPECT_EQ(record.DriverClassId, kNoDriverClass);
 }
 
 TEST_F(DriverLinkTest, ModifySendsTheWholeRecordWithItsClassId) {
@@ -273,18 +274,87 @@ TEST_F(ReusedConnectionTest, ClosedConnectionIsReplacedOnceAndTheRequestSucceeds
   ASSERT_TRUE(link.HlGetTBFClassStatistics("eth0", 4, statistics));
   // The rate was not returned and reads as 0, not as the lost reply's bytes.
   EXPECT_EQ(statistics, (protocol::ClassStatistics{0x0102030405060708, 0}));
-  EXPECT_EQ(device.lostCalls, 2);  // the request and the version check
+  EXPECT_EQ(device.lostCalls, 1);  // unsent: no version check is needed
   EXPECT_EQ(device.opened, 2);
   EXPECT_EQ(device.closed, 1);
   EXPECT_EQ(Sent(RequestCode::HlGetTBFClassStatistics), 1U);
+  // The restart is not hidden from the owner.
+  const std::vector<DriverSuspect> suspects = link.TakeSuspects();
+  ASSERT_EQ(suspects.size(), 1U);
+  EXPECT_EQ(suspects[0].adapterName, "eth0");
+  EXPECT_TRUE(suspects[0].connectionLost);
+  EXPECT_TRUE(link.TakeSuspects().empty());
 
   // A driver that does not come back: one fresh attempt, then failure.
   device.CloseConnections();
   device.devices.clear();
   EXPECT_FALSE(link.HlGetTBFClassStatistics("eth0", 4, statistics));
-  EXPECT_EQ(device.lostCalls, 4);
+  EXPECT_EQ(device.lostCalls, 2);
   EXPECT_EQ(link.KeptConnectionCount(), 0U);
   EXPECT_EQ(device.opened, device.closed);
+}
+
+TEST_F(ReusedConnectionTest, RequestWhoseReplyWasLostIsNeverCarriedOutTwice) {
+  _TBF_SETTING_DATA record;
+  for (const RequestCode code :
+       {RequestCode::HlAddTBFClass, RequestCode::HlUpTBFClass, RequestCode::HlInitialize}) {
+    ASSERT_TRUE(link.HlStartFiltering("eth0"));  // a kept connection
+    device.calls.clear();
+    device.loseReplyTo.insert(Code(code));
+    const bool done = code == RequestCode::HlAddTBFClass  ? link.HlAddTBFClass("eth0", record)
+                      : code == RequestCode::HlUpTBFClass ? link.HlUpTBFClass("eth0", 4)
+                                                          : link.HlInitialize("eth0");
+    EXPECT_FALSE(done) << RequestName(code);
+    EXPECT_EQ(Sent(code), 1U) << RequestName(code);
+    const std::vector<DriverSuspect> suspects = link.TakeSuspects();
+    ASSERT_EQ(suspects.size(), 1U) << RequestName(code);
+    EXPECT_TRUE(suspects[0].connectionLost);
+  }
+  EXPECT_EQ(device.lostReplies.size(), 3U);
+  EXPECT_EQ(record.DriverClassId, kNoDriverClass);
+
+  // A read may go again: it changes nothing.
+  ASSERT_TRUE(link.HlStartFiltering("eth0"));
+  device.calls.clear();
+  device.loseReplyTo.insert(Code(RequestCode::HlGetTotalStatistics));
+  protocol::TotalStatistics totals;
+  EXPECT_TRUE(link.HlGetTotalStatistics("eth0", totals));
+  EXPECT_EQ(Sent(RequestCode::HlGetTotalStatistics), 2U);
+}
+
+TEST_F(ReusedConnectionTest, ChangeThatNeverReachedTheDriverGoesOutOnAFreshConnection) {
+  ASSERT_TRUE(link.HlInitialize("eth0"));
+  device.CloseConnections();
+  Reply(RequestCode::HlAddTBFClass, "05 00 00 00");
+  _TBF_SETTING_DATA record;
+  ASSERT_TRUE(link.HlAddTBFClass("eth0", record));
+  EXPECT_EQ(record.DriverClassId, 5U);
+  EXPECT_EQ(Sent(RequestCode::HlAddTBFClass), 1U);
+  EXPECT_EQ(link.TakeSuspects().size(), 1U);
+}
+
+TEST_F(ReusedConnectionTest, RefusedClassRequestIsADoubtAndClasslessOnesNeverLeave) {
+  protocol::ClassStatistics statistics;
+  device.FailOn("eth0", Code(RequestCode::HlGetTBFClassStatistics), 87);
+  EXPECT_FALSE(link.HlGetTBFClassStatistics("eth0", 3, statistics));
+  EXPECT_TRUE(link.TakeSuspects().empty());  // a malformed request: the link's own fault
+
+  device.FailOn("eth0", Code(RequestCode::HlGetTBFClassStatistics), 31);
+  EXPECT_FALSE(link.HlGetTBFClassStatistics("eth0", 3, statistics));
+  const std::vector<DriverSuspect> suspects = link.TakeSuspects();
+  ASSERT_EQ(suspects.size(), 1U);
+  EXPECT_FALSE(suspects[0].connectionLost);
+
+  device.calls.clear();
+  _TBF_SETTING_DATA record;
+  EXPECT_FALSE(link.HlGetTBFClassStatistics("eth0", kNoDriverClass, statistics));
+  EXPECT_FALSE(link.HlSetTBFClassRate("eth0", kNoDriverClass, 100));
+  EXPECT_FALSE(link.HlModifyTBFClass("eth0", record));
+  EXPECT_FALSE(link.HlDeleteTBFClass("eth0", kNoDriverClass));
+  EXPECT_FALSE(link.HlDownTBFClass("eth0", kNoDriverClass));
+  EXPECT_FALSE(link.HlSetApplicationPorts("eth0", kNoDriverClass, {}));
+  EXPECT_TRUE(device.calls.empty());
+  EXPECT_TRUE(link.TakeSuspects().empty());
 }
 
 TEST_F(ReusedConnectionTest, ConnectionTheDriverNoLongerHoldsBoundIsBoundAnew) {

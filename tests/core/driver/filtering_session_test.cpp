@@ -30,6 +30,9 @@ class FilteringSessionTest : public ::testing::Test {
  protected:
   FilteringSessionTest() {
     transport_.replies[Code(RequestCode::HlGetVersion)] = {0, Le32(protocol::kDriverVersion)};
+    // Every class the driver adds has an id; tests that need to tell them
+    // apart answer per adapter.
+    transport_.replies[Code(RequestCode::HlAddTBFClass)] = {0, Le32(9)};
     SetAdapters({"eth0", "eth1"});
   }
 
@@ -44,10 +47,13 @@ class FilteringSessionTest : public ::testing::Test {
         source_, [](std::string_view) { return 0U; }, dialogs_);
   }
 
+  // A filter whose class the driver has (ids 1, 2, ... by position), as a
+  // session start or a new filter leaves it.
   PacketFilterSetting& AddFilter(std::string_view adapter, std::string_view name) {
     PacketFilterSetting record;
     record.LowerAdapterName = adapter;
     record.Name = name;
+    record.DriverClassId = static_cast<std::uint32_t>(filters_.Size() + 1);
     return filters_.Add(record);
   }
 
@@ -301,6 +307,46 @@ TEST_F(FilteringSessionTest, RefusedToggleFlipsBackAndTheOthersGoOn) {
 
   EXPECT_EQ(filters_.At(0).Available, 1U);
   EXPECT_EQ(filters_.At(1).Available, 0U);
+}
+
+TEST_F(FilteringSessionTest, FilterWithoutAClassIsNeverNamedToTheDriver) {
+  AddFilter("eth0", "a");
+  AddFilter("eth0", "b");
+  AddFilter("eth0", "c");
+  transport_.queuedReplies[Code(RequestCode::HlAddTBFClass)] = {
+      {0, Le32(11)}, {31, {}}, {0, Le32(13)}};
+  filters_.At(1).DriverClassId = 77;  // left from an earlier session
+  ASSERT_EQ(session_.StartSession(), SessionStart::kStarted);
+  EXPECT_THAT(dialogs_.messages, ElementsAre("FAILED: HlAddTBFClass"));
+  EXPECT_EQ(filters_.At(1).DriverClassId, kNoDriverClass);
+  transport_.calls.clear();
+
+  // "b" has no class: moving it past "c" leaves the driver's order as it is,
+  // and toggling, editing and ports stay in the application.
+  const std::vector<std::size_t> second{1};
+  EXPECT_TRUE(session_.Down(second).changed);
+  EXPECT_TRUE(session_.ToggleAvailable(std::vector<std::size_t>{2}).changed);
+  PacketFilterSetting edited = filters_.At(2);
+  edited.TBFRate = 1000;
+  EXPECT_TRUE(session_.Edit(2, edited).changed);
+  session_.UpdateApplicationPorts({{filters_.At(2).ID, {80}}});
+  EXPECT_TRUE(transport_.calls.empty());
+
+  // Deleting "b" and "a": only "a" is named.
+  EXPECT_TRUE(session_.Delete(std::vector<std::size_t>{0, 2}).changed);
+  const auto deleted = transport_.CallsWithCode(Code(RequestCode::HlDeleteTBFClass));
+  ASSERT_EQ(deleted.size(), 1U);
+  EXPECT_EQ(protocol::LoadLe32(deleted[0].input, 0), 11U);
+  EXPECT_THAT(Names(), ElementsAre("c"));
+}
+
+TEST_F(FilteringSessionTest, EndedSessionLeavesNoClassIdBehind) {
+  ASSERT_EQ(session_.StartSession(), SessionStart::kStarted);
+  AddFilter("eth0", "a");
+  AddFilter("gone0", "b");
+  session_.EndSession();
+  EXPECT_EQ(filters_.At(0).DriverClassId, kNoDriverClass);
+  EXPECT_EQ(filters_.At(1).DriverClassId, kNoDriverClass);
 }
 
 TEST_F(FilteringSessionTest, ApplicationPortsAllGoToTheDriverAnd204AreKept) {

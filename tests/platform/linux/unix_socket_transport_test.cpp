@@ -1,7 +1,9 @@
 #include "platform/linux/unix_socket_transport.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 #include "core/driver/driver_link.h"
 #include "protocol/device_names.h"
 #include "protocol/replies.h"
+#include "protocol/tbf_setting_data.h"
 #include "protocol/utf16.h"
 #include "support/hex.h"
 #include "support/socket_driver_server.h"
@@ -44,7 +47,7 @@ SocketDriverServer::Handler VersionDriver() {
 class UnixSocketTransportTest : public ::testing::Test {
  protected:
   TempDir dir;
-  UnixSocketTransport transport{500ms};
+  UnixSocketTransport transport{{500ms, 500ms}};
   std::string SocketPath() const { return (dir.path() / "PassThru").string(); }
 };
 
@@ -108,6 +111,8 @@ TEST_F(UnixSocketTransportTest, ConnectionClosedByTheDriverFailsTheCall) {
   const DeviceCallResult result = handle->Control(1, {}, {});
   EXPECT_FALSE(result.succeeded);
   EXPECT_EQ(result.error, protocol::device_error::kGenFailure);
+  EXPECT_FALSE(result.notSent);                     // it was read before the close
+  EXPECT_TRUE(handle->Control(1, {}, {}).notSent);  // the handle is done
 }
 
 TEST_F(UnixSocketTransportTest, OversizedRequestIsRefusedBeforeSending) {
@@ -129,10 +134,41 @@ TEST_F(UnixSocketTransportTest, SilentDriverTimesOut) {
     std::this_thread::sleep_for(300ms);
     return std::optional<std::vector<std::uint8_t>>();
   });
-  UnixSocketTransport impatient(50ms);
+  UnixSocketTransport impatient({50ms, 50ms});
   auto handle = impatient.OpenDevice(SocketPath());
   ASSERT_NE(handle, nullptr);
-  EXPECT_FALSE(handle->Control(1, {}, {}).succeeded);
+  const DeviceCallResult result = handle->Control(1, {}, {});
+  EXPECT_FALSE(result.succeeded);
+  EXPECT_FALSE(result.notSent);  // the driver has it and may yet carry it out
+}
+
+TEST_F(UnixSocketTransportTest, RequestThatChangesTheDriverIsGivenTheLongerLimit) {
+  SocketDriverServer server(SocketPath(), [](auto& header, auto) {
+    std::this_thread::sleep_for(200ms);
+    return std::optional(
+        SocketDriverServer::Answer(0, std::vector<std::uint8_t>(header.outputCapacity, 0)));
+  });
+  UnixSocketTransport patientWithChanges({50ms, 2000ms});
+  std::array<std::uint8_t, 4> classId{};
+  const std::vector<std::uint8_t> record(protocol::kTbfSettingDataSize);
+  auto handle = patientWithChanges.OpenDevice(SocketPath());
+  ASSERT_NE(handle, nullptr);
+  EXPECT_TRUE(handle->Control(Code(RequestCode::HlAddTBFClass), record, classId).succeeded);
+  std::array<std::uint8_t, protocol::kTotalStatisticsSize> totals{};
+  EXPECT_FALSE(handle->Control(Code(RequestCode::HlGetTotalStatistics), {}, totals).succeeded);
+}
+
+TEST_F(UnixSocketTransportTest, RequestToADriverThatClosedItsEndIsReportedUnsent) {
+  auto server = std::make_unique<SocketDriverServer>(SocketPath(), VersionDriver());
+  auto handle = transport.OpenDevice(SocketPath());
+  ASSERT_NE(handle, nullptr);
+  std::array<std::uint8_t, 4> version{};
+  ASSERT_TRUE(handle->Control(Code(RequestCode::HlGetVersion), {}, version).succeeded);
+  server.reset();  // the driver ends, closing the connection
+  const DeviceCallResult result = handle->Control(Code(RequestCode::HlInitialize), {}, {});
+  EXPECT_FALSE(result.succeeded);
+  EXPECT_TRUE(result.notSent);
+  EXPECT_TRUE(handle->Control(Code(RequestCode::HlInitialize), {}, {}).notSent);
 }
 
 TEST_F(UnixSocketTransportTest, DriverLinkReachesTheUserDriverThroughTheFallbackName) {
