@@ -13,7 +13,7 @@
 #include "core/base/ipv4.h"
 #include "core/driver/driver_link.h"
 #include "core/monitor/connection_monitor.h"
-#include "htb_test_tree.h"
+#include "htb_tick_fixture.h"
 #include "protocol/request_codes.h"
 #include "support/fake_adapter_source.h"
 #include "support/fake_device_transport.h"
@@ -24,56 +24,7 @@ namespace {
 
 using htb_test::Leaf;
 
-class RecordingRates : public ClassRateSink {
- public:
-  void SetClassRate(std::string_view adapter, std::uint32_t classId, std::uint32_t rate) override {
-    EXPECT_EQ(adapter, "eth0");
-    rates[classId].push_back(rate);
-  }
-  std::map<std::uint32_t, std::vector<std::uint32_t>> rates;  // by class id, in order
-};
-
-// Only the processes named in `running` run; none has a connection.
-class ScriptedActivity : public LeafActivity {
- public:
-  bool ProcessRunning(std::string_view name) const override { return running.contains(name); }
-  bool ProcessConnected(std::string_view) const override { return false; }
-  std::set<std::string, std::less<>> running;
-};
-
-class HtbTickTest : public ::testing::Test {
- protected:
-  // A leaf always active, driving a new filter whose newest sample is
-  // `current`; filter and class id are the order of creation.
-  HTB_LeafClass& AddLeaf(std::int32_t parentId, std::uint32_t assured, std::uint32_t ceil,
-                         std::int32_t current, std::uint32_t priority = 0) {
-    PacketFilterSetting& filter = filters.emplace_back();
-    filter.ID = static_cast<std::int32_t>(filters.size());
-    filter.DriverClassId = static_cast<std::uint32_t>(filter.ID);
-    filter.LowerAdapterName = "eth0";
-    filter.TBFRate = 777;
-    filter.RateHistory = {current / 2, current};
-    auto leaf = Leaf("leaf", filter.ID);
-    leaf->AssuredRate = assured;
-    leaf->CeilRate = ceil;
-    leaf->Priority = priority;
-    leaf->AvailableType = kAvailableAlways;
-    leaf->Filter = &filter;
-    EXPECT_TRUE(manager.Add(parentId, leaf));
-    return *leaf;
-  }
-
-  void Tick(bool doHtb = true) { HtbTick(activity, rates).Run(manager, doHtb); }
-  std::uint32_t Sent(const HTB_LeafClass& leaf) {
-    return rates.rates[leaf.Filter->DriverClassId].back();
-  }
-  HTB_InnerClass& SendRoot() { return *manager.SendTree().Root(); }
-
-  std::deque<PacketFilterSetting> filters;
-  HTB_Manager manager;
-  ScriptedActivity activity;
-  RecordingRates rates;
-};
+class HtbTickTest : public htb_test::HtbTickFixture {};
 
 TEST_F(HtbTickTest, LeafDemandFollowsItsMeasuredRate) {
   SendRoot().AssuredRate = 1'000'000;
