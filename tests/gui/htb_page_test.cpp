@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
@@ -20,6 +21,7 @@
 
 #include "core/app/harlune_engine.h"
 #include "core/base/ipv4.h"
+#include "core/htb/htb_rows.h"
 #include "core/htb/htb_rules.h"
 #include "gui/editors/edit_htb_class_dialog.h"
 #include "gui/models/htb_list_model.h"
@@ -310,6 +312,43 @@ TEST_F(HtbPageTest, ARedrawKeepsTheTreeSelectionAndTheListFollowsIt) {
   page_->findChild<QCheckBox*>("doHtbBox")->click();
   EXPECT_EQ(engine_->settings().general.DO_HTB, 0);
   EXPECT_FALSE(engine_->settingsSaved());
+}
+
+TEST_F(HtbPageTest, ARootWithoutRateIsNotedUntilTheUserSetsIt) {
+  Htb().ReceiveTree().Root()->AssuredRate = 50 * 1024;
+  Htb().ReceiveTree().Root()->CeilRate = 50 * 1024;
+  MakePage();
+  const auto* note = page_->findChild<QLabel*>("htbRootNote");
+  ASSERT_NE(note, nullptr);
+  EXPECT_FALSE(note->isHidden());
+  EXPECT_EQ(note->text().toStdString(), RootWithoutRateNote(kSendRootText));
+  const QModelIndex rootItem = TreeModel().IndexOfClass(0);
+  const QModelIndex rootRow = ListModel().index(ListModel().RowOfClass(0), 0);
+  const QColor amber(0xFFF2CC);
+  EXPECT_EQ(TreeModel().data(rootItem, Qt::BackgroundRole).value<QColor>(), amber);
+  EXPECT_EQ(TreeModel().data(rootItem, Qt::ToolTipRole).toString(), note->text());
+  EXPECT_TRUE(TreeModel().data(rootItem, HtbTreeModel::kRootWithoutRateRole).toBool());
+  EXPECT_EQ(ListModel().data(rootRow, Qt::BackgroundRole).value<QColor>(), amber);
+  EXPECT_EQ(ListModel().data(rootRow, Qt::ToolTipRole).toString(), note->text());
+  EXPECT_EQ(ListModel().data(rootRow, Qt::DisplayRole), "NewClass");
+  const QModelIndex receiveItem = TreeModel().IndexOfClass(1);
+  EXPECT_FALSE(TreeModel().data(receiveItem, HtbTreeModel::kRootWithoutRateRole).toBool());
+  EXPECT_FALSE(TreeModel().data(receiveItem, Qt::ToolTipRole).isValid());
+
+  // The user does what the note says: the root's editor sets the line's rate.
+  SelectInTree(0);
+  script_ = [](CEditHtbClassDlg& editor) {
+    editor.findChild<QLineEdit*>("ceilKbEdit")->setText("200");
+    editor.accept();
+    return editor.result() == QDialog::Accepted;
+  };
+  Run("htbTreeMenu", "編集(&E)");
+  EXPECT_EQ(Htb().SendTree().Root()->AssuredRate, 200U * 1024U);
+  EXPECT_TRUE(note->isHidden());
+  EXPECT_EQ(TreeModel().data(TreeModel().IndexOfClass(0), Qt::BackgroundRole).value<QColor>(),
+            QColor(Qt::white));
+  EXPECT_FALSE(
+      ListModel().data(ListModel().index(ListModel().RowOfClass(0), 0), Qt::ToolTipRole).isValid());
 }
 
 TEST_F(HtbPageTest, ColumnsComeFromTheSettingsAndGoBackAfterTheUserChangesThem) {

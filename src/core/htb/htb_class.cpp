@@ -179,31 +179,14 @@ void HTB_Class::DeriveRates() {
   AssuredRate = std::min(AssuredRate, CeilRate);
 }
 
-HTB_Class::AssuranceConfig HTB_Class::ConfiguredAssurance() const {
-  return {AssuredRate, AssuredRatePercentage, AssuredRateOrder};
-}
-
-void HTB_Class::DeriveTickAssurance() {
-  if (loweredFrom_ != ConfiguredAssurance()) {
-    // Never lowered, or the user changed the class since: start afresh.
-    loweredFrom_.reset();
-    TickAssuredRate = AssuredRate;
-    TickAssuredRatePercentage = AssuredRatePercentage;
-  }
-  if (Parent == nullptr) {
-    TickAssuredRate = AssuredRate;
-    return;
-  }
-  if (AssuredRateOrder == 1) {
-    TickAssuredRate = PercentOf(Parent->TickAssuredRate, TickAssuredRatePercentage);
-  }
-  TickAssuredRate = std::min(TickAssuredRate, CeilRate);
+void HTB_Class::ResetTickAssurance() {
+  TickAssuredRate = AssuredRate;
+  TickAssuredRatePercentage = AssuredRatePercentage;
 }
 
 void HTB_Class::LowerTickAssurance(std::uint32_t assuredRate, std::uint32_t percentage) {
   TickAssuredRate = assuredRate;
   TickAssuredRatePercentage = percentage;
-  loweredFrom_ = ConfiguredAssurance();
 }
 
 std::shared_ptr<HTB_Class> HTB_InnerClass::Clone() const {

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -106,18 +105,20 @@ class HTB_Class {
   // A class without a parent (a root) keeps its rates as given.
   void DeriveRates();
 
-  // Brings the tick's copy of the guaranteed rate up to date, after
-  // DeriveRates and after the parent's own copy: the configured rate,
-  // unless the sharing step lowered the copy since and the configuration is
-  // still the one it was lowered from. A percentage follows the parent's
-  // copy. Like DeriveRates, a root keeps its rate as given.
-  void DeriveTickAssurance();
+  // Starts the tick's copy of the guaranteed rate from the configured one,
+  // after DeriveRates. Every tick starts afresh: what one tick's shortage
+  // took away is never kept for the next.
+  void ResetTickAssurance();
 
   // The sharing step's lowering of the guaranteed rate when a parent has
-  // too little bandwidth. Only the tick's copy changes; the configured
-  // AssuredRate and AssuredRatePercentage, which the settings file and the
-  // class editor see, stay as the user set them.
+  // too little bandwidth, for the rest of the tick. Only the tick's copy
+  // changes; the configured AssuredRate and AssuredRatePercentage, which
+  // the settings file and the class editor see, stay as the user set them.
   void LowerTickAssurance(std::uint32_t assuredRate, std::uint32_t percentage);
+
+  // A root shares its guaranteed rate; 0 there means the line's bandwidth
+  // was never set, and such a root limits nothing.
+  bool IsRootWithoutRate() const { return Parent == nullptr && AssuredRate == 0; }
 
   HTB_Class* Parent = nullptr;
   std::vector<std::shared_ptr<HTB_Class>> Children;
@@ -139,27 +140,14 @@ class HTB_Class {
   bool Applied = true;
   bool Active = true;
   // The guaranteed rate (and its percentage) the tick works with; see
-  // DeriveTickAssurance. Kept from tick to tick once lowered.
+  // ResetTickAssurance.
   std::uint32_t TickAssuredRate = 0;
   std::uint32_t TickAssuredRatePercentage = 0;
 
  protected:
   // Copies the settings and run-time state, but neither the place in the
-  // tree (parent, children) nor the identifier. A copy starts from its
-  // configured guaranteed rate, not from a lowered one.
+  // tree (parent, children) nor the identifier.
   HTB_Class(const HTB_Class& other);
-
- private:
-  // The configuration a lowered guaranteed rate was derived from.
-  struct AssuranceConfig {
-    std::uint32_t rate = 0;
-    std::uint32_t percentage = 0;
-    std::int32_t order = 0;
-    bool operator==(const AssuranceConfig&) const = default;
-  };
-  AssuranceConfig ConfiguredAssurance() const;
-
-  std::optional<AssuranceConfig> loweredFrom_;
 };
 
 class HTB_InnerClass : public HTB_Class {

@@ -26,6 +26,33 @@ std::uint32_t BackgroundRgbOf(const HTB_Class& cls) {
   return AsLeaf(cls) != nullptr ? kLeafBackgroundRgb : kInnerBackgroundRgb;
 }
 
+// The text of the tree's top item when the class is one of the two roots.
+std::optional<std::string_view> RootTextOf(const HTB_Class& cls) {
+  if (cls.Parent != nullptr) {
+    return std::nullopt;
+  }
+  switch (cls.ID) {
+    case HTB_Manager::kSendRootID:
+      return kSendRootText;
+    case HTB_Manager::kReceiveRootID:
+      return kReceiveRootText;
+    default:
+      return std::nullopt;
+  }
+}
+
+// An item or a row of a root without a rate stands out and says what to do.
+template <typename ItemOrRow>
+void MarkRootWithoutRate(const HTB_Class& cls, ItemOrRow& out) {
+  const auto rootText = RootTextOf(cls);
+  if (!rootText.has_value() || !cls.IsRootWithoutRate()) {
+    return;
+  }
+  out.rootWithoutRate = true;
+  out.note = RootWithoutRateNote(*rootText);
+  out.backgroundRgb = kRootWithoutRateBackgroundRgb;
+}
+
 void AppendTreeItems(const HTB_Class& cls, std::string text, std::size_t depth,
                      std::vector<HtbTreeItem>& items) {
   HtbTreeItem item;
@@ -37,6 +64,7 @@ void AppendTreeItems(const HTB_Class& cls, std::string text, std::size_t depth,
   item.leaf = AsLeaf(cls) != nullptr;
   item.textRgb = TextRgbOf(cls);
   item.backgroundRgb = BackgroundRgbOf(cls);
+  MarkRootWithoutRate(cls, item);
   items.push_back(std::move(item));
   for (const auto& child : cls.Children) {
     AppendTreeItems(*child, child->Name, depth + 1, items);
@@ -94,6 +122,23 @@ void AppendSubtree(const std::shared_ptr<HTB_Class>& cls,
 
 }  // namespace
 
+std::string RootWithoutRateNote(std::string_view rootText) {
+  const std::string root(rootText);
+  return root + "の帯域が設定されていないため、帯域を制限していません。" + root +
+         "を編集して回線の帯域を設定してください。";
+}
+
+std::vector<std::string> HtbRootNotes(const HTB_Manager& manager) {
+  std::vector<std::string> notes;
+  if (manager.SendTree().Root()->IsRootWithoutRate()) {
+    notes.push_back(RootWithoutRateNote(kSendRootText));
+  }
+  if (manager.ReceiveTree().Root()->IsRootWithoutRate()) {
+    notes.push_back(RootWithoutRateNote(kReceiveRootText));
+  }
+  return notes;
+}
+
 std::vector<HtbTreeItem> HtbTreeItems(const HTB_Manager& manager) {
   std::vector<HtbTreeItem> items;
   AppendTreeItems(*manager.SendTree().Root(), std::string(kSendRootText), 0, items);
@@ -122,6 +167,7 @@ HtbListRow MakeHtbListRow(const HTB_Class& cls) {
   row.available = cls.Available;
   row.textRgb = TextRgbOf(cls);
   row.backgroundRgb = BackgroundRgbOf(cls);
+  MarkRootWithoutRate(cls, row);
   row.cells = {cls.Name,
                std::string(leaf ? kLeafKindText : kInnerKindText),
                CurrentRateText(cls),

@@ -25,6 +25,17 @@ inline constexpr std::uint32_t kNotAppliedTextRgb = 0x969696;
 inline constexpr std::uint32_t kInnerBackgroundRgb = 0xFFFFFF;
 // Light blue: the Windows colour value 0xFFEBE1 is blue-green-red.
 inline constexpr std::uint32_t kLeafBackgroundRgb = 0xE1EBFF;
+// Light amber: a root without a rate, which limits nothing
+// (HTB_Class::IsRootWithoutRate). Its item and row also carry a note.
+inline constexpr std::uint32_t kRootWithoutRateBackgroundRgb = 0xFFF2CC;
+
+// What the page says about a root without a rate, naming it by its text
+// ("送信ルート" or "受信ルート").
+std::string RootWithoutRateNote(std::string_view rootText);
+
+// The notes of the roots without a rate, the send root's first; empty
+// when both roots have a rate.
+std::vector<std::string> HtbRootNotes(const HTB_Manager& manager);
 
 // One item of the class tree; the items come depth-first in child order,
 // the send root first, so an item's parent always precedes it.
@@ -35,6 +46,8 @@ struct HtbTreeItem {
   std::string text;            // "送信ルート" / "受信ルート" or the class name
   bool available = true;       // the item's icon
   bool leaf = false;
+  bool rootWithoutRate = false;
+  std::string note;  // the item's tool tip; empty but for a root without a rate
   std::optional<std::uint32_t> textRgb;
   std::uint32_t backgroundRgb = kInnerBackgroundRgb;
 };
@@ -54,6 +67,8 @@ inline constexpr std::string_view kNotApplicableText = "*";
 struct HtbListRow {
   std::int32_t id = -1;
   bool available = true;  // the row's icon
+  bool rootWithoutRate = false;
+  std::string note;  // the row's tool tip; empty but for a root without a rate
   std::array<std::string, kHtbColumnCount> cells;
   std::optional<std::uint32_t> textRgb;
   std::uint32_t backgroundRgb = kInnerBackgroundRgb;

@@ -11,119 +11,125 @@ namespace {
 
 constexpr std::uint32_t kMaxRate = std::numeric_limits<std::uint32_t>::max();
 
-// Rates never wrap: a sum that would pass 2^32 - 1 stays there, and a
-// difference that would fall below 0 stays at 0.
-std::uint32_t SaturatingAdd(std::uint32_t a, std::uint32_t b) {
-  return a > kMaxRate - b ? kMaxRate : a + b;
+// What one member brings to the division. Signed and wide, so that sums
+// over many members and levels below a guarantee never wrap.
+struct Claim {
+  HTB_Class* member = nullptr;
+  std::int64_t floor = 0;      // never given less
+  std::int64_t guarantee = 0;  // where its equal shares start
+  std::int64_t top = 0;        // never given more
+};
+
+using Claims = std::vector<Claim>;
+
+// The member's grant at a water level: its guarantee plus the level, kept
+// between its floor and its top. The level is below 0 when the guarantees
+// do not all fit.
+std::int64_t GrantAt(const Claim& claim, std::int64_t level) {
+  return std::max(claim.floor, std::min(claim.top, claim.guarantee + level));
 }
 
-std::uint32_t SaturatingSub(std::uint32_t a, std::uint32_t b) { return a > b ? a - b : 0; }
+std::int64_t TotalAt(const Claims& claims, std::int64_t level) {
+  std::int64_t total = 0;
+  for (const Claim& claim : claims) {
+    total += GrantAt(claim, level);
+  }
+  return total;
+}
 
-using Members = std::vector<HTB_Class*>;
+// The highest water level whose grants fit in `available` (at least the
+// claims' floors). Members alike get the same grant at any level, so they
+// get the same rate whatever their order; what a level cannot split
+// evenly, less than a byte per member, stays with the class.
+std::int64_t WaterLevel(const Claims& claims, std::int64_t available) {
+  std::int64_t low = 0;
+  std::int64_t high = 0;
+  for (const Claim& claim : claims) {
+    low = std::min(low, claim.floor - claim.guarantee);
+    high = std::max(high, claim.top - claim.guarantee);
+  }
+  while (low < high) {
+    const std::int64_t middle = low + (high - low + 1) / 2;
+    if (TotalAt(claims, middle) <= available) {
+      low = middle;
+    } else {
+      high = middle - 1;
+    }
+  }
+  return low;
+}
 
-// What the base sets aside for a member: its guaranteed rate as far as it
-// uses it.
-std::uint32_t BaseOf(const HTB_Class& member) {
+// Gives every member its grant at the level that fits `available`;
+// returns what was given.
+std::int64_t Fill(const Claims& claims, std::int64_t available) {
+  const std::int64_t level = WaterLevel(claims, available);
+  std::int64_t given = 0;
+  for (const Claim& claim : claims) {
+    const std::int64_t grant = GrantAt(claim, level);
+    given += grant;
+    SetAllottedRate(*claim.member, static_cast<std::uint32_t>(grant));
+  }
+  return given;
+}
+
+// What a member holds before anything is shared: its guaranteed rate as
+// far as it uses it.
+std::int64_t BaseOf(const HTB_Class& member) {
   return std::min(member.TickAssuredRate, member.CurrentRate);
 }
 
-// Serves the members in order; those for which `serve` answers true stay
-// for the next pass.
-template <typename Serve>
-void ServeInOrder(Members& members, Serve serve) {
-  Members staying;
-  for (HTB_Class* member : members) {
-    if (serve(*member)) {
-      staying.push_back(member);
-    }
+std::int64_t TotalBase(const Claims& claims) {
+  std::int64_t total = 0;
+  for (const Claim& claim : claims) {
+    total += claim.floor;
   }
-  members = std::move(staying);
+  return total;
 }
 
-Members AppliedChildren(const HTB_Class& cls) {
-  Members members;
+// The children that take part: those active on this tick. Their demand is
+// their AllottedRate as compute demand left it.
+Claims SpareClaims(const HTB_Class& cls) {
+  Claims claims;
   for (const auto& child : cls.Children) {
-    if (child->Applied) {
-      members.push_back(child.get());
+    if (child->Active) {
+      const std::int64_t base = BaseOf(*child);
+      claims.push_back({child.get(), base, child->TickAssuredRate,
+                        std::max<std::int64_t>(child->AllottedRate, base)});
     }
   }
-  return members;
+  return claims;
 }
 
-// The members grouped by Priority, each level in child order.
-std::vector<Members> PriorityLevels(const Members& members, bool largestFirst) {
-  std::map<std::uint32_t, Members> byPriority;
-  for (HTB_Class* member : members) {
-    byPriority[member->Priority].push_back(member);
+// The claims grouped by Priority, smallest number first.
+std::vector<Claims> PriorityLevels(const Claims& claims) {
+  std::map<std::uint32_t, Claims> byPriority;
+  for (const Claim& claim : claims) {
+    byPriority[claim.member->Priority].push_back(claim);
   }
-  std::vector<Members> levels;
+  std::vector<Claims> levels;
   for (auto& [priority, level] : byPriority) {
     levels.push_back(std::move(level));
-  }
-  if (largestFirst) {
-    std::reverse(levels.begin(), levels.end());
   }
   return levels;
 }
 
-// What the class hands out. A member is never given more than is left once
-// the bases of the members still to be served are set aside, so the
-// members together get no more than the class has, and a later level keeps
-// its base even when an earlier one was offered more than the spare held
-// (guaranteed rates above the current rate are offered but not in the base).
-class Purse {
- public:
-  Purse(std::uint32_t rate, std::uint32_t base) : left_(rate), unserved_(base) {}
-
-  void Give(HTB_Class& member, std::uint32_t amount) {
-    unserved_ = SaturatingSub(unserved_, BaseOf(member));
-    const std::uint32_t granted = std::min(amount, SaturatingSub(left_, unserved_));
-    left_ -= granted;
-    SetAllottedRate(member, granted);
-  }
-
- private:
-  std::uint32_t left_;
-  std::uint32_t unserved_;
-};
-
-// Enough bandwidth: the spare above the base goes out by level, smallest
-// Priority first. The spare loses a full share for every member served;
-// since a member that takes less than its share passes the rest on as
-// carry, the spare can run out before the last level, which then gets its
-// guaranteed rates and whatever carry is left.
-void ShareSpare(const Members& members, std::uint32_t rate, std::uint32_t base) {
-  Purse purse(rate, base);
-  std::uint32_t spare = rate - base;
-  std::uint32_t carry = 0;
-  for (Members level : PriorityLevels(members, false)) {
-    std::uint32_t share = spare / static_cast<std::uint32_t>(level.size());
-    do {
-      share = SaturatingAdd(share, carry / static_cast<std::uint32_t>(level.size()));
-      carry = 0;
-      ServeInOrder(level, [&](HTB_Class& member) {
-        const std::uint32_t demand = member.AllottedRate;
-        const std::uint32_t offer = SaturatingAdd(member.TickAssuredRate, share);
-        if (demand >= offer) {
-          return true;
-        }
-        carry = SaturatingAdd(carry, offer - demand);
-        spare = SaturatingSub(spare, share);
-        purse.Give(member, demand);
-        return false;
-      });
-    } while (carry != 0 && !level.empty());
-    for (HTB_Class* member : level) {
-      purse.Give(*member, SaturatingAdd(member->TickAssuredRate, share));
-      spare = SaturatingSub(spare, share);
-    }
+// Enough bandwidth: level by level, smallest Priority first, each level
+// is filled from what is left once the bases of the later levels are set
+// aside, so a later level keeps at least its base.
+void ShareSpare(const Claims& claims, std::int64_t rate) {
+  std::int64_t left = rate;
+  std::int64_t laterBases = TotalBase(claims);
+  for (const Claims& level : PriorityLevels(claims)) {
+    laterBases -= TotalBase(level);
+    left -= Fill(level, left - laterBases);
   }
 }
 
 // A member that kept part of its holding keeps that part as its guaranteed
-// rate from now on, with the percentage of the class's guaranteed rate it
-// makes (widened, so a fast link does not wrap). A rate that did not
-// actually fall keeps its percentage, which recomputing would only round.
+// rate for the rest of the tick, with the percentage of the class's
+// guaranteed rate it makes (widened, so a fast link does not wrap). A rate
+// that did not actually fall keeps its percentage, which recomputing would
+// only round.
 void KeepAsAssurance(HTB_Class& member, const HTB_Class& cls) {
   const std::uint32_t kept = member.AllottedRate;
   if (cls.TickAssuredRate == 0) {
@@ -138,30 +144,24 @@ void KeepAsAssurance(HTB_Class& member, const HTB_Class& cls) {
       kept, static_cast<std::uint32_t>(std::min<std::uint64_t>(percentage, kMaxRate)));
 }
 
-// Too little bandwidth: the excess is cut from the members' holdings,
-// largest Priority first, in equal shares. A member holding less than its
-// share is cut to 0 and gives up its guarantee; the excess shrinks by what
-// it held. Once the shares come to 0 the members keep what they hold.
-void CutExcess(const HTB_Class& cls, const Members& members, std::uint32_t excess) {
-  for (Members level : PriorityLevels(members, true)) {
-    while (!level.empty()) {
-      const std::uint32_t share = excess / static_cast<std::uint32_t>(level.size());
-      ServeInOrder(level, [&](HTB_Class& member) {
-        const std::uint32_t held = std::min(member.TickAssuredRate, member.AllottedRate);
-        if (held < share) {
-          member.LowerTickAssurance(0, 0);
-          SetAllottedRate(member, 0);
-          excess = SaturatingSub(excess, held);
-          return false;
-        }
-        SetAllottedRate(member, held - share);
-        excess = SaturatingSub(excess, share);
-        if (share != 0) {
-          return true;
-        }
-        KeepAsAssurance(member, cls);
-        return false;
-      });
+// Too little bandwidth: the excess over the rate is cut from the members'
+// holdings (their bases), largest Priority first, in equal amounts down
+// to 0 within a level; a member that held less than the others' cut gives
+// up all it held and the rest of the level shares the remainder of the cut.
+void CutExcess(const HTB_Class& cls, const Claims& claims, std::int64_t rate) {
+  std::vector<Claims> levels = PriorityLevels(claims);
+  std::reverse(levels.begin(), levels.end());
+  std::int64_t excess = TotalBase(claims) - rate;
+  for (Claims& level : levels) {
+    const std::int64_t holding = TotalBase(level);
+    const std::int64_t cut = std::min(excess, holding);
+    excess -= cut;
+    for (Claim& claim : level) {
+      claim = {claim.member, 0, claim.floor, claim.floor};
+    }
+    Fill(level, holding - cut);
+    for (const Claim& claim : level) {
+      KeepAsAssurance(*claim.member, cls);
     }
   }
 }
@@ -173,15 +173,11 @@ void SetAllottedRate(HTB_Class& cls, std::uint32_t rate) {
   if (cls.Children.empty()) {
     return;
   }
-  const Members members = AppliedChildren(cls);
-  std::uint32_t base = 0;
-  for (const HTB_Class* member : members) {
-    base = SaturatingAdd(base, BaseOf(*member));
-  }
-  if (rate >= base) {
-    ShareSpare(members, rate, base);
+  const Claims claims = SpareClaims(cls);
+  if (rate >= TotalBase(claims)) {
+    ShareSpare(claims, rate);
   } else {
-    CutExcess(cls, members, base - rate);
+    CutExcess(cls, claims, rate);
   }
 }
 

@@ -72,7 +72,7 @@ bool HtbTick::ComputeDemand(HTB_Class& cls) {
   // Parents derive before their children, who take their percentages of
   // the parent's rates.
   cls.DeriveRates();
-  cls.DeriveTickAssurance();
+  cls.ResetTickAssurance();
   if (auto* leaf = dynamic_cast<HTB_LeafClass*>(&cls)) {
     return ComputeLeafDemand(*leaf);
   }
@@ -134,7 +134,11 @@ bool HtbTick::ComputeInnerDemand(HTB_Class& inner) {
     inner.AllottedRate = 0;
     return false;
   }
-  if (sum < inner.TickAssuredRate) {
+  if (inner.IsRootWithoutRate()) {
+    // Nothing to share: rather than cut every class to 0, the children keep
+    // their demands, each within its own ceiling.
+    inner.AllottedRate = sum;
+  } else if (sum < inner.TickAssuredRate) {
     inner.AllottedRate = inner.TickAssuredRate;  // the children keep their demands
   } else if (inner.Parent == nullptr) {
     SetAllottedRate(inner, inner.TickAssuredRate);  // a root shares its guaranteed rate

@@ -38,12 +38,13 @@ void HtbListModel::Update(std::vector<HtbListRow> rows) {
 
 void HtbListModel::ReplaceRow(int row, HtbListRow next) {
   HtbListRow& current = rows_[static_cast<std::size_t>(row)];
-  // A changed colour, icon or class repaints the whole row; otherwise only
+  // A changed colour, icon, note or class repaints the whole row; otherwise only
   // the span of cells whose text changed.
   int first = 0;
   int last = kColumnCount - 1;
   if (current.id == next.id && current.available == next.available &&
-      current.textRgb == next.textRgb && current.backgroundRgb == next.backgroundRgb) {
+      current.textRgb == next.textRgb && current.backgroundRgb == next.backgroundRgb &&
+      current.note == next.note) {
     first = kColumnCount;
     last = -1;
     for (int column = 0; column < kColumnCount; ++column) {
@@ -96,8 +97,12 @@ QVariant HtbListModel::data(const QModelIndex& index, int role) const {
                                      : QVariant();
     case Qt::BackgroundRole:
       return QColor(static_cast<QRgb>(row.backgroundRgb));
+    case Qt::ToolTipRole:
+      return row.note.empty() ? QVariant() : QVariant(ToQString(row.note));
     case kClassIdRole:
       return row.id;
+    case kRootWithoutRateRole:
+      return row.rootWithoutRate;
     default:
       return {};
   }

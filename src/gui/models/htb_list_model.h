@@ -20,6 +20,8 @@ class HtbListModel : public QAbstractTableModel {
  public:
   // The class ID of a row (int).
   static constexpr int kClassIdRole = Qt::UserRole + 1;
+  // Whether the row is a root without a rate (bool).
+  static constexpr int kRootWithoutRateRole = Qt::UserRole + 2;
 
   explicit HtbListModel(QObject* parent = nullptr);
 

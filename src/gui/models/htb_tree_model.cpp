@@ -37,7 +37,7 @@ QIcon MakeAvailabilityIcon(bool available) {
 // Two items look alike when every drawn property matches.
 bool SameLook(const HtbTreeItem& a, const HtbTreeItem& b) {
   return a.text == b.text && a.available == b.available && a.textRgb == b.textRgb &&
-         a.backgroundRgb == b.backgroundRgb;
+         a.backgroundRgb == b.backgroundRgb && a.note == b.note;
 }
 
 bool SameShape(const std::vector<HtbTreeItem>& a, const std::vector<HtbTreeItem>& b) {
@@ -201,8 +201,12 @@ QVariant HtbTreeModel::data(const QModelIndex& index, int role) const {
                                       : QVariant();
     case Qt::BackgroundRole:
       return QColor(static_cast<QRgb>(item.backgroundRgb));
+    case Qt::ToolTipRole:
+      return item.note.empty() ? QVariant() : QVariant(ToQString(item.note));
     case kClassIdRole:
       return item.id;
+    case kRootWithoutRateRole:
+      return item.rootWithoutRate;
     default:
       return {};
   }

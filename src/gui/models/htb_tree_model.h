@@ -32,6 +32,8 @@ class HtbTreeModel : public QAbstractItemModel {
  public:
   // The class ID of an item (int).
   static constexpr int kClassIdRole = Qt::UserRole + 1;
+  // Whether the item is a root without a rate (bool).
+  static constexpr int kRootWithoutRateRole = Qt::UserRole + 2;
 
   // Moves the class onto the new parent; returns whether it moved.
   using MoveHandler = std::function<bool(std::int32_t id, std::int32_t newParentId)>;

@@ -2,9 +2,11 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QColor>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QMenu>
 #include <QSplitter>
 #include <QTableView>
@@ -13,6 +15,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
+#include <string>
+#include <vector>
 
 #include "core/app/harlune_engine.h"
 #include "core/htb/htb_rows.h"
@@ -71,6 +75,16 @@ void HtbPage::BuildWidgets() {
   switches->addWidget(showAllBox_);
   switches->addStretch();
 
+  // Until a root has a rate the HTB limits nothing; the note says so above
+  // the classes, on the colour of the root's row.
+  rootNote_ = new QLabel(this);
+  rootNote_->setObjectName("htbRootNote");
+  rootNote_->setWordWrap(true);
+  rootNote_->setStyleSheet(
+      QStringLiteral("QLabel { background-color: %1; padding: 4px; }")
+          .arg(QColor(static_cast<QRgb>(kRootWithoutRateBackgroundRgb)).name()));
+  rootNote_->hide();
+
   treeModel_ = new HtbTreeModel(engine_.settings().htb, this);
   tree_ = new QTreeView(this);
   tree_->setObjectName("htbTree");
@@ -106,6 +120,7 @@ void HtbPage::BuildWidgets() {
 
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(switches);
+  layout->addWidget(rootNote_);
   layout->addWidget(splitter, 1);
 
   widthTimer_ = new QTimer(this);
@@ -225,7 +240,18 @@ void HtbPage::showEvent(QShowEvent* event) {
 
 bool HtbPage::ShowAll() const { return engine_.settings().general.SHOW_ALL_HTB_CLASSES == 1; }
 
+void HtbPage::ShowRootNotes() {
+  const std::vector<std::string> notes = HtbRootNotes(engine_.settings().htb);
+  QStringList lines;
+  for (const std::string& note : notes) {
+    lines.append(ToQString(note));
+  }
+  rootNote_->setText(lines.join(QLatin1Char('\n')));
+  rootNote_->setVisible(!notes.empty());
+}
+
 void HtbPage::Redraw() {
+  ShowRootNotes();
   treeModel_->UpdateInPlace();
   const auto listSelected = ListSelectedId();
   listModel_->Update(HtbListRows(engine_.settings().htb, ShowAll(), TreeSelectedId()));

@@ -2,8 +2,8 @@
 
 // HtbPage: the HTB tab. The class tree (send and receive root) on the left,
 // the class list on the right, the switches "HTBを使う" and
-// "常に全てのクラスを表示" above them, and the context menus with the
-// commands on the selected class. Every decision is the core's
+// "常に全てのクラスを表示" above them, a note while a root has no rate, and
+// the context menus with the commands on the selected class. Every decision is the core's
 // (HtbPageCommands, htb_rows); the page draws and forwards.
 
 #include <QWidget>
@@ -15,6 +15,7 @@
 #include "core/htb/htb_page_commands.h"
 
 class QCheckBox;
+class QLabel;
 class QMenu;
 class QTableView;
 class QTimer;
@@ -58,6 +59,7 @@ class HtbPage : public QWidget {
   void ConnectSignals();
   void RestoreColumns();
   void SyncSwitches();
+  void ShowRootNotes();
   void OnChanged();
 
   void NewClassUnder(std::int32_t parentId);
@@ -80,6 +82,7 @@ class HtbPage : public QWidget {
   QTableView* list_ = nullptr;
   QCheckBox* doHtbBox_ = nullptr;
   QCheckBox* showAllBox_ = nullptr;
+  QLabel* rootNote_ = nullptr;
   QMenu* treeMenu_ = nullptr;
   QMenu* listMenu_ = nullptr;
   QTimer* widthTimer_ = nullptr;

@@ -82,6 +82,41 @@ TEST_F(HtbRowsTest, CellsFollowTheColumns) {
   EXPECT_EQ(games.cells[7], "未設定");
 }
 
+TEST_F(HtbRowsTest, ARootWithoutRateSaysWhatToDoAndKeepsItsCells) {
+  const std::string sendNote =
+      "送信ルートの帯域が設定されていないため、帯域を制限していません。"
+      "送信ルートを編集して回線の帯域を設定してください。";
+  const std::string receiveNote =
+      "受信ルートの帯域が設定されていないため、帯域を制限していません。"
+      "受信ルートを編集して回線の帯域を設定してください。";
+  const auto items = HtbTreeItems(manager);
+  EXPECT_TRUE(items[0].rootWithoutRate);
+  EXPECT_EQ(items[0].note, sendNote);
+  EXPECT_EQ(items[0].backgroundRgb, kRootWithoutRateBackgroundRgb);
+  EXPECT_EQ(items[5].note, receiveNote);
+  EXPECT_FALSE(items[1].rootWithoutRate);  // an inner class without rates is no root
+  EXPECT_EQ(items[1].note, "");
+  EXPECT_EQ(HtbRootNotes(manager), (std::vector<std::string>{sendNote, receiveNote}));
+
+  auto& root = *manager.SendTree().Root();
+  const HtbListRow unset = MakeHtbListRow(root);
+  EXPECT_TRUE(unset.rootWithoutRate);
+  EXPECT_EQ(unset.note, sendNote);
+  EXPECT_EQ(unset.backgroundRgb, kRootWithoutRateBackgroundRgb);
+  const std::array<std::string, kHtbColumnCount> rootCells{
+      "NewClass", "インナー", "(0.0) KB/s", "0.0 KB/s", "0.0 KB/s", "0.0 KB/s", "0", "*", "*", ""};
+  EXPECT_EQ(unset.cells, rootCells);
+
+  root.AssuredRate = 204800;
+  root.CeilRate = 204800;
+  const HtbListRow set = MakeHtbListRow(root);
+  EXPECT_FALSE(set.rootWithoutRate);
+  EXPECT_EQ(set.note, "");
+  EXPECT_EQ(set.backgroundRgb, kInnerBackgroundRgb);
+  EXPECT_FALSE(HtbTreeItems(manager)[0].rootWithoutRate);
+  EXPECT_EQ(HtbRootNotes(manager), (std::vector<std::string>{receiveNote}));
+}
+
 TEST_F(HtbRowsTest, FilterPageNamesTheDrivingLeaf) {
   EXPECT_EQ(FilterHtbText(manager, 11), "Mail");
   EXPECT_EQ(FilterHtbText(manager, 10), "警告:二つ以上のクラス");

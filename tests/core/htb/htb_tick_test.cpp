@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "core/base/ipv4.h"
 #include "core/driver/driver_link.h"
 #include "core/monitor/connection_monitor.h"
-#include "htb_test_tree.h"
+#include "htb_tick_fixture.h"
 #include "protocol/request_codes.h"
 #include "support/fake_adapter_source.h"
 #include "support/fake_device_transport.h"
@@ -24,56 +25,7 @@ namespace {
 
 using htb_test::Leaf;
 
-class RecordingRates : public ClassRateSink {
- public:
-  void SetClassRate(std::string_view adapter, std::uint32_t classId, std::uint32_t rate) override {
-    EXPECT_EQ(adapter, "eth0");
-    rates[classId].push_back(rate);
-  }
-  std::map<std::uint32_t, std::vector<std::uint32_t>> rates;  // by class id, in order
-};
-
-// Only the processes named in `running` run; none has a connection.
-class ScriptedActivity : public LeafActivity {
- public:
-  bool ProcessRunning(std::string_view name) const override { return running.contains(name); }
-  bool ProcessConnected(std::string_view) const override { return false; }
-  std::set<std::string, std::less<>> running;
-};
-
-class HtbTickTest : public ::testing::Test {
- protected:
-  // A leaf always active, driving a new filter whose newest sample is
-  // `current`; filter and class id are the order of creation.
-  HTB_LeafClass& AddLeaf(std::int32_t parentId, std::uint32_t assured, std::uint32_t ceil,
-                         std::int32_t current, std::uint32_t priority = 0) {
-    PacketFilterSetting& filter = filters.emplace_back();
-    filter.ID = static_cast<std::int32_t>(filters.size());
-    filter.DriverClassId = static_cast<std::uint32_t>(filter.ID);
-    filter.LowerAdapterName = "eth0";
-    filter.TBFRate = 777;
-    filter.RateHistory = {current / 2, current};
-    auto leaf = Leaf("leaf", filter.ID);
-    leaf->AssuredRate = assured;
-    leaf->CeilRate = ceil;
-    leaf->Priority = priority;
-    leaf->AvailableType = kAvailableAlways;
-    leaf->Filter = &filter;
-    EXPECT_TRUE(manager.Add(parentId, leaf));
-    return *leaf;
-  }
-
-  void Tick(bool doHtb = true) { HtbTick(activity, rates).Run(manager, doHtb); }
-  std::uint32_t Sent(const HTB_LeafClass& leaf) {
-    return rates.rates[leaf.Filter->DriverClassId].back();
-  }
-  HTB_InnerClass& SendRoot() { return *manager.SendTree().Root(); }
-
-  std::deque<PacketFilterSetting> filters;
-  HTB_Manager manager;
-  ScriptedActivity activity;
-  RecordingRates rates;
-};
+class HtbTickTest : public htb_test::HtbTickFixture {};
 
 TEST_F(HtbTickTest, LeafDemandFollowsItsMeasuredRate) {
   SendRoot().AssuredRate = 1'000'000;
@@ -119,7 +71,7 @@ TEST_F(HtbTickTest, ChildrenNeverGetMoreThanTheirParent) {
   EXPECT_EQ(Sent(heavy), 60000u);  // offered 95000, of which 60000 remained
 }
 
-TEST_F(HtbTickTest, TooLittleBandwidthLowersOnlyTheTicksCopies) {
+TEST_F(HtbTickTest, AGuaranteeLoweredByAShortageLastsOneTick) {
   SendRoot().AssuredRate = 20000;
   auto& a = AddLeaf(0, 15000, 50000, 30000);
   auto& b = AddLeaf(0, 15000, 50000, 20000);
@@ -131,13 +83,86 @@ TEST_F(HtbTickTest, TooLittleBandwidthLowersOnlyTheTicksCopies) {
   EXPECT_EQ(a.AssuredRate, 15000u);  // what the file and the editor see
   EXPECT_EQ(a.AssuredRatePercentage, 0u);
 
-  SendRoot().AssuredRate = 40000;  // the lowered rates stay in use
+  SendRoot().AssuredRate = 40000;  // the next tick starts from the configuration
   Tick();
-  EXPECT_EQ(b.TickAssuredRate, 10000u);
-  a.AssuredRate = 12000;  // an edit starts the class afresh
+  EXPECT_EQ(a.TickAssuredRate, 15000u);
+  EXPECT_EQ(b.TickAssuredRate, 15000u);
+  EXPECT_EQ(Sent(a), 20000u);  // demands 36250 and 26250: 15000 + 5000 each
+  EXPECT_EQ(Sent(b), 20000u);
+}
+
+TEST_F(HtbTickTest, ALeafCutToZeroGetsItsGuaranteeOnceTheShortageEnds) {
+  SendRoot().AssuredRate = 10000;
+  auto& first = AddLeaf(0, 10000, 20000, 10000);
+  auto& second = AddLeaf(0, 5000, 20000, 5000, 1);  // served after the first
+  for (int tick = 0; tick < 3; ++tick) {
+    Tick();
+    Measure(first, 1 << 20);
+    Measure(second, 1 << 20);
+  }
+  EXPECT_EQ(Sent(first), 10000u);
+  EXPECT_EQ(Sent(second), 0u);  // the first one's guarantee takes the whole root
+
+  SendRoot().AssuredRate = 100000;
   Tick();
-  EXPECT_EQ(a.TickAssuredRate, 12000u);
-  EXPECT_EQ(b.TickAssuredRate, 10000u);
+  EXPECT_EQ(Sent(second), 5000u);  // measured 0, so it asks for its guarantee
+  EXPECT_EQ(second.TickAssuredRate, 5000u);
+}
+
+// Under the send root an inner class of 100 KB/s with 50 KB/s guaranteed,
+// and under it a leaf of 40 KB/s with 8 KB/s guaranteed whose filter is
+// offered far more. Each tick the filter measures what it was let through.
+class BusyLeafUnderInnerTest : public HtbTickTest {
+ protected:
+  static constexpr std::uint32_t kKiB = 1024;
+  static constexpr std::uint32_t kOffered = 1024 * kKiB;
+
+  BusyLeafUnderInnerTest()
+      : inner_(AddInner(0, 50 * kKiB, 100 * kKiB)),
+        leaf_(AddLeaf(inner_.ID, 8 * kKiB, 40 * kKiB, 30 * kKiB)) {}
+
+  // The rates the leaf's filter was given over `count` ticks.
+  std::vector<std::uint32_t> Run(int count) {
+    std::vector<std::uint32_t> sent;
+    for (int tick = 0; tick < count; ++tick) {
+      Tick();
+      sent.push_back(Sent(leaf_));
+      Measure(leaf_, kOffered);
+    }
+    return sent;
+  }
+
+  HTB_InnerClass& inner_;
+  HTB_LeafClass& leaf_;
+};
+
+TEST_F(BusyLeafUnderInnerTest, ARootWithoutRateLetsTheLeafRunUpToItsCeiling) {
+  const auto unset = Run(10);
+  EXPECT_THAT(unset, ::testing::Each(::testing::AllOf(::testing::Gt(0u), ::testing::Le(40 * kKiB))))
+      << ::testing::PrintToString(unset);
+  EXPECT_EQ(unset.back(), 40 * kKiB);
+
+  SetRoot(SendRoot(), 200 * kKiB);
+  const auto raised = Run(10);
+  EXPECT_EQ(raised.front(), 40 * kKiB) << ::testing::PrintToString(raised);
+  EXPECT_THAT(raised, ::testing::Each(40 * kKiB));
+}
+
+TEST_F(BusyLeafUnderInnerTest, ARealRootRateLimitsTheLeafButNeverToZero) {
+  SetRoot(SendRoot(), 10 * kKiB);
+  const auto tight = Run(10);
+  EXPECT_THAT(tight, ::testing::Each(10 * kKiB)) << ::testing::PrintToString(tight);
+  EXPECT_EQ(inner_.AllottedRate, 10 * kKiB);
+
+  SetRoot(SendRoot(), 200 * kKiB);
+  const auto raised = Run(10);
+  // The first tick: it measured 10 KB/s and asks for 10 + 40 / 8.
+  EXPECT_EQ(raised.front(), 15 * kKiB) << ::testing::PrintToString(raised);
+  EXPECT_EQ(raised.back(), 40 * kKiB);
+  EXPECT_THAT(raised, ::testing::Each(::testing::Gt(0u)));
+
+  SetRoot(SendRoot(), 0);  // back to unset: not limiting
+  EXPECT_THAT(Run(3), ::testing::Each(40 * kKiB));
 }
 
 TEST_F(HtbTickTest, AMemberCutToZeroShrinksTheExcessByWhatItHeld) {
