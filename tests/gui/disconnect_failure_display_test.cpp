@@ -46,6 +46,10 @@ TEST(DisconnectFailureDisplay, StatusBarAndRulePageShowARefusalUntilItsRuleSucce
   IniFileObject& settings = window.engine().settings().general;
   settings.CONNECTION_CONTROL = 1;
   settings.START_CONNECTION_CONTROL_WITH_FILTERING = 0;
+  // The logs would go to the working folder.
+  settings.LOG_CONNECTION_CONTROL = 0;
+  settings.LOG_CONNECTION_STATS = 0;
+  window.engine().ApplyGeneralSettings();
   OperateConnectionRule rule;
   rule.Name = "Cut";
   rule.Action = kActionDisconnect;

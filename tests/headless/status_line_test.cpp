@@ -39,6 +39,10 @@ class StatusLineTest : public ::testing::Test {
     EXPECT_TRUE(engine_.Initialise());
     engine_.settings().general.CONNECTION_CONTROL = 1;
     engine_.settings().general.START_CONNECTION_CONTROL_WITH_FILTERING = 0;
+    // The logs would go to the working folder.
+    engine_.settings().general.LOG_CONNECTION_CONTROL = 0;
+    engine_.settings().general.LOG_CONNECTION_STATS = 0;
+    engine_.ApplyGeneralSettings();
     OperateConnectionRule rule;
     rule.Name = "Cut";
     rule.Action = kActionDisconnect;
