@@ -475,9 +475,10 @@ bool ConnectionControlEngine::DuplicateRules(std::span<const std::size_t> indice
   }
   std::vector<RuleConnections> copies;
   for (const std::size_t index : indices) {
-    RuleConnections copy = lists_[index];
-    copy.id = nextRuleId_++;
-    copy.failing.reset();
+    // Its own id, and nothing failed yet.
+    RuleConnections copy = NewRuleLists();
+    copy.matched = lists_[index].matched;
+    copy.unresolved = lists_[index].unresolved;
     copies.push_back(std::move(copy));
   }
   lists_.insert(lists_.end(), copies.begin(), copies.end());
