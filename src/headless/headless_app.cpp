@@ -30,7 +30,8 @@ class HeadlessView final : public EngineView {
   TickLoop& loop_;
 };
 
-void Dispatch(HarluneEngine& engine, int timer, const HeadlessOptions& options) {
+void Dispatch(HarluneEngine& engine, int timer, const HeadlessOptions& options,
+              StatusLines& statusLines) {
   switch (static_cast<EngineTimer>(timer)) {
     case EngineTimer::kCapture:
       return engine.CaptureTick();
@@ -48,7 +49,7 @@ void Dispatch(HarluneEngine& engine, int timer, const HeadlessOptions& options) 
       return engine.LogFlushTick();
   }
   if (timer == kStatusTimer) {
-    std::fprintf(options.statusOut, "%s\n", StatusLine(engine).c_str());
+    std::fprintf(options.statusOut, "%s\n", statusLines.Next(engine).c_str());
     std::fflush(options.statusOut);
   }
 }
@@ -82,8 +83,9 @@ int RunHeadless(const HeadlessOptions& options, EngineServices& services, UserDi
   if (options.statusInterval.count() > 0) {
     loop.Arm(kStatusTimer, options.statusInterval, false, TickLoop::Clock::now());
   }
+  StatusLines statusLines;
   for (;;) {
-    loop.Run([&](int timer) { Dispatch(engine, timer, options); }, signalFd);
+    loop.Run([&](int timer) { Dispatch(engine, timer, options, statusLines); }, signalFd);
     if (engine.Close()) {
       break;
     }

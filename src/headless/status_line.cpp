@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/app/harlune_engine.h"
+#include "core/control/disconnect_failure.h"
 
 namespace harlune {
 namespace {
@@ -29,6 +30,18 @@ std::string StatusLine(HarluneEngine& engine) {
   line += " | filters " + std::to_string(engine.settings().filters.Size());
   line += " | send " + RateText(AverageRate(statistics.SendHistory()));
   line += " | receive " + RateText(AverageRate(statistics.ReceiveHistory()));
+  return line;
+}
+
+std::string StatusLines::Next(HarluneEngine& engine) {
+  std::string line = StatusLine(engine);
+  const DisconnectFailureReport& report = engine.control().LastDisconnectFailure();
+  if (report.changeCount != shownFailureChange_) {
+    shownFailureChange_ = report.changeCount;
+    if (report.last) {
+      line += " | " + DisconnectFailureText(*report.last);
+    }
+  }
   return line;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <unordered_set>
 #include <utility>
 
 #include "core/log/log_lines.h"
@@ -127,6 +128,7 @@ void ConnectionControlEngine::Pass(bool enabled) {
     return;
   }
   AttachNewConnections();
+  ReattachLateOwners();
   const std::span<const OperateConnectionRule> rules = rules_.Rules();
   for (std::size_t i = 0; i < rules.size(); ++i) {
     if (rules[i].Available) {
@@ -172,6 +174,53 @@ void ConnectionControlEngine::AttachNewConnections() {
   queue = std::move(waiting);
 }
 
+// A connection attached while its owner was unknown was tested against the
+// rules' process names as "不明". Those still queued for their host name
+// are tested anew at every pass anyway; the others are tested again here,
+// and a rule that now takes one appends it to its matched list. A rule
+// that holds it already (its process test passed for "不明", or it was
+// attached since) is left as it is, so no connection counts twice.
+void ConnectionControlEngine::ReattachLateOwners() {
+  NewConnectionQueue& found = connections_.OwnersFound();
+  if (found.empty()) {
+    return;  // the usual pass: every owner was known from the start
+  }
+  std::unordered_set<const ConnectionInfo*> waiting;
+  for (const std::weak_ptr<ConnectionInfo>& entry : connections_.NewConnections()) {
+    if (const std::shared_ptr<ConnectionInfo> connection = entry.lock()) {
+      waiting.insert(connection.get());
+    }
+  }
+  LiveConnections late;
+  std::vector<std::string> names;
+  std::unordered_set<const ConnectionInfo*> lateSet;
+  for (const std::weak_ptr<ConnectionInfo>& entry : found) {
+    std::shared_ptr<ConnectionInfo> connection = entry.lock();
+    if (connection && !connection->remoteHost.empty() && !waiting.contains(connection.get()) &&
+        lateSet.insert(connection.get()).second) {
+      names.push_back(connections_.ProcessNameOf(connection->processId));
+      late.push_back(std::move(connection));
+    }
+  }
+  found.clear();
+  const std::span<const OperateConnectionRule> rules = rules_.Rules();
+  for (std::size_t i = 0; i < rules.size() && !late.empty(); ++i) {
+    std::unordered_set<const ConnectionInfo*> present;
+    for (const std::weak_ptr<ConnectionInfo>& entry : lists_[i].matched) {
+      const std::shared_ptr<ConnectionInfo> connection = entry.lock();
+      if (connection && lateSet.contains(connection.get())) {
+        present.insert(connection.get());
+      }
+    }
+    for (std::size_t j = 0; j < late.size(); ++j) {
+      if (!present.contains(late[j].get()) && rules[i].MatchesProcess(names[j]) &&
+          rules[i].MatchesHost(late[j]->remoteHost)) {
+        lists_[i].matched.push_back(late[j]);
+      }
+    }
+  }
+}
+
 void ConnectionControlEngine::RulePass(const OperateConnectionRule& rule, RuleConnections& lists) {
   LiveConnections counted;
   TakeControllable(lists.matched, counted);
@@ -186,14 +235,13 @@ void ConnectionControlEngine::RulePass(const OperateConnectionRule& rule, RuleCo
       connection->controlMark = kControlMarkSparedByThisRule;
       spared.push_back(connection.get());
     } else if (rule.Action == kActionDisconnect) {
-      connection->controlMark = kControlMarkDisconnect;
-      connection->controlReason = DisconnectReason(rule.Name);
+      Condemn(*connection, DisconnectReason(rule.Name), rule, lists);
     }
     // Action 0, and a value outside the table that a hand-edited file may
     // hold, decide nothing: a mark of that value would keep the connection
     // from every rule for good.
   }
-  ApplyCountLimit(rule, counted);
+  ApplyCountLimit(rule, lists, counted);
   for (ConnectionInfo* connection : spared) {
     if (connection->controlMark == kControlMarkSparedByThisRule) {
       connection->controlMark = kControlMarkSpared;
@@ -202,6 +250,7 @@ void ConnectionControlEngine::RulePass(const OperateConnectionRule& rule, RuleCo
 }
 
 void ConnectionControlEngine::ApplyCountLimit(const OperateConnectionRule& rule,
+                                              const RuleConnections& lists,
                                               const LiveConnections& counted) {
   if (!rule.BLimitConnectionNum || counted.size() <= rule.AllowConnectionNum) {
     return;
@@ -227,9 +276,16 @@ void ConnectionControlEngine::ApplyCountLimit(const OperateConnectionRule& rule,
   const std::string reason = CountLimitReason(rule.Name, counted.size(), rule.AllowConnectionNum);
   for (ConnectionInfo* connection :
        ChooseForLimit(rule.PriorCondition, std::move(candidates), excess)) {
-    connection->controlMark = kControlMarkDisconnect;
-    connection->controlReason = reason;
+    Condemn(*connection, reason, rule, lists);
   }
+}
+
+void ConnectionControlEngine::Condemn(ConnectionInfo& connection, std::string reason,
+                                      const OperateConnectionRule& rule,
+                                      const RuleConnections& lists) {
+  connection.controlMark = kControlMarkDisconnect;
+  connection.controlReason = std::move(reason);
+  condemned_.insert_or_assign(&connection, Condemnation{rule.Name, lists.id});
 }
 
 std::vector<ConnectionInfo*> ConnectionControlEngine::ChooseForLimit(
@@ -258,28 +314,36 @@ std::vector<ConnectionInfo*> ConnectionControlEngine::ChooseForLimit(
 
 void ConnectionControlEngine::Act() {
   lastAct_ = {};
+  std::unordered_map<const ConnectionInfo*, Condemnation> stillCondemned;
   for (const auto& [key, connection] : connections_.Connections()) {
     if (connection->controlMark == kControlMarkSpared) {
       connection->controlMark = kControlMarkNone;
     } else if (connection->controlMark == kControlMarkDisconnect) {
-      Disconnect(*connection);
+      auto entry = condemned_.extract(connection.get());
+      Condemnation condemnation = entry.empty() ? Condemnation{} : std::move(entry.mapped());
+      Disconnect(*connection, condemnation);
+      stillCondemned.emplace(connection.get(), std::move(condemnation));
     }
   }
+  condemned_ = std::move(stillCondemned);
 }
 
 // The mark stays: a connection that survives is tried again at every pass
 // and no rule decides about it again. The log tells only of connections the
 // system did end; a refusal (no privilege, no support) is kept in the
 // report for the front end and never written as a disconnection.
-void ConnectionControlEngine::Disconnect(ConnectionInfo& connection) {
+void ConnectionControlEngine::Disconnect(ConnectionInfo& connection,
+                                         const Condemnation& condemnation) {
   ++lastAct_.condemned;
   const ConnectionResetResult result = resetter_.ResetConnection(ResetKeyOf(connection));
   if (result.status != ConnectionResetStatus::kOk) {
     ++lastAct_.failed;
     lastAct_.lastFailure = result;
+    RecordRefusal(condemnation, result);
     return;
   }
   ++lastAct_.ended;
+  RecordSuccess(condemnation);
   if (logControl_ && logger_ != nullptr) {
     logger_->AddLine(ConnectionControlLine(clock_(), connection.remoteHost, connection.remoteAddr,
                                            connection.controlReason),
@@ -287,9 +351,63 @@ void ConnectionControlEngine::Disconnect(ConnectionInfo& connection) {
   }
 }
 
+// A connection that had gone before it could be ended was refused
+// nothing: it neither stands as a failure nor clears one.
+void ConnectionControlEngine::RecordRefusal(const Condemnation& condemnation,
+                                            const ConnectionResetResult& result) {
+  const std::optional<DisconnectFailureReason> reason = FailureReasonOf(result.status);
+  if (!reason) {
+    return;
+  }
+  const DisconnectFailure failure{condemnation.ruleName, *reason, result.errorCode};
+  if (RuleConnections* lists = ListsWithId(condemnation.ruleId);
+      lists != nullptr && lists->failing != failure) {
+    lists->failing = failure;
+    ++ruleFailuresChangeCount_;
+  }
+  if (failureReport_.last != failure || failureRuleId_ != condemnation.ruleId) {
+    failureReport_.last = failure;
+    failureRuleId_ = condemnation.ruleId;
+    ++failureReport_.changeCount;
+  }
+}
+
+void ConnectionControlEngine::RecordSuccess(const Condemnation& condemnation) {
+  if (RuleConnections* lists = ListsWithId(condemnation.ruleId);
+      lists != nullptr && lists->failing) {
+    lists->failing.reset();
+    ++ruleFailuresChangeCount_;
+  }
+  if (failureReport_.last && failureRuleId_ == condemnation.ruleId) {
+    failureReport_.last.reset();
+    ++failureReport_.changeCount;
+  }
+}
+
+ConnectionControlEngine::RuleConnections* ConnectionControlEngine::ListsWithId(std::uint64_t id) {
+  const auto found =
+      std::ranges::find_if(lists_, [id](const RuleConnections& lists) { return lists.id == id; });
+  return found == lists_.end() ? nullptr : &*found;
+}
+
+ConnectionControlEngine::RuleConnections ConnectionControlEngine::NewRuleLists() {
+  RuleConnections lists;
+  lists.id = nextRuleId_++;
+  return lists;
+}
+
+std::optional<DisconnectFailure> ConnectionControlEngine::RuleDisconnectFailure(
+    std::size_t ruleIndex) const {
+  if (ruleIndex >= lists_.size() || lists_.size() != rules_.size()) {
+    return std::nullopt;
+  }
+  return lists_[ruleIndex].failing;
+}
+
 void ConnectionControlEngine::PruneQueue() {
-  NewConnectionQueue& queue = connections_.NewConnections();
-  std::erase_if(queue, [](const std::weak_ptr<ConnectionInfo>& entry) { return entry.expired(); });
+  const auto expired = [](const std::weak_ptr<ConnectionInfo>& entry) { return entry.expired(); };
+  std::erase_if(connections_.NewConnections(), expired);
+  std::erase_if(connections_.OwnersFound(), expired);
 }
 
 void ConnectionControlEngine::AttachExisting(std::size_t ruleIndex) {
@@ -322,7 +440,7 @@ bool ConnectionControlEngine::AppendRule(const OperateConnectionRule& rule, User
   if (!rules_.Append(rule, dialogs)) {
     return false;
   }
-  lists_.emplace_back();
+  lists_.push_back(NewRuleLists());
   return true;
 }
 
@@ -357,14 +475,22 @@ bool ConnectionControlEngine::DuplicateRules(std::span<const std::size_t> indice
   }
   std::vector<RuleConnections> copies;
   for (const std::size_t index : indices) {
-    copies.push_back(lists_[index]);
+    // Its own id, and nothing failed yet.
+    RuleConnections copy = NewRuleLists();
+    copy.matched = lists_[index].matched;
+    copy.unresolved = lists_[index].unresolved;
+    copies.push_back(std::move(copy));
   }
   lists_.insert(lists_.end(), copies.begin(), copies.end());
   return true;
 }
 
 void ConnectionControlEngine::RulesReplaced() {
-  lists_.assign(rules_.size(), RuleConnections{});
+  lists_.clear();
+  for (std::size_t i = 0; i < rules_.size(); ++i) {
+    lists_.push_back(NewRuleLists());
+  }
+  ++ruleFailuresChangeCount_;  // the marks went with the old lists
   for (std::size_t i = 0; i < lists_.size(); ++i) {
     AttachExisting(i);
   }

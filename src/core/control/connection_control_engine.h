@@ -10,7 +10,13 @@
 // passes) and the unresolved list (host name not known yet, only for rules
 // without a host condition; refilled at every pass). A connection reaches
 // the lists only through the monitor's new-connection queue and through
-// AttachExisting after a rule is added or edited.
+// AttachExisting after a rule is added or edited, and a connection whose
+// owner was unknown when it was attached is tested again against the
+// rules' process names once the monitor finds its owner.
+//
+// A reset the system refuses is kept as the last refused disconnection
+// (LastDisconnectFailure), and the rule that condemned the connection is
+// marked as failing until one of its disconnections succeeds.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,12 +27,14 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/app/ini_file_object.h"
 #include "core/base/user_dialogs.h"
 #include "core/control/connection_control_rule_file.h"
 #include "core/control/connection_resetter.h"
+#include "core/control/disconnect_failure.h"
 #include "core/control/operate_connection_rule.h"
 #include "core/log/logger.h"
 #include "core/log/per_date_logger.h"
@@ -43,6 +51,9 @@ class ControlledConnections {
   virtual const ConnectionMap& Connections() const = 0;
   // Connections not yet attached to the rules, oldest first.
   virtual NewConnectionQueue& NewConnections() = 0;
+  // Connections whose owner became known after they were first seen,
+  // oldest first.
+  virtual NewConnectionQueue& OwnersFound() = 0;
   // The owning process's name, "不明" when unknown.
   virtual std::string ProcessNameOf(std::int32_t processId) const = 0;
 };
@@ -53,6 +64,7 @@ class MonitorControlledConnections final : public ControlledConnections {
   explicit MonitorControlledConnections(ConnectionMonitor& monitor) : monitor_(monitor) {}
   const ConnectionMap& Connections() const override { return monitor_.Connections(); }
   NewConnectionQueue& NewConnections() override { return monitor_.NewConnections(); }
+  NewConnectionQueue& OwnersFound() override { return monitor_.OwnersFound(); }
   std::string ProcessNameOf(std::int32_t processId) const override {
     return monitor_.ProcessNameOf(processId);
   }
@@ -135,6 +147,15 @@ class ConnectionControlEngine {
 
   const ControlActReport& LastActReport() const { return lastAct_; }
 
+  // The last refused disconnection and its change count.
+  const DisconnectFailureReport& LastDisconnectFailure() const { return failureReport_; }
+  // The standing failure of a rule: its latest disconnection was refused
+  // and none has succeeded since. Nothing out of range.
+  std::optional<DisconnectFailure> RuleDisconnectFailure(std::size_t ruleIndex) const;
+  // Grows whenever a rule's failure appears, changes or clears, so a page
+  // redraws its marks only then.
+  std::uint64_t RuleFailuresChangeCount() const { return ruleFailuresChangeCount_; }
+
   // The control log; null before ApplySettings.
   CPerDateLogger* ControlLogger() { return logger_.get(); }
   // The owner's periodic call: flushes the control log once a minute.
@@ -144,17 +165,35 @@ class ConnectionControlEngine {
   struct RuleConnections {
     std::vector<std::weak_ptr<ConnectionInfo>> matched;
     std::vector<std::weak_ptr<ConnectionInfo>> unresolved;
+    // Names these lists for the connections the rule condemned, whatever
+    // position the rule moves to; a clone gets its own.
+    std::uint64_t id = 0;
+    std::optional<DisconnectFailure> failing;
   };
   using LiveConnections = std::vector<std::shared_ptr<ConnectionInfo>>;
+  // The rule that condemned a connection, kept until the connection leaves
+  // the table: a condemned connection is tried again at every pass.
+  struct Condemnation {
+    std::string ruleName;
+    std::uint64_t ruleId = 0;
+  };
 
   void AttachNewConnections();
+  void ReattachLateOwners();
   void RulePass(const OperateConnectionRule& rule, RuleConnections& lists);
-  void ApplyCountLimit(const OperateConnectionRule& rule, const LiveConnections& counted);
+  void ApplyCountLimit(const OperateConnectionRule& rule, const RuleConnections& lists,
+                       const LiveConnections& counted);
+  void Condemn(ConnectionInfo& connection, std::string reason, const OperateConnectionRule& rule,
+               const RuleConnections& lists);
   std::vector<ConnectionInfo*> ChooseForLimit(std::int32_t priorCondition,
                                               std::vector<ConnectionInfo*> candidates,
                                               std::size_t count);
   void Act();
-  void Disconnect(ConnectionInfo& connection);
+  void Disconnect(ConnectionInfo& connection, const Condemnation& condemnation);
+  void RecordRefusal(const Condemnation& condemnation, const ConnectionResetResult& result);
+  void RecordSuccess(const Condemnation& condemnation);
+  RuleConnections* ListsWithId(std::uint64_t id);
+  RuleConnections NewRuleLists();
   void PruneQueue();
   void KeepListsInStep();
 
@@ -166,6 +205,12 @@ class ConnectionControlEngine {
   std::minstd_rand random_;
 
   std::vector<RuleConnections> lists_;  // parallel to rules_
+  std::uint64_t nextRuleId_ = 1;
+  // Keyed by the record's address: every connection gets its entry when it
+  // is condemned, and an entry whose connection is no longer condemned in
+  // the table goes at the next act step, so an address never names a
+  // connection it was not written for.
+  std::unordered_map<const ConnectionInfo*, Condemnation> condemned_;
 
   std::unique_ptr<CPerDateLogger> logger_;
   bool logControl_ = false;
@@ -173,6 +218,9 @@ class ConnectionControlEngine {
 
   std::uint64_t disabledPasses_ = 0;
   ControlActReport lastAct_;
+  DisconnectFailureReport failureReport_;
+  std::uint64_t failureRuleId_ = 0;  // the rule of failureReport_.last
+  std::uint64_t ruleFailuresChangeCount_ = 0;
 };
 
 }  // namespace harlune

@@ -23,6 +23,7 @@ struct TcpConnectionKey {
 enum class ConnectionResetStatus {
   kOk,            // the connection was ended
   kNotPermitted,  // the system refuses this process (a privilege is missing)
+  kNoDriver,      // refused for want of the privilege, and no driver answered to do it
   kNotSupported,  // the system cannot end connections this way
   kGone,          // no such connection (it ended on its own, or never was)
   kError,         // any other failure; errorCode says which

@@ -59,6 +59,15 @@ int ConnectionRuleRows::ImageIndex(std::size_t row) const {
   return row < RowCount() ? RuleImageIndex(RuleAt(row)) : kRuleImageUnavailable;
 }
 
+bool ConnectionRuleRows::DisconnectsFail(std::size_t row) const {
+  return engine_.RuleDisconnectFailure(row).has_value();
+}
+
+std::string ConnectionRuleRows::FailureNote(std::size_t row) const {
+  const std::optional<DisconnectFailure> failure = engine_.RuleDisconnectFailure(row);
+  return failure ? RuleFailureNote(*failure) : std::string();
+}
+
 bool ConnectionRuleRows::BeginNew() {
   if (RowCount() >= OperateConnectionRuleIni::kMaxRules) {
     dialogs_.ShowMessage(kTooManyRulesToAddMessage);

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
@@ -94,6 +95,14 @@ class ConnectionRuleRows {
   std::string CellText(std::size_t row, int column) const;
   int ImageIndex(std::size_t row) const;
   const OperateConnectionRule& RuleAt(std::size_t row) const;
+
+  // A rule whose latest disconnection the system refused is marked until
+  // one of its disconnections succeeds: its note says why, and is empty for
+  // every other row.
+  bool DisconnectsFail(std::size_t row) const;
+  std::string FailureNote(std::size_t row) const;
+  // Grows whenever a mark appears, changes or clears.
+  std::uint64_t FailuresChangeCount() const { return engine_.RuleFailuresChangeCount(); }
 
   // Commands take the page's selected rows in any order; rows outside the
   // list are ignored.

@@ -114,6 +114,9 @@ bool ConnectionMonitor::Refresh() {
     auto carried = previous_.extract(key);
     if (!carried.empty()) {
       CarryOver(*carried.mapped(), row.state);
+      if (carried.mapped()->processId == kUnknownProcessId) {
+        TakeLateOwner(carried.mapped(), row.owningPid);
+      }
       current_.insert(std::move(carried));
       continue;
     }
@@ -146,6 +149,18 @@ void ConnectionMonitor::CarryOver(ConnectionInfo& connection, std::uint32_t stat
   if (connection.remoteHost.empty()) {
     AskHostName(connection);
   }
+}
+
+// The table source looks for the owners of sockets it does not know yet, so
+// the row of a connection that was accepted since the last refresh names
+// its owner now; an owned connection costs only the test above.
+void ConnectionMonitor::TakeLateOwner(const std::shared_ptr<ConnectionInfo>& connection,
+                                      std::int32_t owningPid) {
+  if (owningPid == kUnknownOwner) {
+    return;
+  }
+  connection->processId = owningPid;
+  ownersFound_.push_back(connection);
 }
 
 void ConnectionMonitor::AskHostName(ConnectionInfo& connection) {

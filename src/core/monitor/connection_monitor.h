@@ -3,7 +3,10 @@
 // ConnectionMonitor: the live table of the machine's IPv4 TCP connections.
 // Once a second the owner calls Refresh, which reads the system table, keeps
 // one record per connection across refreshes, queues the new ones for the
-// connection control engine and logs the closed ones. Captured packets add
+// connection control engine and logs the closed ones. A connection first
+// seen without an owner (still in the accept queue, or in SYN_RCVD: it has
+// no socket inode yet) takes its owner from the first later row that names
+// one, and is queued once more for the engine to test its process rules. Captured packets add
 // to the records' byte counters in between. Everything runs on the owner's
 // thread; the host-name resolver is reached only through its cache.
 
@@ -99,6 +102,12 @@ class ConnectionMonitor {
   // connection control engine.
   NewConnectionQueue& NewConnections() { return newConnections_; }
 
+  // Connections whose owner became known after their first refresh, oldest
+  // first; drained by the connection control engine. Only a connection
+  // whose process id was kUnknownProcessId is ever queued, and only once:
+  // a known owner is never replaced.
+  NewConnectionQueue& OwnersFound() { return ownersFound_; }
+
   // The host-order local ports, in key order without adjacent repeats and
   // at most kMaxProcessPorts, of the LISTENING, SYN_SENT, SYN_RCVD and
   // ESTABLISHED connections of the processes named `processName` (ignoring
@@ -121,6 +130,7 @@ class ConnectionMonitor {
 
  private:
   void CarryOver(ConnectionInfo& connection, std::uint32_t state);
+  void TakeLateOwner(const std::shared_ptr<ConnectionInfo>& connection, std::int32_t owningPid);
   void AskHostName(ConnectionInfo& connection);
   // The process of a connection may have ended with it: its name comes
   // from `processes` (the maps that saw it alive), else from `other`.
@@ -136,6 +146,7 @@ class ConnectionMonitor {
   ConnectionMap current_;
   ConnectionMap previous_;
   NewConnectionQueue newConnections_;
+  NewConnectionQueue ownersFound_;
   ProcessTable processes_;
   // The maps of the refresh before, for connections whose process ended
   // together with them.

@@ -198,6 +198,38 @@ void CNetSieveDlg::BuildStatusBar() {
     panes_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     statusBar()->addWidget(panes_[i], i == 0 ? 0 : 1);
   }
+  // Beside the panes rather than a temporary message, which would hide
+  // the rates while it shows.
+  failurePane_ = new QLabel(this);
+  failurePane_->setStyleSheet(QStringLiteral("color: #b00000;"));
+  failurePane_->hide();
+  statusBar()->addPermanentWidget(failurePane_);
+}
+
+// Looked at after every connection tick, and redrawn only when the last
+// refused disconnection changed: the note stays while it stands and goes
+// when a disconnection of its rule succeeds, so a refusal repeated every
+// second is shown once.
+void CNetSieveDlg::ShowDisconnectFailure() {
+  controlPage_->ShowDisconnectFailures();
+  const DisconnectFailureReport& report = engine_->control().LastDisconnectFailure();
+  if (report.changeCount == shownFailureChange_) {
+    return;
+  }
+  shownFailureChange_ = report.changeCount;
+  if (!report.last) {
+    failurePane_->clear();
+    failurePane_->hide();
+    return;
+  }
+  const QString text = ToQString(DisconnectFailureText(*report.last));
+  failurePane_->setText(text);
+  failurePane_->setToolTip(text);
+  failurePane_->show();
+}
+
+QString CNetSieveDlg::disconnectFailureText() const {
+  return failurePane_ == nullptr ? QString() : failurePane_->text();
 }
 
 QString CNetSieveDlg::paneText(int pane) const {
@@ -268,7 +300,8 @@ void CNetSieveDlg::OnTimer(EngineTimer timer) {
     case EngineTimer::kStartHidden:
       return engine_->StartHiddenTick(isVisible());
     case EngineTimer::kConnections:
-      return engine_->ConnectionTick();
+      engine_->ConnectionTick();
+      return ShowDisconnectFailure();
     case EngineTimer::kAdapters:
       return engine_->AdapterTick();
     case EngineTimer::kAutoSave:

@@ -12,6 +12,7 @@
 #include <QTabWidget>
 #include <QToolButton>
 #include <array>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 
@@ -62,6 +63,9 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   CommandPage& commandPage() { return *commandPage_; }
   QSystemTrayIcon* trayIcon() { return tray_; }
   QString paneText(int pane) const;
+  // The status bar's note of the last refused disconnection; empty while
+  // none stands.
+  QString disconnectFailureText() const;
   QAction* action(int commandId) const;
   QToolButton& filteringButton() { return *filteringButton_; }
 
@@ -100,6 +104,7 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   void BuildCaptionBar();
   void BuildPages();
   void BuildStatusBar();
+  void ShowDisconnectFailure();
   void UpdateTrayIcon();
   void UpdateFilterMenu();
   void OnTimer(EngineTimer timer);
@@ -113,6 +118,8 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   QTabWidget* tabs_ = nullptr;
   QToolButton* filteringButton_ = nullptr;
   std::array<QLabel*, 5> panes_{};
+  QLabel* failurePane_ = nullptr;
+  std::uint64_t shownFailureChange_ = 0;
   FilterPage* filterPage_ = nullptr;
   HtbPage* htbPage_ = nullptr;
   ConnectionPage* connectionPage_ = nullptr;

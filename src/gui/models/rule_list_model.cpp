@@ -47,10 +47,22 @@ QVariant RuleListModel::data(const QModelIndex& index, int role) const {
       return rules_.ImageIndex(row) == kRuleImageAvailable ? available_ : unavailable_;
     case Qt::TextAlignmentRole:
       return AlignmentOf(index.column());
+    case Qt::ForegroundRole:
+      return rules_.DisconnectsFail(row) ? QVariant(FailingText()) : QVariant();
+    case Qt::BackgroundRole:
+      return rules_.DisconnectsFail(row) ? QVariant(FailingBackground()) : QVariant();
+    case Qt::ToolTipRole: {
+      const std::string note = rules_.FailureNote(row);
+      return note.empty() ? QVariant() : QVariant(ToQString(note));
+    }
     default:
       return {};
   }
 }
+
+QColor RuleListModel::FailingText() { return {176, 0, 0}; }
+
+QColor RuleListModel::FailingBackground() { return {255, 224, 224}; }
 
 QVariant RuleListModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || section < 0 || section >= kColumnCount) {

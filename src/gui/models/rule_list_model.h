@@ -2,9 +2,11 @@
 
 // The connection control rules as a Qt table: the page's eight columns with
 // the texts of the core's rule rows, and the available / not available image
-// in the first column.
+// in the first column. A rule whose disconnections fail is drawn in red on
+// a light red ground, with the core's note as every cell's tool tip.
 
 #include <QAbstractTableModel>
+#include <QColor>
 #include <QIcon>
 
 #include "core/control/connection_rule_rows.h"
@@ -28,6 +30,10 @@ class RuleListModel final : public QAbstractTableModel {
   // Brings the rows up to the rules after a command: rows added or removed at
   // the end, every shown cell redrawn (positions and texts may all move).
   void Refresh();
+
+  // The colours of a rule whose disconnections fail.
+  static QColor FailingText();
+  static QColor FailingBackground();
 
  private:
   const ConnectionRuleRows& rules_;

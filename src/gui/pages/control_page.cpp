@@ -103,6 +103,15 @@ QPushButton* ControlPage::button(RuleCommand command) const {
 
 void ControlPage::Redraw() {
   controlBox_->setChecked(engine_.settings().general.CONNECTION_CONTROL == 1);
+  shownFailures_ = rules_.FailuresChangeCount();
+  model_->Refresh();
+}
+
+void ControlPage::ShowDisconnectFailures() {
+  if (rules_.FailuresChangeCount() == shownFailures_) {
+    return;
+  }
+  shownFailures_ = rules_.FailuresChangeCount();
   model_->Refresh();
 }
 

@@ -8,6 +8,7 @@
 
 #include <QWidget>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -42,6 +43,9 @@ class ControlPage : public QWidget {
   // Shows the rules and the switch as the engine holds them now (after the
   // settings were loaded anew, say).
   void Redraw();
+  // Redraws the rows when a rule's disconnections started or stopped
+  // failing since the last look; nothing otherwise (called every second).
+  void ShowDisconnectFailures();
 
   // A command on the selected rules, as its button does it.
   void RunCommand(RuleCommand command);
@@ -73,6 +77,7 @@ class ControlPage : public QWidget {
   std::vector<QPushButton*> buttons_;
   RuleEditor editRule_;
   MenuRunner runMenu_;
+  std::uint64_t shownFailures_ = 0;
 };
 
 }  // namespace harlune

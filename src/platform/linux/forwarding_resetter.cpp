@@ -31,7 +31,9 @@ ConnectionResetResult ForwardingResetter::ResetConnection(const TcpConnectionKey
       return ConnectionResetResultOfErrno(ErrnoOfStatus(*status));
     }
   }
-  return direct;
+  // Told apart from a plain refusal: the user can fix it either way, by
+  // the privilege or by running the driver.
+  return {ConnectionResetStatus::kNoDriver, direct.errorCode};
 }
 
 }  // namespace harlune

@@ -8,8 +8,9 @@
 // system's adapters in their listed order until a driver answers on one of
 // them; the driver's status is turned into the result as the direct way's
 // errno would be (so a driver without the privilege still says
-// kNotPermitted). When no driver answers on any adapter, or the key cannot
-// name a connection, the direct way's refusal is the result.
+// kNotPermitted). When no driver answers on any adapter the result is
+// kNoDriver with the direct way's errno; a key that cannot name a
+// connection keeps the direct way's refusal.
 
 #include "core/control/connection_resetter.h"
 #include "core/driver/driver_link.h"

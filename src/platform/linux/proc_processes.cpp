@@ -232,14 +232,23 @@ SocketOwnerMap ProcProcesses::SocketOwners(std::span<const std::uint64_t> inodes
         }
         ScanFds(pid, missing);
       }
-      unowned_.insert(missing.begin(), missing.end());
+      for (const std::uint64_t inode : missing) {
+        if (missedOnce_.erase(inode) != 0) {
+          unowned_.insert(inode);
+        } else {
+          missedOnce_.insert(inode);
+        }
+      }
     }
   }
 
   // Sockets that left the table are forgotten, so the map stays the size of
   // the table.
   std::erase_if(owners_, [&asked](const auto& owner) { return !asked.contains(owner.first); });
-  std::erase_if(unowned_, [&asked](std::uint64_t inode) { return !asked.contains(inode); });
+  const auto gone = [&asked](std::uint64_t inode) { return !asked.contains(inode); };
+  std::erase_if(unowned_, gone);
+  std::erase_if(missedOnce_, gone);
+  std::erase_if(missedOnce_, [this](std::uint64_t inode) { return owners_.contains(inode); });
   return owners_;
 }
 

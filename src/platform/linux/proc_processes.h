@@ -14,8 +14,10 @@
 // fd folders of processes not seen before read, and only when that does not
 // find it the others (those owning sockets first), stopping once all are
 // found. An
-// inode that no readable folder holds (another user's socket) is noted and
-// does not cause another scan while it stays in the table.
+// inode that no readable folder holds is looked for once more at the next
+// call (an accepted socket has its inode a moment before its descriptor
+// appears in the fd folder), and after that is noted as unowned (another
+// user's socket) and causes no further scan while it stays in the table.
 
 #include <cstddef>
 #include <cstdint>
@@ -48,6 +50,7 @@ class ProcProcesses : public ProcessSource {
 
   std::string root_;
   SocketOwnerMap owners_;
+  std::unordered_set<std::uint64_t> missedOnce_;
   std::unordered_set<std::uint64_t> unowned_;
   std::unordered_set<std::int32_t> scanned_;
   std::size_t fdFoldersRead_ = 0;

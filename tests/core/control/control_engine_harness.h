@@ -24,6 +24,7 @@ class FakeConnections : public ControlledConnections {
  public:
   const ConnectionMap& Connections() const override { return table; }
   NewConnectionQueue& NewConnections() override { return queue; }
+  NewConnectionQueue& OwnersFound() override { return owners; }
   std::string ProcessNameOf(std::int32_t processId) const override {
     const auto found = names.find(processId);
     return found == names.end() ? "不明" : found->second;
@@ -31,6 +32,7 @@ class FakeConnections : public ControlledConnections {
 
   ConnectionMap table;
   NewConnectionQueue queue;
+  NewConnectionQueue owners;
   std::map<std::int32_t, std::string> names{{100, "app.exe"}, {200, "other.exe"}};
 };
 
@@ -38,11 +40,14 @@ class RecordingResetter : public ConnectionResetter {
  public:
   ConnectionResetResult ResetConnection(const TcpConnectionKey& key) override {
     keys.push_back(key);
-    return answer;
+    const auto byPort = answerByPort.find(HostOrderPort(key.localPort));
+    return byPort == answerByPort.end() ? answer : byPort->second;
   }
 
   std::vector<TcpConnectionKey> keys;
   ConnectionResetResult answer{ConnectionResetStatus::kOk, 0};
+  // Answers for the connections of some host-order local ports.
+  std::map<std::uint16_t, ConnectionResetResult> answerByPort;
 };
 
 inline const std::uint32_t kRemoteAddress = Ipv4(93, 184, 216, 34);

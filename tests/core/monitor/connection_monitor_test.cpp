@@ -230,6 +230,42 @@ TEST_F(ConnectionMonitorTest, ClosedConnectionsAreLoggedOnceInKeyOrderAndDropped
   EXPECT_TRUE(monitor->Connections().empty());
 }
 
+// A connection first seen in the accept queue has no socket inode, so no
+// owner; once accepted its row names the owner.
+TEST_F(ConnectionMonitorTest, OwnerKnownOnlyAfterTheFirstRefreshIsTakenOnceAndLogged) {
+  EnableStatsLog();
+  const TcpTableRow queued = Row(kTcpStateSynRcvd, kLocal, 8080, kRemote, 40000);
+  const TcpTableRow accepted = Row(kTcpStateEstablished, kLocal, 8080, kRemote, 40000, 100);
+  const TcpTableRow owned = Row(kTcpStateEstablished, kLocal, 9000, kOther, 22, 200);
+  table.Add({queued, owned});
+  table.Add({queued, owned});
+  table.Add({accepted, owned});
+  // Another owner for the same connection later (a child inherited it):
+  // the first known owner stays.
+  table.Add({Row(kTcpStateEstablished, kLocal, 8080, kRemote, 40000, 200), owned});
+  table.Add({owned});
+
+  ASSERT_TRUE(monitor->Refresh());
+  ASSERT_TRUE(monitor->Refresh());
+  const auto connection = Find(8080, kRemote, 40000);
+  ASSERT_NE(connection, nullptr);
+  EXPECT_EQ(connection->processId, kUnknownProcessId);
+  EXPECT_TRUE(monitor->OwnersFound().empty());
+
+  ASSERT_TRUE(monitor->Refresh());
+  EXPECT_EQ(Find(8080, kRemote, 40000), connection) << "the same record takes the owner";
+  EXPECT_EQ(connection->processId, 100);
+  ASSERT_EQ(monitor->OwnersFound().size(), 1u) << "only the connection whose owner was unknown";
+  EXPECT_EQ(monitor->OwnersFound().front().lock(), connection);
+
+  ASSERT_TRUE(monitor->Refresh());
+  EXPECT_EQ(connection->processId, 100);
+  EXPECT_EQ(monitor->OwnersFound().size(), 1u);
+
+  ASSERT_TRUE(monitor->Refresh());
+  EXPECT_EQ(LogText(), "8080>40000 firefox 3 0/0\n");
+}
+
 TEST_F(ConnectionMonitorTest, ConnectionSeenByNoRefreshIsNeverRecordedNorLogged) {
   EnableStatsLog();
   table.Add({});

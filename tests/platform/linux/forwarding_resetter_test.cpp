@@ -1,6 +1,6 @@
 // Resets that this process may not make go to the packet driver: the four-
-// tuple's bytes, the adapters tried in turn, and what stands when no driver
-// answers.
+// tuple's bytes, the adapters tried in turn, and what the result says when
+// no driver answers.
 
 #include "platform/linux/forwarding_resetter.h"
 
@@ -98,20 +98,21 @@ TEST_F(ForwardingResetterTest, TheNextAdapterIsTriedWhenOneCannotBeBound) {
   EXPECT_TRUE(transport_.CallsWithCode(kReset, "eth0").empty());
 }
 
-TEST_F(ForwardingResetterTest, WithoutADriverThatAnswersTheRefusalStands) {
+TEST_F(ForwardingResetterTest, WithoutADriverThatAnswersTheResultSaysSo) {
+  const ConnectionResetResult noDriver{ConnectionResetStatus::kNoDriver, EPERM};
   // A driver that does not know the request, on every adapter.
   transport_.replies[kReset] = {1, {}};
-  EXPECT_EQ(resetter_.ResetConnection(kKey), kRefused);
+  EXPECT_EQ(resetter_.ResetConnection(kKey), noDriver);
   EXPECT_EQ(transport_.CallsWithCode(kReset).size(), 2u);
   // A status cut short is no answer.
   transport_.replies[kReset] = {0, {0, 0}};
-  EXPECT_EQ(resetter_.ResetConnection(kKey), kRefused);
+  EXPECT_EQ(resetter_.ResetConnection(kKey), noDriver);
   // No driver at all, or no adapter to bind.
   transport_.devices.clear();
-  EXPECT_EQ(resetter_.ResetConnection(kKey), kRefused);
+  EXPECT_EQ(resetter_.ResetConnection(kKey), noDriver);
   adapters_.SetResult(FakeAdapterSource::Failure(EIO));
   transport_.opened = 0;
-  EXPECT_EQ(resetter_.ResetConnection(kKey), kRefused);
+  EXPECT_EQ(resetter_.ResetConnection(kKey), noDriver);
   EXPECT_EQ(transport_.opened, 0);
 }
 

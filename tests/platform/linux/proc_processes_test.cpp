@@ -170,13 +170,27 @@ TEST(ProcProcessesTest, FdFoldersAreReadOnlyWhenAnUnknownSocketAppears) {
   EXPECT_EQ(processes.SocketOwners(inodes).at(8000), 20);
   EXPECT_EQ(processes.FdFoldersRead(), 6u);
 
-  // A socket nobody readable holds is looked for once, not at every call.
+  // A socket nobody readable holds is looked for at two calls, not at
+  // every call.
   inodes.push_back(9000);
   const std::size_t before = processes.FdFoldersRead();
   EXPECT_FALSE(processes.SocketOwners(inodes).contains(9000));
   EXPECT_EQ(processes.FdFoldersRead(), before + 4);
   EXPECT_FALSE(processes.SocketOwners(inodes).contains(9000));
-  EXPECT_EQ(processes.FdFoldersRead(), before + 4);
+  EXPECT_EQ(processes.FdFoldersRead(), before + 8);
+  EXPECT_FALSE(processes.SocketOwners(inodes).contains(9000));
+  EXPECT_EQ(processes.FdFoldersRead(), before + 8);
+}
+
+TEST(ProcProcessesTest, AcceptedSocketWhoseDescriptorCameLateIsStillFound) {
+  FakeProc proc;
+  proc.Socket(10, 3, 5000);
+  ProcProcesses processes(proc.Root());
+  // The inode is in the table before the accepting process holds it.
+  const std::vector<std::uint64_t> inodes = {5000, 5001};
+  EXPECT_EQ(processes.SocketOwners(inodes), (SocketOwnerMap{{5000, 10}}));
+  proc.Socket(10, 4, 5001);
+  EXPECT_EQ(processes.SocketOwners(inodes), (SocketOwnerMap{{5000, 10}, {5001, 10}}));
 }
 
 TEST(ProcProcessesTest, SocketOfAnEndedOwnerIsFoundInItsHeirAndClosedOnesForgotten) {
