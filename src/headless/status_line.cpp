@@ -27,6 +27,13 @@ std::string StatusLine(HarluneEngine& engine) {
   const TrafficStatistics& statistics = engine.statistics();
   std::string line = engine.filtering() ? "filtering on" : "filtering off";
   line += " | adapters " + (adapters.empty() ? std::string("none") : adapters);
+  std::string silent;
+  for (const std::string& name : engine.SilentAdapters()) {
+    silent += (silent.empty() ? "" : ",") + name;
+  }
+  if (!silent.empty()) {
+    line += " | driver not answering on " + silent;
+  }
   line += " | filters " + std::to_string(engine.settings().filters.Size());
   line += " | send " + RateText(AverageRate(statistics.SendHistory()));
   line += " | receive " + RateText(AverageRate(statistics.ReceiveHistory()));

@@ -1,8 +1,9 @@
 #pragma once
 
 // The line the headless program prints now and then so an operator sees it
-// work: the filtering switch, the adapters in use, the number of filters
-// and the current send and receive rates.
+// work: the filtering switch, the adapters in use (and those whose driver
+// stopped answering), the number of filters and the current send and
+// receive rates.
 
 #include <cstdint>
 #include <string>

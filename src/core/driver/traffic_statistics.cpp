@@ -61,6 +61,22 @@ std::string FilterRateText(const PacketFilterSetting& filter) {
   return CFormat("%.1f KB/s", AverageRate(filter.RateHistory) / kKiB);
 }
 
+std::string FilterRateText(const PacketFilterSetting& filter, bool driverSilent) {
+  return driverSilent && filter.Available != 0 ? std::string(kDriverSilentText)
+                                               : FilterRateText(filter);
+}
+
+std::string DriverSilentNote(const std::vector<std::string>& silentAdapters) {
+  if (silentAdapters.empty()) {
+    return {};
+  }
+  std::string names;
+  for (const std::string& name : silentAdapters) {
+    names += (names.empty() ? "" : ", ") + name;
+  }
+  return "ドライバが応答しません（" + names + "）。応答が戻るとフィルタを設定し直します。";
+}
+
 std::string FilterTransferText(const PacketFilterSetting& filter) {
   return SizeText(filter.TransferredBytes);
 }

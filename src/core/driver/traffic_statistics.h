@@ -19,6 +19,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/base/size_text.h"
 #include "core/driver/driver_link.h"
@@ -37,6 +38,9 @@ inline constexpr std::string_view kInitialReceivedTotalPaneText = " DOWN転送�
 
 // The filter page's rate cell of a disabled filter.
 inline constexpr std::string_view kNotMeasuredText = "未計測";
+// The rate cell of a filter whose adapter's driver stopped answering: no
+// rate is read for it, so none is shown.
+inline constexpr std::string_view kDriverSilentText = "ドライバ応答なし";
 
 using RateHistory32 = std::deque<std::uint32_t>;
 
@@ -68,6 +72,10 @@ std::string ReceivedTotalPaneText(std::uint64_t bytes);
 // The filter page's "現在の帯域" cell: kNotMeasuredText for a disabled
 // filter, else the average of its history as "%.1f KB/s".
 std::string FilterRateText(const PacketFilterSetting& filter);
+// The same, with kDriverSilentText while the filter's driver is silent.
+std::string FilterRateText(const PacketFilterSetting& filter, bool driverSilent);
+// The status bar's note while drivers are silent ("" while none is).
+std::string DriverSilentNote(const std::vector<std::string>& silentAdapters);
 // The filter page's "転送量" cell.
 std::string FilterTransferText(const PacketFilterSetting& filter);
 

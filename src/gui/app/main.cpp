@@ -58,5 +58,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   window.show();
-  return QApplication::exec();
+  const int status = QApplication::exec();
+  return window.EndedForWrongDriver() ? 1 : status;
 }

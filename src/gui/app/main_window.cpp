@@ -204,6 +204,26 @@ void CNetSieveDlg::BuildStatusBar() {
   failurePane_->setStyleSheet(QStringLiteral("color: #b00000;"));
   failurePane_->hide();
   statusBar()->addPermanentWidget(failurePane_);
+  driverPane_ = new QLabel(this);
+  driverPane_->setStyleSheet(QStringLiteral("color: #b00000;"));
+  driverPane_->hide();
+  statusBar()->addPermanentWidget(driverPane_);
+}
+
+// Looked at after every statistics tick, so that the note comes within a
+// tick of the driver going silent and goes when the session is healed.
+void CNetSieveDlg::ShowDriverSilence() {
+  const QString text = ToQString(DriverSilentNote(engine_->SilentAdapters()));
+  if (text == driverPane_->text()) {
+    return;
+  }
+  driverPane_->setText(text);
+  driverPane_->setVisible(!text.isEmpty());
+  filterPage_->Redraw();
+}
+
+QString CNetSieveDlg::driverSilenceText() const {
+  return driverPane_ == nullptr ? QString() : driverPane_->text();
 }
 
 // Looked at after every connection tick, and redrawn only when the last
@@ -296,7 +316,8 @@ void CNetSieveDlg::OnTimer(EngineTimer timer) {
     case EngineTimer::kCapture:
       return engine_->CaptureTick();
     case EngineTimer::kStatistics:
-      return engine_->StatisticsTick();
+      engine_->StatisticsTick();
+      return ShowDriverSilence();
     case EngineTimer::kStartHidden:
       return engine_->StartHiddenTick(isVisible());
     case EngineTimer::kConnections:

@@ -66,6 +66,11 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   // The status bar's note of the last refused disconnection; empty while
   // none stands.
   QString disconnectFailureText() const;
+  // The status bar's note of drivers that stopped answering; empty while
+  // every driver answers.
+  QString driverSilenceText() const;
+  // The program ends because another driver answered (exit status 1).
+  bool EndedForWrongDriver() const { return engine_->EndedForWrongDriver(); }
   QAction* action(int commandId) const;
   QToolButton& filteringButton() { return *filteringButton_; }
 
@@ -105,6 +110,7 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   void BuildPages();
   void BuildStatusBar();
   void ShowDisconnectFailure();
+  void ShowDriverSilence();
   void UpdateTrayIcon();
   void UpdateFilterMenu();
   void OnTimer(EngineTimer timer);
@@ -119,6 +125,7 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   QToolButton* filteringButton_ = nullptr;
   std::array<QLabel*, 5> panes_{};
   QLabel* failurePane_ = nullptr;
+  QLabel* driverPane_ = nullptr;
   std::uint64_t shownFailureChange_ = 0;
   FilterPage* filterPage_ = nullptr;
   HtbPage* htbPage_ = nullptr;

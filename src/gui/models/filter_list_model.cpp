@@ -63,11 +63,11 @@ QString Dotted(std::uint32_t networkOrder) { return ToQString(FormatIpv4(network
 
 std::array<QString, kFilterColumnCount> FilterRowTexts(std::size_t row,
                                                        const PacketFilterSetting& filter,
-                                                       const HTB_Manager& htb) {
+                                                       const HTB_Manager& htb, bool driverSilent) {
   return {
       QString::number(row + 1) + QLatin1Char(' ') + ToQString(filter.Name),
       ProtocolText(filter.Protocol),
-      ToQString(FilterRateText(filter)),
+      ToQString(FilterRateText(filter, driverSilent)),
       LimitText(filter, htb),
       ToQString(FilterTransferText(filter)),
       filter.TBFMode == 1 ? QStringLiteral("Receive") : QStringLiteral("Send"),
@@ -125,9 +125,13 @@ QVariant FilterListModel::headerData(int section, Qt::Orientation orientation, i
 std::vector<FilterListModel::Row> FilterListModel::CurrentRows() const {
   std::vector<Row> rows;
   rows.reserve(filters_.Size());
+  const std::vector<std::string> silent =
+      silentAdapters_ ? silentAdapters_() : std::vector<std::string>{};
   for (std::size_t i = 0; i < filters_.Size(); ++i) {
     const PacketFilterSetting& filter = filters_.At(i);
-    rows.push_back({FilterRowTexts(i, filter, htb_), filter.Available != 0});
+    const bool driverSilent =
+        std::find(silent.begin(), silent.end(), filter.LowerAdapterName) != silent.end();
+    rows.push_back({FilterRowTexts(i, filter, htb_, driverSilent), filter.Available != 0});
   }
   return rows;
 }

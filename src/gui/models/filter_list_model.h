@@ -10,7 +10,10 @@
 #include <QString>
 #include <array>
 #include <cstddef>
+#include <functional>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/filter/packet_filter_manager.h"
@@ -37,9 +40,11 @@ inline constexpr std::array<std::string_view, kFilterColumnCount> kFilterColumnH
     "コメント"};
 
 // The texts of one filter's row; `row` counts from 0.
+// `driverSilent`: the filter's adapter has a driver that stopped answering.
 std::array<QString, kFilterColumnCount> FilterRowTexts(std::size_t row,
                                                        const PacketFilterSetting& filter,
-                                                       const HTB_Manager& htb);
+                                                       const HTB_Manager& htb,
+                                                       bool driverSilent = false);
 
 class FilterListModel final : public QAbstractTableModel {
   Q_OBJECT
@@ -57,6 +62,10 @@ class FilterListModel final : public QAbstractTableModel {
   // Brings the rows up to date with the filter list: rows beyond the list
   // are removed, new ones appended, and only changed cells are announced.
   void Refresh();
+  // The adapters whose driver stopped answering; their filters show no rate.
+  void SetSilentAdapters(std::function<std::vector<std::string>()> silentAdapters) {
+    silentAdapters_ = std::move(silentAdapters);
+  }
 
  private:
   struct Row {
@@ -69,6 +78,7 @@ class FilterListModel final : public QAbstractTableModel {
 
   const PacketFilterManager& filters_;
   const HTB_Manager& htb_;
+  std::function<std::vector<std::string>()> silentAdapters_;
   std::vector<Row> rows_;
   QIcon enabledIcon_;
   QIcon disabledIcon_;

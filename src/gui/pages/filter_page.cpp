@@ -98,6 +98,7 @@ QWidget* FilterPage::BuildButtons() {
 
 void FilterPage::BuildList() {
   model_ = new FilterListModel(engine_.settings().filters, engine_.settings().htb, this);
+  model_->SetSilentAdapters([this] { return engine_.SilentAdapters(); });
   view_ = new QTableView;
   view_->setModel(model_);
   view_->setSelectionBehavior(QAbstractItemView::SelectRows);

@@ -15,6 +15,7 @@
 
 #include "core/app/harlune_engine.h"
 #include "core/base/ipv4.h"
+#include "headless/status_line.h"
 #include "platform/linux/unix_socket_transport.h"
 #include "protocol/request_codes.h"
 #include "support/class_list_driver.h"
@@ -134,12 +135,16 @@ TEST_F(DriverFaultTest, WhileNoDriverAnswersNothingIsShownAndItHealsWhenOneDoes)
   EXPECT_EQ(engine_->SilentAdapters(), std::vector<std::string>{"eth0"});
   EXPECT_EQ(engine_->adapters().AdapterValidOf("eth0"), 0);
   EXPECT_EQ(engine_->settings().filters.At(0).RateHistory.back(), 0U);
+  EXPECT_EQ(FilterRateText(engine_->settings().filters.At(0), true), kDriverSilentText);
+  EXPECT_THAT(StatusLine(*engine_), ::testing::HasSubstr("adapters none | driver not answering "
+                                                         "on eth0 |"));
 
   // The silent adapter is asked again within half a second of ticks.
   for (std::size_t i = 0; i < DriverWatch::kProbePeriodTicks; ++i) {
     engine_->StatisticsTick();
   }
   EXPECT_THAT(engine_->SilentAdapters(), IsEmpty());
+  EXPECT_THAT(StatusLine(*engine_), ::testing::HasSubstr("filtering on | adapters eth0 | filters"));
   EXPECT_EQ(engine_->adapters().AdapterValidOf("eth0"), 1);
   EXPECT_EQ(driver_->ClassesOf("eth0"), ListClassIds());
   EXPECT_TRUE(driver_->Filtering("eth0"));
