@@ -56,5 +56,39 @@ TEST(HeadlessApp, AnotherDriverFoundWhileRunningEndsWithStatusOne) {
   EXPECT_THAT(dialogs.messages, ::testing::ElementsAre(WrongDriverMessage()));
 }
 
+TEST(HeadlessApp, AnotherDriverMetByTheAdapterWatchEndsWithStatusOne) {
+  testing::TempDir socketDir;
+  testing::TempDir settingsDir;
+  const std::string socketPath = (socketDir.path() / "PassThru").string();
+  UnixSocketTransport transport;
+  testing::FakeEngineServices services;
+  // A new adapter after the start makes the 5 s adapter watch start the
+  // session anew.
+  services.adapters.Queue(
+      FakeAdapterSource::Listing({{2, "card", "eth0", {Ipv4(192, 168, 0, 2)}}}));
+  services.adapters.SetAdapters(
+      {{2, "card", "eth0", {Ipv4(192, 168, 0, 2)}}, {3, "card", "eth1", {Ipv4(192, 168, 1, 2)}}});
+  services.socketTransport = &transport;
+  services.deviceNames = {socketPath};
+  testing::ClassListDriver driver(socketPath);
+  RecordingUserDialogs dialogs;
+
+  std::thread change([&] {
+    while (!driver.InSession("eth0")) {
+      std::this_thread::sleep_for(10ms);
+    }
+    driver.SetVersion(20005);  // the same daemon now answers another version
+  });
+  HeadlessOptions options;
+  options.settingsFolder = settingsDir.path();
+  options.statusInterval = 0ms;
+  const int status = RunHeadless(options, services, dialogs);
+  change.join();
+
+  EXPECT_EQ(status, 1);
+  EXPECT_THAT(dialogs.messages, ::testing::ElementsAre(WrongDriverMessage()));
+  EXPECT_FALSE(driver.InSession("eth0"));  // the close's driver steps ran
+}
+
 }  // namespace
 }  // namespace harlune
