@@ -1,4 +1,4 @@
-// The headless program against a driver on a socket that is replaced by
+// The headless program against a driver on a socket that turns out to be
 // another driver version while it runs: it ends with the message and exit
 // status 1, as it does when it meets that driver at start-up.
 
@@ -14,7 +14,6 @@
 #include "core/base/ipv4.h"
 #include "core/driver/filtering_session.h"
 #include "platform/linux/unix_socket_transport.h"
-#include "protocol/request_codes.h"
 #include "support/class_list_driver.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"
@@ -25,69 +24,69 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(HeadlessApp, AnotherDriverFoundWhileRunningEndsWithStatusOne) {
-  testing::TempDir socketDir;
-  testing::TempDir settingsDir;
-  const std::string socketPath = (socketDir.path() / "PassThru").string();
-  UnixSocketTransport transport;
-  testing::FakeEngineServices services;
-  services.adapters.SetAdapters({{2, "card", "eth0", {Ipv4(192, 168, 0, 2)}}});
-  services.socketTransport = &transport;
-  services.deviceNames = {socketPath};
-  auto driver = std::make_unique<testing::ClassListDriver>(socketPath);
-  RecordingUserDialogs dialogs;
+class HeadlessAppTest : public ::testing::Test {
+ protected:
+  HeadlessAppTest() {
+    services_.socketTransport = &transport_;
+    services_.deviceNames = {SocketPath()};
+    driver_ = std::make_unique<testing::ClassListDriver>(SocketPath());
+  }
 
-  std::thread upgrade([&] {
-    // Once the session runs, the driver is replaced by another version.
-    while (!driver->InSession("eth0")) {
-      std::this_thread::sleep_for(10ms);
-    }
-    driver.reset();
-    driver = std::make_unique<testing::ClassListDriver>(socketPath);
-    driver->SetVersion(20005);
+  std::string SocketPath() const { return (socketDir_.path() / "PassThru").string(); }
+
+  // Runs the program until it ends; `meanwhile` runs on another thread once
+  // the driver session has started.
+  int Run(const std::function<void()>& meanwhile) {
+    std::thread other([&] {
+      while (!driver_->InSession("eth0")) {
+        std::this_thread::sleep_for(10ms);
+      }
+      meanwhile();
+    });
+    HeadlessOptions options;
+    options.settingsFolder = settingsDir_.path();
+    options.statusInterval = 0ms;
+    const int status = RunHeadless(options, services_, dialogs_);
+    other.join();
+    return status;
+  }
+
+  static SystemAdapter Eth(std::int32_t index) {
+    return {index,
+            "card",
+            "eth" + std::to_string(index - 2),
+            {Ipv4(192, 168, static_cast<std::uint8_t>(index - 2), 2)}};
+  }
+
+  testing::TempDir socketDir_;
+  testing::TempDir settingsDir_;
+  UnixSocketTransport transport_;
+  testing::FakeEngineServices services_;
+  std::unique_ptr<testing::ClassListDriver> driver_;
+  RecordingUserDialogs dialogs_;
+};
+
+TEST_F(HeadlessAppTest, AnotherDriverFoundWhileRunningEndsWithStatusOne) {
+  services_.adapters.SetAdapters({Eth(2)});
+  const int status = Run([this] {
+    // The driver is replaced by another version, as an upgrade would.
+    driver_.reset();
+    driver_ = std::make_unique<testing::ClassListDriver>(SocketPath());
+    driver_->SetVersion(20005);
   });
-  HeadlessOptions options;
-  options.settingsFolder = settingsDir.path();
-  options.statusInterval = 0ms;
-  const int status = RunHeadless(options, services, dialogs);
-  upgrade.join();
-
   EXPECT_EQ(status, 1);
-  EXPECT_THAT(dialogs.messages, ::testing::ElementsAre(WrongDriverMessage()));
+  EXPECT_THAT(dialogs_.messages, ::testing::ElementsAre(WrongDriverMessage()));
 }
 
-TEST(HeadlessApp, AnotherDriverMetByTheAdapterWatchEndsWithStatusOne) {
-  testing::TempDir socketDir;
-  testing::TempDir settingsDir;
-  const std::string socketPath = (socketDir.path() / "PassThru").string();
-  UnixSocketTransport transport;
-  testing::FakeEngineServices services;
+TEST_F(HeadlessAppTest, AnotherDriverMetByTheAdapterWatchEndsWithStatusOne) {
   // A new adapter after the start makes the 5 s adapter watch start the
   // session anew.
-  services.adapters.Queue(
-      FakeAdapterSource::Listing({{2, "card", "eth0", {Ipv4(192, 168, 0, 2)}}}));
-  services.adapters.SetAdapters(
-      {{2, "card", "eth0", {Ipv4(192, 168, 0, 2)}}, {3, "card", "eth1", {Ipv4(192, 168, 1, 2)}}});
-  services.socketTransport = &transport;
-  services.deviceNames = {socketPath};
-  testing::ClassListDriver driver(socketPath);
-  RecordingUserDialogs dialogs;
-
-  std::thread change([&] {
-    while (!driver.InSession("eth0")) {
-      std::this_thread::sleep_for(10ms);
-    }
-    driver.SetVersion(20005);  // the same daemon now answers another version
-  });
-  HeadlessOptions options;
-  options.settingsFolder = settingsDir.path();
-  options.statusInterval = 0ms;
-  const int status = RunHeadless(options, services, dialogs);
-  change.join();
-
+  services_.adapters.Queue(FakeAdapterSource::Listing({Eth(2)}));
+  services_.adapters.SetAdapters({Eth(2), Eth(3)});
+  const int status = Run([this] { driver_->SetVersion(20005); });
   EXPECT_EQ(status, 1);
-  EXPECT_THAT(dialogs.messages, ::testing::ElementsAre(WrongDriverMessage()));
-  EXPECT_FALSE(driver.InSession("eth0"));  // the close's driver steps ran
+  EXPECT_THAT(dialogs_.messages, ::testing::ElementsAre(WrongDriverMessage()));
+  EXPECT_FALSE(driver_->InSession("eth0"));  // the close's driver steps ran
 }
 
 }  // namespace

@@ -23,6 +23,13 @@ inline std::string Hex(std::span<const std::uint8_t> bytes) {
   return text;
 }
 
+// A u32 as its four little-endian bytes, as the driver answers ids and
+// versions.
+inline std::vector<std::uint8_t> Le32(std::uint32_t value) {
+  return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+          static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
 // "de ad" -> {0xde, 0xad}; blanks are ignored.
 inline std::vector<std::uint8_t> Unhex(std::string_view text) {
   std::vector<std::uint8_t> bytes;

@@ -9,6 +9,7 @@
 #include "protocol/request_codes.h"
 #include "support/fake_adapter_source.h"
 #include "support/fake_device_transport.h"
+#include "support/hex.h"
 #include "support/recording_user_dialogs.h"
 
 namespace harlune {
@@ -20,11 +21,7 @@ using ::testing::IsEmpty;
 
 constexpr auto Code(RequestCode code) { return static_cast<std::uint32_t>(code); }
 
-std::vector<std::uint8_t> Le32(std::uint32_t value) {
-  std::vector<std::uint8_t> bytes(4);
-  protocol::StoreLe32(bytes, 0, value);
-  return bytes;
-}
+using testing::Le32;
 
 class FilteringSessionTest : public ::testing::Test {
  protected:
