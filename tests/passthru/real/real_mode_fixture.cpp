@@ -126,13 +126,16 @@ bool RealModeTest::WriteSettings(const std::function<void(Settings&)>& fill) {
   return store.SaveAllSettings();
 }
 
-std::unique_ptr<Child> RealModeTest::StartDaemon() {
+std::unique_ptr<Child> RealModeTest::StartDaemon(
+    const std::map<std::string, std::string>& environment) {
   std::filesystem::remove(socket_);
+  std::map<std::string, std::string> variables = Environment();
+  variables.insert(environment.begin(), environment.end());
   auto daemon = std::make_unique<Child>(
       "/usr/sbin/ip",
       std::vector<std::string>{"netns", "exec", kDaemonSide, HARLUNE_PASSTHRU_BIN, "--real",
                                "--socket", socket_.string()},
-      Environment(), runtime_.path() / "daemon.out");
+      variables, runtime_.path() / "daemon.out");
   EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(socket_); }, 5s))
       << ReadFileText(runtime_.path() / "daemon.out");
   return daemon;

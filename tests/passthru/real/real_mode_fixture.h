@@ -63,7 +63,8 @@ class RealModeTest : public ::testing::Test {
 
   // Writes every settings file after `fill` set them up; STARTUP_ON is on.
   bool WriteSettings(const std::function<void(Settings&)>& fill);
-  std::unique_ptr<Child> StartDaemon();
+  // `environment` adds to the test's (PATH with a slow iptables, say).
+  std::unique_ptr<Child> StartDaemon(const std::map<std::string, std::string>& environment = {});
   // harlune-headless on the settings, in the daemon's namespace (its TCP
   // table and socket resets are that namespace's).
   std::unique_ptr<Child> StartHeadless();
