@@ -243,8 +243,9 @@ void RealTraffic::OnFrame(Session& session, const CapturedFrame& frame) {
   session.adapter->CaptureFrame(*packet, frame.bytes, verdict);
 }
 
-void RealTraffic::Poll(int timeoutMilliseconds) {
-  std::vector<pollfd> watched{{queue_.Fd(), POLLIN, 0}, {worker_.Fd(), POLLIN, 0}};
+void RealTraffic::Poll(int timeoutMilliseconds, int alsoWakeOn) {
+  std::vector<pollfd> watched{
+      {queue_.Fd(), POLLIN, 0}, {worker_.Fd(), POLLIN, 0}, {alsoWakeOn, POLLIN, 0}};
   std::vector<Session*> captures;
   for (auto& [name, session] : sessions_) {
     if (session.open) {

@@ -65,8 +65,9 @@ class RealTraffic {
   // verdict queue. Empty on success, else the reason.
   std::string Start();
   // Asks for the directions the classes now need to be queued, waits up to
-  // `timeoutMilliseconds` for packets and serves them.
-  void Poll(int timeoutMilliseconds);
+  // `timeoutMilliseconds` for packets (or for `alsoWakeOn`, the clients'
+  // socket, to be readable) and serves them.
+  void Poll(int timeoutMilliseconds, int alsoWakeOn = -1);
   // Sends the verdicts given since the last Poll (the engine's tick
   // releases held packets between polls).
   void SendVerdicts() { queue_.Flush(); }
