@@ -87,6 +87,9 @@ class RealModeTest : public ::testing::Test {
 
  private:
   static void TearDownNetwork();
+  // Held from SetUp to TearDown: the namespaces' names are the same for
+  // every build tree on the machine, so tests of two trees take turns.
+  int machineLock_ = -1;
   std::map<std::string, std::string> Environment() const;
 };
 
