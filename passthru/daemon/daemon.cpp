@@ -219,7 +219,9 @@ int RunReal(const DaemonOptions& options, const std::atomic<bool>& stop, std::os
 
   while (!stop.load()) {
     server.Poll(0);
-    traffic.Poll(traffic.HeldPackets() != 0 ? kHoldingLoopMilliseconds : kLoopMilliseconds);
+    // A request wakes the loop at once rather than at the end of the wait.
+    traffic.Poll(traffic.HeldPackets() != 0 ? kHoldingLoopMilliseconds : kLoopMilliseconds,
+                 server.Fd());
     engine.Tick();
     traffic.SendVerdicts();
   }

@@ -35,6 +35,9 @@ class SocketServer {
   void Poll(int timeoutMilliseconds);
 
   std::size_t ConnectionCount() const { return connections_.size(); }
+  // Readable while a client waits to be served: a loop that waits for
+  // other things as well can wake for the clients too.
+  int Fd() const { return epollFd_; }
 
  private:
   struct Connection {

@@ -2,16 +2,45 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <unistd.h>
 
 #include <cerrno>
 
+#include <sys/mman.h>
 #include <sys/wait.h>
 
 extern char** environ;
 
 namespace harlune {
+namespace {
 
-int SpawnCommandRunner::Run(const std::vector<std::string>& arguments) {
+int WaitForExit(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      return -1;
+    }
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+}  // namespace
+
+int SpawnCommandRunner::Spawn(const std::vector<std::string>& arguments, int inputFd) {
   if (arguments.empty()) {
     return -1;
   }
@@ -24,22 +53,36 @@ int SpawnCommandRunner::Run(const std::vector<std::string>& arguments) {
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (inputFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, inputFd, STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
   const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
+  return spawned == 0 ? WaitForExit(pid) : -1;
+}
+
+int SpawnCommandRunner::Run(const std::vector<std::string>& arguments) {
+  return Spawn(arguments, -1);
+}
+
+int SpawnCommandRunner::RunWithInput(const std::vector<std::string>& arguments,
+                                     std::string_view input) {
+  // A memory file rather than a pipe: the whole input is there before the
+  // program starts, so neither side waits for the other and a program that
+  // ends early cannot raise SIGPIPE in the daemon.
+  const int fd = ::memfd_create("harlune-input", MFD_CLOEXEC);
+  if (fd < 0) {
     return -1;
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      return -1;
-    }
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const bool ready = WriteAll(fd, input) && ::lseek(fd, 0, SEEK_SET) == 0;
+  const int status = ready ? Spawn(arguments, fd) : -1;
+  ::close(fd);
+  return status;
 }
 
 }  // namespace harlune

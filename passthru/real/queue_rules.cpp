@@ -1,6 +1,7 @@
 #include "passthru/real/queue_rules.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace harlune {
 namespace {
@@ -26,6 +27,13 @@ bool UsableInterfaceName(const std::string& name) {
   return !name.empty() && name.size() <= kMaxInterfaceName && name.back() != '+' &&
          name.front() != '!' && std::none_of(name.begin(), name.end(), [](char c) {
            return c == ' ' || c == '/' || c == '\0';
+         });
+}
+
+bool PlainInterfaceName(const std::string& name) {
+  return UsableInterfaceName(name) && std::all_of(name.begin(), name.end(), [](char c) {
+           return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' ||
+                  c == '.';
          });
 }
 
@@ -96,6 +104,59 @@ bool QueueRules::Remove(const std::string& interfaceName, Direction direction) {
 bool QueueRules::Remove(const std::string& interfaceName) {
   const bool incoming = Remove(interfaceName, Direction::Receive);
   return Remove(interfaceName, Direction::Send) && incoming;
+}
+
+bool QueueRules::ApplyOne(const RuleChange& change) {
+  return change.queued ? Add(change.interfaceName, change.direction)
+                       : Remove(change.interfaceName, change.direction);
+}
+
+bool QueueRules::Restore(const std::vector<RuleChange>& changes,
+                         const std::vector<std::size_t>& indexes) {
+  std::string input = "*mangle\n";
+  for (const std::size_t index : indexes) {
+    const RuleChange& change = changes[index];
+    for (const std::string& word :
+         QueueRule(change.queued ? "-A" : "-D", change.direction, change.interfaceName)) {
+      input += word + ' ';
+    }
+    input.back() = '\n';
+  }
+  input += "COMMIT\n";
+  // --noflush keeps every other rule of the table; the batch is one
+  // transaction, made whole or not at all.
+  if (runner_.RunWithInput({"iptables-restore", "-w", "--noflush"}, input) != 0) {
+    return false;
+  }
+  for (const std::size_t index : indexes) {
+    const RuleChange& change = changes[index];
+    if (change.queued) {
+      queued_.insert({change.interfaceName, change.direction});
+    } else {
+      queued_.erase({change.interfaceName, change.direction});
+    }
+  }
+  return true;
+}
+
+std::vector<bool> QueueRules::Apply(const std::vector<RuleChange>& changes) {
+  std::vector<bool> done(changes.size(), false);
+  std::vector<std::size_t> batch;
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    const RuleChange& change = changes[i];
+    if (Has(change.interfaceName, change.direction) == change.queued) {
+      done[i] = true;
+    } else if (PlainInterfaceName(change.interfaceName)) {
+      batch.push_back(i);
+    } else {
+      done[i] = ApplyOne(change);  // refused at once when not usable at all
+    }
+  }
+  const bool restored = !batch.empty() && Restore(changes, batch);
+  for (const std::size_t index : batch) {
+    done[index] = restored || ApplyOne(changes[index]);
+  }
+  return done;
 }
 
 }  // namespace harlune

@@ -7,6 +7,9 @@
 // has --queue-bypass: while no program listens on the queue, packets pass.
 // Each direction of an interface has its own rule: the daemon queues only
 // the directions whose packets its classes could hold or drop.
+//
+// Not thread-safe: one thread at a time (the rule worker while it runs, the
+// daemon's loop before and after).
 
 #include <cstdint>
 #include <set>
@@ -22,6 +25,13 @@ namespace harlune {
 inline constexpr const char* kIncomingChain = "HARLUNE-IN";
 inline constexpr const char* kOutgoingChain = "HARLUNE-OUT";
 
+// One direction of an interface to be queued (or no longer queued).
+struct RuleChange {
+  std::string interfaceName;
+  Direction direction = Direction::Send;
+  bool queued = false;
+};
+
 class QueueRules {
  public:
   QueueRules(CommandRunner& runner, std::uint16_t queueNumber)
@@ -36,6 +46,11 @@ class QueueRules {
   bool Remove(const std::string& interfaceName, Direction direction);
   // Removes the interface's rules of both directions; true when none is left.
   bool Remove(const std::string& interfaceName);
+  // Makes every change (each interface and direction at most once), in one
+  // iptables-restore call when it can; whether each is in effect afterwards. When that call fails
+  // (a rule removed behind the daemon's back fails the whole batch, say) the changes are made one
+  // by one, so that only what iptables refuses fails.
+  std::vector<bool> Apply(const std::vector<RuleChange>& changes);
   bool Has(const std::string& interfaceName, Direction direction) const {
     return queued_.count({interfaceName, direction}) != 0;
   }
@@ -44,6 +59,9 @@ class QueueRules {
 
  private:
   int Iptables(std::vector<std::string> arguments);
+  bool ApplyOne(const RuleChange& change);
+  // The changes of `changes` at `indexes` in one iptables-restore call.
+  bool Restore(const std::vector<RuleChange>& changes, const std::vector<std::size_t>& indexes);
   std::vector<std::string> QueueRule(const char* action, Direction direction,
                                      const std::string& interfaceName) const;
 
@@ -55,5 +73,8 @@ class QueueRules {
 // Whether iptables would take the name as one interface (not a wildcard
 // "eth+", not a negation, at most 15 bytes).
 bool UsableInterfaceName(const std::string& name);
+// Whether the name can be written into iptables-restore's input as it is
+// (no quotes, comment signs or escapes for its parser to read).
+bool PlainInterfaceName(const std::string& name);
 
 }  // namespace harlune

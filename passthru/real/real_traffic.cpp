@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 #include <net/if.h>
@@ -31,13 +30,6 @@ std::uint32_t InterfaceMtu(const std::string& name) {
   return known ? static_cast<std::uint32_t>(request.ifr_mtu) : kEthernetMtu;
 }
 
-std::uint64_t RealtimeNanoseconds() {
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
-         static_cast<std::uint64_t>(now.tv_nsec);
-}
-
 const char* DirectionName(Direction direction) {
   return direction == Direction::Send ? "outgoing" : "incoming";
 }
@@ -53,7 +45,7 @@ std::size_t RealTraffic::PacketKeyHash::operator()(const PacketKey& key) const {
 }
 
 RealTraffic::RealTraffic(PacketEngine& engine, QueueRules& rules, std::ostream& log)
-    : engine_(engine), rules_(rules), log_(log) {
+    : engine_(engine), rules_(rules), log_(log), worker_(rules, RealtimeNanoseconds) {
   verdicts_.reserve(kRememberedVerdicts * 2);
 }
 
@@ -64,6 +56,10 @@ std::string RealTraffic::Start() {
     return "cannot set up the iptables chains (is iptables installed, and are we root?)";
   }
   started_ = true;
+  if (std::string error = worker_.Start(); !error.empty()) {
+    Stop();
+    return error;
+  }
   if (std::string error = queue_.Open(kVerdictQueueNumber, kVerdictQueueLength); !error.empty()) {
     Stop();
     return error;
@@ -107,7 +103,8 @@ void RealTraffic::Open(const std::string& name, Session& session) {
   }
   session.open = true;
   session.mtu = InterfaceMtu(name);
-  session.directions = {};
+  // The directions keep what the worker reported: a rule of the last
+  // session may still be on its way out.
   byInterfaceIndex_[session.interfaceIndex] = &session;
   session.capture = std::make_unique<FrameCapture>();
   if (const std::string error = session.capture->Open(name); !error.empty()) {
@@ -122,8 +119,10 @@ void RealTraffic::Close(const std::string& name, Session& session) {
   if (!session.open) {
     return;
   }
-  if (!rules_.Remove(name)) {
-    log_ << "harlune-passthru: cannot remove the rules of " << name << std::endl;
+  // Asked even when not wanted: a removal iptables refused is tried again.
+  for (const Direction direction : kDirections) {
+    session.Of(direction).wanted = false;
+    worker_.Want(name, direction, false);
   }
   byInterfaceIndex_.erase(session.interfaceIndex);
   session.capture.reset();
@@ -136,21 +135,25 @@ void RealTraffic::FollowClasses(const std::string& name, Session& session) {
     // Without a capture (an interface that is not Ethernet) only the queue
     // can count, so it takes everything.
     const bool wanted = !session.capture || session.adapter->MayStopPackets(direction);
-    if (wanted == queue.wanted) {
-      continue;  // a refused change is not retried until the classes change again
+    if (wanted != queue.wanted) {
+      queue.wanted = wanted;
+      worker_.Want(name, direction, wanted);
     }
-    queue.wanted = wanted;
-    const std::uint64_t before = RealtimeNanoseconds();
-    if (!(wanted ? rules_.Add(name, direction) : rules_.Remove(name, direction))) {
-      log_ << "harlune-passthru: cannot " << (wanted ? "queue" : "stop queueing") << " the "
-           << DirectionName(direction) << " packets of " << name << std::endl;
-      continue;
+  }
+}
+
+void RealTraffic::TakeRuleEvents() {
+  RuleEvents taken = worker_.TakeEvents();
+  eventsCompleteUntil_ = taken.completeUntil;
+  for (const RuleEvent& event : taken.events) {
+    if (const auto session = sessions_.find(event.interfaceName); session != sessions_.end()) {
+      session->second.Of(event.direction).rule.Apply(event);
     }
-    queue.queued = wanted;
-    // While iptables works, a packet may or may not meet the rule. Such
-    // packets count as not queued: the capture counts them unless the
-    // queue has seen them, which their remembered verdict tells.
-    queue.changedAt = wanted ? RealtimeNanoseconds() : before;
+    if (event.kind == RuleEvent::Kind::Refused) {
+      // Once: the worker does not ask again until the classes change.
+      log_ << "harlune-passthru: cannot " << (event.queued ? "stop queueing" : "queue") << " the "
+           << DirectionName(event.direction) << " packets of " << event.interfaceName << std::endl;
+    }
   }
 }
 
@@ -225,9 +228,13 @@ void RealTraffic::OnFrame(Session& session, const CapturedFrame& frame) {
     remembered->second.crossed = true;
     seenByQueue = true;
   }
+  // A change the worker started before the frame must be known to judge it.
+  if (frame.realtimeNanoseconds >= eventsCompleteUntil_) {
+    TakeRuleEvents();
+  }
   // A packet the queue has seen was counted there (a held packet released
   // after its direction stopped being queued, say).
-  if (!seenByQueue && !session.Of(direction).QueuedAt(frame.realtimeNanoseconds)) {
+  if (!seenByQueue && !session.Of(direction).rule.QueuedAt(frame.realtimeNanoseconds)) {
     const auto ipLength = static_cast<std::uint32_t>(frame.length - kEthernetHeaderSize);
     packet->length = WireLength(ip, std::max(ipLength, packet->length), session.mtu);
     session.adapter->CountCrossed(*packet);
@@ -236,8 +243,9 @@ void RealTraffic::OnFrame(Session& session, const CapturedFrame& frame) {
   session.adapter->CaptureFrame(*packet, frame.bytes, verdict);
 }
 
-void RealTraffic::Poll(int timeoutMilliseconds) {
-  std::vector<pollfd> watched{{queue_.Fd(), POLLIN, 0}};
+void RealTraffic::Poll(int timeoutMilliseconds, int alsoWakeOn) {
+  std::vector<pollfd> watched{
+      {queue_.Fd(), POLLIN, 0}, {worker_.Fd(), POLLIN, 0}, {alsoWakeOn, POLLIN, 0}};
   std::vector<Session*> captures;
   for (auto& [name, session] : sessions_) {
     if (session.open) {
@@ -249,6 +257,7 @@ void RealTraffic::Poll(int timeoutMilliseconds) {
     }
   }
   ::poll(watched.data(), watched.size(), timeoutMilliseconds);
+  TakeRuleEvents();
   // The queue first: a frame captured on arrival finds its verdict then.
   queue_.Receive([this](const QueuedPacket& queued) { OnQueued(queued); });
   for (Session* session : captures) {
@@ -263,6 +272,7 @@ void RealTraffic::Stop() {
     return;
   }
   started_ = false;
+  worker_.Stop();  // the rules are the loop's again
   for (auto& [name, session] : sessions_) {
     session.adapter->StopFiltering();  // held packets pass
     session.adapter->SetSessionObserver(nullptr);

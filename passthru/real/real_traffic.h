@@ -17,6 +17,10 @@
 // could have stopped it). A frame is judged by the state of its direction
 // at the moment the kernel captured it.
 //
+// The rules change on a thread of their own (QueueRuleWorker): the loop
+// never waits for iptables, and learns from the worker when each change
+// started and from when it holds.
+//
 // Both paths run for an adapter from the start of its session
 // (HlInitialize) to its end (HlReleaseAdapter or HlUninitialize), as the
 // adapter reports them. Outside a session its packets bypass the daemon.
@@ -35,7 +39,9 @@
 #include "passthru/engine/packet_engine.h"
 #include "passthru/real/frame_capture.h"
 #include "passthru/real/ip_packet.h"
+#include "passthru/real/queue_rule_worker.h"
 #include "passthru/real/queue_rules.h"
+#include "passthru/real/rule_timeline.h"
 #include "passthru/real/verdict_queue.h"
 
 namespace harlune {
@@ -58,25 +64,23 @@ class RealTraffic {
   // Removes rules an earlier run left, makes the chains and opens the
   // verdict queue. Empty on success, else the reason.
   std::string Start();
-  // Queues the directions the classes now need, waits up to
-  // `timeoutMilliseconds` for packets and serves them.
-  void Poll(int timeoutMilliseconds);
+  // Asks for the directions the classes now need to be queued, waits up to
+  // `timeoutMilliseconds` for packets (or for `alsoWakeOn`, the clients'
+  // socket, to be readable) and serves them.
+  void Poll(int timeoutMilliseconds, int alsoWakeOn = -1);
   // Sends the verdicts given since the last Poll (the engine's tick
   // releases held packets between polls).
   void SendVerdicts() { queue_.Flush(); }
-  // Lets every held packet pass and removes every rule.
+  // Lets every held packet pass and removes every rule (waiting for
+  // iptables: the daemon is ending).
   void Stop();
   std::size_t HeldPackets() const { return held_; }
 
  private:
   // Whether one direction of an interface goes through the verdict queue.
   struct DirectionQueue {
-    bool queued = false;
-    bool wanted = false;          // what was last asked of the rules
-    std::uint64_t changedAt = 0;  // CLOCK_REALTIME nanoseconds of the last change
-    bool QueuedAt(std::uint64_t realtimeNanoseconds) const {
-      return realtimeNanoseconds >= changedAt ? queued : !queued;
-    }
+    bool wanted = false;  // what was last asked of the rule worker
+    RuleTimeline rule;    // what the rule worker reported
   };
   struct Session {
     bool open = false;
@@ -104,6 +108,7 @@ class RealTraffic {
   void Open(const std::string& name, Session& session);
   void Close(const std::string& name, Session& session);
   void FollowClasses(const std::string& name, Session& session);
+  void TakeRuleEvents();
   void ReportCaptureDrops();
   void OnQueued(const QueuedPacket& queued);
   void OnFrame(Session& session, const CapturedFrame& frame);
@@ -112,6 +117,9 @@ class RealTraffic {
   PacketEngine& engine_;
   QueueRules& rules_;
   std::ostream& log_;
+  QueueRuleWorker worker_;
+  // Frames stamped before this are judged by what the worker reported.
+  std::uint64_t eventsCompleteUntil_ = 0;
   VerdictQueue queue_;
   std::map<std::string, Session> sessions_;
   std::map<unsigned, Session*> byInterfaceIndex_;

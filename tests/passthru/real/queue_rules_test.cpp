@@ -1,6 +1,7 @@
 #include "passthru/real/queue_rules.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -8,10 +9,16 @@
 namespace harlune {
 namespace {
 
-// Records the iptables calls; a call whose text contains `failOn` fails, and
-// "-D PREROUTING/POSTROUTING" jumps succeed `leftoverJumps` times each.
+// Records the iptables calls; a call whose text (or input) contains `failOn`
+// fails, and "-D PREROUTING/POSTROUTING" jumps succeed `leftoverJumps` times
+// each.
 class RecordingRunner : public CommandRunner {
  public:
+  int RunWithInput(const std::vector<std::string>& arguments, std::string_view input) override {
+    inputs.emplace_back(input);
+    const int status = Run(arguments);
+    return !failOn.empty() && input.find(failOn) != std::string_view::npos ? 1 : status;
+  }
   int Run(const std::vector<std::string>& arguments) override {
     std::string text;
     for (const std::string& argument : arguments) {
@@ -28,6 +35,7 @@ class RecordingRunner : public CommandRunner {
     return 0;
   }
   std::vector<std::string> calls;
+  std::vector<std::string> inputs;
   std::string failOn;
   int leftoverJumps = 0;
 };
@@ -108,6 +116,59 @@ TEST(QueueRulesTest, RefusesNamesIptablesWouldReadAsPatterns) {
   EXPECT_FALSE(rules.Add("", Direction::Send));
   EXPECT_TRUE(runner.calls.empty());
   EXPECT_TRUE(UsableInterfaceName("enp0s31f6"));
+}
+
+constexpr const char* kRestore = "iptables-restore -w --noflush";
+
+TEST(QueueRulesTest, AppliesABatchInOneRestoreCallAndSkipsWhatIsInEffect) {
+  RecordingRunner runner;
+  QueueRules rules(runner, 7);
+  ASSERT_TRUE(rules.Add("veth0", Direction::Send));
+  runner.calls.clear();
+  const std::vector<bool> done = rules.Apply({{"veth0", Direction::Send, false},
+                                              {"veth1", Direction::Receive, true},
+                                              {"veth2", Direction::Receive, false}});
+  EXPECT_EQ(done, (std::vector<bool>{true, true, true}));
+  ASSERT_EQ(runner.calls, std::vector<std::string>{kRestore});
+  EXPECT_EQ(runner.inputs.at(0),
+            "*mangle\n"
+            "-D HARLUNE-OUT -o veth0 -j NFQUEUE --queue-num 7 --queue-bypass\n"
+            "-A HARLUNE-IN -i veth1 -j NFQUEUE --queue-num 7 --queue-bypass\n"
+            "COMMIT\n");
+  EXPECT_FALSE(rules.Has("veth0", Direction::Send));
+  EXPECT_TRUE(rules.Has("veth1", Direction::Receive));
+
+  runner.calls.clear();
+  EXPECT_EQ(rules.Apply({{"veth1", Direction::Receive, true}}), std::vector<bool>{true});
+  EXPECT_TRUE(runner.calls.empty());
+}
+
+TEST(QueueRulesTest, AFailedBatchIsMadeOneByOneSoOnlyTheRefusedChangeFails) {
+  RecordingRunner runner;
+  QueueRules rules(runner, 7);
+  ASSERT_TRUE(rules.Add("veth0", Direction::Send));
+  runner.failOn = "-A HARLUNE-IN -i veth1";
+  const std::vector<bool> done =
+      rules.Apply({{"veth0", Direction::Send, false}, {"veth1", Direction::Receive, true}});
+  EXPECT_EQ(done, (std::vector<bool>{true, false}));
+  EXPECT_TRUE(Called(runner, "-D HARLUNE-OUT -o veth0 -j NFQUEUE --queue-num 7 --queue-bypass"));
+  EXPECT_FALSE(rules.Has("veth0", Direction::Send));
+  EXPECT_FALSE(rules.Has("veth1", Direction::Receive));
+}
+
+TEST(QueueRulesTest, NamesTheRestoreParserWouldReadOtherwiseGoAlone) {
+  RecordingRunner runner;
+  QueueRules rules(runner, 7);
+  const std::vector<bool> done = rules.Apply({{"we\"ird#0", Direction::Send, true},
+                                              {"eth+", Direction::Send, true},
+                                              {"veth0", Direction::Send, true}});
+  EXPECT_EQ(done, (std::vector<bool>{true, false, true}));
+  EXPECT_TRUE(
+      Called(runner, "-A HARLUNE-OUT -o we\"ird#0 -j NFQUEUE --queue-num 7 --queue-bypass"));
+  ASSERT_EQ(runner.inputs.size(), 1u);
+  EXPECT_EQ(runner.inputs[0].find("ird"), std::string::npos);
+  EXPECT_TRUE(PlainInterfaceName("enp0s31f6.100"));
+  EXPECT_FALSE(PlainInterfaceName("a'b"));
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #include "real_mode_fixture.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+
+#include <sys/file.h>
 
 #include "core/monitor/adapter_table.h"
 #include "e2e_support.h"
@@ -72,6 +75,10 @@ void RealModeTest::SetUp() {
       GTEST_SKIP() << program << " is not installed (scripts/install-deps.sh installs it)";
     }
   }
+  machineLock_ =
+      ::open("/run/lock/harlune-real-mode-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_TRUE(machineLock_ >= 0 && ::flock(machineLock_, LOCK_EX) == 0)
+      << "cannot lock /run/lock/harlune-real-mode-tests.lock";
   TearDownNetwork();
   const std::string made = Output(
       std::string("(ip netns add ") + kDaemonSide + " && ip netns add " + kPeerSide +
@@ -96,7 +103,12 @@ void RealModeTest::SetUp() {
   ASSERT_TRUE(WaitFor(listening, 5s)) << Output(InPeerSide("ss -ltn"));
 }
 
-void RealModeTest::TearDown() { TearDownNetwork(); }
+void RealModeTest::TearDown() {
+  TearDownNetwork();
+  if (machineLock_ >= 0) {
+    ::close(machineLock_);  // lets the lock go
+  }
+}
 
 void RealModeTest::TearDownNetwork() {
   Shell(std::string("ip netns pids ") + kPeerSide + " 2>/dev/null | xargs -r kill 2>/dev/null");
@@ -126,13 +138,16 @@ bool RealModeTest::WriteSettings(const std::function<void(Settings&)>& fill) {
   return store.SaveAllSettings();
 }
 
-std::unique_ptr<Child> RealModeTest::StartDaemon() {
+std::unique_ptr<Child> RealModeTest::StartDaemon(
+    const std::map<std::string, std::string>& environment) {
   std::filesystem::remove(socket_);
+  std::map<std::string, std::string> variables = Environment();
+  variables.insert(environment.begin(), environment.end());
   auto daemon = std::make_unique<Child>(
       "/usr/sbin/ip",
       std::vector<std::string>{"netns", "exec", kDaemonSide, HARLUNE_PASSTHRU_BIN, "--real",
                                "--socket", socket_.string()},
-      Environment(), runtime_.path() / "daemon.out");
+      variables, runtime_.path() / "daemon.out");
   EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(socket_); }, 5s))
       << ReadFileText(runtime_.path() / "daemon.out");
   return daemon;

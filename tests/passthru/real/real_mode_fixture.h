@@ -63,7 +63,8 @@ class RealModeTest : public ::testing::Test {
 
   // Writes every settings file after `fill` set them up; STARTUP_ON is on.
   bool WriteSettings(const std::function<void(Settings&)>& fill);
-  std::unique_ptr<Child> StartDaemon();
+  // `environment` adds to the test's (PATH with a slow iptables, say).
+  std::unique_ptr<Child> StartDaemon(const std::map<std::string, std::string>& environment = {});
   // harlune-headless on the settings, in the daemon's namespace (its TCP
   // table and socket resets are that namespace's).
   std::unique_ptr<Child> StartHeadless();
@@ -86,6 +87,9 @@ class RealModeTest : public ::testing::Test {
 
  private:
   static void TearDownNetwork();
+  // Held from SetUp to TearDown: the namespaces' names are the same for
+  // every build tree on the machine, so tests of two trees take turns.
+  int machineLock_ = -1;
   std::map<std::string, std::string> Environment() const;
 };
 

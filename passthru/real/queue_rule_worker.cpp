@@ -1,0 +1,141 @@
+#include "passthru/real/queue_rule_worker.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <system_error>
+
+#include <sys/eventfd.h>
+
+namespace harlune {
+
+std::uint64_t RealtimeNanoseconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
+         static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+QueueRuleWorker::QueueRuleWorker(QueueRules& rules, Clock clock)
+    : rules_(rules), clock_(std::move(clock)) {}
+
+QueueRuleWorker::~QueueRuleWorker() {
+  Stop();
+  if (eventFd_ >= 0) {
+    ::close(eventFd_);
+  }
+}
+
+std::string QueueRuleWorker::Start() {
+  eventFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (eventFd_ < 0) {
+    return "cannot make an eventfd: " + std::system_category().message(errno);
+  }
+  thread_ = std::thread([this] { Serve(); });
+  return {};
+}
+
+void QueueRuleWorker::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+}
+
+void QueueRuleWorker::Want(const std::string& interfaceName, Direction direction, bool queued) {
+  {
+    std::lock_guard lock(mutex_);
+    Wish& wish = wishes_[{interfaceName, direction}];
+    wish.queued = queued;
+    ++wish.generation;
+  }
+  wake_.notify_one();
+}
+
+RuleEvents QueueRuleWorker::TakeEvents() {
+  std::uint64_t signals = 0;
+  [[maybe_unused]] const ssize_t cleared = ::read(eventFd_, &signals, sizeof signals);
+  std::lock_guard lock(mutex_);
+  // The time is read under the lock under which the worker reads the start
+  // of a change and posts it: a change not posted yet starts after it.
+  RuleEvents taken{std::move(events_), clock_()};
+  events_.clear();
+  return taken;
+}
+
+bool QueueRuleWorker::Due(const Key& key, const Wish& wish) const {
+  return wish.queued != rules_.Has(key.first, key.second) &&
+         wish.refusedGeneration != wish.generation;
+}
+
+bool QueueRuleWorker::HasWork() const {
+  for (const auto& [key, wish] : wishes_) {
+    if (Due(key, wish)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void QueueRuleWorker::Serve() {
+  std::unique_lock lock(mutex_);
+  while (true) {
+    wake_.wait(lock, [this] { return stopping_ || HasWork(); });
+    if (stopping_) {
+      return;
+    }
+    const std::uint64_t started = clock_();
+    const Batch batch = TakeBatch(started);
+    lock.unlock();
+    // Wishes that come meanwhile wait for the next batch; a wish undone
+    // before its turn (queued, then not) costs no call at all.
+    const std::vector<bool> done = rules_.Apply(batch.changes);
+    lock.lock();
+    Settle(batch, done, started, clock_());
+  }
+}
+
+QueueRuleWorker::Batch QueueRuleWorker::TakeBatch(std::uint64_t started) {
+  Batch batch;
+  for (const auto& [key, wish] : wishes_) {
+    if (Due(key, wish)) {
+      batch.changes.push_back({key.first, key.second, wish.queued});
+      batch.generations.push_back(wish.generation);
+      Post({RuleEvent::Kind::Started, key.first, key.second, !wish.queued, started});
+    }
+  }
+  Signal();
+  return batch;
+}
+
+void QueueRuleWorker::Settle(const Batch& batch, const std::vector<bool>& done,
+                             std::uint64_t started, std::uint64_t finished) {
+  for (std::size_t i = 0; i < batch.changes.size(); ++i) {
+    const RuleChange& change = batch.changes[i];
+    if (done[i]) {
+      // A new rule surely holds once iptables is done; a removed one may be
+      // gone from the moment it was asked.
+      Post({RuleEvent::Kind::Settled, change.interfaceName, change.direction, change.queued,
+            change.queued ? finished : started});
+    } else {
+      wishes_[{change.interfaceName, change.direction}].refusedGeneration = batch.generations[i];
+      Post({RuleEvent::Kind::Refused, change.interfaceName, change.direction,
+            rules_.Has(change.interfaceName, change.direction), finished});
+    }
+  }
+  Signal();
+}
+
+void QueueRuleWorker::Post(RuleEvent event) { events_.push_back(std::move(event)); }
+
+void QueueRuleWorker::Signal() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(eventFd_, &one, sizeof one);
+}
+
+}  // namespace harlune

@@ -1,0 +1,102 @@
+#pragma once
+
+// Changes the queue rules on a thread of their own, so that the daemon's
+// loop never waits for iptables (a call takes milliseconds, seconds when
+// another program holds the xtables lock). The loop says which directions
+// it wants queued; the worker applies the latest wish of each interface
+// and direction, all that are due in one iptables-restore call, and
+// reports when each change started and from when it holds, so that the
+// loop can judge every captured frame by the rule state at its time.
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "passthru/engine/packet.h"
+#include "passthru/real/queue_rules.h"
+
+namespace harlune {
+
+// CLOCK_REALTIME in nanoseconds, the clock the capture stamps frames with.
+std::uint64_t RealtimeNanoseconds();
+
+struct RuleEvent {
+  enum class Kind {
+    Started,  // iptables was asked; until it is done a packet may or may not meet the rule
+    Settled,  // the rule is in place (`queued`) or gone, from `at` on
+    Refused,  // iptables refused; the rule stays as it was (`queued`)
+  };
+  Kind kind = Kind::Started;
+  std::string interfaceName;
+  Direction direction = Direction::Send;
+  bool queued = false;
+  std::uint64_t at = 0;  // CLOCK_REALTIME nanoseconds
+};
+
+struct RuleEvents {
+  std::vector<RuleEvent> events;  // oldest first
+  // Every change that started before this time is among the events taken
+  // so far: frames stamped before it can be judged.
+  std::uint64_t completeUntil = 0;
+};
+
+class QueueRuleWorker {
+ public:
+  using Clock = std::function<std::uint64_t()>;
+
+  // `rules` is the worker's alone from Start to Stop.
+  QueueRuleWorker(QueueRules& rules, Clock clock);
+  ~QueueRuleWorker();
+  QueueRuleWorker(const QueueRuleWorker&) = delete;
+  QueueRuleWorker& operator=(const QueueRuleWorker&) = delete;
+
+  // Empty on success, else the reason.
+  std::string Start();
+  // Lets the change in hand end, then the thread; the rules stay as they are.
+  void Stop();
+  // Asks for one direction of an interface to be queued, or not. A wish
+  // iptables refused is not tried again before the next Want for it.
+  void Want(const std::string& interfaceName, Direction direction, bool queued);
+  // Readable while events wait to be taken.
+  int Fd() const { return eventFd_; }
+  RuleEvents TakeEvents();
+
+ private:
+  using Key = std::pair<std::string, Direction>;
+  struct Wish {
+    bool queued = false;
+    std::uint64_t generation = 0;         // counts the Want calls
+    std::uint64_t refusedGeneration = 0;  // the wish iptables refused (0: none)
+  };
+  struct Batch {
+    std::vector<RuleChange> changes;
+    std::vector<std::uint64_t> generations;
+  };
+
+  void Serve();
+  bool Due(const Key& key, const Wish& wish) const;
+  bool HasWork() const;
+  Batch TakeBatch(std::uint64_t started);
+  void Settle(const Batch& batch, const std::vector<bool>& done, std::uint64_t started,
+              std::uint64_t finished);
+  void Post(RuleEvent event);
+  void Signal();
+
+  QueueRules& rules_;
+  Clock clock_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::map<Key, Wish> wishes_;
+  std::vector<RuleEvent> events_;
+  bool stopping_ = false;
+  int eventFd_ = -1;
+  std::thread thread_;
+};
+
+}  // namespace harlune

@@ -1,0 +1,36 @@
+#pragma once
+
+// Whether one direction of an interface went through the verdict queue at a
+// given moment, as the rule worker reported the rule's changes. The time
+// while iptables changes the rule counts as not queued: a packet may or may
+// not meet the rule then, and the capture counts it unless the queue saw it
+// (its remembered verdict tells).
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+
+#include "passthru/real/queue_rule_worker.h"
+
+namespace harlune {
+
+class RuleTimeline {
+ public:
+  // The events of this direction, in the order the worker posted them.
+  void Apply(const RuleEvent& event);
+  bool QueuedAt(std::uint64_t realtimeNanoseconds) const;
+
+ private:
+  struct Change {
+    std::uint64_t at = 0;
+    bool queued = false;
+  };
+  // Frames wait in the capture ring for tens of milliseconds at most, so a
+  // few changes back are enough to judge any of them.
+  static constexpr std::size_t kKeptChanges = 16;
+
+  std::optional<std::uint64_t> changingSince_;
+  std::deque<Change> changes_;  // oldest first; before any, not queued
+};
+
+}  // namespace harlune

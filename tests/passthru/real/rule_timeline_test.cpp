@@ -1,0 +1,62 @@
+#include "passthru/real/rule_timeline.h"
+
+#include <gtest/gtest.h>
+
+namespace harlune {
+namespace {
+
+using Kind = RuleEvent::Kind;
+
+RuleEvent Event(Kind kind, bool queued, std::uint64_t at) {
+  return {kind, "veth0", Direction::Send, queued, at};
+}
+
+TEST(RuleTimelineTest, TheTimeOfAChangeCountsAsNotQueued) {
+  RuleTimeline timeline;
+  EXPECT_FALSE(timeline.QueuedAt(50));
+  timeline.Apply(Event(Kind::Started, false, 100));
+  timeline.Apply(Event(Kind::Settled, true, 200));  // added: holds once iptables is done
+  EXPECT_FALSE(timeline.QueuedAt(150));
+  EXPECT_TRUE(timeline.QueuedAt(200));
+
+  timeline.Apply(Event(Kind::Started, true, 300));
+  // Until the worker reports, a frame after the start may or may not have
+  // met the rule.
+  EXPECT_FALSE(timeline.QueuedAt(300));
+  EXPECT_TRUE(timeline.QueuedAt(299));
+  timeline.Apply(Event(Kind::Settled, false, 300));  // removed: gone from its start
+  EXPECT_TRUE(timeline.QueuedAt(250));
+  EXPECT_FALSE(timeline.QueuedAt(300));
+  EXPECT_FALSE(timeline.QueuedAt(1000));
+}
+
+TEST(RuleTimelineTest, ARefusedChangeLeavesTheRuleAsItWas) {
+  RuleTimeline timeline;
+  timeline.Apply(Event(Kind::Started, false, 100));
+  timeline.Apply(Event(Kind::Settled, true, 110));
+  timeline.Apply(Event(Kind::Started, true, 200));
+  EXPECT_FALSE(timeline.QueuedAt(210));
+  timeline.Apply(Event(Kind::Refused, true, 220));
+  EXPECT_TRUE(timeline.QueuedAt(210));
+  EXPECT_TRUE(timeline.QueuedAt(500));
+}
+
+// Frames wait in the capture ring for a while, so a frame may be judged
+// after later changes of its direction.
+TEST(RuleTimelineTest, AFrameIsJudgedByTheChangeBeforeItsTimeNotTheLatest) {
+  RuleTimeline timeline;
+  for (std::uint64_t i = 0; i < 40; ++i) {  // queued from 10, 210, ...; gone from 110, 310, ...
+    const bool queued = i % 2 == 0;
+    timeline.Apply(Event(Kind::Started, !queued, 100 * i));
+    timeline.Apply(Event(Kind::Settled, queued, 100 * i + 10));
+  }
+  EXPECT_FALSE(timeline.QueuedAt(3950));
+  EXPECT_TRUE(timeline.QueuedAt(3905));
+  EXPECT_FALSE(timeline.QueuedAt(3750));
+  EXPECT_TRUE(timeline.QueuedAt(3650));
+  EXPECT_TRUE(timeline.QueuedAt(2450));
+  EXPECT_FALSE(timeline.QueuedAt(2405));  // before the oldest change kept
+}
+
+}  // namespace
+}  // namespace harlune
