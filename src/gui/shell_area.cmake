@@ -1,7 +1,10 @@
 target_sources(harlune_gui PRIVATE
   app/application_icon.h app/application_icon.cpp
   app/main_window.h app/main_window.cpp
-  app/single_instance.h app/single_instance.cpp)
+  app/single_instance.h app/single_instance.cpp
+  app/shutdown_signals.h app/shutdown_signals.cpp
+  app/unattended_dialogs.h app/unattended_dialogs.cpp
+  app/session_end.h app/session_end.cpp)
 
 add_executable(harlune app/main.cpp)
 target_link_libraries(harlune PRIVATE harlune_gui)

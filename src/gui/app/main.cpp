@@ -3,25 +3,53 @@
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
+#include <QSessionManager>
 #include <filesystem>
 
 #include "gui/app/main_window.h"
+#include "gui/app/session_end.h"
+#include "gui/app/shutdown_signals.h"
 #include "gui/app/single_instance.h"
+#include "gui/app/unattended_dialogs.h"
 #include "gui/base/qt_text.h"
 #include "gui/base/qt_translations.h"
 #include "gui/base/qt_user_dialogs.h"
 #include "platform/linux/linux_engine_services.h"
 #include "platform/linux/settings_folder.h"
 
+namespace {
+
+// The session's end (a logout, a signal, the application quitting by any
+// other way) runs the close procedure without questions.
+void WatchSessionEnd(QApplication& application, harlune::ShutdownSignals& shutdownSignals,
+                     harlune::CNetSieveDlg& window, harlune::SessionEnd& ending) {
+  QObject::connect(&shutdownSignals, &harlune::ShutdownSignals::received, &ending,
+                   [&ending] { ending.Request(); });
+#ifndef QT_NO_SESSIONMANAGER
+  QObject::connect(&application, &QGuiApplication::commitDataRequest, &ending,
+                   [&ending](QSessionManager&) { ending.CloseNow(); });
+#endif
+  QObject::connect(&application, &QCoreApplication::aboutToQuit, &ending, [&window, &ending] {
+    if (!window.Finished()) {
+      ending.CloseNow();
+    }
+  });
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
+  // First, so that a signal during the start is seen.
+  harlune::ShutdownSignals shutdownSignals;
   QApplication::setApplicationName(QStringLiteral("Harlune"));
   QApplication::setQuitOnLastWindowClosed(false);
   const auto qtTexts = harlune::QtTranslationsFor(QLocale::system());
   if (qtTexts) {
     QApplication::installTranslator(qtTexts.get());
   }
-  harlune::QtUserDialogs dialogs;
+  harlune::QtUserDialogs interactive;
+  harlune::UnattendedDialogs dialogs(interactive);
 
   std::string problem;
   const auto folder = harlune::ChooseSettingsFolder(harlune::ProgramFolder(), problem);
@@ -42,11 +70,16 @@ int main(int argc, char** argv) {
       dialogs.ShowMessage(harlune::ToUtf8(instance.Problem()));
       return 1;
   }
+  if (harlune::ShutdownSignals::Received()) {
+    return 0;  // nothing was loaded or changed yet
+  }
   QDir::setCurrent(QString::fromStdString(folder->string()));
 
   harlune::LinuxEngineServices services;
   harlune::CNetSieveDlg window(*folder, services, dialogs);
-  dialogs.SetParent(&window);
+  interactive.SetParent(&window);
+  harlune::SessionEnd ending(window, dialogs);
+  WatchSessionEnd(application, shutdownSignals, window, ending);
   QObject::connect(&instance, &harlune::SingleInstance::showRequested, &window,
                    [&window] { window.ShowFromTray(); });
   QObject::connect(&window, &harlune::CNetSieveDlg::finished, &application, [&] {
@@ -56,6 +89,10 @@ int main(int argc, char** argv) {
   if (!window.Initialise()) {
     window.RunCloseProcedure();
     return 1;
+  }
+  if (harlune::ShutdownSignals::Received()) {
+    ending.CloseNow();
+    return window.EndedForWrongDriver() ? 1 : 0;
   }
   window.show();
   const int status = QApplication::exec();
