@@ -22,10 +22,15 @@
 #include "platform/linux/netlink_tcp_table.h"
 #include "platform/linux/proc_processes.h"
 #include "support/loopback_socket.h"
+#include "support/real_socket_support.h"
 #include "support/temp_dir.h"
 
 namespace harlune {
 namespace {
+
+using testing::HasNetAdmin;
+using testing::kCapNetAdmin;
+using testing::NoHostNames;
 
 const std::uint32_t kLoopback = Ipv4(127, 0, 0, 1);
 
@@ -56,13 +61,6 @@ bool RefreshUntil(ConnectionMonitor& monitor, const std::function<bool()>& done)
   }
   return false;
 }
-
-class NoHostNames : public HostNameCache {
- public:
-  std::string CachedName(std::uint32_t) const override { return {}; }
-  void QueueLookup(std::uint32_t) override {}
-  void Stop() override {}
-};
 
 std::vector<std::string> LinesWith(const std::string& text, const std::string& prefix) {
   std::vector<std::string> lines;

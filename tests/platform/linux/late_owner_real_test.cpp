@@ -30,6 +30,7 @@
 #include "platform/linux/proc_processes.h"
 #include "platform/linux/sock_destroy_resetter.h"
 #include "support/loopback_socket.h"
+#include "support/real_socket_support.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"
 
@@ -38,29 +39,14 @@ extern char** environ;
 namespace harlune {
 namespace {
 
+using testing::HasNetAdmin;
+using testing::kCapNetAdmin;
+using testing::NoHostNames;
+
 using namespace std::chrono_literals;
 
-constexpr int kCapNetAdmin = 12;
 constexpr auto kAcceptDelay = 3s;
 constexpr auto kRefreshPeriod = 500ms;
-
-bool HasNetAdmin() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("CapEff:", 0) == 0) {
-      return ((std::stoull(line.substr(7), nullptr, 16) >> kCapNetAdmin) & 1u) != 0;
-    }
-  }
-  return false;
-}
-
-class NoHostNames : public HostNameCache {
- public:
-  std::string CachedName(std::uint32_t) const override { return {}; }
-  void QueueLookup(std::uint32_t) override {}
-  void Stop() override {}
-};
 
 std::string OwnExecutableName() {
   return std::filesystem::read_symlink("/proc/self/exe").filename().string();

@@ -29,6 +29,7 @@
 
 #include "core/base/ipv4.h"
 #include "support/loopback_socket.h"
+#include "support/real_socket_support.h"
 
 namespace harlune {
 
@@ -41,20 +42,10 @@ void PrintTo(const ConnectionResetResult& result, std::ostream* out) {
 namespace {
 
 const std::uint32_t kLoopback = Ipv4(127, 0, 0, 1);
-constexpr int kCapNetAdmin = 12;
-
-bool HasNetAdmin() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("CapEff:", 0) == 0) {
-      return ((std::stoull(line.substr(7), nullptr, 16) >> kCapNetAdmin) & 1u) != 0;
-    }
-  }
-  return false;
-}
 
 using Socket = testing::LoopbackSocket;
+using testing::HasNetAdmin;
+using testing::kCapNetAdmin;
 
 std::unique_ptr<Socket> Listen() {
   auto listener = std::make_unique<Socket>();
