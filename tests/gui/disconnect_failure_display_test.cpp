@@ -5,6 +5,7 @@
 #include <QColor>
 #include <QTableView>
 #include <QTest>
+#include <cerrno>
 
 #include <gtest/gtest.h>
 
@@ -14,8 +15,8 @@
 #include "gui/models/rule_list_model.h"
 #include "gui/pages/control_page.h"
 #include "protocol/byte_order.h"
+#include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"
-#include "support/refusing_engine_services.h"
 #include "support/temp_dir.h"
 
 namespace harlune {
@@ -23,23 +24,12 @@ namespace {
 
 constexpr int kTickWaitMs = 5000;
 
-TcpTableRow EstablishedRow() {
-  TcpTableRow row;
-  row.state = kTcpStateEstablished;
-  row.localAddr = Ipv4(192, 168, 0, 2);
-  row.localPort = protocol::HostToNet16(50000);
-  row.remoteAddr = Ipv4(198, 18, 0, 9);
-  row.remotePort = protocol::HostToNet16(80);
-  row.owningPid = 100;
-  return row;
-}
-
 TEST(DisconnectFailureDisplay, StatusBarAndRulePageShowARefusalUntilItsRuleSucceeds) {
   testing::TempDir folder;
-  testing::RefusingEngineServices services;
-  services.fake.adapters.SetAdapters({{2, "card", "eth0", {Ipv4(192, 168, 0, 2)}}});
-  services.fake.processes.entries = {{100, "app", "/usr/bin/app"}};
-  services.fake.table->rows = {EstablishedRow()};
+  testing::FakeEngineServices services;
+  services.ServeOneEstablishedConnection();
+  // This process lacks the privilege to end it.
+  services.resetter.answer = {ConnectionResetStatus::kNotPermitted, EPERM};
   RecordingUserDialogs dialogs;
   CNetSieveDlg window(folder.path(), services, dialogs);
   ASSERT_TRUE(window.Initialise());
@@ -67,9 +57,9 @@ TEST(DisconnectFailureDisplay, StatusBarAndRulePageShowARefusalUntilItsRuleSucce
   EXPECT_EQ(ToUtf8(row.data(Qt::ToolTipRole).toString()),
             "このルールの切断は失敗しています（権限がありません）");
 
-  const std::size_t refusals = services.resetter.calls;
+  const std::size_t refusals = services.resetter.reset.size();
   ASSERT_TRUE(
-      QTest::qWaitFor([&] { return services.resetter.calls >= refusals + 1; }, kTickWaitMs));
+      QTest::qWaitFor([&] { return services.resetter.reset.size() >= refusals + 1; }, kTickWaitMs));
   EXPECT_TRUE(dialogs.messages.empty()) << "no message box for a refusal";
   EXPECT_FALSE(window.disconnectFailureText().isEmpty());
 

@@ -11,8 +11,8 @@
 #include "core/app/harlune_engine.h"
 #include "core/base/ipv4.h"
 #include "protocol/byte_order.h"
+#include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"
-#include "support/refusing_engine_services.h"
 #include "support/temp_dir.h"
 
 namespace harlune {
@@ -26,16 +26,9 @@ constexpr std::string_view kNoDriver =
 class StatusLineTest : public ::testing::Test {
  protected:
   StatusLineTest() {
-    services_.fake.adapters.SetAdapters({{2, "card", "eth0", {Ipv4(192, 168, 0, 2)}}});
-    services_.fake.processes.entries = {{100, "app", "/usr/bin/app"}};
-    TcpTableRow row;
-    row.state = kTcpStateEstablished;
-    row.localAddr = Ipv4(192, 168, 0, 2);
-    row.localPort = protocol::HostToNet16(50000);
-    row.remoteAddr = Ipv4(198, 18, 0, 9);
-    row.remotePort = protocol::HostToNet16(80);
-    row.owningPid = 100;
-    services_.fake.table->rows = {row};
+    services_.ServeOneEstablishedConnection();
+    // This process lacks the privilege to end it.
+    services_.resetter.answer = {ConnectionResetStatus::kNotPermitted, EPERM};
     EXPECT_TRUE(engine_.Initialise());
     engine_.settings().general.CONNECTION_CONTROL = 1;
     engine_.settings().general.START_CONNECTION_CONTROL_WITH_FILTERING = 0;
@@ -58,7 +51,7 @@ class StatusLineTest : public ::testing::Test {
   }
 
   testing::TempDir folder_;
-  testing::RefusingEngineServices services_;
+  testing::FakeEngineServices services_;
   RecordingUserDialogs dialogs_;
   testing::RecordingScheduler scheduler_;
   testing::RecordingView view_;
@@ -69,11 +62,11 @@ class StatusLineTest : public ::testing::Test {
 TEST_F(StatusLineTest, ARefusedDisconnectIsToldOnTheFirstLineAfterEachChange) {
   EXPECT_EQ(Tail(), "") << "nothing refused yet";
   engine_.ConnectionTick();
-  ASSERT_EQ(services_.resetter.calls, 1u);
+  ASSERT_EQ(services_.resetter.reset.size(), 1u);
   EXPECT_EQ(Tail(), kNoPrivilege);
   EXPECT_EQ(Tail(), "");
   engine_.ConnectionTick();  // refused again, the same way
-  EXPECT_EQ(services_.resetter.calls, 2u);
+  EXPECT_EQ(services_.resetter.reset.size(), 2u);
   EXPECT_EQ(Tail(), "");
 
   services_.resetter.answer = {ConnectionResetStatus::kNoDriver, EPERM};
@@ -95,7 +88,7 @@ TEST_F(StatusLineTest, AChangeClearedBeforeTheLineIsPrintedAddsNothing) {
   services_.resetter.answer = {ConnectionResetStatus::kOk, 0};
   engine_.ConnectionTick();
   EXPECT_EQ(Tail(), "");
-  EXPECT_EQ(services_.resetter.calls, 2u);
+  EXPECT_EQ(services_.resetter.reset.size(), 2u);
 }
 
 }  // namespace

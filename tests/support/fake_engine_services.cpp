@@ -1,5 +1,6 @@
 #include "support/fake_engine_services.h"
 
+#include "core/base/ipv4.h"
 #include "protocol/byte_order.h"
 #include "protocol/request_codes.h"
 
@@ -40,6 +41,19 @@ FakeEngineServices::FakeEngineServices() {
   protocol::StoreLe32(classId, 0, 1);
   transport.replies[static_cast<std::uint32_t>(protocol::RequestCode::HlAddTBFClass)] = {0,
                                                                                          classId};
+}
+
+void FakeEngineServices::ServeOneEstablishedConnection() {
+  adapters.SetAdapters({{2, "card", "eth0", {Ipv4(192, 168, 0, 2)}}});
+  processes.entries = {{100, "app", "/usr/bin/app"}};
+  TcpTableRow row;
+  row.state = kTcpStateEstablished;
+  row.localAddr = Ipv4(192, 168, 0, 2);
+  row.localPort = protocol::HostToNet16(50000);
+  row.remoteAddr = Ipv4(198, 18, 0, 9);
+  row.remotePort = protocol::HostToNet16(80);
+  row.owningPid = 100;
+  table->rows = {row};
 }
 
 std::unique_ptr<TcpTableSource> FakeEngineServices::MakeTcpTable(const IniFileObject&) {

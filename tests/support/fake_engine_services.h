@@ -52,14 +52,20 @@ class FakeEngineServices final : public EngineServices {
     SocketOwnerMap SocketOwners(std::span<const std::uint64_t>) override { return {}; }
   } processes;
 
+  // Records every connection it is asked to end and answers `answer`.
   class Resetter final : public ConnectionResetter {
    public:
     std::vector<TcpConnectionKey> reset;
+    ConnectionResetResult answer{ConnectionResetStatus::kOk, 0};
     ConnectionResetResult ResetConnection(const TcpConnectionKey& key) override {
       reset.push_back(key);
-      return {ConnectionResetStatus::kOk, 0};
+      return answer;
     }
   } resetter;
+
+  // One established connection of process 100 ("app") from this machine's
+  // 192.168.0.2:50000 to 198.18.0.9:80, on adapter eth0.
+  void ServeOneEstablishedConnection();
 
   std::shared_ptr<ScriptedTcpTable> table = std::make_shared<ScriptedTcpTable>();
 };
