@@ -54,4 +54,16 @@ const ProfileEntry* FirstOverlongLine(const std::vector<ProfileEntry>& entries) 
   return nullptr;
 }
 
+std::string GeneralSettingProblem(std::string_view key, std::string_view value) {
+  if (std::string problem = ProfileValueProblem(value); !problem.empty()) {
+    return problem;
+  }
+  if (const ProfileEntry line{std::string(key), std::string(value)};
+      LineBytes(line) > kMaxLineBytes) {
+    return "the line of " + line.key + " would be longer than " + std::to_string(kMaxLineBytes) +
+           " bytes";
+  }
+  return {};
+}
+
 }  // namespace harlune

@@ -35,6 +35,11 @@ bool SectionNamesFit(const std::vector<std::string>& names);
 // without filling it.
 bool SectionLinesFit(const std::vector<ProfileEntry>& entries);
 
+// Why GeneralSetting.ini could not hold `value` for `key` and give it back
+// (ProfileValueProblem, or a line "KEY=value" over kMaxLineBytes); empty
+// when it can.
+std::string GeneralSettingProblem(std::string_view key, std::string_view value);
+
 // The first line "key=value" longer than kMaxLineBytes, or nullptr.
 const ProfileEntry* FirstOverlongLine(const std::vector<ProfileEntry>& entries);
 

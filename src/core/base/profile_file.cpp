@@ -65,6 +65,18 @@ std::string KeyProblem(std::string_view key) {
 
 }  // namespace
 
+std::string ProfileValueProblem(std::string_view value) {
+  if (std::string problem = StorableProblem("the value", value); !problem.empty()) {
+    return problem;
+  }
+  try {
+    (void)Cp932Length(value);
+  } catch (const TextEncodingError& error) {
+    return "the value " + Quoted(value) + " cannot be written in CP932: " + error.what();
+  }
+  return {};
+}
+
 ProfileFile::Line ProfileFile::ReadLine(std::string bytes, std::string text) {
   Line line;
   line.bytes = std::move(bytes);

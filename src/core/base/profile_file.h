@@ -135,4 +135,9 @@ struct ProfileLoadResult {
 
 ProfileLoadResult LoadProfileFile(const std::filesystem::path& path);
 
+// Why a profile file could not store `value` as a key's value and give it
+// back the same (a line break, blanks that reading strips, a character CP932
+// lacks); empty when it can. Editors ask this before they accept a value.
+std::string ProfileValueProblem(std::string_view value);
+
 }  // namespace harlune

@@ -451,6 +451,15 @@ void CheckWritable(std::string_view element, std::string_view text) {
 
 }  // namespace
 
+std::string XmlTextProblem(std::string_view text) {
+  try {
+    CheckWritable("text", text);
+  } catch (const XmlWriteError& error) {
+    return error.what();
+  }
+  return {};
+}
+
 std::string XmlElement::Text() const {
   std::string text;
   AppendText(*this, text);

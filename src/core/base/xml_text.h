@@ -76,6 +76,11 @@ struct XmlDecodeResult {
 // that do not decode and characters XML does not allow anywhere.
 XmlDecodeResult DecodeXmlBytes(std::string_view bytes);
 
+// Why a settings document could not hold `text` as an element's text (a
+// character XML cannot carry, or one Shift_JIS lacks); empty when it can.
+// Editors ask this before they accept a value.
+std::string XmlTextProblem(std::string_view text);
+
 // Text that a settings document cannot hold.
 class XmlWriteError : public std::runtime_error {
  public:
