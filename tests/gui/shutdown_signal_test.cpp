@@ -84,7 +84,9 @@ TEST(ShutdownSignal, EachEndingSignalRunsTheCloseProcedureWithoutAsking) {
     const std::vector<std::uint32_t> expected = {
         static_cast<std::uint32_t>(RequestCode::HlReleaseAdapter),
         static_cast<std::uint32_t>(RequestCode::HlUninitialize)};
-    EXPECT_EQ(EndingCodes(driver, "eth0"), expected);
+    for (const std::string adapter : {"eth0", "wlan0"}) {
+      EXPECT_EQ(EndingCodes(driver, adapter), expected) << adapter;
+    }
   }
 }
 

@@ -5,8 +5,8 @@
 // Unix socket, with faults to inject: a slow answer to one request code, a
 // refused request code, another version. Every request it read is logged
 // with the class id it named, so tests can check that none was stale.
-// Connections are served one at a time (SocketDriverServer), so a client
-// that keeps a connection per adapter can use one adapter only.
+// Connections are served together, one request at a time
+// (SocketDriverServer), so a client may keep one per adapter.
 
 #include <chrono>
 #include <cstdint>

@@ -88,35 +88,57 @@ SocketDriverServer::~SocketDriverServer() {
 }
 
 void SocketDriverServer::Serve() {
+  struct Connection {
+    int fd;
+    std::uint64_t number;
+  };
+  std::vector<Connection> connections;
   std::uint64_t accepted = 0;
-  while (WaitReadable(listenFd_, stopPipe_[0])) {
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) {
-      ServeConnection(fd, ++accepted);
-      ::close(fd);
+  for (;;) {
+    std::vector<pollfd> fds{{stopPipe_[0], POLLIN, 0}, {listenFd_, POLLIN, 0}};
+    for (const Connection& connection : connections) {
+      fds.push_back({connection.fd, POLLIN, 0});
     }
+    if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
+      break;
+    }
+    if ((fds[0].revents & POLLIN) != 0) {
+      break;
+    }
+    // One request of each ready connection per turn, in the order they
+    // came, as the daemon's single loop serves its clients.
+    for (std::size_t i = connections.size(); i-- > 0;) {
+      if (fds[i + 2].revents != 0 && !ServeRequest(connections[i].fd, connections[i].number)) {
+        ::close(connections[i].fd);
+        connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
+      }
+    }
+    if ((fds[1].revents & POLLIN) != 0) {
+      if (const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC); fd >= 0) {
+        connections.push_back({fd, ++accepted});
+      }
+    }
+  }
+  for (const Connection& connection : connections) {
+    ::close(connection.fd);
   }
 }
 
-void SocketDriverServer::ServeConnection(int fd, std::uint64_t connection) {
-  for (;;) {
-    std::array<std::uint8_t, protocol::kRequestHeaderSize> headerBytes{};
-    if (!ReceiveAll(fd, stopPipe_[0], headerBytes)) {
-      return;
-    }
-    const protocol::RequestHeader header = protocol::DecodeRequestHeader(headerBytes);
-    if (!header.WithinLimits()) {
-      return;
-    }
-    std::vector<std::uint8_t> input(header.inputLength);
-    if (!ReceiveAll(fd, stopPipe_[0], input)) {
-      return;
-    }
-    const auto reply = handler_(connection, header, input);
-    if (!reply || !SendAll(fd, *reply)) {
-      return;
-    }
+bool SocketDriverServer::ServeRequest(int fd, std::uint64_t connection) {
+  std::array<std::uint8_t, protocol::kRequestHeaderSize> headerBytes{};
+  if (!ReceiveAll(fd, stopPipe_[0], headerBytes)) {
+    return false;
   }
+  const protocol::RequestHeader header = protocol::DecodeRequestHeader(headerBytes);
+  if (!header.WithinLimits()) {
+    return false;
+  }
+  std::vector<std::uint8_t> input(header.inputLength);
+  if (!ReceiveAll(fd, stopPipe_[0], input)) {
+    return false;
+  }
+  const auto reply = handler_(connection, header, input);
+  return reply && SendAll(fd, *reply);
 }
 
 std::vector<std::uint8_t> SocketDriverServer::Answer(std::uint32_t error,

@@ -29,9 +29,9 @@ class SocketDriverServer {
   using ConnectionHandler = std::function<std::optional<std::vector<std::uint8_t>>(
       std::uint64_t connection, const protocol::RequestHeader&, std::span<const std::uint8_t>)>;
 
-  // Listens on `socketPath` (its folder must exist) until destroyed. One
-  // connection is served at a time, in the order they came, as the daemon's
-  // single loop does.
+  // Listens on `socketPath` (its folder must exist) until destroyed. Every
+  // connection is served by one thread, one request at a time, as the
+  // daemon's single loop serves them: a slow answer delays every client.
   SocketDriverServer(std::filesystem::path socketPath, Handler handler);
   SocketDriverServer(std::filesystem::path socketPath, ConnectionHandler handler);
   ~SocketDriverServer();
@@ -50,7 +50,9 @@ class SocketDriverServer {
 
  private:
   void Serve();
-  void ServeConnection(int fd, std::uint64_t connection);
+  // Reads one request of the connection and answers it; false when the
+  // connection is to be closed.
+  bool ServeRequest(int fd, std::uint64_t connection);
 
   std::filesystem::path path_;
   ConnectionHandler handler_;
