@@ -39,9 +39,12 @@ void WatchSessionEnd(QApplication& application, harlune::ShutdownSignals& shutdo
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Qt's start takes a while; a logout in that time must not kill us.
+  harlune::ShutdownSignals::HoldUntilInstalled();
   QApplication application(argc, argv);
   // First, so that a signal during the start is seen.
   harlune::ShutdownSignals shutdownSignals;
+  shutdownSignals.IgnoreWhenGone();
   QApplication::setApplicationName(QStringLiteral("Harlune"));
   QApplication::setQuitOnLastWindowClosed(false);
   const auto qtTexts = harlune::QtTranslationsFor(QLocale::system());

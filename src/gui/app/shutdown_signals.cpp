@@ -1,6 +1,7 @@
 #include "gui/app/shutdown_signals.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <array>
@@ -23,12 +24,28 @@ void OnEndingSignal(int signalNumber) {
   errno = saved;
 }
 
+sigset_t EndingSignalSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signalNumber : kEndingSignals) {
+    sigaddset(&set, signalNumber);
+  }
+  return set;
+}
+
 }  // namespace
+
+void ShutdownSignals::HoldUntilInstalled() {
+  const sigset_t set = EndingSignalSet();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
 
 ShutdownSignals::ShutdownSignals(QObject* parent) : QObject(parent) {
   g_received = 0;
+  const sigset_t held = EndingSignalSet();
   if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     g_pipe[0] = g_pipe[1] = -1;
+    pthread_sigmask(SIG_UNBLOCK, &held, nullptr);  // their default then ends the program
     return;
   }
   struct sigaction action = {};
@@ -40,14 +57,18 @@ ShutdownSignals::ShutdownSignals(QObject* parent) : QObject(parent) {
   }
   notifier_ = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
   connect(notifier_.get(), &QSocketNotifier::activated, this, &ShutdownSignals::Drain);
+  pthread_sigmask(SIG_UNBLOCK, &held, nullptr);
 }
 
 ShutdownSignals::~ShutdownSignals() {
   if (g_pipe[0] < 0) {
     return;
   }
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
   for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
-    sigaction(kEndingSignals[i], &previous_[i], nullptr);
+    sigaction(kEndingSignals[i], ignoreWhenGone_ ? &ignore : &previous_[i], nullptr);
   }
   notifier_.reset();
   ::close(g_pipe[0]);

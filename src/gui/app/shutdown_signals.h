@@ -16,10 +16,20 @@ class ShutdownSignals final : public QObject {
   Q_OBJECT
 
  public:
-  // Installs the handlers; one instance at a time. The previous handlers
-  // come back when it goes.
+  // Blocks the signals in the calling thread and in the threads it starts,
+  // so that one arriving while the program loads is kept pending, not
+  // fatal. The first instance made afterwards takes it.
+  static void HoldUntilInstalled();
+
+  // Installs the handlers and lets held signals through; one instance at a
+  // time. The previous handlers come back when it goes.
   explicit ShutdownSignals(QObject* parent = nullptr);
   ~ShutdownSignals() override;
+
+  // When it goes, the signals are ignored instead of handled as before: the
+  // program is then ending anyway, and a second signal from a logout must
+  // not kill it while it tears down (SIGKILL still ends it).
+  void IgnoreWhenGone() { ignoreWhenGone_ = true; }
 
   // False when the pipe or a handler could not be set up.
   bool Installed() const { return notifier_ != nullptr; }
@@ -34,6 +44,7 @@ class ShutdownSignals final : public QObject {
 
   std::unique_ptr<QSocketNotifier> notifier_;
   struct sigaction previous_[3] = {};
+  bool ignoreWhenGone_ = false;
 };
 
 }  // namespace harlune
