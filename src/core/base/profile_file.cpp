@@ -23,10 +23,6 @@ std::string_view Trim(std::string_view text) {
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool SameName(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
-}
-
 bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != text.npos; }
 
 std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
@@ -63,7 +59,19 @@ std::string KeyProblem(std::string_view key) {
   return StorableProblem("the key name", key);
 }
 
+// The line with every byte beyond ASCII shown as '?', for Lines().
+std::string AsciiShadow(std::string_view bytes) {
+  std::string text(bytes);
+  std::ranges::replace_if(
+      text, [](char c) { return static_cast<unsigned char>(c) >= 0x80; }, '?');
+  return text;
+}
+
 }  // namespace
+
+bool ProfileNamesMatch(std::string_view a, std::string_view b) {
+  return std::ranges::equal(a, b, [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+}
 
 std::string ProfileValueProblem(std::string_view value) {
   if (std::string problem = StorableProblem("the value", value); !problem.empty()) {
@@ -108,42 +116,80 @@ ProfileFile::Line ProfileFile::ReadLine(std::string bytes, std::string text) {
   return line;
 }
 
-ProfileParseResult ProfileFile::Parse(std::string_view cp932) {
-  ProfileFile document;
-  std::size_t lineNumber = 0;
+ProfileFile::Line ProfileFile::UndecodableLine(std::string_view bytes) {
+  Line line = ReadLine(std::string(bytes), AsciiShadow(bytes));
+  if (line.kind == LineKind::kKey) {
+    line.kind = LineKind::kOther;  // its value cannot be told
+  }
+  line.undecodable = true;
+  return line;
+}
+
+ProfileFile::Line ProfileFile::ReadFileLine(std::string_view bytes, FileTextEncoding encoding) {
+  std::optional<std::string> text = DecodeFileLine(bytes, encoding);
+  if (!text) {
+    return UndecodableLine(bytes);
+  }
+  // A line read as CP932 keeps its bytes; one read as UTF-8 is written back
+  // in CP932 when it can be.
+  bool readAsCp932 = false;
+  try {
+    readAsCp932 = Cp932ToUtf8(bytes) == *text;
+  } catch (const TextEncodingError&) {
+  }
+  if (readAsCp932) {
+    return ReadLine(std::string(bytes), std::move(*text));
+  }
+  EncodedFileLine encoded = EncodeFileLine(*text);
+  Line line = ReadLine(std::move(encoded.bytes), std::move(*text));
+  line.keptInUtf8 = encoded.keptInUtf8;
+  return line;
+}
+
+ProfileParseResult ProfileFile::Parse(std::string_view fileBytes) {
+  const FileTextEncoding encoding = DetectFileTextEncoding(fileBytes);
+  const std::string_view content = WithoutUtf8Bom(fileBytes);
+  ProfileParseResult result{ProfileFile{}, {}, 0, {}};
+  ProfileFile& document = *result.file;
   std::size_t start = 0;
-  while (start < cp932.size()) {
-    std::size_t end = cp932.find('\n', start);
-    const std::size_t next = end == cp932.npos ? cp932.size() : end + 1;
-    end = std::min(end, cp932.size());
-    std::string_view bytes = cp932.substr(start, end - start);
+  std::size_t lineNumber = 0;
+  while (start < content.size()) {
+    std::size_t end = content.find('\n', start);
+    const std::size_t next = end == content.npos ? content.size() : end + 1;
+    end = std::min(end, content.size());
+    std::string_view bytes = content.substr(start, end - start);
     if (bytes.ends_with('\r')) {
       bytes.remove_suffix(1);
     }
+    start = next;
     ++lineNumber;
-    std::string text;
-    try {
-      text = Cp932ToUtf8(bytes);
-    } catch (const TextEncodingError& error) {
-      return {std::nullopt, lineNumber,
-              "line " + std::to_string(lineNumber) + ": the byte at column " +
-                  std::to_string(error.offset() + 1) + " is not CP932 text"};
+    Line line = ReadFileLine(bytes, encoding);
+    if (line.undecodable) {
+      result.undecodableLines.push_back(lineNumber);
     }
-    Line line = ReadLine(std::string(bytes), std::move(text));
     if (line.kind == LineKind::kSection) {
       document.blocks_.push_back(Block{std::move(line), {}});
     } else {
       document.blocks_.back().lines.push_back(std::move(line));
     }
-    start = next;
   }
-  return {std::move(document), 0, {}};
+  if (!result.undecodableLines.empty()) {
+    result.errorLine = result.undecodableLines.front();
+    result.error = "line " + std::to_string(result.errorLine) +
+                   " is neither CP932 nor UTF-8 text and reads as no key";
+  }
+  return result;
+}
+
+bool ProfileFile::Named(const Block& block, std::string_view section) {
+  return block.header && !block.header->undecodable &&
+         ProfileNamesMatch(block.header->name, section);
 }
 
 std::vector<const ProfileFile::Block*> ProfileFile::FindBlocks(std::string_view section) const {
   std::vector<const Block*> found;
   for (const Block& block : blocks_) {
-    if (block.header && SameName(block.header->name, section)) {
+    if (Named(block, section)) {
       found.push_back(&block);
     }
   }
@@ -151,21 +197,20 @@ std::vector<const ProfileFile::Block*> ProfileFile::FindBlocks(std::string_view 
 }
 
 ProfileFile::Block* ProfileFile::FirstBlock(std::string_view section) {
-  const auto found = std::ranges::find_if(blocks_, [section](const Block& block) {
-    return block.header && SameName(block.header->name, section);
-  });
+  const auto found = std::ranges::find_if(
+      blocks_, [section](const Block& block) { return Named(block, section); });
   return found == blocks_.end() ? nullptr : &*found;
 }
 
 std::vector<std::string> ProfileFile::SectionNames() const {
   std::vector<std::string> names;
   for (const Block& block : blocks_) {
-    if (!block.header) {
+    if (!block.header || block.header->undecodable) {
       continue;
     }
     const std::string& name = block.header->name;
-    if (std::ranges::none_of(names,
-                             [&name](const std::string& seen) { return SameName(seen, name); })) {
+    if (std::ranges::none_of(
+            names, [&name](const std::string& seen) { return ProfileNamesMatch(seen, name); })) {
       names.push_back(name);
     }
   }
@@ -191,7 +236,7 @@ std::vector<ProfileEntry> ProfileFile::Section(std::string_view section) const {
 std::optional<std::string> ProfileFile::Find(std::string_view section, std::string_view key) const {
   for (const Block* block : FindBlocks(section)) {
     for (const Line& line : block->lines) {
-      if (line.kind == LineKind::kKey && SameName(line.name, key)) {
+      if (line.kind == LineKind::kKey && ProfileNamesMatch(line.name, key)) {
         return line.value;
       }
     }
@@ -223,23 +268,23 @@ ProfileWriteResult ProfileFile::WriteString(std::string_view section, std::strin
   }
   const std::string headerText = "[" + std::string(section) + "]";
   const std::string lineText = std::string(key) + "=" + std::string(value);
-  std::string headerBytes;
-  std::string lineBytes;
   try {
-    headerBytes = Utf8ToCp932(headerText);
-    lineBytes = Utf8ToCp932(lineText);
+    (void)Utf8ToCp932(headerText);
+    (void)Utf8ToCp932(lineText);
   } catch (const TextEncodingError& error) {
     return {"[" + std::string(section) + "] " + std::string(key) +
             " cannot be written in CP932: " + error.what()};
   }
-  Line line = ReadLine(std::move(lineBytes), lineText);
+  // The rare CP932 form that a reader would take for UTF-8 is written in
+  // UTF-8, so that the line reads back the same.
+  Line line = ReadLine(EncodeFileLine(lineText).bytes, lineText);
 
   for (Block& block : blocks_) {
-    if (!block.header || !SameName(block.header->name, section)) {
+    if (!Named(block, section)) {
       continue;
     }
     for (Line& existing : block.lines) {
-      if (existing.kind == LineKind::kKey && SameName(existing.name, key)) {
+      if (existing.kind == LineKind::kKey && ProfileNamesMatch(existing.name, key)) {
         existing = std::move(line);
         return {};
       }
@@ -252,7 +297,7 @@ ProfileWriteResult ProfileFile::WriteString(std::string_view section, std::strin
     block->lines.insert(lastFilled.base(), std::move(line));
     return {};
   }
-  Block added{ReadLine(std::move(headerBytes), headerText), {}};
+  Block added{ReadLine(EncodeFileLine(headerText).bytes, headerText), {}};
   added.lines.push_back(std::move(line));
   blocks_.push_back(std::move(added));
   return {};
@@ -261,9 +306,9 @@ ProfileWriteResult ProfileFile::WriteString(std::string_view section, std::strin
 bool ProfileFile::DeleteKey(std::string_view section, std::string_view key) {
   std::size_t removed = 0;
   for (Block& block : blocks_) {
-    if (block.header && SameName(block.header->name, section)) {
+    if (Named(block, section)) {
       removed += std::erase_if(block.lines, [key](const Line& line) {
-        return line.kind == LineKind::kKey && SameName(line.name, key);
+        return line.kind == LineKind::kKey && ProfileNamesMatch(line.name, key);
       });
     }
   }
@@ -271,9 +316,8 @@ bool ProfileFile::DeleteKey(std::string_view section, std::string_view key) {
 }
 
 bool ProfileFile::DeleteSection(std::string_view section) {
-  return std::erase_if(blocks_, [section](const Block& block) {
-           return block.header && SameName(block.header->name, section);
-         }) > 0;
+  return std::erase_if(blocks_, [section](const Block& block) { return Named(block, section); }) >
+         0;
 }
 
 std::vector<std::string> ProfileFile::Lines() const {
@@ -304,6 +348,22 @@ std::string ProfileFile::Serialize() const {
   return bytes;
 }
 
+std::vector<ProfileKeyName> ProfileFile::UnconvertibleKeys() const {
+  std::vector<ProfileKeyName> keys;
+  for (const Block& block : blocks_) {
+    const std::string section = block.header ? block.header->name : std::string();
+    if (block.header && block.header->keptInUtf8) {
+      keys.push_back({section, {}});
+    }
+    for (const Line& line : block.lines) {
+      if (line.keptInUtf8) {
+        keys.push_back({section, line.kind == LineKind::kKey ? line.name : line.text});
+      }
+    }
+  }
+  return keys;
+}
+
 ProfileLoadResult LoadProfileFile(const std::filesystem::path& path) {
   FileReadResult read = ReadFileBytes(path);
   if (read.status == FileReadStatus::kMissing) {
@@ -312,11 +372,7 @@ ProfileLoadResult LoadProfileFile(const std::filesystem::path& path) {
   if (read.status == FileReadStatus::kFailed) {
     return {ProfileLoadStatus::kUnreadable, {}, std::move(read.error)};
   }
-  ProfileParseResult parsed = ProfileFile::Parse(read.bytes);
-  if (!parsed.file) {
-    return {ProfileLoadStatus::kDamaged, {}, path.string() + ": " + parsed.error};
-  }
-  return {ProfileLoadStatus::kLoaded, std::move(*parsed.file), {}};
+  return {ProfileLoadStatus::kLoaded, std::move(*ProfileFile::Parse(read.bytes).file), {}};
 }
 
 }  // namespace harlune

@@ -20,10 +20,14 @@
 // not keys; they are kept when the document is written back. Every line that
 // no change touched is written back with its original bytes.
 //
-// Bytes that are not CP932 make the whole file fail to parse, with the line
-// named; nothing is dropped or replaced. Text that cannot be stored (not
-// CP932, line breaks, blanks that reading would strip) is refused when it is
-// written, with the reason.
+// A file is read as CP932 or as UTF-8 as DetectFileTextEncoding decides (a
+// file an editor on Linux wrote is UTF-8). A line that decodes in neither
+// reads as no key (a section line as a section no name finds) and is written
+// back with its bytes; every other line reads. Lines read as UTF-8 are written
+// back in CP932 when every character fits and keep their UTF-8 otherwise
+// (UnconvertibleKeys names them). Text that cannot be stored (not CP932, line
+// breaks, blanks that reading would strip) is refused when it is written,
+// with the reason.
 
 #include <cstddef>
 #include <filesystem>
@@ -31,6 +35,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/base/text_encoding.h"
 
 namespace harlune {
 
@@ -49,6 +55,18 @@ struct [[nodiscard]] ProfileWriteResult {
 };
 
 struct ProfileParseResult;
+
+// A key (or, with an empty key, a section line) of the document.
+struct ProfileKeyName {
+  std::string section;
+  std::string key;
+
+  friend bool operator==(const ProfileKeyName&, const ProfileKeyName&) = default;
+};
+
+// Whether two section or key names are the same to the file, which ignores
+// ASCII case.
+bool ProfileNamesMatch(std::string_view a, std::string_view b);
 
 class ProfileFile {
  public:
@@ -88,18 +106,26 @@ class ProfileFile {
   // Every line of the document in order, as text without its line end.
   std::vector<std::string> Lines() const;
 
-  // The file's bytes: CP932, every line ended by CRLF.
+  // The file's bytes: CP932, every line ended by CRLF; lines that CP932
+  // cannot hold keep the UTF-8 they were read in.
   std::string Serialize() const;
+
+  // The keys and section lines that Serialize keeps in UTF-8 because CP932
+  // lacks one of their characters, in file order: what the file cannot keep
+  // for a program that reads it as CP932.
+  std::vector<ProfileKeyName> UnconvertibleKeys() const;
 
  private:
   enum class LineKind { kOther, kSection, kKey };
 
   struct Line {
-    std::string bytes;  // CP932, as read or as it will be written
+    std::string bytes;  // as read or as it will be written
     std::string text;   // UTF-8
     LineKind kind = LineKind::kOther;
-    std::string name;   // section name or key
-    std::string value;  // the value of a key
+    std::string name;          // section name or key
+    std::string value;         // the value of a key
+    bool undecodable = false;  // neither CP932 nor UTF-8: kept, never found
+    bool keptInUtf8 = false;   // CP932 lacks a character of the text
   };
 
   struct Block {
@@ -108,6 +134,9 @@ class ProfileFile {
   };
 
   static Line ReadLine(std::string bytes, std::string text);
+  static Line ReadFileLine(std::string_view bytes, FileTextEncoding encoding);
+  static Line UndecodableLine(std::string_view bytes);
+  static bool Named(const Block& block, std::string_view section);
   std::vector<const Block*> FindBlocks(std::string_view section) const;
   Block* FirstBlock(std::string_view section);
 
@@ -115,22 +144,24 @@ class ProfileFile {
 };
 
 struct ProfileParseResult {
-  std::optional<ProfileFile> file;  // set when the bytes parsed
-  std::size_t errorLine = 0;        // 1-based line of the first bad byte
-  std::string error;
+  // Always set: no byte refuses the whole file. (Kept optional for the
+  // callers that once had to handle a refused file.)
+  std::optional<ProfileFile> file;
+  std::vector<std::size_t> undecodableLines;  // 1-based, in order
+  std::size_t errorLine = 0;                  // the first of them, 0 when none
+  std::string error;                          // what is wrong with that line
 };
 
 enum class ProfileLoadStatus {
   kLoaded,
   kMissing,     // there is no such file
   kUnreadable,  // the file is there but could not be read
-  kDamaged,     // the file was read but does not parse
 };
 
 struct ProfileLoadResult {
   ProfileLoadStatus status = ProfileLoadStatus::kMissing;
   ProfileFile file;   // the document when loaded, otherwise empty
-  std::string error;  // what went wrong, naming the file and the line
+  std::string error;  // what went wrong, naming the file
 };
 
 ProfileLoadResult LoadProfileFile(const std::filesystem::path& path);

@@ -154,4 +154,129 @@ std::string CutToCp932Bytes(std::string_view utf8, std::size_t limit) {
   return Cp932ToUtf8(std::string_view(cp932).substr(0, cut));
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 character at the start of `bytes`, or
+// 0 when it is not one.
+std::size_t Utf8CharacterAt(std::string_view bytes) {
+  const auto byte = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) {
+    return 1;
+  }
+  // The second byte's range depends on the lead, which rules out overlong
+  // forms, surrogates and code points beyond U+10FFFF.
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  std::size_t length = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    low = lead == 0xE0 ? 0xA0 : 0x80;
+    high = lead == 0xED ? 0x9F : 0xBF;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    low = lead == 0xF0 ? 0x90 : 0x80;
+    high = lead == 0xF4 ? 0x8F : 0xBF;
+  } else {
+    return 0;
+  }
+  if (bytes.size() < length || byte(1) < low || byte(1) > high) {
+    return 0;
+  }
+  for (std::size_t i = 2; i < length; ++i) {
+    if (!IsUtf8Continuation(bytes[i])) {
+      return 0;
+    }
+  }
+  return length;
+}
+
+}  // namespace
+
+bool IsValidUtf8(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const std::size_t length = Utf8CharacterAt(bytes);
+    if (length == 0) {
+      return false;
+    }
+    bytes.remove_prefix(length);
+  }
+  return true;
+}
+
+namespace {
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+bool IsAscii(std::string_view bytes) {
+  return std::ranges::all_of(bytes, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::optional<std::string> TryCp932ToUtf8(std::string_view cp932) {
+  try {
+    return Cp932ToUtf8(cp932);
+  } catch (const TextEncodingError&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> TryUtf8ToCp932(std::string_view utf8) {
+  try {
+    return Utf8ToCp932(utf8);
+  } catch (const TextEncodingError&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+std::string_view WithoutUtf8Bom(std::string_view bytes) {
+  return bytes.starts_with(kUtf8Bom) ? bytes.substr(kUtf8Bom.size()) : bytes;
+}
+
+FileTextEncoding DetectFileTextEncoding(std::string_view bytes) {
+  if (bytes.starts_with(kUtf8Bom)) {
+    return FileTextEncoding::kUtf8;
+  }
+  // A line that is CP932 and not UTF-8 makes the file CP932; a line in
+  // neither (a broken byte) decides nothing.
+  bool utf8Seen = false;
+  while (!bytes.empty()) {
+    const std::size_t end = std::min(bytes.find('\n'), bytes.size());
+    const std::string_view line = bytes.substr(0, end);
+    bytes.remove_prefix(std::min(end + 1, bytes.size()));
+    if (IsAscii(line)) {
+      continue;
+    }
+    if (IsValidUtf8(line)) {
+      utf8Seen = true;
+    } else if (TryCp932ToUtf8(line)) {
+      return FileTextEncoding::kCp932;
+    }
+  }
+  return utf8Seen ? FileTextEncoding::kUtf8 : FileTextEncoding::kCp932;
+}
+
+std::optional<std::string> DecodeFileLine(std::string_view bytes, FileTextEncoding encoding) {
+  if (IsAscii(bytes)) {
+    return std::string(bytes);
+  }
+  std::optional<std::string> cp932Text = TryCp932ToUtf8(bytes);
+  if (IsValidUtf8(bytes) &&
+      (encoding == FileTextEncoding::kUtf8 || !cp932Text || !TryUtf8ToCp932(bytes))) {
+    return std::string(bytes);
+  }
+  return cp932Text;
+}
+
+EncodedFileLine EncodeFileLine(std::string_view utf8) {
+  if (std::optional<std::string> cp932 = TryUtf8ToCp932(utf8);
+      cp932 && DecodeFileLine(*cp932, FileTextEncoding::kCp932) == utf8) {
+    return {std::move(*cp932), false};
+  }
+  return {std::string(utf8), !TryUtf8ToCp932(utf8)};
+}
+
 }  // namespace harlune

@@ -7,6 +7,7 @@
 // as another character.
 
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -30,6 +31,39 @@ std::string Utf8ToCp932(std::string_view utf8);
 
 // Throws TextEncodingError for bytes that are not valid CP932.
 std::string Cp932ToUtf8(std::string_view cp932);
+
+// Whether the bytes are well-formed UTF-8: no overlong form, no surrogate,
+// nothing beyond U+10FFFF, no sequence cut short.
+bool IsValidUtf8(std::string_view bytes);
+
+// Settings files are CP932 as the program writes them, but an editor on
+// Linux writes UTF-8. UTF-8 Japanese often also decodes as CP932 (as
+// mojibake) while CP932 Japanese is practically never valid UTF-8, so a file
+// is read as UTF-8 when it starts with the UTF-8 byte order mark, or when it
+// has a non-ASCII line that is valid UTF-8 and no line that is CP932 but not
+// UTF-8 (a line valid in neither does not count); as CP932 otherwise.
+enum class FileTextEncoding { kCp932, kUtf8 };
+
+FileTextEncoding DetectFileTextEncoding(std::string_view bytes);
+
+// The bytes without a leading UTF-8 byte order mark.
+std::string_view WithoutUtf8Bom(std::string_view bytes);
+
+// The text of one line of a file read in `encoding`; nothing when it decodes
+// in neither encoding. A line of a CP932 file that is valid UTF-8 and either
+// not CP932 or holding a character CP932 lacks is UTF-8 (an edited line, or
+// one kept in UTF-8 when the file was written); a line of a UTF-8 file that
+// is not UTF-8 is tried as CP932.
+std::optional<std::string> DecodeFileLine(std::string_view bytes, FileTextEncoding encoding);
+
+struct EncodedFileLine {
+  std::string bytes;
+  bool keptInUtf8 = false;  // CP932 lacks one of its characters
+};
+
+// The bytes of a line of text: CP932 when every character has a CP932 form
+// that reads back as the same line, otherwise UTF-8.
+EncodedFileLine EncodeFileLine(std::string_view utf8);
 
 // The number of CP932 bytes of a UTF-8 text (byte limits of fields count
 // these); throws like Utf8ToCp932.

@@ -97,10 +97,11 @@ struct RuleFileParseResult {
   std::string error;                              // why it is damaged
 };
 
-// Reads the file's bytes. Each rule read loads its host list through
-// `readHostList`. A file that is not CP932 text, holds a NUL byte, or holds a
-// rule text with a carriage return inside is damaged; a file without any
-// rule gives an empty list.
+// Reads the file's bytes (CP932, or UTF-8 as an editor writes it). Each rule
+// read loads its host list through `readHostList`. A line in neither
+// encoding reads as no key. A file that holds a NUL byte, or a rule text with
+// a carriage return inside, is damaged; a file without any rule gives an
+// empty list.
 RuleFileParseResult ParseConnectionControlRuleFile(std::string_view cp932,
                                                    const HostListReader& readHostList);
 

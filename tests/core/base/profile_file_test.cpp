@@ -116,18 +116,81 @@ TEST(ProfileFileRead, ReadStringDropsAPairOfQuotesAndFallsBackToTheDefault) {
   EXPECT_EQ(ini.Find("S", "D"), "\"a b\"");
 }
 
-TEST(ProfileFileRead, BytesThatAreNotCp932FailWithTheLineNamed) {
-  const ProfileParseResult cut = ProfileFile::Parse("[S]\r\nA=1\r\nB=ok\x82\r\nC=3\r\n");
-  EXPECT_FALSE(cut.file.has_value());
+TEST(ProfileFileRead, ALineInNeitherEncodingCostsOnlyThatLine) {
+  const std::string bytes = "[S]\r\nA=1\r\nB=ok\x82\r\nC=3\r\n";
+  const ProfileParseResult cut = ProfileFile::Parse(bytes);
+  ASSERT_TRUE(cut.file.has_value());
+  EXPECT_EQ(cut.undecodableLines, (std::vector<std::size_t>{3}));
   EXPECT_EQ(cut.errorLine, 3U);
   EXPECT_NE(cut.error.find("line 3"), std::string::npos) << cut.error;
-  EXPECT_NE(cut.error.find("column 5"), std::string::npos) << cut.error;
+  EXPECT_EQ(cut.file->Section("S"), (Entries{{"A", "1"}, {"C", "3"}}));
+  EXPECT_FALSE(cut.file->Find("S", "B").has_value());
+  EXPECT_EQ(cut.file->Serialize(), bytes) << "the bad line is written back as it was";
 
-  const ProfileParseResult badTrail = ProfileFile::Parse("[S]\n\x81\x20=1\n");
-  EXPECT_EQ(badTrail.errorLine, 2U);
-  EXPECT_EQ(ProfileFile::Parse("\xfd").errorLine, 1U);
-  // UTF-8 is not taken for CP932 when its bytes are invalid there.
-  EXPECT_FALSE(ProfileFile::Parse("[S]\nA=\xe2\x80\x94\xf0\x9f\x98\x80\n").file.has_value());
+  // A bad section line starts a section that no name finds: its keys are not
+  // taken for the section before it.
+  const ProfileParseResult header = ProfileFile::Parse("[S]\nA=1\n[T\xfd]\nA=2\nB=3\n");
+  EXPECT_EQ(header.undecodableLines, (std::vector<std::size_t>{3}));
+  EXPECT_EQ(header.file->SectionNames(), Names{"S"});
+  EXPECT_EQ(header.file->Section("S"), (Entries{{"A", "1"}}));
+  EXPECT_FALSE(header.file->HasSection("T?"));
+
+  EXPECT_EQ(ProfileFile::Parse("[S]\n\x81\x20=1\nK=v\n").file->Find("S", "K"), "v");
+  EXPECT_EQ(ProfileFile::Parse("\xfd").undecodableLines, (std::vector<std::size_t>{1}));
+  EXPECT_TRUE(ProfileFile::Parse("[S]\r\nA=1\r\n").undecodableLines.empty());
+}
+
+TEST(ProfileFileRead, Utf8FilesReadAsUtf8EvenWhereTheBytesWouldPassForCp932) {
+  // "ログ" and "あい" in UTF-8 are also valid CP932 byte pairs (mojibake).
+  const ProfileFile ini = MustParse("[S]\r\nLOG=ログ\r\nK=あい\r\nEMOJI=\xF0\x9F\x98\x80\r\n");
+  EXPECT_EQ(ini.Find("S", "LOG"), "ログ");
+  EXPECT_EQ(ini.Find("S", "K"), "あい");
+  EXPECT_EQ(ini.Find("S", "EMOJI"), "\xF0\x9F\x98\x80");
+
+  // A byte order mark is dropped and makes the file UTF-8.
+  EXPECT_EQ(MustParse("\xEF\xBB\xBF[S]\r\nK=設定\r\n").Find("S", "K"), "設定");
+
+  // A CP932 file stays CP932; a UTF-8 line added to it by an editor reads
+  // as UTF-8 where CP932 cannot read it, or where it holds what CP932 lacks.
+  const ProfileFile mixed =
+      MustParse("[S]\r\nA=" + kNihongo + "\r\nB=日本語\r\nC=café\r\nD=\xF0\x9F\x98\x80\r\n");
+  EXPECT_EQ(mixed.Find("S", "A"), "日本語");
+  EXPECT_EQ(mixed.Find("S", "B"), "日本語");
+  EXPECT_EQ(mixed.Find("S", "C"), "café");
+  EXPECT_EQ(mixed.Find("S", "D"), "\xF0\x9F\x98\x80");
+}
+
+TEST(ProfileFileWrite, AUtf8FileIsWrittenBackInCp932WhereEveryCharacterFits) {
+  ProfileFile ini =
+      MustParse("; 設定\r\n[S]\r\nA=ログ\r\nB=café\r\n[絵\xF0\x9F\x98\x80]\r\nC=1\r\n");
+  EXPECT_EQ(ini.UnconvertibleKeys(),
+            (std::vector<ProfileKeyName>{{"S", "B"}, {"絵\xF0\x9F\x98\x80", ""}}));
+  const std::string written = ini.Serialize();
+  EXPECT_EQ(written, "; " + kSettei + "\r\n[S]\r\nA=\x83\x8d\x83\x4f\r\nB=café\r\n" +
+                         "[絵\xF0\x9F\x98\x80]\r\nC=1\r\n");
+
+  // The mixed file reads back the same, and writes the same again.
+  const ProfileFile again = MustParse(written);
+  EXPECT_EQ(again.Lines(), ini.Lines());
+  EXPECT_EQ(again.Find("S", "A"), "ログ");
+  EXPECT_EQ(again.Find("S", "B"), "café");
+  EXPECT_EQ(again.Find("絵\xF0\x9F\x98\x80", "C"), "1");
+  EXPECT_EQ(again.Serialize(), written);
+  EXPECT_EQ(again.UnconvertibleKeys(), ini.UnconvertibleKeys());
+
+  // A value written over the UTF-8 one leaves nothing unconvertible.
+  ASSERT_TRUE(ini.WriteString("S", "B", "cafe").ok());
+  EXPECT_EQ(ini.UnconvertibleKeys(), (std::vector<ProfileKeyName>{{"絵\xF0\x9F\x98\x80", ""}}));
+}
+
+TEST(ProfileFileWrite, ACp932FormThatWouldReadAsUtf8IsWrittenInUtf8) {
+  // Half-width "ﾃｱ" is C3 B1 in CP932: the UTF-8 of "ñ".
+  ProfileFile ini;
+  ASSERT_TRUE(ini.WriteString("S", "K", "ﾃｱ").ok());
+  EXPECT_EQ(MustParse(ini.Serialize()).Find("S", "K"), "ﾃｱ");
+  ASSERT_TRUE(ini.WriteString("S", "J", "設定").ok());
+  EXPECT_EQ(MustParse(ini.Serialize()).Find("S", "K"), "ﾃｱ");
+  EXPECT_NE(ini.Serialize().find(kSettei), std::string::npos);
 }
 
 TEST(ProfileFileWrite, NewDocumentSerialisesToCp932WithCrlf) {
@@ -238,7 +301,7 @@ class ProfileFileLoad : public ::testing::Test {
   std::filesystem::path folder_;
 };
 
-TEST_F(ProfileFileLoad, TellsMissingUnreadableAndDamagedFilesApart) {
+TEST_F(ProfileFileLoad, TellsMissingAndUnreadableFilesApartAndLoadsTheRest) {
   const ProfileLoadResult loaded = LoadProfileFile(Write("good.ini", "[S]\r\nK=" + kNihongo));
   EXPECT_EQ(loaded.status, ProfileLoadStatus::kLoaded);
   EXPECT_EQ(loaded.file.Find("S", "K"), "日本語");
@@ -250,10 +313,9 @@ TEST_F(ProfileFileLoad, TellsMissingUnreadableAndDamagedFilesApart) {
   EXPECT_EQ(unreadable.status, ProfileLoadStatus::kUnreadable);
   EXPECT_NE(unreadable.error.find("folder.ini"), std::string::npos) << unreadable.error;
 
-  const ProfileLoadResult damaged = LoadProfileFile(Write("bad.ini", "[S]\r\n\r\nK=\x82"));
-  EXPECT_EQ(damaged.status, ProfileLoadStatus::kDamaged);
-  EXPECT_NE(damaged.error.find("bad.ini: line 3"), std::string::npos) << damaged.error;
-  EXPECT_TRUE(damaged.file.SectionNames().empty());
+  const ProfileLoadResult odd = LoadProfileFile(Write("bad.ini", "[S]\r\n\r\nK=\x82\r\nL=1"));
+  EXPECT_EQ(odd.status, ProfileLoadStatus::kLoaded);
+  EXPECT_EQ(odd.file.Section("S"), (Entries{{"L", "1"}}));
 }
 
 }  // namespace

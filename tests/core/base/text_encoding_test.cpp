@@ -81,5 +81,57 @@ TEST(TextEncoding, ThreadsConvertIndependently) {
   EXPECT_EQ(fromThread, "スレッド");
 }
 
+TEST(FileTextEncoding, Utf8IsCheckedStrictly) {
+  EXPECT_TRUE(IsValidUtf8(""));
+  EXPECT_TRUE(IsValidUtf8("ascii 日本 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"));
+  for (std::string_view bad :
+       {"\xC0\x80", "\xC1\xBF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+        "\xF5\x80\x80\x80", "\xE3\x81", "\x80", "a\xFF", "\xE3\x81\x41"}) {
+    EXPECT_FALSE(IsValidUtf8(bad)) << testing::PrintToString(bad);
+  }
+  // CP932 Japanese: its lead bytes are UTF-8 continuation bytes.
+  EXPECT_FALSE(IsValidUtf8(Utf8ToCp932("設定ファイル")));
+}
+
+TEST(FileTextEncoding, AFileIsUtf8OnlyWhenItsNonAsciiBytesAreUtf8) {
+  EXPECT_EQ(DetectFileTextEncoding("LOG=ログ\r\n"), FileTextEncoding::kUtf8);
+  EXPECT_EQ(DetectFileTextEncoding("\xEF\xBB\xBFK=\x83\x8d\r\n"), FileTextEncoding::kUtf8);
+  EXPECT_EQ(DetectFileTextEncoding("K=" + Utf8ToCp932("ログ") + "\r\nL=ログ\r\n"),
+            FileTextEncoding::kCp932);
+  EXPECT_EQ(DetectFileTextEncoding("K=v\r\n"), FileTextEncoding::kCp932);
+  // A broken byte does not turn a UTF-8 file into a CP932 one.
+  EXPECT_EQ(DetectFileTextEncoding("K=\x82\nL=ログ\n"), FileTextEncoding::kUtf8);
+  EXPECT_EQ(DetectFileTextEncoding("K=\x82\n"), FileTextEncoding::kCp932);
+  EXPECT_EQ(WithoutUtf8Bom("\xEF\xBB\xBFx"), "x");
+  EXPECT_EQ(WithoutUtf8Bom("x\xEF\xBB\xBF"), "x\xEF\xBB\xBF");
+}
+
+TEST(FileTextEncoding, LinesDecodeByTheirFileAndFallBackToTheOtherEncoding) {
+  const std::string log = Utf8ToCp932("ログ");
+  EXPECT_EQ(DecodeFileLine("ログ", FileTextEncoding::kUtf8), "ログ");
+  EXPECT_EQ(DecodeFileLine(log, FileTextEncoding::kUtf8), "ログ") << "CP932 inside a UTF-8 file";
+  EXPECT_EQ(DecodeFileLine(log, FileTextEncoding::kCp932), "ログ");
+  // UTF-8 "ログ" is valid CP932 too: in a CP932 file it is CP932 text.
+  EXPECT_NE(DecodeFileLine("ログ", FileTextEncoding::kCp932), "ログ");
+  EXPECT_EQ(DecodeFileLine("日本語", FileTextEncoding::kCp932), "日本語") << "not CP932";
+  EXPECT_EQ(DecodeFileLine("café", FileTextEncoding::kCp932), "café") << "CP932 lacks é";
+  EXPECT_FALSE(DecodeFileLine("a\xFD", FileTextEncoding::kCp932).has_value());
+  EXPECT_FALSE(DecodeFileLine("a\xFD", FileTextEncoding::kUtf8).has_value());
+}
+
+TEST(FileTextEncoding, LinesAreEncodedSoThatTheyReadBackTheSame) {
+  EXPECT_EQ(EncodeFileLine("K=ログ").bytes, "K=" + Utf8ToCp932("ログ"));
+  EXPECT_FALSE(EncodeFileLine("K=ログ").keptInUtf8);
+  const EncodedFileLine emoji = EncodeFileLine("K=\xF0\x9F\x98\x80");
+  EXPECT_EQ(emoji.bytes, "K=\xF0\x9F\x98\x80");
+  EXPECT_TRUE(emoji.keptInUtf8);
+  // "ﾃｱ" in CP932 (C3 B1) would read as the UTF-8 "ñ": kept in UTF-8,
+  // though CP932 has it.
+  const EncodedFileLine katakana = EncodeFileLine("ﾃｱ");
+  EXPECT_EQ(katakana.bytes, "ﾃｱ");
+  EXPECT_FALSE(katakana.keptInUtf8);
+  EXPECT_EQ(DecodeFileLine(katakana.bytes, FileTextEncoding::kCp932), "ﾃｱ");
+}
+
 }  // namespace
 }  // namespace harlune

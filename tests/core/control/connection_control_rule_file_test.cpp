@@ -283,11 +283,15 @@ TEST(RuleFileRead, FileWithoutSectionsGivesAnEmptyList) {
 }
 
 TEST(RuleFileRead, DamagedFilesAreReportedWithTheirLine) {
+  // A line in neither CP932 nor UTF-8 costs only its own value.
   RuleFileParseResult result = ParseConnectionControlRuleFile(
-      "[ConnectionControlRule1]\r\nName=ok\r\nComment=\x81\xff\r\n", NoHostLists());
-  EXPECT_FALSE(result.rules.has_value());
-  EXPECT_EQ(result.errorLine, 3u);
-  EXPECT_NE(result.error.find("line 3"), std::string::npos) << result.error;
+      "[ConnectionControlRule1]\r\nName=ok\r\nComment=\x81\xff\r\nAvailable=FALSE\r\n",
+      NoHostLists());
+  ASSERT_TRUE(result.rules.has_value());
+  ASSERT_EQ(result.rules->size(), 1u);
+  EXPECT_EQ(result.rules->Rules()[0].Name, "ok");
+  EXPECT_EQ(result.rules->Rules()[0].Comment, OperateConnectionRule{}.Comment);
+  EXPECT_FALSE(result.rules->Rules()[0].Available);
 
   // A crash that left zeros behind.
   result = ParseConnectionControlRuleFile(
@@ -433,13 +437,14 @@ TEST_F(RuleFileOnDisk, MissingAndDamagedFilesLeaveTheRulesInMemory) {
             SettingsLoadOutcome::kMissing);
   EXPECT_EQ(NamesOf(rules), std::vector<std::string>{"in memory"});
 
-  Put(file_, "[ConnectionControlRule1]\r\nName=\x81\r\n");
+  const std::string zeros = "[ConnectionControlRule1]\r\n" + std::string(4, '\0') + "\r\n";
+  Put(file_, zeros);
   const SettingsLoadResult result =
       LoadConnectionControlRuleFile(file_, rules, NoHostLists(), FixedTime);
   EXPECT_EQ(result.outcome, SettingsLoadOutcome::kDamagedMovedAside);
   EXPECT_NE(result.problem.find("line 2"), std::string::npos) << result.problem;
   EXPECT_EQ(NamesOf(rules), std::vector<std::string>{"in memory"});
-  EXPECT_EQ(Read(result.damagedCopy), "[ConnectionControlRule1]\r\nName=\x81\r\n");
+  EXPECT_EQ(Read(result.damagedCopy), zeros);
   EXPECT_FALSE(fs::exists(file_));
 }
 
