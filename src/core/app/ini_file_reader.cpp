@@ -319,23 +319,30 @@ IniFileReader::IniFileReader(IniFileObject& object, const AdapterTable& adapters
                              UserDialogs& dialogs)
     : object_(object), adapters_(adapters), dialogs_(dialogs) {}
 
+IniReadResult IniFileReader::StopAtLimit(std::string_view message, std::string error) {
+  dialogs_.ShowMessage(message);
+  stoppedAtLimit_ = true;
+  return {IniReadStatus::kStoppedAtLimit, std::move(error)};
+}
+
 IniReadResult IniFileReader::Read(const ProfileFile& document) {
+  stoppedAtLimit_ = false;
   const std::vector<std::string> names = document.SectionNames();
   if (names.empty()) {
     return {IniReadStatus::kNoSections, "the file has no sections"};
   }
   if (!SectionNamesFit(names)) {
-    dialogs_.ShowMessage(kSectionBufferFullMessage);
-    return Damaged("the section names exceed the reader's buffer of " +
-                   std::to_string(kIniBufferBytes) + " bytes");
+    return StopAtLimit(kSectionBufferFullMessage,
+                       "the section names exceed the reader's buffer of " +
+                           std::to_string(kIniBufferBytes) + " bytes");
   }
   OlderSectionReader older(object_, adapters_, dialogs_);
   for (const std::string& name : names) {
     const std::vector<ProfileEntry> entries = document.Section(name);
     if (!SectionLinesFit(entries)) {
-      dialogs_.ShowMessage(kDataBufferFullMessage);
-      return Damaged("the lines of section [" + name + "] exceed the reader's buffer of " +
-                     std::to_string(kIniBufferBytes) + " bytes");
+      return StopAtLimit(kDataBufferFullMessage, "the lines of section [" + name +
+                                                     "] exceed the reader's buffer of " +
+                                                     std::to_string(kIniBufferBytes) + " bytes");
     }
     if (SameProfileName(name, IniFileObject::kSectionName)) {
       if (const ProfileEntry* line = FirstOverlongLine(entries)) {
@@ -352,15 +359,12 @@ IniReadResult IniFileReader::Read(const ProfileFile& document) {
   return {};
 }
 
-IniReadResult IniFileReader::ReadBytes(std::string_view cp932) {
-  ProfileParseResult parsed = ProfileFile::Parse(cp932);
-  if (!parsed.file) {
-    return Damaged(std::move(parsed.error));
-  }
-  return Read(*parsed.file);
+IniReadResult IniFileReader::ReadBytes(std::string_view bytes) {
+  return Read(*ProfileFile::Parse(bytes).file);
 }
 
 IniReadResult IniFileReader::ReadIniFile(const std::filesystem::path& path) {
+  stoppedAtLimit_ = false;
   FileReadResult file = ReadFileBytes(path);
   if (file.status == FileReadStatus::kMissing) {
     return {IniReadStatus::kMissing, path.string() + ": there is no such file"};
@@ -379,7 +383,7 @@ SettingsParser IniFileReader::Parser() {
   return [this](std::string_view bytes) -> std::optional<std::string> {
     object_ = IniFileObject{};
     IniReadResult result = ReadBytes(bytes);
-    if (result.ok()) {
+    if (result.ok() || result.status == IniReadStatus::kStoppedAtLimit) {
       return std::nullopt;
     }
     object_ = IniFileObject{};

@@ -33,7 +33,11 @@ enum class IniReadStatus {
   kRead,
   kMissing,     // there is no such file
   kNoSections,  // the file has no section at all: the caller writes the defaults
-  kDamaged,     // the file cannot be read, is not CP932 text or exceeds the limits
+  // A section-name or section-data buffer limit was reached: its message was
+  // shown and the sections before it keep their effect. The file is not
+  // damaged, but the read did not complete.
+  kStoppedAtLimit,
+  kDamaged,  // the file cannot be read or has a line beyond the line limit
 };
 
 struct IniReadResult {
@@ -55,20 +59,29 @@ class IniFileReader {
   IniReadResult Read(const ProfileFile& document);
 
   // The same for the bytes of a whole file.
-  IniReadResult ReadBytes(std::string_view cp932);
+  IniReadResult ReadBytes(std::string_view bytes);
 
   // The same for a file; kMissing when there is none.
   IniReadResult ReadIniFile(const std::filesystem::path& path);
 
   // A parser for LoadSettingsFile: each call puts the defaults back into the
-  // object and reads the bytes. Anything but a complete read is refused, with
-  // the reason, and leaves the defaults. The reader must outlive the parser.
+  // object and reads the bytes. A read that stops at a limit is accepted with
+  // what it read (StoppedAtLimit tells); any other incomplete read is
+  // refused, with the reason, and leaves the defaults. The reader must
+  // outlive the parser.
   SettingsParser Parser();
 
+  // Whether the last read stopped at a buffer limit (a failed read to the
+  // caller, though what it read stays in effect).
+  bool StoppedAtLimit() const { return stoppedAtLimit_; }
+
  private:
+  IniReadResult StopAtLimit(std::string_view message, std::string error);
+
   IniFileObject& object_;
   const AdapterTable& adapters_;
   UserDialogs& dialogs_;
+  bool stoppedAtLimit_ = false;
 };
 
 }  // namespace harlune

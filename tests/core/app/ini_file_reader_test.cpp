@@ -211,25 +211,44 @@ TEST_F(IniFileReaderTest, DynamicFilterSectionsKeepTargetsInOrderAndGetFreeIdent
   EXPECT_EQ(object_.dynamicFilters.At(2).FilterId, 3);
 }
 
-TEST_F(IniFileReaderTest, AFileWithoutSectionsIsToldApartFromADamagedOne) {
+TEST_F(IniFileReaderTest, AFileWithoutSectionsIsToldApartFromOneWithABadLine) {
   EXPECT_EQ(Read("").status, IniReadStatus::kNoSections);
   EXPECT_EQ(Read("; nothing\r\nAUTO_SAVE=FALSE\r\n").status, IniReadStatus::kNoSections);
-  const IniReadResult damaged = Read("[GeneralSetting]\r\nAUTO_SAVE=\x81\r\n");
-  EXPECT_EQ(damaged.status, IniReadStatus::kDamaged);
-  EXPECT_NE(damaged.error.find("line 2"), std::string::npos) << damaged.error;
+  // A line in neither encoding costs its own value only.
+  EXPECT_TRUE(Read("[GeneralSetting]\r\nAUTO_SAVE=\x81\r\nNOICON=TRUE\r\n").ok());
   EXPECT_EQ(object_.AUTO_SAVE, 1);
+  EXPECT_EQ(object_.NOICON, 1);
 }
 
-TEST_F(IniFileReaderTest, TooManySectionNamesAreShownAndNothingIsRead) {
+TEST_F(IniFileReaderTest, AUtf8FileEditedOnLinuxReadsExactly) {
+  const IniReadResult read = Read(
+      "[GeneralSetting]\r\nAUTO_SAVE=FALSE\r\n"
+      "CONNECTION_STATS_LOG_FILE_NAME=.\\ログ\\接続.csv\r\n"
+      "CONNECTION_CONTROL_LOG_FILE_NAME=.\\log\\é\xF0\x9F\x98\x80.log\r\n"
+      "[PacketFilter1]\r\nFILTER_NAME=あい\r\nAPPNAME=\x81\r\nDIR=UP\r\n");
+  ASSERT_TRUE(read.ok()) << read.error;
+  EXPECT_EQ(object_.AUTO_SAVE, 0);
+  EXPECT_EQ(object_.CONNECTION_STATS_LOG_FILE_NAME, ".\\ログ\\接続.csv");
+  EXPECT_EQ(object_.CONNECTION_CONTROL_LOG_FILE_NAME, ".\\log\\é\xF0\x9F\x98\x80.log");
+  ASSERT_EQ(object_.staticFilters.Size(), 1u);
+  EXPECT_EQ(object_.staticFilters.At(0).FilterName, "あい");
+  EXPECT_EQ(object_.staticFilters.At(0).Direction, PacketFilter::kDirectionUp);
+}
+
+TEST_F(IniFileReaderTest, TooManySectionNamesAreShownAndStopTheReadBeforeAnySection) {
   std::string file = Crlf({"[GeneralSetting]", "AUTO_SAVE=FALSE"});
   for (int i = 0; i < 140; ++i) {
     file +=
         "[Section with a long name " + std::to_string(1000 + i) + "]\r\n";  // 30 bytes with its NUL
   }
-  EXPECT_EQ(Read(file).status, IniReadStatus::kDamaged);
+  IniFileReader reader(object_, adapters_, dialogs_);
+  EXPECT_EQ(reader.ReadBytes(file).status, IniReadStatus::kStoppedAtLimit);
+  EXPECT_TRUE(reader.StoppedAtLimit());
   EXPECT_EQ(dialogs_.messages,
             std::vector<std::string>{"IniReader::ReadIniFile:セクション用バッファが足りません"});
   EXPECT_EQ(object_.AUTO_SAVE, 1);
+  EXPECT_TRUE(reader.ReadBytes(Crlf({"[GeneralSetting]"})).ok());
+  EXPECT_FALSE(reader.StoppedAtLimit()) << "each read starts without the mark";
 }
 
 TEST_F(IniFileReaderTest, ASectionFillingItsBufferStopsTheReadAfterTheSectionsBefore) {
@@ -238,7 +257,7 @@ TEST_F(IniFileReaderTest, ASectionFillingItsBufferStopsTheReadAfterTheSectionsBe
   EXPECT_TRUE(dialogs_.messages.empty());
   const IniReadResult full = Read(Crlf({"[GeneralSetting]", "AUTO_SAVE=FALSE", "[PacketFilter1]"}) +
                                   "K=" + std::string(4091, 'v') + "\r\n[DynamicFilter1]\r\n");
-  EXPECT_EQ(full.status, IniReadStatus::kDamaged);
+  EXPECT_EQ(full.status, IniReadStatus::kStoppedAtLimit);
   EXPECT_EQ(dialogs_.messages,
             std::vector<std::string>{"IniReader::ReadIniFile:データ用バッファが足りません"});
   EXPECT_EQ(object_.AUTO_SAVE, 0);
@@ -281,13 +300,36 @@ TEST_F(IniFileOnDiskTest, ParserStartsEveryCallFromTheDefaults) {
   EXPECT_EQ(parse(Crlf({"[Other]"})), std::nullopt);
   EXPECT_EQ(object_.AUTO_SAVE, 1);
   EXPECT_TRUE(object_.staticFilters.Empty());
-  EXPECT_NE(parse(Crlf({"[GeneralSetting]", "AUTO_SAVE=FALSE", "\x81"})), std::nullopt);
+  const std::string overlong = "CONNECTION_STATS_LOG_FORMAT=" + std::string(600, 'f');
+  EXPECT_NE(parse(Crlf({"[GeneralSetting]", "AUTO_SAVE=FALSE", overlong})), std::nullopt);
   EXPECT_EQ(object_.AUTO_SAVE, 1);
   EXPECT_NE(parse(""), std::nullopt);
 }
 
+TEST_F(IniFileOnDiskTest, AReadStoppedAtALimitKeepsWhatItReadAndTheFile) {
+  // [GeneralSetting] first, then a section too big for the reader's buffer.
+  Put(Crlf({"[GeneralSetting]", "AUTO_SAVE=FALSE", "NOICON=TRUE", "[Notes]"}) +
+      "K=" + std::string(4091, 'v') + "\r\n");
+  IniFileReader reader(object_, adapters_, dialogs_);
+  const SettingsLoadResult loaded = LoadSettingsFile(file_, reader.Parser());
+  EXPECT_EQ(loaded.outcome, SettingsLoadOutcome::kLoaded);
+  EXPECT_TRUE(reader.StoppedAtLimit());
+  EXPECT_EQ(object_.AUTO_SAVE, 0);
+  EXPECT_EQ(object_.NOICON, 1);
+  EXPECT_TRUE(std::filesystem::exists(file_)) << "not moved aside as damaged";
+  EXPECT_EQ(dialogs_.messages,
+            std::vector<std::string>{"IniReader::ReadIniFile:データ用バッファが足りません"});
+
+  // The next file read starts from the defaults again.
+  Put(Crlf({"[GeneralSetting]", "NOICON=FALSE"}));
+  EXPECT_EQ(LoadSettingsFile(file_, reader.Parser()).outcome, SettingsLoadOutcome::kLoaded);
+  EXPECT_FALSE(reader.StoppedAtLimit());
+  EXPECT_EQ(object_.AUTO_SAVE, 1);
+}
+
 TEST_F(IniFileOnDiskTest, DamagedFileIsMovedAsideByTheLoadPolicy) {
-  Put("[GeneralSetting]\r\nAUTO_SAVE=FALSE\r\nCOMMENT=\x81\r\n");
+  Put("[GeneralSetting]\r\nAUTO_SAVE=FALSE\r\nCONNECTION_STATS_LOG_FORMAT=" +
+      std::string(600, 'f') + "\r\n");
   IniFileReader reader(object_, adapters_, dialogs_);
   const SettingsLoadResult loaded = LoadSettingsFile(file_, reader.Parser());
   EXPECT_EQ(loaded.outcome, SettingsLoadOutcome::kDamagedMovedAside);
