@@ -35,37 +35,43 @@ std::string CommandLineText(const ExternalCommand& command) {
 
 }  // namespace
 
-ExternalCommandParseResult ParseExternalCommandFile(std::string_view cp932) {
-  std::vector<ExternalCommand> commands;
+ExternalCommandParseResult ParseExternalCommandFile(std::string_view fileBytes) {
+  const FileTextEncoding encoding = DetectFileTextEncoding(fileBytes);
+  const std::string_view content = WithoutUtf8Bom(fileBytes);
+  if (const std::size_t nul = content.find('\0'); nul != std::string_view::npos) {
+    // Zeros are what a crash leaves, never text.
+    const auto line =
+        static_cast<std::size_t>(std::ranges::count(content.substr(0, nul), '\n')) + 1;
+    return {std::nullopt, line, "line " + std::to_string(line) + " holds a NUL byte", {}};
+  }
+  ExternalCommandParseResult result{std::vector<ExternalCommand>{}, 0, {}, {}};
   std::size_t lineNumber = 0;
   std::size_t start = 0;
-  while (start < cp932.size()) {
-    const std::size_t end = std::min(cp932.find('\n', start), cp932.size());
-    std::string_view bytes = cp932.substr(start, end - start);
+  while (start < content.size()) {
+    const std::size_t end = std::min(content.find('\n', start), content.size());
+    std::string_view bytes = content.substr(start, end - start);
     start = end + 1;
     ++lineNumber;
     if (bytes.ends_with('\r')) {
       bytes.remove_suffix(1);
     }
-    if (bytes.find('\0') != std::string_view::npos) {
-      return {std::nullopt, lineNumber, "line " + std::to_string(lineNumber) + " holds a NUL byte"};
+    const std::optional<std::string> text = DecodeFileLine(bytes, encoding);
+    if (!text) {
+      result.undecodableLines.push_back(lineNumber);  // costs that command only
+      continue;
     }
-    std::string text;
-    try {
-      text = Cp932ToUtf8(bytes);
-    } catch (const TextEncodingError& error) {
-      return {std::nullopt, lineNumber,
-              "line " + std::to_string(lineNumber) + ": the byte at column " +
-                  std::to_string(error.offset() + 1) + " is not CP932 text"};
-    }
-    if (std::optional<ExternalCommand> command = ReadCommandLine(text)) {
-      commands.push_back(std::move(*command));
+    if (std::optional<ExternalCommand> command = ReadCommandLine(*text)) {
+      result.commands->push_back(std::move(*command));
     }
   }
-  return {std::move(commands), 0, {}};
+  return result;
 }
 
-std::string ExternalCommandProblem(const ExternalCommand& command) {
+namespace {
+
+// Why the line of the command would not read back as the command, whatever
+// its encoding.
+std::string StructureProblem(const ExternalCommand& command) {
   const std::string quotedName = "\"" + command.Name + "\"";
   if (command.Name.find(',') != std::string::npos) {
     return "the name " + quotedName + " holds \",\"";
@@ -80,6 +86,16 @@ std::string ExternalCommandProblem(const ExternalCommand& command) {
       command.CommandLine.find('\0') != std::string::npos) {
     return "the command " + quotedName + " holds a NUL character";
   }
+  return {};
+}
+
+}  // namespace
+
+std::string ExternalCommandProblem(const ExternalCommand& command) {
+  if (std::string problem = StructureProblem(command); !problem.empty()) {
+    return problem;
+  }
+  const std::string quotedName = "\"" + command.Name + "\"";
   try {
     static_cast<void>(Utf8ToCp932(CommandLineText(command)));
   } catch (const TextEncodingError& error) {
@@ -90,14 +106,19 @@ std::string ExternalCommandProblem(const ExternalCommand& command) {
 
 ExternalCommandWriteResult SerializeExternalCommandFile(std::span<const ExternalCommand> commands) {
   std::string bytes = std::string(kExternalCommandHeader) + "\r\n";
+  std::vector<std::string> keptInUtf8;
   for (const ExternalCommand& command : commands) {
-    if (std::string problem = ExternalCommandProblem(command); !problem.empty()) {
-      return {{}, std::move(problem)};
+    if (std::string problem = StructureProblem(command); !problem.empty()) {
+      return {{}, std::move(problem), {}};
     }
-    bytes += Utf8ToCp932(CommandLineText(command));
+    EncodedFileLine line = EncodeFileLine(CommandLineText(command));
+    if (line.keptInUtf8) {
+      keptInUtf8.push_back(command.Name);
+    }
+    bytes += line.bytes;
     bytes += "\r\n";
   }
-  return {std::move(bytes), {}};
+  return {std::move(bytes), {}, std::move(keptInUtf8)};
 }
 
 ExternalCommandIni::ExternalCommandIni(std::filesystem::path file) : file_(std::move(file)) {}

@@ -1,7 +1,8 @@
 #pragma once
 
-// ExternalCommand.ini and the list it keeps. The file is CP932 text with CRLF
-// lines: a header line, then one line per command in list order,
+// ExternalCommand.ini and the list it keeps. The file is CP932 text (or the
+// UTF-8 an editor on Linux writes) with CRLF lines: a header line, then one line per command in
+// list order,
 //
 //   [External Command1]
 //   AddToMenu,ShowCommandWindow,Target,Name,CommandLine
@@ -33,14 +34,17 @@ inline constexpr std::string_view kExternalCommandSaveFailedSuffix = "の保存�
 
 struct ExternalCommandParseResult {
   std::optional<std::vector<ExternalCommand>> commands;  // set when the file is readable
-  std::size_t errorLine = 0;                             // 1-based line of the first bad byte
+  std::size_t errorLine = 0;                             // 1-based line of the NUL byte
   std::string error;
+  std::vector<std::size_t> undecodableLines;  // 1-based lines skipped as no text
 };
 
-// Reads the file's bytes (LF or CRLF lines). A file that is not CP932 text or
-// holds a NUL byte is damaged. A readable file without any command line
-// gives an empty list.
-ExternalCommandParseResult ParseExternalCommandFile(std::string_view cp932);
+// Reads the file's bytes (LF or CRLF lines), CP932 or UTF-8 as
+// DetectFileTextEncoding decides. A line that decodes in neither is skipped
+// like a line without commas: it costs that command only. A file holding a
+// NUL byte is damaged. A readable file without any command line gives an
+// empty list.
+ExternalCommandParseResult ParseExternalCommandFile(std::string_view fileBytes);
 
 // Why the command cannot be stored so that it reads back the same (a ',' in
 // the name, a line feed, text CP932 cannot hold); empty when it can.
@@ -49,11 +53,16 @@ std::string ExternalCommandProblem(const ExternalCommand& command);
 struct [[nodiscard]] ExternalCommandWriteResult {
   std::string bytes;  // the whole file
   std::string error;  // the first command that cannot be stored, and why
+  // Names of the commands written in UTF-8 because CP932 lacks one of their
+  // characters (read from a file an editor wrote): what a CP932 reader loses.
+  std::vector<std::string> keptInUtf8;
 
   bool ok() const { return error.empty(); }
 };
 
-// The file for the commands; nothing when one of them cannot be stored.
+// The file for the commands; nothing when one of them cannot be stored (a
+// ',' in the name, a line feed, a NUL). A command CP932 cannot hold is
+// written in UTF-8 and named in keptInUtf8, so that the rest is saved.
 ExternalCommandWriteResult SerializeExternalCommandFile(std::span<const ExternalCommand> commands);
 
 class ExternalCommandIni {

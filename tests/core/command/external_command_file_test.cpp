@@ -84,8 +84,20 @@ TEST(CommandFileWrite, CommandsThatWouldNotReadBackAreRefused) {
   refused({1, 0, 1, "two\nlines", "ping x"}, "line feed");
   refused({1, 0, 1, "ok", "ping x\nrm -rf /"}, "line feed");
   refused({1, 0, 1, "ok", std::string("ping\0x", 6)}, "NUL");
-  refused({1, 0, 1, "emoji \xF0\x9F\x98\x80", "ping x"}, "CP932");
   EXPECT_EQ(ExternalCommandProblem({1, 0, 1, "", "a,b,,c\r"}), "");
+}
+
+TEST(CommandFileWrite, ACommandCp932LacksIsKeptInUtf8AndTheRestIsWritten) {
+  const ExternalCommand emoji{1, 0, 1, "emoji \xF0\x9F\x98\x80", "ping x"};
+  // Editors refuse it; a file written by another program can still hold it.
+  EXPECT_NE(ExternalCommandProblem(emoji).find("CP932"), std::string::npos);
+  const Commands commands = {{1, 0, 1, "表示", "ping y"}, emoji};
+  const ExternalCommandWriteResult result = SerializeExternalCommandFile(commands);
+  ASSERT_TRUE(result.ok()) << result.error;
+  EXPECT_EQ(result.bytes, "[External Command1]\r\n1,0,1," + kHyouji +
+                              ",ping y\r\n1,0,1,emoji \xF0\x9F\x98\x80,ping x\r\n");
+  EXPECT_EQ(result.keptInUtf8, std::vector<std::string>{emoji.Name});
+  EXPECT_EQ(MustParse(result.bytes), commands) << "the mixed file reads back the same";
 }
 
 TEST(CommandFileRead, CommasAfterTheFourthBelongToTheCommandLine) {
@@ -119,16 +131,33 @@ TEST(CommandFileRead, OnlyTheCarriageReturnBeforeTheLineFeedEndsTheLine) {
   EXPECT_EQ(MustParse(MustSerialize(read)), read);
 }
 
-TEST(CommandFileRead, DamagedFilesAreReportedWithTheirLine) {
-  ExternalCommandParseResult result =
-      ParseExternalCommandFile("[External Command1]\r\n1,0,1,ok,ok\r\n1,0,1,bad\x81,x\r\n");
-  EXPECT_FALSE(result.commands.has_value());
-  EXPECT_EQ(result.errorLine, 3u);
-  EXPECT_NE(result.error.find("line 3"), std::string::npos) << result.error;
+TEST(CommandFileRead, ALineInNeitherEncodingCostsOnlyItsCommand) {
+  ExternalCommandParseResult result = ParseExternalCommandFile(
+      "[External Command1]\r\n1,0,1,ok,ok\r\n1,0,1,bad\x81,x\r\n0,0,2," + kHyouji + ",y\r\n");
+  ASSERT_TRUE(result.commands.has_value());
+  EXPECT_EQ(*result.commands, (Commands{{1, 0, 1, "ok", "ok"}, {0, 0, 2, "表示", "y"}}));
+  EXPECT_EQ(result.undecodableLines, std::vector<std::size_t>{3});
 
+  // Zeros a crash left behind still make the file damaged.
   result = ParseExternalCommandFile("[External Command1]\r\n" + std::string(32, '\0'));
   EXPECT_FALSE(result.commands.has_value());
   EXPECT_EQ(result.errorLine, 2u);
+  EXPECT_NE(result.error.find("NUL"), std::string::npos) << result.error;
+}
+
+TEST(CommandFileRead, Utf8JapaneseNamesReadBackExactly) {
+  // UTF-8 "ログ" would also pass for CP932 byte pairs.
+  const Commands expected = {{1, 0, 1, "ログ表示(&L)", "tail -n 20 ./ログ/接続.log"},
+                             {1, 0, 2, "あい", "ping %SrcAddr%"}};
+  EXPECT_EQ(MustParse("[External Command1]\n1,0,1,ログ表示(&L),tail -n 20 ./ログ/接続.log\n"
+                      "1,0,2,あい,ping %SrcAddr%\n"),
+            expected);
+  EXPECT_EQ(MustParse("\xEF\xBB\xBF" "1,0,1,ログ表示(&L),tail -n 20 ./ログ/接続.log\r\n")[0],
+            expected[0]);
+  // Written back in CP932, and read the same again.
+  const std::string written = MustSerialize(expected);
+  EXPECT_EQ(written.find("ログ"), std::string::npos);
+  EXPECT_EQ(MustParse(written), expected);
 }
 
 class CommandFileOnDisk : public ::testing::Test {
@@ -180,12 +209,21 @@ TEST_F(CommandFileOnDisk, ReadableFileReplacesTheListWithoutDefaults) {
 }
 
 TEST_F(CommandFileOnDisk, DamagedFileIsMovedAsideAndTheDefaultsTakeItsPlace) {
-  Put(file_, "[External Command1]\r\n1,0,1,\x82,x\r\n");
+  const std::string zeros = "[External Command1]\r\n1,0,1,a,x\r\n" + std::string(8, '\0');
+  Put(file_, zeros);
   ExternalCommandIni commands(file_);
   const SettingsLoadResult result = commands.Load(FixedTime);
   EXPECT_EQ(result.outcome, SettingsLoadOutcome::kDamagedMovedAside);
-  EXPECT_EQ(Read(result.damagedCopy), "[External Command1]\r\n1,0,1,\x82,x\r\n");
+  EXPECT_EQ(Read(result.damagedCopy), zeros);
   EXPECT_EQ(commands.size(), 8u);
+}
+
+TEST_F(CommandFileOnDisk, AUtf8FileWithOneBadByteKeepsTheUsersCommands) {
+  Put(file_, "[External Command1]\n1,0,1,ログ,ping a\n1,0,1,\x82,x\n0,0,1,接続,ss\n");
+  ExternalCommandIni commands(file_);
+  EXPECT_EQ(commands.Load(FixedTime).outcome, SettingsLoadOutcome::kLoaded);
+  EXPECT_EQ(Commands(commands.begin(), commands.end()),
+            (Commands{{1, 0, 1, "ログ", "ping a"}, {0, 0, 1, "接続", "ss"}}));
 }
 
 TEST_F(CommandFileOnDisk, ListChangesKeepTheUsersOrder) {
