@@ -62,7 +62,10 @@ struct EncodedFileLine {
 };
 
 // The bytes of a line of text: CP932 when every character has a CP932 form
-// that reads back as the same line, otherwise UTF-8.
+// that reads back as the same line, otherwise UTF-8. (A line whose CP932
+// form would read as UTF-8 and whose UTF-8 would also pass for CP932 reads
+// back right only in a UTF-8 file; no such line is known outside contrived
+// pairs of kanji and katakana.)
 EncodedFileLine EncodeFileLine(std::string_view utf8);
 
 // The number of CP932 bytes of a UTF-8 text (byte limits of fields count
