@@ -282,6 +282,22 @@ TEST_F(MainWindowTest, OneClickOnTheTrayIconEndsAMinimisedStart) {
   EXPECT_FALSE(window.engine().startHidden());
 }
 
+// The engine's note can say "shown" for a minimised window: the start
+// timer records it visible. The click still has to bring it back.
+TEST_F(MainWindowTest, OneClickRestoresAWindowMinimisedBeforeTheTrayCame) {
+  trayPresent_ = false;
+  CNetSieveDlg& window = Window([](IniFileObject& o) { o.STARTUP_MINIMIZE = 1; });
+  window.show();
+  window.engine().StartHiddenTick(window.isVisible());
+  ASSERT_TRUE(window.isMinimized());
+  trayPresent_ = true;
+  window.RecheckTray();
+  ASSERT_NE(window.trayIcon(), nullptr);
+  window.OnTrayActivated(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_FALSE(window.isMinimized());
+}
+
 // The saved rectangle is the frame, title bar included, both ways.
 TEST_F(MainWindowTest, TheSavedFrameIsTheFrameTheNextStartShows) {
   CNetSieveDlg& window = Window([](IniFileObject& o) { o.WINDOW_SIZE = {30, 40, 930, 640}; });
