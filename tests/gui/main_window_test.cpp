@@ -9,6 +9,7 @@
 #include <QTableView>
 #include <QTest>
 #include <QToolButton>
+#include <algorithm>
 #include <memory>
 
 #include <gmock/gmock.h>
@@ -37,6 +38,9 @@ class MainWindowTest : public ::testing::Test {
   CNetSieveDlg& Window(const std::function<void(IniFileObject&)>& configure = {}) {
     if (!window_) {
       window_ = std::make_unique<CNetSieveDlg>(folder_.path(), services_, dialogs_);
+      // The offscreen desktop has no notification area; the tests say
+      // whether there is one.
+      window_->SetTrayAvailability([this] { return trayPresent_; });
       if (configure) {
         // The options as the settings file would give them.
         Settings settings(folder_.path(), dialogs_);
@@ -55,6 +59,7 @@ class MainWindowTest : public ::testing::Test {
     return services_.transport.CallsWithCode(static_cast<std::uint32_t>(code)).size();
   }
 
+  bool trayPresent_ = true;
   testing::TempDir folder_;
   testing::FakeEngineServices services_;
   RecordingUserDialogs dialogs_;
@@ -182,6 +187,161 @@ TEST_F(MainWindowTest, TheStatisticsRedrawFillsTheRatePanes) {
   window.engine().StatisticsTick();
   EXPECT_EQ(window.paneText(1), QStringLiteral(" Send速度    10.0 KB/s"));
   EXPECT_EQ(window.paneText(3), QStringLiteral(" Send転送量    1024.0 KB"));
+}
+
+// Without a notification area the window must stay where the window
+// manager lists it; with one it hides into it.
+TEST_F(MainWindowTest, WithoutATrayMinimisingKeepsTheWindowListed) {
+  trayPresent_ = false;
+  CNetSieveDlg& window = Window();
+  EXPECT_EQ(window.trayIcon(), nullptr);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  window.showMinimized();
+  QTest::qWait(20);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_TRUE(window.isMinimized());
+  EXPECT_FALSE(window.Finished());
+}
+
+TEST_F(MainWindowTest, WithoutATrayTheCloseButtonMinimises) {
+  trayPresent_ = false;
+  CNetSieveDlg& window = Window([](IniFileObject& o) { o.CLOSE_BUTTON_ACTION = 1; });
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  window.close();
+  QTest::qWait(20);
+  EXPECT_FALSE(window.Finished());
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_TRUE(window.isMinimized());
+}
+
+TEST_F(MainWindowTest, WithoutATrayAMinimisedStartIsMinimisedNotHidden) {
+  trayPresent_ = false;
+  CNetSieveDlg& window = Window([](IniFileObject& o) { o.STARTUP_MINIMIZE = 1; });
+  window.show();
+  QTest::qWait(20);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_TRUE(window.isMinimized());
+}
+
+TEST_F(MainWindowTest, ATrayThatAppearsLaterMakesTheNextMinimiseHide) {
+  trayPresent_ = false;
+  CNetSieveDlg& window = Window();
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  trayPresent_ = true;
+  window.RecheckTray();
+  ASSERT_NE(window.trayIcon(), nullptr);
+  window.showMinimized();
+  QTest::qWait(20);
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_TRUE(window.engine().windowHidden());
+}
+
+TEST_F(MainWindowTest, ATrayThatGoesBringsAHiddenWindowBackMinimised) {
+  CNetSieveDlg& window = Window();
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  window.showMinimized();
+  QTest::qWait(20);
+  ASSERT_FALSE(window.isVisible());
+  trayPresent_ = false;
+  window.RecheckTray();
+  EXPECT_EQ(window.trayIcon(), nullptr);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_TRUE(window.isMinimized());
+}
+
+TEST_F(MainWindowTest, OneClickOnTheTrayIconRestoresAndAnotherMinimises) {
+  CNetSieveDlg& window = Window();
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  window.showMinimized();
+  QTest::qWait(20);
+  ASSERT_FALSE(window.isVisible());
+
+  window.OnTrayActivated(QSystemTrayIcon::Context);
+  EXPECT_FALSE(window.isVisible());
+  window.OnTrayActivated(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_FALSE(window.isMinimized());
+  EXPECT_FALSE(window.engine().windowHidden());
+
+  window.OnTrayActivated(QSystemTrayIcon::Trigger);
+  QTest::qWait(20);
+  EXPECT_FALSE(window.isVisible());
+}
+
+TEST_F(MainWindowTest, OneClickOnTheTrayIconEndsAMinimisedStart) {
+  CNetSieveDlg& window = Window([](IniFileObject& o) { o.STARTUP_MINIMIZE = 1; });
+  window.show();
+  ASSERT_FALSE(window.isVisible());
+  window.OnTrayActivated(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_FALSE(window.engine().startHidden());
+}
+
+// The engine's note can say "shown" for a minimised window: the start
+// timer records it visible. The click still has to bring it back.
+TEST_F(MainWindowTest, OneClickRestoresAWindowMinimisedBeforeTheTrayCame) {
+  trayPresent_ = false;
+  CNetSieveDlg& window = Window([](IniFileObject& o) { o.STARTUP_MINIMIZE = 1; });
+  window.show();
+  window.engine().StartHiddenTick(window.isVisible());
+  ASSERT_TRUE(window.isMinimized());
+  trayPresent_ = true;
+  window.RecheckTray();
+  ASSERT_NE(window.trayIcon(), nullptr);
+  window.OnTrayActivated(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_FALSE(window.isMinimized());
+}
+
+// The saved rectangle is the frame, title bar included, both ways.
+TEST_F(MainWindowTest, TheSavedFrameIsTheFrameTheNextStartShows) {
+  CNetSieveDlg& window = Window([](IniFileObject& o) { o.WINDOW_SIZE = {30, 40, 930, 640}; });
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  QTest::qWait(20);
+  EXPECT_EQ(window.frameGeometry(), QRect(30, 40, 900, 600));
+
+  window.move(50, 60);
+  QTest::qWait(20);
+  const WindowRectangle saved = window.engine().settings().general.WINDOW_SIZE;
+  EXPECT_EQ(saved, (WindowRectangle{50, 60, 950, 660}));
+  window.engine().SaveAllSettings();
+  window_.reset();
+
+  CNetSieveDlg& again = Window();
+  again.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&again));
+  QTest::qWait(20);
+  EXPECT_EQ(again.frameGeometry(), QRect(50, 60, 900, 600));
+}
+
+TEST_F(MainWindowTest, TheFirstStartIsCentredOnTheScreen) {
+  CNetSieveDlg& window = Window();
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  QTest::qWait(20);
+  // The tab strip can make the window wider than a small screen: then it
+  // starts at the screen's left edge.
+  const QRect available = window.screen()->availableGeometry();
+  const QRect frame = window.frameGeometry();
+  EXPECT_EQ(frame.top(), available.top() + (available.height() - frame.height()) / 2);
+  EXPECT_EQ(frame.left(), available.left() + std::max(0, (available.width() - frame.width()) / 2));
+}
+
+TEST_F(MainWindowTest, ASavedFrameOffTheScreenComesBackOnIt) {
+  CNetSieveDlg& window = Window([](IniFileObject& o) { o.WINDOW_SIZE = {5000, 20, 5400, 320}; });
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  QTest::qWait(20);
+  const QRect available = window.screen()->availableGeometry();
+  EXPECT_TRUE(available.contains(window.frameGeometry().topLeft()));
+  EXPECT_GT(window.frameGeometry().intersected(available).width(), available.width() / 2);
+  EXPECT_EQ(window.frameGeometry().height(), 300);
 }
 
 }  // namespace

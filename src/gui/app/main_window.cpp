@@ -2,17 +2,22 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QCursor>
 #include <QDesktopServices>
 #include <QDir>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
+#include <utility>
 
 #include "core/driver/traffic_statistics.h"
 #include "gui/app/application_icon.h"
+#include "gui/app/window_placement.h"
 #include "gui/base/qt_text.h"
 #include "gui/editors/about_dialog.h"
 #include "gui/editors/options_dialog.h"
@@ -50,6 +55,16 @@ enum CommandId : int {
 constexpr const char* kStartCaption = "フィルタリングを開始する";
 constexpr const char* kStopCaption = "フィルタリングを停止する";
 constexpr int kTabStripMinimumWidth = 600;
+// How often the program asks whether the desktop has a notification area.
+constexpr int kTrayPollMilliseconds = 3000;
+
+QList<QRect> AvailableScreenAreas() {
+  QList<QRect> areas;
+  for (const QScreen* screen : QGuiApplication::screens()) {
+    areas.append(screen->availableGeometry());
+  }
+  return areas;
+}
 
 }  // namespace
 
@@ -62,6 +77,10 @@ CNetSieveDlg::CNetSieveDlg(const std::filesystem::path& settingsFolder, EngineSe
           std::make_unique<HarluneEngine>(settingsFolder, services, dialogs, scheduler_, *this)) {
   setWindowTitle(ToQString(kInstanceName));
   setWindowIcon(ApplicationIcon());
+  trayAvailable_ = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+  auto* trayPoll = new QTimer(this);
+  connect(trayPoll, &QTimer::timeout, this, [this] { UpdateTrayIcon(); });
+  trayPoll->start(kTrayPollMilliseconds);
 }
 
 CNetSieveDlg::~CNetSieveDlg() {
@@ -76,9 +95,8 @@ bool CNetSieveDlg::Initialise() {
   BuildCaptionBar();
   BuildPages();
   BuildStatusBar();
-  const WindowRectangle& placement = engine_->settings().general.WINDOW_SIZE;
-  setGeometry(placement.left, placement.top, placement.right - placement.left,
-              placement.bottom - placement.top);
+  restoredFrame_ = SavedFrame();
+  RestorePlacement();
   UpdateTrayIcon();
   FilteringChanged(false);
   UpdateFilterMenu();
@@ -258,19 +276,39 @@ QString CNetSieveDlg::paneText(int pane) const {
              : QString();
 }
 
+void CNetSieveDlg::SetTrayAvailability(std::function<bool()> available) {
+  trayAvailable_ = std::move(available);
+  UpdateTrayIcon();
+}
+
+// Hiding needs an icon to come back by; without one the window only
+// minimises, so the window manager keeps listing it.
+bool CNetSieveDlg::HidesToTray() const { return tray_ != nullptr && trayAvailable_(); }
+
 void CNetSieveDlg::UpdateTrayIcon() {
-  const bool wanted =
-      engine_->settings().general.NOICON != 1 && QSystemTrayIcon::isSystemTrayAvailable();
+  const bool wanted = engine_->settings().general.NOICON != 1 && trayAvailable_();
   if (!wanted) {
-    if (tray_ != nullptr) {
-      tray_->hide();
-      tray_->deleteLater();
-    }
+    RemoveTrayIcon();
+  } else if (tray_ == nullptr) {
+    CreateTrayIcon();
+  }
+}
+
+void CNetSieveDlg::RemoveTrayIcon() {
+  if (tray_ == nullptr) {
     return;
   }
-  if (tray_ != nullptr) {
-    return;
+  tray_->hide();
+  tray_->deleteLater();
+  tray_ = nullptr;
+  // A window hidden in a tray that went would be lost: it comes back
+  // minimised, where the window manager lists it.
+  if (ready_ && !finished_ && !isVisible()) {
+    ShowMinimisedStart();
   }
+}
+
+void CNetSieveDlg::CreateTrayIcon() {
   tray_ = new QSystemTrayIcon(ApplicationIcon(), this);
   tray_->setToolTip(QStringLiteral("Harlune"));
   auto* menu = new QMenu(this);
@@ -289,18 +327,23 @@ void CNetSieveDlg::UpdateTrayIcon() {
     stop->setEnabled(engine_->filtering());
   });
   tray_->setContextMenu(menu);
-  connect(tray_, &QSystemTrayIcon::activated, this,
-          [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason != QSystemTrayIcon::Trigger) {
-              return;
-            }
-            if (engine_->windowHidden()) {
-              ShowFromTray();
-            } else {
-              showMinimized();
-            }
-          });
+  // The icon comes again when a tray reappears: its menu goes with it.
+  connect(tray_, &QObject::destroyed, menu, &QObject::deleteLater);
+  connect(tray_, &QSystemTrayIcon::activated, this, &CNetSieveDlg::OnTrayActivated);
   tray_->show();
+}
+
+void CNetSieveDlg::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {
+  if (reason != QSystemTrayIcon::Trigger) {
+    return;
+  }
+  // Asked of the window itself, not only of the engine's note, which a
+  // minimised start or a pending hide can leave behind the window.
+  if (!isVisible() || isMinimized() || engine_->windowHidden() || engine_->startHidden()) {
+    ShowFromTray();
+  } else {
+    showMinimized();
+  }
 }
 
 void CNetSieveDlg::UpdateFilterMenu() {
@@ -412,11 +455,26 @@ void CNetSieveDlg::ShowFromTray() {
 }
 
 void CNetSieveDlg::setVisible(bool visible) {
-  // During a minimised start the window stays hidden whatever asks.
-  if (visible && (finished_ || (engine_ != nullptr && engine_->startHidden()))) {
+  if (visible && finished_) {
+    return;
+  }
+  // During a minimised start the window stays hidden whatever asks, or
+  // only minimised when there is no notification area to come back from.
+  if (visible && engine_ != nullptr && engine_->startHidden()) {
+    if (!HidesToTray()) {
+      ShowMinimisedStart();
+    }
     return;
   }
   QMainWindow::setVisible(visible);
+}
+
+void CNetSieveDlg::ShowMinimisedStart() {
+  if (isVisible()) {
+    return;
+  }
+  setWindowState(windowState() | Qt::WindowMinimized);
+  QMainWindow::setVisible(true);
 }
 
 void CNetSieveDlg::closeEvent(QCloseEvent* event) {
@@ -435,20 +493,65 @@ void CNetSieveDlg::closeEvent(QCloseEvent* event) {
 void CNetSieveDlg::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
   if (event->type() == QEvent::WindowStateChange && isMinimized()) {
-    // Minimised, the window leaves the task bar and lives in the tray.
     engine_->SetWindowHidden(true);
-    QTimer::singleShot(0, this, [this] { QMainWindow::setVisible(false); });
+    // Minimised, the window leaves the task bar and lives in the tray;
+    // asked again when the hide comes, as the tray may have gone.
+    QTimer::singleShot(0, this, [this] {
+      if (isMinimized() && HidesToTray()) {
+        QMainWindow::setVisible(false);
+      }
+    });
   }
 }
 
 void CNetSieveDlg::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
-  engine_->SetWindowHidden(engine_->startHidden());
+  engine_->SetWindowHidden(engine_->startHidden() || isMinimized());
+  if (!placementRestored_ && ready_) {
+    // Now and once the frame has come, since the window manager may add it
+    // after the window is shown.
+    placementRestored_ = true;
+    RestorePlacement();
+    QTimer::singleShot(0, this, [this] { RestorePlacement(); });
+  }
 }
 
 void CNetSieveDlg::hideEvent(QHideEvent* event) {
   QMainWindow::hideEvent(event);
   engine_->SetWindowHidden(true);
+}
+
+// The saved frame rectangle, moved onto the screens there are now; the
+// first start centres the window on the screen with the pointer.
+QRect CNetSieveDlg::SavedFrame() const {
+  const WindowRectangle& saved = engine_->settings().general.WINDOW_SIZE;
+  const QRect frame(QPoint(saved.left, saved.top), QPoint(saved.right - 1, saved.bottom - 1));
+  if (saved == WindowRectangle{}) {
+    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    if (screen == nullptr) {
+      screen = QGuiApplication::primaryScreen();
+    }
+    return screen == nullptr ? frame : CentredIn(frame.size(), screen->availableGeometry());
+  }
+  return FitOntoScreens(frame, AvailableScreenAreas());
+}
+
+// The saved rectangle is the frame: move() takes frame coordinates, and
+// the client is the frame less what the window manager adds around it.
+void CNetSieveDlg::RestorePlacement() {
+  if (restoredFrame_.isEmpty() || isMinimized() || isMaximized()) {
+    return;
+  }
+  const QSize decoration = frameGeometry().size() - geometry().size();
+  move(restoredFrame_.topLeft());
+  resize(restoredFrame_.size() - decoration);
+  // The window's minimum size can make it larger than the saved frame and
+  // push it off the screen again.
+  const QRect shown = frameGeometry();
+  const QRect fitted = FitOntoScreens(shown, AvailableScreenAreas());
+  if (fitted.topLeft() != shown.topLeft()) {
+    move(fitted.topLeft());
+  }
 }
 
 void CNetSieveDlg::RecordPlacement() {

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "core/app/engine_services.h"
@@ -78,6 +79,15 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   bool RunCloseProcedure();
   // Shows a hidden window (the tray's left click, "開く", a second start).
   void ShowFromTray();
+  // What a click on the tray icon does: a hidden or minimised window comes
+  // back and is raised at once; a shown one is minimised.
+  void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
+  // Replaces the question whether the desktop has a notification area
+  // (tests; the desktop's answer otherwise). It is asked again every few
+  // seconds, since a panel can come and go while the program runs.
+  void SetTrayAvailability(std::function<bool()> available);
+  // Asks again now whether there is a notification area.
+  void RecheckTray() { UpdateTrayIcon(); }
   // Whether the close procedure ended the program.
   bool Finished() const { return finished_; }
 
@@ -112,10 +122,16 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   void ShowDisconnectFailure();
   void ShowDriverSilence();
   void UpdateTrayIcon();
+  void CreateTrayIcon();
+  void RemoveTrayIcon();
   void UpdateFilterMenu();
   void OnTimer(EngineTimer timer);
   void OpenOptions();
   void RecordPlacement();
+  void RestorePlacement();
+  QRect SavedFrame() const;
+  bool HidesToTray() const;
+  void ShowMinimisedStart();
   QAction* AddCommand(QMenu* menu, const char* text, int commandId);
 
   UserDialogs& dialogs_;
@@ -135,6 +151,11 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   CommandPage* commandPage_ = nullptr;
   QPointer<QSystemTrayIcon> tray_;
   std::map<int, QAction*> actions_;
+  std::function<bool()> trayAvailable_;
+  // The frame rectangle to land on; set again once the window is shown,
+  // when the window manager's frame is known.
+  QRect restoredFrame_;
+  bool placementRestored_ = false;
   bool ready_ = false;
   bool finished_ = false;
 };
