@@ -275,6 +275,36 @@ TEST_F(EditFilterDialogTest, OkChecksInOrderAndKeepsTheDialogOpen) {
   EXPECT_EQ(stored.AppName, "[system process]");
 }
 
+// PacketFilterSetting.xml is Shift_JIS: a typed text it cannot hold is
+// refused after the checks that were already there; Japanese is stored.
+TEST_F(EditFilterDialogTest, RefusesTextsTheSettingsFileCannotHold) {
+  auto dialog = Open(PacketFilterSetting{}, true);
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  c.name->setText(QString::fromUtf8("caf\u00E9"));
+  c.comment->setText(QString::fromUtf8("\uD55C\uAE00"));
+  c.process->setText(QString::fromUtf8("app\U0001F600.exe"));
+
+  // The comma in the comment is still reported first.
+  c.comment->setText(QString::fromUtf8("\uD55C,"));
+  ExpectRefused(*dialog, "「,」は使えません", c.comment);
+  c.comment->setText(QString::fromUtf8("\uD55C\uAE00"));
+  ExpectRefused(*dialog, std::string(kFilterNameUnstorableMessage), c.name);
+  c.name->setText(QString::fromUtf8("\U0001F600"));
+  ExpectRefused(*dialog, std::string(kFilterNameUnstorableMessage), c.name);
+  c.name->setText(QString::fromUtf8("社内ウェブ"));
+  ExpectRefused(*dialog, std::string(kFilterCommentUnstorableMessage), c.comment);
+  c.comment->setText(QString::fromUtf8("夜間用"));
+  ExpectRefused(*dialog, std::string(kFilterProcessUnstorableMessage), c.process);
+  c.process->setText(QString::fromUtf8("ブラウザ.exe"));
+
+  ASSERT_TRUE(Ok(*dialog));
+  PacketFilterSetting stored;
+  dialog->SaveToSetting(stored);
+  EXPECT_EQ(stored.Name, "社内ウェブ");
+  EXPECT_EQ(stored.Comment, "夜間用");
+  EXPECT_EQ(stored.AppName, "ブラウザ.exe");
+}
+
 TEST_F(EditFilterDialogTest, SpinArrowsStayInRangeAndSpeedUpWhenHeld) {
   auto dialog = Open(PacketFilterSetting{});
   AcceleratedSpinEdit* rate = dialog->controls().rate;

@@ -207,5 +207,48 @@ TEST_F(EditHtbClassDialogTest, SwitchingAUnitFillsEmptyBoxesWithZero) {
   EXPECT_FALSE(Edit("ceilKbEdit")->isEnabled());
 }
 
+// HtbSetting.xml is Shift_JIS: a name or comment it cannot hold is refused
+// where it is typed, after the number checks, and a Japanese one is stored.
+TEST_F(EditHtbClassDialogTest, ANameOrCommentTheSettingsFileCannotHoldIsRefused) {
+  struct Case {
+    const char* box;
+    const char* text;
+    std::string_view message;
+  };
+  const Case cases[] = {
+      {"nameEdit", "\uD55C\uAE00", kClassNameUnstorableMessage},
+      {"nameEdit", "caf\u00E9", kClassNameUnstorableMessage},
+      {"nameEdit", "web\U0001F600", kClassNameUnstorableMessage},
+      {"commentEdit", "\uD55C\uAE00", kClassCommentUnstorableMessage},
+      {"commentEdit", "\U0001F600", kClassCommentUnstorableMessage},
+  };
+  for (const Case& c : cases) {
+    dialog_ = std::make_unique<CEditHtbClassDlg>(filters_, dialogs_);
+    dialog_->show();
+    dialogs_.messages.clear();
+    Edit(c.box)->setText(QString::fromUtf8(c.text));
+    EXPECT_FALSE(Accept()) << c.box << " " << c.text;
+    EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(c.message))) << c.box;
+    EXPECT_EQ(dialog_->focusWidget(), Edit(c.box)) << c.box;
+  }
+
+  // A bad number is still reported first.
+  dialogs_.messages.clear();
+  Edit("priorityEdit")->setText("x");
+  EXPECT_FALSE(Accept());
+  EXPECT_THAT(dialogs_.messages, ElementsAre("正の整数を入力してください。"));
+
+  dialog_ = std::make_unique<CEditHtbClassDlg>(filters_, dialogs_);
+  dialogs_.messages.clear();
+  Edit("nameEdit")->setText(QString::fromUtf8("帯域クラス"));
+  Edit("commentEdit")->setText(QString::fromUtf8("社内ネットワーク用"));
+  EXPECT_TRUE(Accept());
+  EXPECT_THAT(dialogs_.messages, IsEmpty());
+  HTB_InnerClass stored;
+  ASSERT_TRUE(dialog_->StoreTo(stored));
+  EXPECT_EQ(stored.Name, "帯域クラス");
+  EXPECT_EQ(stored.Comment, "社内ネットワーク用");
+}
+
 }  // namespace
 }  // namespace harlune

@@ -117,6 +117,60 @@ TEST_F(EditRuleDialogTest, TheChecksRunInOrderAndTheFirstFailureKeepsTheDialogOp
   EXPECT_EQ(stored.AllowConnectionNum, 3U);
 }
 
+// ConnectionControlRule.ini is CP932 and strips blanks at the ends of a
+// value: such a text is refused after the other checks, naming the field.
+TEST_F(EditRuleDialogTest, TextsTheRuleFileCannotHoldAreRefusedNamingTheField) {
+  struct Case {
+    QLineEdit* field;
+    const char* text;
+    std::string_view message;
+  };
+  const Case cases[] = {
+      {c().name, "\uD55C\uAE00", kRuleNameUnstorableMessage},
+      {c().name, "web ", kRuleNameUnstorableMessage},
+      {c().comment, "caf\u00E9", kRuleCommentUnstorableMessage},
+      {c().comment, " note", kRuleCommentUnstorableMessage},
+      {c().processName, "app\U0001F600.exe", kRuleProcessUnstorableMessage},
+  };
+  for (const Case& k : cases) {
+    dialog_.LoadFrom(OperateConnectionRule{});
+    dialog_.show();
+    dialogs_.messages.clear();
+    k.field->setText(QString::fromUtf8(k.text));
+    EXPECT_FALSE(PressOk()) << k.text;
+    EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(k.message))) << k.text;
+    EXPECT_EQ(dialog_.focusWidget(), k.field) << k.text;
+  }
+
+  // A bad number is still reported before the text.
+  dialogs_.messages.clear();
+  c().allowCount->setText("x");
+  EXPECT_FALSE(PressOk());
+  EXPECT_THAT(dialogs_.messages, ElementsAre("正の整数を入力してください。"));
+
+  // A host list that exists but whose path ends in a blank.
+  dialog_.LoadFrom(OperateConnectionRule{});
+  dialogs_.messages.clear();
+  const auto path = folder_.path() / "hosts.lst ";
+  testing::WriteFileText(path, "*.example.com\r\n");
+  c().hostListPath->setText(ToQString(path.string()));
+  EXPECT_FALSE(PressOk());
+  EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kRuleHostListPathUnstorableMessage)));
+
+  dialogs_.messages.clear();
+  c().hostListPath->clear();
+  c().name->setText(QString::fromUtf8("夜間の制限"));
+  c().comment->setText(QString::fromUtf8("動画サイト用"));
+  c().processName->setText(QString::fromUtf8("ブラウザ.exe"));
+  ASSERT_TRUE(PressOk());
+  EXPECT_THAT(dialogs_.messages, IsEmpty());
+  OperateConnectionRule stored;
+  dialog_.StoreTo(stored);
+  EXPECT_EQ(stored.Name, "夜間の制限");
+  EXPECT_EQ(stored.Comment, "動画サイト用");
+  EXPECT_EQ(stored.TargetProcessName, "ブラウザ.exe");
+}
+
 TEST_F(EditRuleDialogTest, StoresEveryFieldKeepsAvailabilityAndNamesAnEmptyRuleNewRule) {
   OperateConnectionRule original;
   original.Available = false;

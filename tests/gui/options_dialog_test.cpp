@@ -115,6 +115,82 @@ TEST_F(OptionsDialogTest, AnEmptyPacketCountKeepsTheDialogOpen) {
   EXPECT_EQ(FormatGeneralSettings(settings_), before);
 }
 
+// GeneralSetting.ini is CP932, strips blanks at the ends of a value and
+// holds lines of 511 bytes: a log text it could not give back is refused on
+// the log page with its field named, and nothing is stored.
+TEST_F(OptionsDialogTest, LogTextsTheSettingsFileCannotHoldAreRefusedWithTheReason) {
+  settings_.LOG_CONNECTION_STATS = 1;
+  settings_.LOG_CONNECTION_CONTROL = 1;
+  const auto before = FormatGeneralSettings(settings_);
+  using Field = QLineEdit* CTabLog::Controls::*;
+  struct Case {
+    Field field;
+    std::string text;
+    std::string message;
+  };
+  const Case cases[] = {
+      {&CTabLog::Controls::statsFileName, "log.csv ",
+       "TCPコネクション情報のログのファイル名の先頭や末尾に空白があると保存できません。"},
+      {&CTabLog::Controls::statsFileName, "caf\u00E9.csv",
+       "TCPコネクション情報のログのファイル名に保存できない文字が含まれています。"},
+      {&CTabLog::Controls::statsFormat, "%Hour%\U0001F600",
+       "TCPコネクション情報のログの書式に保存できない文字が含まれています。"},
+      {&CTabLog::Controls::statsFormat, std::string(500, 'x'),
+       "TCPコネクション情報のログの書式が長すぎて保存できません。"},
+      {&CTabLog::Controls::controlFileName, "\uD55C\uAE00.log",
+       "TCPコネクション操作のログのファイル名に保存できない文字が含まれています。"},
+  };
+  for (const Case& c : cases) {
+    COptionsDlg dialog(settings_, dialogs_, true);
+    dialog.show();
+    dialogs_.messages.clear();
+    QLineEdit* edit = dialog.log()->controls().*c.field;
+    edit->setText(QString::fromStdString(c.text));
+    dialog.accept();
+    EXPECT_TRUE(dialog.isVisible()) << c.text;
+    EXPECT_THAT(dialogs_.messages, ElementsAre(c.message)) << c.text;
+    EXPECT_EQ(dialog.focusWidget(), edit) << c.text;
+    EXPECT_EQ(FormatGeneralSettings(settings_), before) << c.text;
+  }
+
+  // The longest line the file holds is still taken; a Japanese name too.
+  COptionsDlg dialog(settings_, dialogs_, true);
+  dialog.show();
+  dialogs_.messages.clear();
+  const std::string key = "CONNECTION_STATS_LOG_FORMAT";
+  dialog.log()->controls().statsFormat->setText(
+      QString::fromStdString(std::string(511 - key.size() - 1, 'x')));
+  dialog.log()->controls().controlFileName->setText(QString::fromUtf8("ログ\\接続操作.log"));
+  dialog.accept();
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_THAT(dialogs_.messages, IsEmpty());
+  EXPECT_EQ(settings_.CONNECTION_STATS_LOG_FORMAT.size(), 511 - key.size() - 1);
+  EXPECT_EQ(settings_.CONNECTION_CONTROL_LOG_FILE_NAME, "ログ\\接続操作.log");
+}
+
+// Without a tray the general page says why its tray options do nothing,
+// and they stay editable.
+TEST_F(OptionsDialogTest, TheGeneralPageNotesAMissingTrayAndKeepsItsOptions) {
+  COptionsDlg withoutTray(settings_, dialogs_, false);
+  withoutTray.show();
+  const CTabStartup& page = *withoutTray.startup();
+  EXPECT_TRUE(page.noTrayNote()->isVisible());
+  EXPECT_EQ(
+      page.noTrayNote()->text(),
+      QString::fromUtf8("通知領域（システムトレイ）がないため、トレイに関する設定は働きません。"
+                        "ウィンドウは通常どおり最小化されます。"));
+  EXPECT_TRUE(page.controls().noIcon->isEnabled());
+  EXPECT_TRUE(page.controls().startupMinimize->isEnabled());
+  EXPECT_TRUE(page.controls().closeButtonAction->isEnabled());
+  page.controls().startupMinimize->click();
+  withoutTray.accept();
+  EXPECT_EQ(settings_.STARTUP_MINIMIZE, 1);
+
+  COptionsDlg withTray(settings_, dialogs_, true);
+  withTray.show();
+  EXPECT_FALSE(withTray.startup()->noTrayNote()->isVisible());
+}
+
 TEST(AboutDialogTest, ShowsTheVersionAndTheWebSiteLink) {
   CAboutDlg dialog;
   EXPECT_EQ(dialog.windowTitle(), QStringLiteral("バージョン情報"));

@@ -21,6 +21,7 @@
 #include "core/base/c_decimal.h"
 #include "core/base/ipv4.h"
 #include "core/base/string_resources.h"
+#include "core/base/xml_text.h"
 #include "core/monitor/connection_filter.h"
 #include "core/monitor/service_names.h"
 #include "gui/base/qt_text.h"
@@ -578,6 +579,19 @@ bool CEditFilterDlg::ReadTexts(Values& values) {
   values.name = ToUtf8(controls_.name->text());
   if (values.name.find(',') != std::string::npos) {
     return Refuse(kFilterEditorCommaMessage, controls_.name);
+  }
+  return TextsStorable(values);
+}
+
+bool CEditFilterDlg::TextsStorable(const Values& values) {
+  if (!XmlTextProblem(values.name).empty()) {
+    return Refuse(kFilterNameUnstorableMessage, controls_.name);
+  }
+  if (!XmlTextProblem(values.comment).empty()) {
+    return Refuse(kFilterCommentUnstorableMessage, controls_.comment);
+  }
+  if (!XmlTextProblem(values.appName).empty()) {
+    return Refuse(kFilterProcessUnstorableMessage, controls_.process);
   }
   return true;
 }

@@ -45,6 +45,14 @@ inline constexpr std::string_view kFilterEditorNoPortMessage =
 inline constexpr std::string_view kFilterEditorUnsignedMessage = "正の整数を入力してください。";
 inline constexpr std::string_view kFilterEditorIntegerMessage = "整数を入力してください。";
 inline constexpr std::string_view kFilterEditorCommaMessage = "「,」は使えません";
+// PacketFilterSetting.xml is Shift_JIS; a typed text it cannot hold would
+// be lost on the next start.
+inline constexpr std::string_view kFilterNameUnstorableMessage =
+    "フィルタ名に保存できない文字が含まれています。";
+inline constexpr std::string_view kFilterCommentUnstorableMessage =
+    "コメントに保存できない文字が含まれています。";
+inline constexpr std::string_view kFilterProcessUnstorableMessage =
+    "プロセス名に保存できない文字が含まれています。";
 
 // "%1 から %2 までの整数を入力してください。" filled with the bounds.
 std::string FilterEditorRangeMessage(std::int64_t minimum, std::int64_t maximum);
@@ -195,6 +203,8 @@ class CEditFilterDlg final : public QDialog {
   bool ReadPacketSize(Values& values);
   bool CheckPortLists();
   bool ReadTexts(Values& values);
+  // Refuses a typed text the settings file could not hold.
+  bool TextsStorable(const Values& values);
 
   const AdapterTable& adapters_;
   UserDialogs& dialogs_;

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/xml_text.h"
 #include "core/htb/htb_rules.h"
 #include "gui/base/qt_text.h"
 
@@ -395,6 +396,18 @@ std::optional<std::uint32_t> CEditHtbClassDlg::Unsigned(QLineEdit* box, std::uin
   return value;
 }
 
+bool CEditHtbClassDlg::TextsStorable(const Values& values) {
+  if (!XmlTextProblem(values.name).empty()) {
+    Refuse(nameEdit_, kClassNameUnstorableMessage);
+    return false;
+  }
+  if (!XmlTextProblem(values.comment).empty()) {
+    Refuse(commentEdit_, kClassCommentUnstorableMessage);
+    return false;
+  }
+  return true;
+}
+
 void CEditHtbClassDlg::accept() {
   Values values;
   values.name = ToUtf8(nameEdit_->text());
@@ -437,6 +450,9 @@ void CEditHtbClassDlg::accept() {
   values.priority = *priority;
   values.ceilPercentage = *ceilPercentage;
   values.assuredPercentage = *assuredPercentage;
+  if (!TextsStorable(values)) {
+    return;
+  }
   values.availableType = std::max(availableGroup_->checkedId(), 0);
   values_ = values;
   QDialog::accept();

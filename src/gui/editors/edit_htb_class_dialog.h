@@ -29,6 +29,12 @@ inline constexpr std::string_view kPositiveIntegerText = "正の整数を入力�
 inline constexpr std::uint32_t kMaxClassRateKb = 0xFFFFFFFFU / 1024U;
 inline constexpr std::uint32_t kMaxClassPercentage = 100;
 inline constexpr std::uint32_t kDefaultEditorPriority = 5;
+// The class name and comment go to HtbSetting.xml (Shift_JIS); a text that
+// file cannot hold would be lost on the next start.
+inline constexpr std::string_view kClassNameUnstorableMessage =
+    "クラス名に保存できない文字が含まれています。";
+inline constexpr std::string_view kClassCommentUnstorableMessage =
+    "コメントに保存できない文字が含まれています。";
 
 // "%1 から %2 までの整数を入力してください。" with the two bounds.
 std::string IntegerRangeText(std::uint32_t low, std::uint32_t high);
@@ -91,6 +97,8 @@ class CEditHtbClassDlg : public QDialog {
   // on failure shows the message and focuses the box.
   std::optional<std::uint32_t> Unsigned(QLineEdit* box, std::uint32_t maximum);
   void Refuse(QLineEdit* box, std::string_view message);
+  // Refuses a name or comment HtbSetting.xml could not hold.
+  bool TextsStorable(const Values& values);
 
   const PacketFilterManager& filters_;
   UserDialogs& dialogs_;

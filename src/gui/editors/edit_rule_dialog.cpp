@@ -16,7 +16,9 @@
 #include <charconv>
 #include <limits>
 #include <string>
+#include <utility>
 
+#include "core/base/profile_file.h"
 #include "core/base/string_resources.h"
 #include "gui/base/qt_text.h"
 #include "gui/widgets/droppable_edit.h"
@@ -282,6 +284,21 @@ bool CEditOperateConnectionRuleDlg::HostListReadable() {
   return probe.LoadHostList() || Refuse(probe.HostListProblem, controls_.hostListPath);
 }
 
+bool CEditOperateConnectionRuleDlg::TextsStorable() {
+  const std::pair<QLineEdit*, std::string_view> fields[] = {
+      {controls_.name, kRuleNameUnstorableMessage},
+      {controls_.comment, kRuleCommentUnstorableMessage},
+      {controls_.processName, kRuleProcessUnstorableMessage},
+      {controls_.hostListPath, kRuleHostListPathUnstorableMessage},
+  };
+  for (const auto& [field, message] : fields) {
+    if (!ProfileValueProblem(ToUtf8(field->text())).empty()) {
+      return Refuse(message, field);
+    }
+  }
+  return true;
+}
+
 bool CEditOperateConnectionRuleDlg::Check() {
   Controls& c = controls_;
   constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
@@ -311,7 +328,7 @@ bool CEditOperateConnectionRuleDlg::Check() {
     return false;
   }
   const auto allowed = Unsigned(c.allowCount, kMax32);
-  if (!allowed) {
+  if (!allowed || !TextsStorable()) {
     return false;
   }
   OperateConnectionRule& rule = edited_;

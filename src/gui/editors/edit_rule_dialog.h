@@ -28,6 +28,16 @@ inline constexpr std::string_view kRuleEditorTitle = "TCPコネクション操�
 inline constexpr std::string_view kCommaRefusedMessage = "「,」は使えません";
 inline constexpr std::string_view kNotUnsignedMessage = "正の整数を入力してください。";
 inline constexpr std::string_view kHostListNotFoundMessage = "ファイルが見つかりません：%s";
+// ConnectionControlRule.ini is CP932 and strips blanks at the ends of a
+// value; a typed text it cannot hold would come back changed or be lost.
+inline constexpr std::string_view kRuleNameUnstorableMessage =
+    "ルール名に保存できない文字が含まれています。";
+inline constexpr std::string_view kRuleCommentUnstorableMessage =
+    "コメントに保存できない文字が含まれています。";
+inline constexpr std::string_view kRuleProcessUnstorableMessage =
+    "プロセス名に保存できない文字が含まれています。";
+inline constexpr std::string_view kRuleHostListPathUnstorableMessage =
+    "ホストリストファイルのパスに保存できない文字が含まれています。";
 
 class CEditOperateConnectionRuleDlg : public QDialog {
   Q_OBJECT
@@ -85,6 +95,8 @@ class CEditOperateConnectionRuleDlg : public QDialog {
   bool NoComma(QLineEdit* field);
   std::optional<std::uint64_t> Unsigned(QLineEdit* field, std::uint64_t max);
   bool HostListReadable();
+  // Refuses a typed text ConnectionControlRule.ini could not hold.
+  bool TextsStorable();
 
   UserDialogs& dialogs_;
   Controls controls_;

@@ -8,12 +8,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRegularExpressionValidator>
+#include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <cstdint>
 #include <string_view>
 
+#include "core/app/ini_file_format.h"
 #include "core/base/c_decimal.h"
+#include "core/base/profile_file.h"
 #include "gui/base/qt_text.h"
 
 namespace harlune {
@@ -44,7 +47,26 @@ QHBoxLayout* Row(QWidget* first, QWidget* second, QWidget* third = nullptr) {
   return row;
 }
 
+bool EndsInBlank(std::string_view value) {
+  const auto blank = [](char ch) { return ch == ' ' || ch == '\t'; };
+  return !value.empty() && (blank(value.front()) || blank(value.back()));
+}
+
 }  // namespace
+
+std::string OptionTextRefusal(std::string_view field, std::string_view key,
+                              std::string_view value) {
+  if (GeneralSettingProblem(key, value).empty()) {
+    return {};
+  }
+  std::string_view message = kOptionTextUnstorableMessage;
+  if (ProfileValueProblem(value).empty()) {
+    message = kOptionTextTooLongMessage;
+  } else if (EndsInBlank(value)) {
+    message = kOptionTextBlankMessage;
+  }
+  return ToUtf8(ToQString(message).arg(ToQString(field)));
+}
 
 // --- 全般 -------------------------------------------------------------------
 
@@ -65,8 +87,14 @@ CTabStartup::CTabStartup(QWidget* parent) : QWidget(parent) {
     layout->addWidget(box);
   }
   layout->addLayout(Row(new QLabel(QStringLiteral("閉じるボタンの動作")), c.closeButtonAction));
+  noTrayNote_ = new QLabel(ToQString(kNoTrayNote));
+  noTrayNote_->setWordWrap(true);
+  noTrayNote_->setVisible(false);
+  layout->addWidget(noTrayNote_);
   layout->addStretch();
 }
+
+void CTabStartup::ShowTrayAvailability(bool available) { noTrayNote_->setVisible(!available); }
 
 void CTabStartup::LoadFrom(const IniFileObject& settings) {
   const Controls& c = controls_;
@@ -179,6 +207,29 @@ void CTabLog::LoadFrom(const IniFileObject& settings) {
   UpdateEnabling();
 }
 
+QLineEdit* CTabLog::Check(UserDialogs& dialogs) const {
+  const Controls& c = controls_;
+  struct Field {
+    QLineEdit* edit;
+    std::string_view name;
+    std::string_view key;
+  };
+  const Field fields[] = {
+      {c.statsFileName, kStatsLogFileNameField, "CONNECTION_STATS_LOG_FILE_NAME"},
+      {c.statsFormat, kStatsLogFormatField, "CONNECTION_STATS_LOG_FORMAT"},
+      {c.controlFileName, kControlLogFileNameField, "CONNECTION_CONTROL_LOG_FILE_NAME"},
+  };
+  for (const Field& field : fields) {
+    const std::string refusal =
+        OptionTextRefusal(field.name, field.key, ToUtf8(field.edit->text()));
+    if (!refusal.empty()) {
+      dialogs.ShowMessage(refusal);
+      return field.edit;
+    }
+  }
+  return nullptr;
+}
+
 void CTabLog::StoreTo(IniFileObject& settings) const {
   const Controls& c = controls_;
   settings.LOG_CONNECTION_STATS = FlagOf(c.logConnectionStats);
@@ -199,6 +250,10 @@ void CTabLog::UpdateEnabling() {
 // --- the dialog -------------------------------------------------------------
 
 COptionsDlg::COptionsDlg(IniFileObject& settings, UserDialogs& dialogs, QWidget* parent)
+    : COptionsDlg(settings, dialogs, QSystemTrayIcon::isSystemTrayAvailable(), parent) {}
+
+COptionsDlg::COptionsDlg(IniFileObject& settings, UserDialogs& dialogs, bool trayAvailable,
+                         QWidget* parent)
     : QDialog(parent),
       settings_(settings),
       dialogs_(dialogs),
@@ -218,6 +273,7 @@ COptionsDlg::COptionsDlg(IniFileObject& settings, UserDialogs& dialogs, QWidget*
   layout->addWidget(pages);
   layout->addWidget(buttons);
 
+  startup_->ShowTrayAvailability(trayAvailable);
   startup_->LoadFrom(settings_);
   performance_->LoadFrom(settings_);
   log_->LoadFrom(settings_);
@@ -227,6 +283,12 @@ void COptionsDlg::accept() {
   if (!performance_->Check(dialogs_)) {
     pages_->setCurrentWidget(performance_);
     performance_->controls().maxPackets->setFocus();
+    return;
+  }
+  if (QLineEdit* refused = log_->Check(dialogs_)) {
+    pages_->setCurrentWidget(log_);
+    refused->setFocus();
+    refused->selectAll();
     return;
   }
   startup_->StoreTo(settings_);
