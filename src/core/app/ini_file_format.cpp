@@ -7,17 +7,13 @@
 namespace harlune {
 namespace {
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 std::size_t LineBytes(const ProfileEntry& entry) {
   return FileTextBytes(entry.key) + 1 + FileTextBytes(entry.value);
 }
 
 }  // namespace
 
-bool SameProfileName(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
-}
+bool SameProfileName(std::string_view a, std::string_view b) { return ProfileNamesMatch(a, b); }
 
 std::size_t FileTextBytes(std::string_view utf8) {
   try {

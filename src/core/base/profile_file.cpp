@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/base/ascii_case.h"
 #include "core/base/safe_file.h"
 #include "core/base/text_encoding.h"
 
@@ -20,8 +21,6 @@ std::string_view Trim(std::string_view text) {
   const std::size_t last = text.find_last_not_of(kBlanks);
   return text.substr(first, last - first + 1);
 }
-
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != text.npos; }
 
@@ -70,7 +69,7 @@ std::string AsciiShadow(std::string_view bytes) {
 }  // namespace
 
 bool ProfileNamesMatch(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+  return EqualIgnoringAsciiCase(a, b);
 }
 
 std::string ProfileValueProblem(std::string_view value) {

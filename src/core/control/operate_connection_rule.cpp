@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "core/base/ascii_case.h"
 #include "core/base/text_encoding.h"
 
 namespace harlune {
@@ -18,21 +19,6 @@ std::string_view Trim(std::string_view text) {
     return {};
   }
   return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
-
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
-}
-
-// Where a non-empty `needle` first occurs in `haystack`, without regard to ASCII
-// case.
-std::size_t FindIgnoringCase(std::string_view haystack, std::string_view needle) {
-  const auto found = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
-                                 [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
-  return found == haystack.end() ? std::string_view::npos
-                                 : static_cast<std::size_t>(found - haystack.begin());
 }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -99,10 +85,11 @@ FileReadResult ReadHostListFile(std::string_view storedPath) {
 bool MatchesHostPattern(std::string_view pattern, std::string_view name) {
   const std::size_t star = pattern.find('*');
   if (star == std::string_view::npos) {
-    return EqualIgnoringCase(pattern, name);
+    return EqualIgnoringAsciiCase(pattern, name);
   }
   const std::string_view prefix = pattern.substr(0, star);
-  if (name.size() < prefix.size() || !EqualIgnoringCase(prefix, name.substr(0, prefix.size()))) {
+  if (name.size() < prefix.size() ||
+      !EqualIgnoringAsciiCase(prefix, name.substr(0, prefix.size()))) {
     return false;
   }
   std::string_view rest = name.substr(prefix.size());
@@ -121,7 +108,7 @@ bool MatchesHostPattern(std::string_view pattern, std::string_view name) {
   // for the rest; a closed last segment must sit at the very end.
   const std::size_t middle = openEnd || segments.empty() ? segments.size() : segments.size() - 1;
   for (std::size_t i = 0; i < middle; ++i) {
-    const std::size_t at = FindIgnoringCase(rest, segments[i]);
+    const std::size_t at = FindIgnoringAsciiCase(rest, segments[i]);
     if (at == std::string_view::npos) {
       return false;
     }
@@ -132,7 +119,7 @@ bool MatchesHostPattern(std::string_view pattern, std::string_view name) {
   }
   const std::string_view last = segments.back();
   return rest.size() >= last.size() &&
-         EqualIgnoringCase(rest.substr(rest.size() - last.size()), last);
+         EqualIgnoringAsciiCase(rest.substr(rest.size() - last.size()), last);
 }
 
 std::string OperateConnectionRule::ConditionText() const {
@@ -191,7 +178,7 @@ bool OperateConnectionRule::ConditionHolds(const ConnectionConditionValues& conn
 }
 
 bool OperateConnectionRule::MatchesProcess(std::string_view processName) const {
-  return TargetProcessName.empty() || EqualIgnoringCase(TargetProcessName, processName);
+  return TargetProcessName.empty() || EqualIgnoringAsciiCase(TargetProcessName, processName);
 }
 
 bool OperateConnectionRule::HasHostCondition() const {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 
+#include "core/base/ascii_case.h"
 #include "core/base/c_format.h"
 #include "core/base/ipv4.h"
 #include "core/base/size_text.h"
@@ -42,25 +43,11 @@ int Compare(const T& a, const T& b) {
   return a < b ? -1 : (b < a ? 1 : 0);
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-int CompareIgnoringCase(std::string_view a, std::string_view b) {
-  const std::size_t common = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < common; ++i) {
-    const auto x = static_cast<unsigned char>(AsciiLower(a[i]));
-    const auto y = static_cast<unsigned char>(AsciiLower(b[i]));
-    if (x != y) {
-      return x < y ? -1 : 1;
-    }
-  }
-  return Compare(a.size(), b.size());
-}
-
 int CompareHostNames(const std::string& a, const std::string& b) {
   if (a.empty() || b.empty()) {
     return Compare(!a.empty(), !b.empty());
   }
-  return CompareIgnoringCase(a, b);
+  return CompareIgnoringAsciiCase(a, b);
 }
 
 bool IsActiveState(std::uint32_t state) {
@@ -168,11 +155,11 @@ int CompareConnectionRows(const ConnectionRow& ra, const ConnectionRow& rb, int 
     case ConnectionColumn::kConnectedTime:
       return Compare(a.connectedSeconds, b.connectedSeconds);
     case ConnectionColumn::kProcessName:
-      return CompareIgnoringCase(ra.processName, rb.processName);
+      return CompareIgnoringAsciiCase(ra.processName, rb.processName);
     case ConnectionColumn::kProcessId:
       return Compare(a.processId, b.processId);
     case ConnectionColumn::kProcessPath:
-      return CompareIgnoringCase(ra.processPath, rb.processPath);
+      return CompareIgnoringAsciiCase(ra.processPath, rb.processPath);
   }
   return 0;
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/base/ascii_case.h"
+
 namespace harlune {
 
 namespace {
@@ -11,13 +13,10 @@ const std::string& UnknownText() {
   return text;
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // Executable names differ in case only in ASCII letters; other bytes of a
 // UTF-8 name must match exactly.
 bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+  return EqualIgnoringAsciiCase(a, b);
 }
 
 }  // namespace
