@@ -235,6 +235,18 @@ class IniFileWriterOnDiskTest : public ::testing::Test {
   std::filesystem::path file_;
 };
 
+TEST_F(IniFileWriterOnDiskTest, AKeptKeyIsNamedAndTheFileIsStillWritten) {
+  Put("[GeneralSetting]\r\nCONNECTION_CONTROL_LOG_FILE_NAME=old.log\r\n");
+  IniFileObject object;
+  object.CONNECTION_CONTROL_LOG_FILE_NAME = " trailing blank ";
+  object.NOICON = 1;
+  const SafeWriteResult result = IniFileWriter(object).WriteIniFile(file_);
+  ASSERT_TRUE(result.ok()) << result.detail;
+  EXPECT_EQ(result.keptKeys, std::vector<std::string>{"CONNECTION_CONTROL_LOG_FILE_NAME"});
+  EXPECT_NE(Get().find("CONNECTION_CONTROL_LOG_FILE_NAME=old.log\r\n"), std::string::npos);
+  EXPECT_NE(Get().find("NOICON=TRUE\r\n"), std::string::npos);
+}
+
 TEST_F(IniFileWriterOnDiskTest, CreatesTheFileAndLaterKeepsTheOlderSections) {
   ASSERT_TRUE(IniFileWriter(IniFileObject{}).WriteIniFile(file_).ok());
   EXPECT_EQ(Get(), "[GeneralSetting]\r\n" + DefaultLinesWithout("none"));
@@ -246,18 +258,6 @@ TEST_F(IniFileWriterOnDiskTest, CreatesTheFileAndLaterKeepsTheOlderSections) {
   EXPECT_EQ(Get(), "[DirAppFilter1]\r\nAPPNAME=a.exe\r\n[GeneralSetting]\r\n" +
                        DefaultLinesWith("NOICON", "TRUE"));
   EXPECT_FALSE(std::filesystem::exists(BackupPath(file_)));
-}
-
-TEST_F(IniFileWriterOnDiskTest, AKeptKeyIsNamedAndTheFileIsStillWritten) {
-  Put("[GeneralSetting]\r\nCONNECTION_CONTROL_LOG_FILE_NAME=old.log\r\n");
-  IniFileObject object;
-  object.CONNECTION_CONTROL_LOG_FILE_NAME = " trailing blank ";
-  object.NOICON = 1;
-  const SafeWriteResult result = IniFileWriter(object).WriteIniFile(file_);
-  ASSERT_TRUE(result.ok()) << result.detail;
-  EXPECT_EQ(result.keptKeys, std::vector<std::string>{"CONNECTION_CONTROL_LOG_FILE_NAME"});
-  EXPECT_NE(Get().find("CONNECTION_CONTROL_LOG_FILE_NAME=old.log\r\n"), std::string::npos);
-  EXPECT_NE(Get().find("NOICON=TRUE\r\n"), std::string::npos);
 }
 
 TEST_F(IniFileWriterOnDiskTest, ADamagedFileIsNotReplaced) {
