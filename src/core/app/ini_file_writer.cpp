@@ -83,7 +83,13 @@ IniFileWriter::IniFileWriter(const IniFileObject& object) : object_(object) {}
 IniWriteResult IniFileWriter::Write(ProfileFile& document) const {
   constexpr std::string_view kSection = IniFileObject::kSectionName;
   ProfileFile updated = document;
+  std::vector<std::string> keptKeys;
   for (const ProfileEntry& entry : FormatGeneralSettings(object_)) {
+    // One value the file cannot hold must not cost every other option.
+    if (!GeneralSettingProblem(entry.key, entry.value).empty()) {
+      keptKeys.push_back(entry.key);
+      continue;
+    }
     // Only the first of repeated keys would be replaced while the reader
     // takes the last: repeats go, and the key is written once.
     if (Occurrences(updated.Section(kSection), entry.key) > 1) {
@@ -98,7 +104,7 @@ IniWriteResult IniFileWriter::Write(ProfileFile& document) const {
     return {std::move(*problem)};
   }
   document = std::move(updated);
-  return {};
+  return {{}, std::move(keptKeys)};
 }
 
 IniBytesResult IniFileWriter::WriteBytes(std::string_view existingCp932) const {
@@ -106,10 +112,11 @@ IniBytesResult IniFileWriter::WriteBytes(std::string_view existingCp932) const {
   if (!parsed.file) {
     return {{}, "the file there cannot be kept: " + parsed.error};
   }
-  if (IniWriteResult written = Write(*parsed.file); !written.ok()) {
+  IniWriteResult written = Write(*parsed.file);
+  if (!written.ok()) {
     return {{}, std::move(written.error)};
   }
-  return {parsed.file->Serialize(), {}};
+  return {parsed.file->Serialize(), {}, std::move(written.keptKeys)};
 }
 
 SafeWriteResult IniFileWriter::WriteIniFile(const std::filesystem::path& path) const {
@@ -121,7 +128,11 @@ SafeWriteResult IniFileWriter::WriteIniFile(const std::filesystem::path& path) c
   if (!content.ok()) {
     return {SafeWriteFailure::kWrite, path.string() + ": " + content.error};
   }
-  return WriteSettingsFile(path, content.bytes);
+  SafeWriteResult result = WriteSettingsFile(path, content.bytes);
+  if (result.ok()) {
+    result.keptKeys = std::move(content.keptKeys);
+  }
+  return result;
 }
 
 }  // namespace harlune

@@ -18,6 +18,8 @@ namespace harlune {
 
 struct [[nodiscard]] IniWriteResult {
   std::string error;  // empty when written
+  // Keys whose value the file cannot hold, left as the document had them.
+  std::vector<std::string> keptKeys = {};
 
   bool ok() const { return error.empty(); }
 };
@@ -25,6 +27,7 @@ struct [[nodiscard]] IniWriteResult {
 struct [[nodiscard]] IniBytesResult {
   std::string bytes;  // the whole new file, when written
   std::string error;
+  std::vector<std::string> keptKeys = {};  // as in IniWriteResult
 
   bool ok() const { return error.empty(); }
 };
@@ -38,10 +41,12 @@ class IniFileWriter {
  public:
   explicit IniFileWriter(const IniFileObject& object);
 
-  // Writes every key into the document. Refused, with the document left as
-  // it was, for a text the file cannot hold (not CP932, a line break, blanks
-  // at either end) and for a result that the reader could not read back
-  // (too long a line or section, too many section names).
+  // Writes every key into the document. A value the file cannot hold (not
+  // CP932, a line break, blanks at either end, a line over kMaxLineBytes)
+  // does not stop the others: its key keeps the line the document has, or
+  // stays out when it has none, and is named in keptKeys. Refused, with the
+  // document left as it was, when the section or the section names would
+  // not fit the reader's buffers.
   IniWriteResult Write(ProfileFile& document) const;
 
   // The same over the bytes of the existing file (empty when there is none).
@@ -49,7 +54,8 @@ class IniFileWriter {
 
   // Writes the file through WriteSettingsFile, keeping what the file there
   // holds besides the options. A file there that cannot be read is not
-  // replaced: that is a kWrite failure.
+  // replaced: that is a kWrite failure. A write that kept keys succeeds and
+  // names them in keptKeys.
   SafeWriteResult WriteIniFile(const std::filesystem::path& path) const;
 
  private:

@@ -62,13 +62,13 @@ bool SettingsStore::Writable(std::string_view fileName) const {
 
 void SettingsStore::LoadAllSettings() {
   if (NeedsWriting(settings_.commands.Load(clock_), strings::kExternalCommandFile)) {
-    (void)settings_.commands.Save(dialogs_);
+    SaveCommands();
   }
   const auto rulesPath = PathOf(strings::kConnectionControlRuleFile);
   if (NeedsWriting(
           LoadConnectionControlRuleFile(rulesPath, settings_.rules, ReadHostListFile, clock_),
           strings::kConnectionControlRuleFile)) {
-    ContinueAfter(SaveConnectionControlRuleFile(rulesPath, settings_.rules));
+    SaveRules();
   }
   const auto filtersPath = PathOf(strings::kPacketFilterSettingFile);
   if (NeedsWriting(LoadPacketFilterFile(filtersPath, settings_.filters, clock_),
@@ -87,65 +87,103 @@ void SettingsStore::LoadAllSettings() {
   if (NeedsWriting(generalResult, strings::kGeneralSettingFile)) {
     SaveAllSettings();
   }
+  ReportKeptKeys();
   settingsSaved_ = true;
 }
 
-bool SettingsStore::ContinueAfter(const SafeWriteResult& result) {
-  if (result.ok()) {
-    return true;
+SettingsStore::SaveStep SettingsStore::StepAfter(std::string_view fileName,
+                                                 const SafeWriteResult& result) {
+  if (!result.ok()) {
+    dialogs_.ShowMessage(result.UserMessage());
+    return result.EndsTheSave() ? SaveStep::kEnd : SaveStep::kNotWritten;
   }
-  dialogs_.ShowMessage(result.UserMessage());
-  // A backup that cannot be made means the disk is full or broken: writing
-  // the following files would only fail the same way.
-  return result.failure != SafeWriteFailure::kBackup;
+  std::vector<std::string>& last = lastKeptKeys_[std::string(fileName)];
+  for (const std::string& key : result.keptKeys) {
+    keptKeysToTell_ = keptKeysToTell_ || std::ranges::find(last, key) == last.end();
+    keptKeys_.push_back(key);
+  }
+  last = result.keptKeys;
+  return SaveStep::kWritten;
+}
+
+void SettingsStore::ReportKeptKeys() {
+  if (keptKeysToTell_) {
+    std::string message(kKeptSettingsMessage);
+    for (std::size_t i = 0; i < keptKeys_.size(); ++i) {
+      message += (i == 0 ? "" : ", ") + keptKeys_[i];
+    }
+    dialogs_.ShowMessage(message);
+  }
+  keptKeys_.clear();
+  keptKeysToTell_ = false;
 }
 
 template <typename SaveFunction>
-bool SettingsStore::SaveXml(std::string_view fileName, SaveFunction save) {
+SettingsStore::SaveStep SettingsStore::SaveXml(std::string_view fileName, SaveFunction save) {
   if (!Writable(fileName)) {
-    return true;
+    return SaveStep::kNotWritten;
   }
   try {
-    return ContinueAfter(save());
+    return StepAfter(fileName, save());
   } catch (const XmlWriteError& error) {
     dialogs_.ShowMessage(std::string(kWriteFailedMessage) + "\n" + error.what());
-    return true;
+    return SaveStep::kNotWritten;
   }
+}
+
+SettingsStore::SaveStep SettingsStore::SaveGeneral() {
+  if (!Writable(strings::kGeneralSettingFile)) {
+    return SaveStep::kNotWritten;
+  }
+  return StepAfter(
+      strings::kGeneralSettingFile,
+      IniFileWriter(settings_.general).WriteIniFile(PathOf(strings::kGeneralSettingFile)));
+}
+
+SettingsStore::SaveStep SettingsStore::SaveRules() {
+  if (!Writable(strings::kConnectionControlRuleFile)) {
+    return SaveStep::kNotWritten;
+  }
+  return StepAfter(
+      strings::kConnectionControlRuleFile,
+      SaveConnectionControlRuleFile(PathOf(strings::kConnectionControlRuleFile), settings_.rules));
+}
+
+SettingsStore::SaveStep SettingsStore::SaveCommands() {
+  if (!Writable(strings::kExternalCommandFile)) {
+    return SaveStep::kNotWritten;
+  }
+  // The command list tells the user of a failure itself.
+  return settings_.commands.Save(dialogs_).ok() ? SaveStep::kWritten : SaveStep::kNotWritten;
 }
 
 bool SettingsStore::SaveGeneralSettings() {
-  if (!Writable(strings::kGeneralSettingFile)) {
-    return false;
-  }
-  const SafeWriteResult result =
-      IniFileWriter(settings_.general).WriteIniFile(PathOf(strings::kGeneralSettingFile));
-  if (!result.ok()) {
-    dialogs_.ShowMessage(result.UserMessage());
-  }
-  return result.ok();
+  const SaveStep step = SaveGeneral();
+  ReportKeptKeys();
+  return step == SaveStep::kWritten;
 }
 
 bool SettingsStore::SaveAllSettings() {
-  SaveGeneralSettings();
-  if (!SaveXml(strings::kPacketFilterSettingFile, [&] {
-        return SavePacketFilterFile(PathOf(strings::kPacketFilterSettingFile), settings_.filters);
-      })) {
-    return false;
-  }
-  if (!SaveXml(strings::kHtbSettingFile,
-               [&] { return SaveHtbFile(PathOf(strings::kHtbSettingFile), settings_.htb); })) {
-    return false;
-  }
-  if (Writable(strings::kConnectionControlRuleFile) &&
-      !ContinueAfter(SaveConnectionControlRuleFile(PathOf(strings::kConnectionControlRuleFile),
-                                                   settings_.rules))) {
-    return false;
-  }
-  if (Writable(strings::kExternalCommandFile)) {
-    (void)settings_.commands.Save(dialogs_);
-  }
-  settingsSaved_ = true;
-  return true;
+  // A file that was not written keeps its unsaved settings: closing must ask.
+  settingsSaved_ = false;
+  bool everyFileWritten = true;
+  const auto goOn = [&everyFileWritten](SaveStep step) {
+    everyFileWritten = everyFileWritten && step == SaveStep::kWritten;
+    return step != SaveStep::kEnd;
+  };
+  const bool reachedTheEnd =
+      goOn(SaveGeneral()) &&
+      goOn(SaveXml(strings::kPacketFilterSettingFile,
+                   [&] {
+                     return SavePacketFilterFile(PathOf(strings::kPacketFilterSettingFile),
+                                                 settings_.filters);
+                   })) &&
+      goOn(SaveXml(strings::kHtbSettingFile,
+                   [&] { return SaveHtbFile(PathOf(strings::kHtbSettingFile), settings_.htb); })) &&
+      goOn(SaveRules()) && goOn(SaveCommands());
+  ReportKeptKeys();
+  settingsSaved_ = reachedTheEnd && everyFileWritten;
+  return reachedTheEnd;
 }
 
 }  // namespace harlune

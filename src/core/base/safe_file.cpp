@@ -114,42 +114,83 @@ fs::path Target(const fs::path& file) {
   return file;
 }
 
+// A folder that takes no new file and a full disk fail every later file of
+// the save the same way; any other error concerns this file alone.
+SafeWriteFailure FailureOf(int error) {
+  switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return SafeWriteFailure::kNoSpaceOrAccess;
+    default:
+      return SafeWriteFailure::kWrite;
+  }
+}
+
+SafeWriteResult FailedTemporary(std::string_view step, const fs::path& path, int error) {
+  return {FailureOf(error), Failed(step, path, error)};
+}
+
+// Why an existing file must not be replaced: the user made it read-only.
+// Root passes access(), so a file without any write bit is refused as well.
+std::optional<std::string> ReadOnlyProblem(const fs::path& file) {
+  struct stat status {};
+  if (::stat(file.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return std::nullopt;  // a missing file is created; anything else fails later
+  }
+  if ((status.st_mode & 0222) == 0) {
+    return file.string() + " is read-only";
+  }
+  // On a read-only file system the temporary cannot be made either, which
+  // tells the folder's problem rather than the file's.
+  if (::access(file.c_str(), W_OK) != 0 && errno != EROFS) {
+    return Failed("may not write", file, errno);
+  }
+  return std::nullopt;
+}
+
+// Creates a new temporary next to `file`; -1 with errno set when it cannot.
+int CreateTemporary(const fs::path& folder, const std::string& prefix, fs::path& temporary) {
+  for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+    temporary = folder / (prefix + RandomSuffix());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
 // Writes the content to a new temporary next to `file` and flushes it.
-std::optional<std::string> WriteTemporary(const fs::path& file, std::string_view content,
-                                          fs::path& temporary) {
+SafeWriteResult WriteTemporary(const fs::path& file, std::string_view content,
+                               fs::path& temporary) {
   const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
   const std::string prefix = TemporaryPrefix(file);
   RemoveStaleTemporaries(folder, prefix);
 
-  int fdNumber = -1;
-  for (int attempt = 0; attempt < kMaxNameAttempts && fdNumber < 0; ++attempt) {
-    temporary = folder / (prefix + RandomSuffix());
-    fdNumber = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fdNumber < 0 && errno != EEXIST) {
-      break;
-    }
-  }
-  FileDescriptor fd(fdNumber);
+  FileDescriptor fd(CreateTemporary(folder, prefix, temporary));
   if (!fd.valid()) {
-    const std::string failure = Failed("cannot create a temporary file in", folder, errno);
+    const int error = errno;
     temporary.clear();
-    return failure;
+    return FailedTemporary("cannot create a temporary file in", folder, error);
   }
   struct stat old {};
   if (::stat(file.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
       ::fchmod(fd.get(), old.st_mode & 07777) != 0) {
-    return Failed("cannot set the permissions of", temporary, errno);
+    return FailedTemporary("cannot set the permissions of", temporary, errno);
   }
   if (const int error = WriteAll(fd.get(), content); error != 0) {
-    return Failed("cannot write", temporary, error);
+    return FailedTemporary("cannot write", temporary, error);
   }
   if (::fsync(fd.get()) != 0) {
-    return Failed("cannot flush", temporary, errno);
+    return FailedTemporary("cannot flush", temporary, errno);
   }
   if (const int error = fd.Close(); error != 0) {
-    return Failed("cannot close", temporary, error);
+    return FailedTemporary("cannot close", temporary, error);
   }
-  return std::nullopt;
+  return {};
 }
 
 // Copies the file to its backup; false with `problem` set when the copy
@@ -231,6 +272,7 @@ fs::path BackupPath(const fs::path& file) { return fs::path(file.string() + ".au
 std::string_view SafeWriteResult::UserMessage() const {
   switch (failure) {
     case SafeWriteFailure::kBackup:
+    case SafeWriteFailure::kNoSpaceOrAccess:
       return kBackupFailedMessage;
     case SafeWriteFailure::kWrite:
       return kWriteFailedMessage;
@@ -242,12 +284,15 @@ std::string_view SafeWriteResult::UserMessage() const {
 
 SafeWriteResult WriteSettingsFile(const fs::path& file, std::string_view content) {
   const fs::path target = Target(file);
+  if (std::optional<std::string> problem = ReadOnlyProblem(target)) {
+    return {SafeWriteFailure::kWrite, std::move(*problem)};
+  }
   fs::path temporary;
-  if (std::optional<std::string> problem = WriteTemporary(target, content, temporary)) {
+  if (SafeWriteResult written = WriteTemporary(target, content, temporary); !written.ok()) {
     if (!temporary.empty()) {
       ::unlink(temporary.c_str());
     }
-    return {SafeWriteFailure::kWrite, std::move(*problem)};
+    return written;
   }
 
   bool backupMade = false;

@@ -9,7 +9,9 @@
 // folder and is flushed to disk, F is copied to F.autobak, the temporary is
 // renamed over F (atomic), the folder is flushed and the backup deleted. At
 // every moment F holds either its old or its new content. A symbolic link at
-// F is followed: the file it names is replaced and keeps being linked.
+// F is followed: the file it names is replaced and keeps being linked. A file
+// the user made read-only is never replaced, although the rename would only
+// need the folder's permission.
 
 #include <ctime>
 #include <filesystem>
@@ -17,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace harlune {
 
@@ -31,21 +34,35 @@ std::filesystem::path BackupPath(const std::filesystem::path& file);
 enum class SafeWriteFailure {
   kNone,
   kBackup,  // F exists but could not be copied to its backup; F was not written
-  kWrite,   // the new content could not be put in place; F is as it was
+  // The folder takes no new file or the disk is full (no space, no quota
+  // left, no permission, a read-only file system); F is as it was.
+  kNoSpaceOrAccess,
+  kWrite,  // the new content could not be put in place, or F is read-only; F is as it was
 };
 
 struct [[nodiscard]] SafeWriteResult {
   SafeWriteFailure failure = SafeWriteFailure::kNone;
   std::string detail;  // the step that failed and the system's reason
+  // Keys whose value the file cannot hold: a writer that fills this left
+  // them as the file had them and wrote everything else.
+  std::vector<std::string> keptKeys = {};
 
   bool ok() const { return failure == SafeWriteFailure::kNone; }
-  // kBackupFailedMessage, kWriteFailedMessage, or empty when it succeeded.
+  // Whether the next files of a save would only fail the same way, so the
+  // save ends here.
+  bool EndsTheSave() const {
+    return failure == SafeWriteFailure::kBackup || failure == SafeWriteFailure::kNoSpaceOrAccess;
+  }
+  // kBackupFailedMessage (kBackup, kNoSpaceOrAccess), kWriteFailedMessage,
+  // or empty when it succeeded.
   std::string_view UserMessage() const;
 };
 
 // Replaces F's content. A failure leaves F as it was and no temporary file
-// behind. Temporaries left by a writer that was killed are removed by the
-// next write of the same file.
+// behind; a read-only F (no write permission for this process, or no write
+// bit at all, which also stops root) is a kWrite failure that leaves F and
+// its backup untouched. Temporaries left by a writer that was killed are
+// removed by the next write of the same file.
 SafeWriteResult WriteSettingsFile(const std::filesystem::path& file, std::string_view content);
 
 enum class FileReadStatus { kRead, kMissing, kFailed };

@@ -403,11 +403,51 @@ void AppendText(const XmlElement& element, std::string& out) {
   }
 }
 
+bool Cp932Holds(std::string_view utf8) {
+  try {
+    static_cast<void>(Utf8ToCp932(utf8));
+    return true;
+  } catch (const TextEncodingError&) {
+    return false;
+  }
+}
+
+std::size_t Utf8Length(char lead) {
+  const auto byte = static_cast<std::uint8_t>(lead);
+  return byte < 0xC0 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
+}
+
+// "&#xD55C;" for a character of valid UTF-8 (the writer checks first).
+std::string NumericReference(std::string_view character) {
+  constexpr std::uint8_t kLeadMasks[] = {0x7F, 0x1F, 0x0F, 0x07};
+  std::uint32_t c = static_cast<std::uint8_t>(character[0]) & kLeadMasks[character.size() - 1];
+  for (const char trail : character.substr(1)) {
+    c = (c << 6) | (static_cast<std::uint8_t>(trail) & 0x3Fu);
+  }
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), "0123456789ABCDEF"[c % 16]);
+    c /= 16;
+  } while (c != 0);
+  return "&#x" + digits + ";";
+}
+
 // Element text escaped for the file: a carriage return as a character
-// reference, since reading turns every line end into LF.
+// reference, since reading turns every line end into LF, and a character
+// Shift_JIS lacks as a character reference, so that the file stays Shift_JIS
+// and every XML reader gives the character back.
 void AppendEscaped(std::string& out, std::string_view text, bool attribute) {
-  for (const char c : text) {
-    switch (c) {
+  const bool allShiftJis = Cp932Holds(text);
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = Utf8Length(text[i]);
+    const std::string_view character = text.substr(i, length);
+    i += length;
+    if (length > 1) {
+      out += allShiftJis || Cp932Holds(character) ? std::string(character)
+                                                  : NumericReference(character);
+      continue;
+    }
+    switch (character[0]) {
       case '&':
         out += "&amp;";
         break;
@@ -430,22 +470,17 @@ void AppendEscaped(std::string& out, std::string_view text, bool attribute) {
         out += attribute ? "&#9;" : "\t";
         break;
       default:
-        out += c;
+        out += character;
     }
   }
 }
 
-// Refuses text that the file could not give back.
-void CheckWritable(std::string_view element, std::string_view text) {
-  const std::string quoted = "\"" + std::string(element) + "\"";
+// Refuses text that no XML file could give back; whatever else it holds is
+// written, through character references where Shift_JIS lacks a character.
+void CheckCarriable(std::string_view element, std::string_view text) {
   if (const std::size_t bad = FirstBadCharacter(text); bad != std::string_view::npos) {
-    throw XmlWriteError("the text of " + quoted + " holds a character XML cannot carry at byte " +
-                        std::to_string(bad));
-  }
-  try {
-    Cp932Length(text);
-  } catch (const TextEncodingError& e) {
-    throw XmlWriteError("the text of " + quoted + " cannot be written in Shift_JIS: " + e.what());
+    throw XmlWriteError("the text of \"" + std::string(element) +
+                        "\" holds a character XML cannot carry at byte " + std::to_string(bad));
   }
 }
 
@@ -453,9 +488,12 @@ void CheckWritable(std::string_view element, std::string_view text) {
 
 std::string XmlTextProblem(std::string_view text) {
   try {
-    CheckWritable("text", text);
+    CheckCarriable("text", text);
+    Cp932Length(text);
   } catch (const XmlWriteError& error) {
     return error.what();
+  } catch (const TextEncodingError& e) {
+    return std::string("the text of \"text\" cannot be written in Shift_JIS: ") + e.what();
   }
   return {};
 }
@@ -585,7 +623,7 @@ void XmlWriter::Attribute(std::string_view name, std::string_view value) {
   if (!startTagOpen_) {
     throw std::logic_error("an attribute after the content of an element");
   }
-  CheckWritable(name, value);
+  CheckCarriable(name, value);
   utf8_ += ' ';
   utf8_ += name;
   utf8_ += "=\"";
@@ -594,7 +632,7 @@ void XmlWriter::Attribute(std::string_view name, std::string_view value) {
 }
 
 void XmlWriter::TextElement(std::string_view name, std::string_view text) {
-  CheckWritable(name, text);
+  CheckCarriable(name, text);
   Open(name);
   if (!text.empty()) {
     EndStartTag();
@@ -622,7 +660,7 @@ std::string XmlWriter::Finish() const {
   if (!open_.empty() || startTagOpen_) {
     throw std::logic_error("an element is still open");
   }
-  // Every text was checked when it was added, so the conversion holds.
+  // Every text was escaped to characters Shift_JIS holds, so the conversion holds.
   return std::string(kXmlDeclaration) + "\r\n" + Utf8ToCp932(utf8_) + "\r\n";
 }
 

@@ -18,9 +18,13 @@
 //   the document element, without indentation or line breaks, CR LF
 // Text is escaped as &amp; &lt; &gt;; a carriage return is written as
 // &#13; so that reading (which turns line ends into LF) gives it back. An
-// element without text is written <Comment/>. Text that Shift_JIS cannot
-// hold, or that XML cannot carry, is refused with XmlWriteError naming the
-// element: it is never written half or replaced.
+// element without text is written <Comment/>. A character Shift_JIS lacks
+// (Hangul, an emoji, one CP932 would turn into a look-alike) is written as a
+// character reference such as &#xD55C;, so the file stays Shift_JIS and any
+// XML reader gives the character back; a text that is all Shift_JIS is
+// written as before. Text that XML cannot carry at all (C0 controls other
+// than tab, CR and LF; bytes that are not UTF-8) is refused with
+// XmlWriteError naming the element: it is never written half or replaced.
 
 #include <cstddef>
 #include <cstdint>

@@ -47,8 +47,6 @@ std::size_t LineOfEntry(const ProfileFile& document, const ProfileEntry& entry) 
   return 0;
 }
 
-std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
-
 }  // namespace
 
 // Builds the list from a parsed document; it alone may take more rules than
@@ -155,55 +153,79 @@ RuleFileParseResult ParseConnectionControlRuleFile(std::string_view cp932,
   return RuleFileReader::Read(*parsed.file, readHostList);
 }
 
-RuleFileWriteResult SerializeConnectionControlRuleFile(const OperateConnectionRuleIni& rules) {
-  ProfileFile document;
-  std::string error;
-  const auto write = [&document, &error](std::string_view section, std::string_view key,
-                                         std::string_view value) {
-    if (!error.empty()) {
+namespace {
+
+// Writes the keys of a new document. A value the file cannot hold does not
+// stop the others: its key keeps the value the file had (or stays out when
+// it had none) and is remembered for the user.
+class RuleDocumentWriter {
+ public:
+  explicit RuleDocumentWriter(const ProfileFile* previous) : previous_(previous) {}
+
+  void Put(std::string_view section, std::string_view key, std::string_view value) {
+    if (ProfileValueProblem(value).empty() && document_.WriteString(section, key, value).ok()) {
       return;
     }
-    const ProfileWriteResult written = document.WriteString(section, key, value);
-    if (!written.ok()) {
-      error = "[" + std::string(section) + "] " + written.error;
+    keptKeys_.push_back("[" + std::string(section) + "] " + std::string(key));
+    if (previous_ == nullptr) {
+      return;
     }
-  };
-  const auto text = [](std::string_view value) {
-    constexpr std::string_view kBlanks = " \t\v\f";
-    const std::size_t first = value.find_first_not_of(kBlanks);
-    return first == std::string_view::npos
-               ? std::string_view{}
-               : value.substr(first, value.find_last_not_of(kBlanks) - first + 1);
-  };
-  const auto boolean = [](bool value) { return FlagText(value ? 1 : 0); };
-
-  write(kCommonSettingsSection, "FileVersion", kRuleFileVersion);
-  for (std::size_t i = 0; i < rules.size(); ++i) {
-    const OperateConnectionRule& rule = rules.Rules()[i];
-    const std::string section = RuleSectionName(i + 1);
-    write(section, "Name", text(rule.Name));
-    write(section, "Comment", text(rule.Comment));
-    write(section, "Available", boolean(rule.Available));
-    write(section, "TriggerTimeLow", std::to_string(rule.TriggerTimeLow));
-    write(section, "TriggerTimeHigh", std::to_string(rule.TriggerTimeHigh));
-    write(section, "TriggerAmountOfUpTrafficHigh",
-          std::to_string(rule.TriggerAmountOfUpTrafficHigh));
-    write(section, "TriggerAmountOfUpTrafficLow", std::to_string(rule.TriggerAmountOfUpTrafficLow));
-    write(section, "TriggerAmountOfDownTrafficHigh",
-          std::to_string(rule.TriggerAmountOfDownTrafficHigh));
-    write(section, "TriggerAmountOfDownTrafficLow",
-          std::to_string(rule.TriggerAmountOfDownTrafficLow));
-    write(section, "TargetProcessName", text(rule.TargetProcessName));
-    write(section, "RemoteHostListPath", text(rule.RemoteHostListPath));
-    write(section, "Action", std::to_string(rule.Action));
-    write(section, "AllowConnectionNum", std::to_string(rule.AllowConnectionNum));
-    write(section, "BLimitConnectionNum", boolean(rule.BLimitConnectionNum));
-    write(section, "PriorCondition", std::to_string(rule.PriorCondition));
-    if (!error.empty()) {
-      return {{}, "rule " + std::to_string(i + 1) + " " + Quoted(rule.Name) + ": " + error};
+    if (const std::optional<std::string> old = previous_->Find(section, key)) {
+      // A value the file no longer takes back stays out, like one it never had.
+      static_cast<void>(document_.WriteString(section, key, *old));
     }
   }
-  return {document.Serialize(), {}};
+
+  RuleFileWriteResult Finish() { return {document_.Serialize(), {}, std::move(keptKeys_)}; }
+
+ private:
+  const ProfileFile* previous_;
+  ProfileFile document_;
+  std::vector<std::string> keptKeys_;
+};
+
+// Blanks around a text are dropped, as reading drops them.
+std::string_view StoredText(std::string_view value) {
+  constexpr std::string_view kBlanks = " \t\v\f";
+  const std::size_t first = value.find_first_not_of(kBlanks);
+  return first == std::string_view::npos
+             ? std::string_view{}
+             : value.substr(first, value.find_last_not_of(kBlanks) - first + 1);
+}
+
+void WriteRule(RuleDocumentWriter& writer, const std::string& section,
+               const OperateConnectionRule& rule) {
+  const auto put = [&writer, &section](std::string_view key, std::string_view value) {
+    writer.Put(section, key, value);
+  };
+  const auto boolean = [](bool value) { return FlagText(value ? 1 : 0); };
+  put("Name", StoredText(rule.Name));
+  put("Comment", StoredText(rule.Comment));
+  put("Available", boolean(rule.Available));
+  put("TriggerTimeLow", std::to_string(rule.TriggerTimeLow));
+  put("TriggerTimeHigh", std::to_string(rule.TriggerTimeHigh));
+  put("TriggerAmountOfUpTrafficHigh", std::to_string(rule.TriggerAmountOfUpTrafficHigh));
+  put("TriggerAmountOfUpTrafficLow", std::to_string(rule.TriggerAmountOfUpTrafficLow));
+  put("TriggerAmountOfDownTrafficHigh", std::to_string(rule.TriggerAmountOfDownTrafficHigh));
+  put("TriggerAmountOfDownTrafficLow", std::to_string(rule.TriggerAmountOfDownTrafficLow));
+  put("TargetProcessName", StoredText(rule.TargetProcessName));
+  put("RemoteHostListPath", StoredText(rule.RemoteHostListPath));
+  put("Action", std::to_string(rule.Action));
+  put("AllowConnectionNum", std::to_string(rule.AllowConnectionNum));
+  put("BLimitConnectionNum", boolean(rule.BLimitConnectionNum));
+  put("PriorCondition", std::to_string(rule.PriorCondition));
+}
+
+}  // namespace
+
+RuleFileWriteResult SerializeConnectionControlRuleFile(const OperateConnectionRuleIni& rules,
+                                                       const ProfileFile* previous) {
+  RuleDocumentWriter writer(previous);
+  writer.Put(kCommonSettingsSection, "FileVersion", kRuleFileVersion);
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    WriteRule(writer, RuleSectionName(i + 1), rules.Rules()[i]);
+  }
+  return writer.Finish();
 }
 
 bool OperateConnectionRuleIni::Append(const OperateConnectionRule& rule, UserDialogs& dialogs) {
@@ -284,11 +306,21 @@ SettingsLoadResult LoadConnectionControlRuleFile(const std::filesystem::path& fi
 
 SafeWriteResult SaveConnectionControlRuleFile(const std::filesystem::path& file,
                                               const OperateConnectionRuleIni& rules) {
-  RuleFileWriteResult bytes = SerializeConnectionControlRuleFile(rules);
+  const FileReadResult existing = ReadFileBytes(file);
+  ProfileParseResult previous;
+  if (existing.status == FileReadStatus::kRead) {
+    previous = ProfileFile::Parse(existing.bytes);
+  }
+  const ProfileFile* previousFile = previous.file ? &*previous.file : nullptr;
+  RuleFileWriteResult bytes = SerializeConnectionControlRuleFile(rules, previousFile);
   if (!bytes.ok()) {
     return {SafeWriteFailure::kWrite, file.string() + ": " + bytes.error};
   }
-  return WriteSettingsFile(file, bytes.bytes);
+  SafeWriteResult result = WriteSettingsFile(file, bytes.bytes);
+  if (result.ok()) {
+    result.keptKeys = std::move(bytes.keptKeys);
+  }
+  return result;
 }
 
 }  // namespace harlune

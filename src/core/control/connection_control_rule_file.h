@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/base/profile_file.h"
 #include "core/base/safe_file.h"
 #include "core/base/user_dialogs.h"
 #include "core/control/operate_connection_rule.h"
@@ -107,15 +108,22 @@ RuleFileParseResult ParseConnectionControlRuleFile(std::string_view cp932,
 
 struct [[nodiscard]] RuleFileWriteResult {
   std::string bytes;  // the whole file, CP932 with CRLF lines
-  std::string error;  // which rule and field cannot be stored, and why
+  // Why no file could be made. No value sets it any longer (a value the
+  // file cannot hold goes to keptKeys); callers still check it.
+  std::string error;
+  // The keys, as "[ConnectionControlRule2] Name", whose value the file
+  // cannot hold (a character CP932 lacks, a line break).
+  std::vector<std::string> keptKeys = {};
 
   bool ok() const { return error.empty(); }
 };
 
 // The file for the rules. Blanks around a text value are dropped (reading
-// drops them too); a text CP932 cannot hold or that holds a line break
-// cannot be stored, and nothing is written for it.
-RuleFileWriteResult SerializeConnectionControlRuleFile(const OperateConnectionRuleIni& rules);
+// drops them too). A value the file cannot hold does not stop the rest: its
+// key keeps the value `previous` (the file as it is now) has for the same
+// section and key, or is left out when there is none.
+RuleFileWriteResult SerializeConnectionControlRuleFile(const OperateConnectionRuleIni& rules,
+                                                       const ProfileFile* previous = nullptr);
 
 // Reads the file at `file` into `rules` with the damaged-file policy of
 // LoadSettingsFile. `rules` changes only when the outcome is kLoaded or
@@ -126,8 +134,9 @@ SettingsLoadResult LoadConnectionControlRuleFile(
     const HostListReader& readHostList = ReadHostListFile, const LocalClock& now = LocalTimeNow);
 
 // Replaces the file with the rules, whole (no section of an earlier list
-// stays behind). A rule that cannot be stored fails the save with kWrite and
-// leaves the file as it was.
+// stays behind). A value that cannot be stored keeps the line the file has
+// for it (see SerializeConnectionControlRuleFile); the result names it in
+// keptKeys.
 SafeWriteResult SaveConnectionControlRuleFile(const std::filesystem::path& file,
                                               const OperateConnectionRuleIni& rules);
 

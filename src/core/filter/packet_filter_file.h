@@ -47,8 +47,9 @@ PacketFilterParseResult ParsePacketFilters(std::string_view bytes);
 // This is the parser to give LoadSettingsFile.
 std::optional<std::string> ReadPacketFilters(std::string_view bytes, PacketFilterManager& manager);
 
-// The file's bytes for the list. Throws XmlWriteError, naming the field,
-// when a text cannot be stored in Shift_JIS.
+// The file's bytes for the list; a character Shift_JIS lacks is written as a
+// character reference. Throws XmlWriteError, naming the field, when a text
+// holds a character XML cannot carry.
 std::string SerializePacketFilters(const PacketFilterManager& manager);
 
 // Loads the file into the list through LoadSettingsFile (a damaged file is

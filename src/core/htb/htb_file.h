@@ -50,8 +50,9 @@ inline constexpr std::string_view kHtbFileVersion = "1000";
 std::optional<std::string> ReadHtbSettings(std::string_view bytes, HTB_Manager& manager,
                                            const FilterLookup& filters);
 
-// The file's bytes for both trees. Throws XmlWriteError, naming the field,
-// when a text cannot be stored in Shift_JIS.
+// The file's bytes for both trees; a character Shift_JIS lacks is written as
+// a character reference. Throws XmlWriteError, naming the field, when a text
+// holds a character XML cannot carry.
 std::string SerializeHtbSettings(const HTB_Manager& manager);
 
 // Loads the file into the trees through LoadSettingsFile (a damaged file is

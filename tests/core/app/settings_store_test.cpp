@@ -8,8 +8,10 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include "core/base/settings_folder_faults.h"
 #include "core/base/string_resources.h"
 #include "core/htb/htb_class.h"
 #include "core/monitor/adapter_table.h"
@@ -164,6 +166,143 @@ TEST(SettingsStore, FailedBackupEndsTheSaveAndLeavesTheRestAsItWas) {
   // The general settings come first and were saved; nothing after the
   // failed file was touched.
   EXPECT_EQ(reader.Generations(), (std::vector<std::string>{"乙", "甲", "甲", "甲", "甲"}));
+}
+
+// A save that did not write a file never counts as saved: closing must ask.
+TEST(SettingsStoreUnsaved, ReadOnlyFilterFileIsKeptWithTheMessageAndTheSaveGoesOn) {
+  TempDir dir;
+  Store store(dir.path());
+  store.store.LoadAllSettings();
+  store.Mark("甲");
+  ASSERT_TRUE(store.store.SaveAllSettings());
+  const fs::path filters = dir.path() / strings::kPacketFilterSettingFile;
+  const std::string before = testing::ReadFileText(filters);
+  ASSERT_EQ(::chmod(filters.c_str(), 0444), 0);
+  store.Mark("乙");
+  store.store.MarkChanged();
+  EXPECT_TRUE(store.store.SaveAllSettings());
+  EXPECT_FALSE(store.store.settingsSaved());
+  EXPECT_EQ(store.dialogs.messages, std::vector<std::string>{std::string(kWriteFailedMessage)});
+  EXPECT_EQ(testing::ReadFileText(filters), before);
+  EXPECT_FALSE(fs::exists(dir.path() / "PacketFilterSetting.xml.autobak"));
+
+  Store reader(dir.path());
+  reader.store.LoadAllSettings();
+  EXPECT_EQ(reader.Generations(), (std::vector<std::string>{"乙", "甲", "乙", "乙", "乙"}));
+}
+
+TEST(SettingsStoreUnsaved, HtbClassNameXmlCannotCarryNeverMarksTheSettingsSaved) {
+  TempDir dir;
+  Store store(dir.path());
+  store.store.LoadAllSettings();
+  store.Mark("甲");
+  ASSERT_TRUE(store.store.SaveAllSettings());
+  store.Mark("乙");
+  store.settings.htb.Find(2)->Name = "bell \x07";
+  store.store.MarkChanged();
+  EXPECT_TRUE(store.store.SaveAllSettings());
+  EXPECT_FALSE(store.store.settingsSaved());
+  ASSERT_EQ(store.dialogs.messages.size(), 1U);
+  EXPECT_TRUE(store.dialogs.messages[0].starts_with(kWriteFailedMessage));
+
+  Store reader(dir.path());
+  reader.store.LoadAllSettings();
+  EXPECT_EQ(reader.Generations(), (std::vector<std::string>{"乙", "乙", "甲", "乙", "乙"}));
+}
+
+TEST(SettingsStoreUnsaved, GeneralSettingsBackupFailureEndsTheSave) {
+  TempDir dir;
+  Store store(dir.path());
+  store.store.LoadAllSettings();
+  store.Mark("甲");
+  ASSERT_TRUE(store.store.SaveAllSettings());
+  fs::create_directories(dir.path() / "GeneralSetting.ini.autobak" / "occupied");
+  store.Mark("乙");
+  EXPECT_FALSE(store.store.SaveAllSettings());
+  EXPECT_FALSE(store.store.settingsSaved());
+  EXPECT_EQ(store.dialogs.messages, std::vector<std::string>{std::string(kBackupFailedMessage)});
+  fs::remove_all(dir.path() / "GeneralSetting.ini.autobak");
+
+  Store reader(dir.path());
+  reader.store.LoadAllSettings();
+  EXPECT_EQ(reader.Generations(), std::vector<std::string>(5, "甲"));
+}
+
+TEST(SettingsStoreUnsaved, FullDiskGivesTheSpaceMessageOnceAndEndsTheSave) {
+  testing::SmallDisk disk;
+  if (disk.skipReason()) {
+    GTEST_SKIP() << *disk.skipReason();
+  }
+  {
+    Store store(disk.path());
+    store.store.LoadAllSettings();
+    store.Mark("甲");
+    ASSERT_TRUE(store.store.SaveAllSettings());
+    ASSERT_TRUE(disk.Fill());
+    store.Mark("乙");
+    store.store.MarkChanged();
+    EXPECT_FALSE(store.store.SaveAllSettings());
+    EXPECT_FALSE(store.store.settingsSaved());
+    EXPECT_EQ(store.dialogs.messages, std::vector<std::string>{std::string(kBackupFailedMessage)});
+  }
+  fs::remove(disk.path() / "filler");
+  Store reader(disk.path());
+  reader.store.LoadAllSettings();
+  EXPECT_EQ(reader.Generations(), std::vector<std::string>(5, "甲"));
+}
+
+TEST(SettingsStoreText, TextShiftJisLacksIsSavedInTheXmlFilesAndComesBack) {
+  TempDir dir;
+  Store writer(dir.path());
+  writer.store.LoadAllSettings();
+  writer.Mark("甲");
+  writer.settings.htb.Find(2)->Name = "한국 😀";
+  writer.settings.filters.At(0).Name = "é 한 😀";
+  writer.store.MarkChanged();
+  ASSERT_TRUE(writer.store.SaveAllSettings());
+  EXPECT_TRUE(writer.store.settingsSaved());
+  EXPECT_TRUE(writer.dialogs.messages.empty());
+
+  Store reader(dir.path());
+  reader.store.LoadAllSettings();
+  EXPECT_TRUE(reader.dialogs.messages.empty());
+  EXPECT_EQ(reader.settings.htb.Find(2)->Name, "한국 😀");
+  EXPECT_EQ(reader.settings.filters.At(0).Name, "é 한 😀");
+}
+
+TEST(SettingsStoreText, KeysLeftAsTheyWereAreToldOnceAndTheRestIsSaved) {
+  TempDir dir;
+  Store store(dir.path());
+  store.store.LoadAllSettings();
+  store.Mark("甲");
+  ASSERT_TRUE(store.store.SaveAllSettings());
+  store.Mark("乙");
+  store.settings.general.CONNECTION_STATS_LOG_FILE_NAME = "log😀.csv";
+  store.settings.rules.Rules()[0].Comment = "two\nlines";
+  store.store.MarkChanged();
+  ASSERT_TRUE(store.store.SaveAllSettings());
+  EXPECT_TRUE(store.store.settingsSaved());
+  const std::string told = std::string(kKeptSettingsMessage) +
+                           "CONNECTION_STATS_LOG_FILE_NAME, [ConnectionControlRule1] Comment";
+  EXPECT_EQ(store.dialogs.messages, std::vector<std::string>{told});
+
+  // The same keys again are not told again, also not by the general save alone.
+  ASSERT_TRUE(store.store.SaveAllSettings());
+  ASSERT_TRUE(store.store.SaveGeneralSettings());
+  EXPECT_EQ(store.dialogs.messages.size(), 1U);
+  // Fixed and broken again, it is news again.
+  store.settings.general.CONNECTION_STATS_LOG_FILE_NAME = "log.csv";
+  ASSERT_TRUE(store.store.SaveGeneralSettings());
+  store.settings.general.CONNECTION_STATS_LOG_FILE_NAME = " log.csv";
+  ASSERT_TRUE(store.store.SaveGeneralSettings());
+  ASSERT_EQ(store.dialogs.messages.size(), 2U);
+  EXPECT_EQ(store.dialogs.messages[1],
+            std::string(kKeptSettingsMessage) + "CONNECTION_STATS_LOG_FILE_NAME");
+
+  Store reader(dir.path());
+  reader.store.LoadAllSettings();
+  EXPECT_EQ(reader.Generations(), std::vector<std::string>(5, "乙"));
+  EXPECT_EQ(reader.settings.general.CONNECTION_STATS_LOG_FILE_NAME, "log.csv");
 }
 
 TEST(SettingsStore, KilledSaveLeavesEveryFileAsItWasOrAsItWasMeantToBe) {

@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include "core/base/settings_folder_faults.h"
 #include "support/temp_dir.h"
 
 namespace harlune {
@@ -146,6 +147,95 @@ TEST_F(SafeFileTest, TemporariesOfAKilledWriterGoWithTheNextWrite) {
   ASSERT_TRUE(WriteSettingsFile(file_, "new").ok());
   EXPECT_EQ(Entries(), (Names{"GeneralSetting.ini", "GeneralSetting.ini.tmp-notehere",
                               "Other.ini.tmp-0123abcd"}));
+}
+
+// A file the user made read-only keeps its content, and so does its backup:
+// the rename would need only the folder's permission, and root needs none.
+TEST_F(SafeFileTest, ReadOnlyFileIsNeitherReplacedNorBackedUp) {
+  Put(file_, "old");
+  Put(BackupPath(file_), "older backup");
+  ASSERT_EQ(::chmod(file_.c_str(), 0444), 0);
+  const SafeWriteResult result = WriteSettingsFile(file_, "new");
+  EXPECT_EQ(result.failure, SafeWriteFailure::kWrite);
+  EXPECT_EQ(result.UserMessage(), kWriteFailedMessage);
+  EXPECT_FALSE(result.EndsTheSave());
+  EXPECT_NE(result.detail.find("read-only"), std::string::npos) << result.detail;
+  EXPECT_EQ(Read(file_), "old");
+  EXPECT_EQ(Read(BackupPath(file_)), "older backup");
+  struct stat status {};
+  ASSERT_EQ(::stat(file_.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0444U);
+  EXPECT_EQ(Entries(), (Names{"GeneralSetting.ini", "GeneralSetting.ini.autobak"}));
+
+  // Writable again, it is written as always.
+  ASSERT_EQ(::chmod(file_.c_str(), 0644), 0);
+  ASSERT_TRUE(WriteSettingsFile(file_, "new").ok());
+  EXPECT_EQ(Read(file_), "new");
+}
+
+TEST_F(SafeFileTest, ReadOnlyFileBehindASymbolicLinkIsNotReplaced) {
+  const fs::path real = folder_ / "real.ini";
+  Put(real, "old");
+  ASSERT_EQ(::chmod(real.c_str(), 0444), 0);
+  fs::create_symlink("real.ini", file_);
+  EXPECT_EQ(WriteSettingsFile(file_, "new").failure, SafeWriteFailure::kWrite);
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(file_)));
+  EXPECT_EQ(Read(real), "old");
+  EXPECT_EQ(Entries(), (Names{"GeneralSetting.ini", "real.ini"}));
+}
+
+TEST_F(SafeFileTest, FileThisUserMayNotWriteIsRefusedThoughOthersMay) {
+  // Only the group may write: the write bits alone do not tell.
+  Put(file_, "old");
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(file_.c_str(), testing::kNobody, testing::kNobody), 0);
+  }
+  ASSERT_EQ(::chmod(file_.c_str(), 0464), 0);
+  const int code = testing::RunWithoutRoot(folder_, [this] {
+    const SafeWriteResult result = WriteSettingsFile(file_, "new");
+    return result.failure == SafeWriteFailure::kWrite ? 0 : 1;
+  });
+  ASSERT_NE(code, testing::kCouldNotDropRoot) << "cannot run as an ordinary user";
+  EXPECT_EQ(code, 0) << "the file was not refused as read-only";
+  EXPECT_EQ(Read(file_), "old");
+  EXPECT_EQ(Entries(), Names{"GeneralSetting.ini"});
+}
+
+TEST_F(SafeFileTest, FolderThatTakesNoFileEndsTheSaveWithTheSpaceMessage) {
+  Put(file_, "old");
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(file_.c_str(), testing::kNobody, testing::kNobody), 0);
+  }
+  ASSERT_EQ(::chmod(folder_.c_str(), 0555), 0);
+  const int code = testing::RunWithoutRoot(folder_, [this] {
+    const SafeWriteResult result = WriteSettingsFile(file_, "new");
+    if (result.failure != SafeWriteFailure::kNoSpaceOrAccess) {
+      return 1;
+    }
+    return result.UserMessage() == kBackupFailedMessage && result.EndsTheSave() ? 0 : 2;
+  });
+  ASSERT_EQ(::chmod(folder_.c_str(), 0755), 0);
+  ASSERT_NE(code, testing::kCouldNotDropRoot) << "cannot run as an ordinary user";
+  EXPECT_EQ(code, 0) << "1: not the space-or-access failure, 2: wrong message or the save goes on";
+  EXPECT_EQ(Read(file_), "old");
+  EXPECT_EQ(Entries(), Names{"GeneralSetting.ini"});
+}
+
+TEST(SafeFileFullDisk, WriteToAFullDiskEndsTheSaveAndLeavesTheFile) {
+  testing::SmallDisk disk;
+  if (disk.skipReason()) {
+    GTEST_SKIP() << *disk.skipReason();
+  }
+  const fs::path file = disk.path() / "HtbSetting.xml";
+  ASSERT_TRUE(WriteSettingsFile(file, "old").ok());
+  ASSERT_TRUE(disk.Fill());
+  const SafeWriteResult result = WriteSettingsFile(file, std::string(8192, 'n'));
+  EXPECT_EQ(result.failure, SafeWriteFailure::kNoSpaceOrAccess) << result.detail;
+  EXPECT_EQ(result.UserMessage(), kBackupFailedMessage);
+  EXPECT_TRUE(result.EndsTheSave());
+  EXPECT_EQ(testing::ReadFileText(file), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(disk.path()), fs::directory_iterator()), 2)
+      << "only the file and the filler";
 }
 
 TEST_F(SafeFileTest, KilledWriterLeavesTheOldOrTheNewContentWhole) {

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/base/text_encoding.h"
+
 namespace harlune {
 namespace {
 
@@ -141,12 +143,28 @@ TEST(XmlTextWrite, WritesTheBytesOfTheWindowsBuild) {
   EXPECT_EQ(back.children[2].Text(), "a<b>&c \"q\"\tx\r\ny");
 }
 
-TEST(XmlTextWrite, RefusesTextTheFileCannotHold) {
+TEST(XmlTextWrite, CharactersShiftJisLacksBecomeReferencesAndReadBack) {
+  XmlWriter xml;
+  xml.Open("Root");
+  xml.Attribute("note", "한");
+  xml.TextElement("Name", "日本 한국 café 😀 <&>");
+  xml.Close();
+  const std::string bytes = xml.Finish();
+  EXPECT_EQ(bytes, kSjisDeclaration + "<Root note=\"&#xD55C;\"><Name>" + Utf8ToCp932("日本") +
+                       " &#xD55C;&#xAD6D; caf&#xE9; &#x1F600; &lt;&amp;&gt;</Name></Root>\r\n");
+  const XmlElement back = MustParse(bytes);
+  EXPECT_EQ(back.Attribute("note"), "한");
+  EXPECT_EQ(back.children[0].Text(), "日本 한국 café 😀 <&>");
+  // Editors still refuse what CP932 lacks, as before.
+  EXPECT_FALSE(XmlTextProblem("😀").empty());
+}
+
+TEST(XmlTextWrite, RefusesTextXmlCannotCarry) {
   XmlWriter xml;
   xml.Open("Root");
   try {
-    xml.TextElement("Name", "smile 😀");
-    FAIL() << "a character without CP932 bytes was written";
+    xml.TextElement("Name", "bell \x07");
+    FAIL() << "a control character was written";
   } catch (const XmlWriteError& e) {
     EXPECT_NE(std::string(e.what()).find("\"Name\""), std::string::npos) << e.what();
   }

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/base/profile_file.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"
 
@@ -175,15 +176,23 @@ TEST(RuleFileWrite, TextWithCommasIsStoredWholeAndReadBackWhole) {
 TEST(RuleFileWrite, OnlyTextThatReadsBackIsStored) {
   OperateConnectionRule broken = Named("second");
   broken.Comment = "line\r\nbreak";
+  // A value the file cannot hold stays out when the file had none for it,
+  // and keeps the file's value when it had one; the rest is written.
   RuleFileWriteResult result = SerializeConnectionControlRuleFile(ListOf({Named("first"), broken}));
-  EXPECT_FALSE(result.ok());
-  EXPECT_EQ(result.bytes, "");
-  EXPECT_NE(result.error.find("rule 2"), std::string::npos) << result.error;
-  EXPECT_NE(result.error.find("line break"), std::string::npos) << result.error;
+  ASSERT_TRUE(result.ok()) << result.error;
+  EXPECT_EQ(result.keptKeys, std::vector<std::string>{"[ConnectionControlRule2] Comment"});
+  ProfileFile written = *ProfileFile::Parse(result.bytes).file;
+  EXPECT_EQ(written.Find("ConnectionControlRule2", "Name"), "second");
+  EXPECT_EQ(written.Find("ConnectionControlRule2", "Comment"), std::nullopt);
 
-  result = SerializeConnectionControlRuleFile(ListOf({Named("emoji \xF0\x9F\x98\x80")}));
-  EXPECT_FALSE(result.ok());
-  EXPECT_NE(result.error.find("CP932"), std::string::npos) << result.error;
+  const ProfileFile previous =
+      *ProfileFile::Parse("[ConnectionControlRule1]\r\nName=before\r\n").file;
+  result = SerializeConnectionControlRuleFile(ListOf({Named("emoji \xF0\x9F\x98\x80")}), &previous);
+  ASSERT_TRUE(result.ok()) << result.error;
+  EXPECT_EQ(result.keptKeys, std::vector<std::string>{"[ConnectionControlRule1] Name"});
+  written = *ProfileFile::Parse(result.bytes).file;
+  EXPECT_EQ(written.Find("ConnectionControlRule1", "Name"), "before");
+  EXPECT_EQ(written.Find("ConnectionControlRule1", "Available"), "TRUE");
 
   // Blanks around a text are dropped, as reading would drop them.
   OperateConnectionRule spaced = Named("  spaced\t");
@@ -423,12 +432,19 @@ TEST_F(RuleFileOnDisk, SavedRulesLoadBackWithTheirHostLists) {
   EXPECT_EQ(read.Rules()[1].Name, "b");
 }
 
-TEST_F(RuleFileOnDisk, RuleThatCannotBeStoredLeavesTheFileAsItWas) {
+TEST_F(RuleFileOnDisk, ValueThatCannotBeStoredKeepsTheLineOnDiskAndTheRestIsSaved) {
   Put(file_, "[ConnectionControlRule1]\r\nName=kept\r\n");
-  const SafeWriteResult result = SaveConnectionControlRuleFile(file_, ListOf({Named("bad\nname")}));
-  EXPECT_EQ(result.failure, SafeWriteFailure::kWrite);
-  EXPECT_EQ(result.UserMessage(), kWriteFailedMessage);
-  EXPECT_EQ(Read(file_), "[ConnectionControlRule1]\r\nName=kept\r\n");
+  OperateConnectionRule rule = Named("bad\nname");
+  rule.Comment = "new comment";
+  const SafeWriteResult result = SaveConnectionControlRuleFile(file_, ListOf({rule}));
+  ASSERT_TRUE(result.ok()) << result.detail;
+  EXPECT_EQ(result.keptKeys, std::vector<std::string>{"[ConnectionControlRule1] Name"});
+  OperateConnectionRuleIni read;
+  ASSERT_EQ(LoadConnectionControlRuleFile(file_, read, NoHostLists()).outcome,
+            SettingsLoadOutcome::kLoaded);
+  ASSERT_EQ(read.size(), 1u);
+  EXPECT_EQ(read.Rules()[0].Name, "kept");
+  EXPECT_EQ(read.Rules()[0].Comment, "new comment");
 }
 
 TEST_F(RuleFileOnDisk, MissingAndDamagedFilesLeaveTheRulesInMemory) {

@@ -207,9 +207,18 @@ TEST(HtbFileRead, ADamagedDocumentLeavesTheTrees) {
   EXPECT_EQ(AllIds(manager), (Ids{0, 2, 1}));
 }
 
-TEST(HtbFileWrite, ANameShiftJisCannotHoldIsRefused) {
+TEST(HtbFileWrite, ANameShiftJisLacksIsStoredAsReferencesAndReadsBack) {
   HTB_Manager manager;
-  manager.ReceiveTree().Root()->Comment = "😀";
+  ASSERT_TRUE(manager.Add(0, Leaf("한국 😀", 3)));
+  manager.ReceiveTree().Root()->Comment = "café";
+  const std::string bytes = SerializeHtbSettings(manager);
+  EXPECT_NE(bytes.find("<Name>&#xD55C;&#xAD6D; &#x1F600;</Name>"), std::string::npos) << bytes;
+  HTB_Manager back;
+  ASSERT_EQ(ReadHtbSettings(bytes, back, {}), std::nullopt);
+  EXPECT_EQ(back.Find(2)->Name, "한국 😀");
+  EXPECT_EQ(back.ReceiveTree().Root()->Comment, "café");
+  // A control character no XML file can hold is still refused.
+  manager.ReceiveTree().Root()->Comment = "\x01";
   EXPECT_THROW(SerializeHtbSettings(manager), XmlWriteError);
 }
 
