@@ -116,6 +116,15 @@ IniBytesResult IniFileWriter::WriteBytes(std::string_view existingCp932) const {
   if (!written.ok()) {
     return {{}, std::move(written.error)};
   }
+  // Lines of a UTF-8 file that CP932 cannot hold stay in UTF-8 as they were.
+  for (const ProfileKeyName& line : parsed.file->UnconvertibleKeys()) {
+    std::string name = SameProfileName(line.section, IniFileObject::kSectionName)
+                           ? line.key
+                           : "[" + line.section + "] " + line.key;
+    if (std::ranges::find(written.keptKeys, name) == written.keptKeys.end()) {
+      written.keptKeys.push_back(std::move(name));
+    }
+  }
   return {parsed.file->Serialize(), {}, std::move(written.keptKeys)};
 }
 

@@ -84,7 +84,9 @@ void SettingsStore::LoadAllSettings() {
   IniFileReader reader(settings_.general, adapters_, dialogs_);
   const auto generalResult =
       LoadSettingsFile(PathOf(strings::kGeneralSettingFile), reader.Parser(), clock_);
-  if (NeedsWriting(generalResult, strings::kGeneralSettingFile)) {
+  // A read stopped at a buffer limit kept what it read, but it is a
+  // failed read all the same: the files are written out again.
+  if (NeedsWriting(generalResult, strings::kGeneralSettingFile) || reader.StoppedAtLimit()) {
     SaveAllSettings();
   }
   ReportKeptKeys();
@@ -154,7 +156,11 @@ SettingsStore::SaveStep SettingsStore::SaveCommands() {
     return SaveStep::kNotWritten;
   }
   // The command list tells the user of a failure itself.
-  return settings_.commands.Save(dialogs_).ok() ? SaveStep::kWritten : SaveStep::kNotWritten;
+  const SafeWriteResult result = settings_.commands.Save(dialogs_);
+  if (!result.ok()) {
+    return SaveStep::kNotWritten;
+  }
+  return StepAfter(strings::kExternalCommandFile, result);
 }
 
 bool SettingsStore::SaveGeneralSettings() {

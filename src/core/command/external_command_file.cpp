@@ -149,7 +149,10 @@ SafeWriteResult ExternalCommandIni::Save(UserDialogs& dialogs) const {
                  : SafeWriteResult{SafeWriteFailure::kWrite, file_.string() + ": " + bytes.error};
   if (!written.ok()) {
     dialogs.ShowMessage(file_.string() + std::string(kExternalCommandSaveFailedSuffix));
+    return written;
   }
+  // Written in UTF-8, which a CP932 reader cannot take as they are.
+  written.keptKeys = std::move(bytes.keptInUtf8);
   return written;
 }
 

@@ -305,6 +305,62 @@ TEST(SettingsStoreText, KeysLeftAsTheyWereAreToldOnceAndTheRestIsSaved) {
   EXPECT_EQ(reader.settings.general.CONNECTION_STATS_LOG_FILE_NAME, "log.csv");
 }
 
+TEST(SettingsStoreText, FilesWrittenOnLinuxComeBackAndWhatCp932LacksIsTold) {
+  TempDir dir;
+  // As a Linux editor writes them: UTF-8, LF line ends.
+  testing::WriteFileText(dir.path() / "GeneralSetting.ini",
+                         "[GeneralSetting]\nAUTO_SAVE=FALSE\n"
+                         "CONNECTION_STATS_LOG_FILE_NAME=ログ.csv\n[メモ]\n名前=한국\n");
+  testing::WriteFileText(dir.path() / "ExternalCommand.ini",
+                         "[ExternalCommand]\nCommandNum=2\n"
+                         "Command1=1,1,1,疎通確認,ping %RemoteAddr%\n"
+                         "Command2=1,1,1,한국,ping %RemoteAddr%\n");
+  Store store(dir.path());
+  store.store.LoadAllSettings();
+  EXPECT_TRUE(store.dialogs.messages.empty()) << store.dialogs.messages.front();
+  EXPECT_EQ(store.settings.general.AUTO_SAVE, 0);
+  EXPECT_EQ(store.settings.general.CONNECTION_STATS_LOG_FILE_NAME, "ログ.csv");
+  ASSERT_EQ(store.settings.commands.size(), 2U);
+  EXPECT_EQ(store.settings.commands[0].Name, "疎通確認");
+
+  store.store.MarkChanged();
+  ASSERT_TRUE(store.store.SaveAllSettings());
+  EXPECT_EQ(store.dialogs.messages,
+            std::vector<std::string>{std::string(kKeptSettingsMessage) + "[メモ] 名前, 한국"});
+  // What CP932 holds is CP932 again, for every other build.
+  EXPECT_NE(testing::ReadFileText(dir.path() / "GeneralSetting.ini").find("\x83\x8D\x83\x4F"),
+            std::string::npos);
+
+  Store reader(dir.path());
+  reader.store.LoadAllSettings();
+  EXPECT_EQ(reader.settings.general.CONNECTION_STATS_LOG_FILE_NAME, "ログ.csv");
+  ASSERT_EQ(reader.settings.commands.size(), 2U);
+  EXPECT_EQ(reader.settings.commands[1].Name, "한국");
+}
+
+TEST(SettingsStoreText, AReadStoppedAtALimitKeepsWhatItReadAndWritesTheFilesAgain) {
+  TempDir dir;
+  std::string oversized = "[GeneralSetting]\r\nAUTO_SAVE=FALSE\r\nNOICON=TRUE\r\n[Big]\r\n";
+  for (int i = 0; i < 300; ++i) {
+    oversized += "KEY" + std::to_string(i) + "=" + std::string(20, 'x') + "\r\n";
+  }
+  testing::WriteFileText(dir.path() / "GeneralSetting.ini", oversized);
+  Store store(dir.path());
+  store.store.LoadAllSettings();
+  EXPECT_EQ(store.dialogs.messages,
+            std::vector<std::string>{"IniReader::ReadIniFile:データ用バッファが足りません"});
+  EXPECT_EQ(store.settings.general.AUTO_SAVE, 0);
+  EXPECT_EQ(store.settings.general.NOICON, 1);
+  // Written out again as a failed read is: every option is in the file now,
+  // and nothing was moved aside.
+  const std::string written = testing::ReadFileText(dir.path() / "GeneralSetting.ini");
+  EXPECT_NE(written.find("CONFIRM_CLOSE="), std::string::npos);
+  EXPECT_NE(written.find("KEY299="), std::string::npos);
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    EXPECT_EQ(entry.path().filename().string().find("damaged"), std::string::npos);
+  }
+}
+
 TEST(SettingsStore, KilledSaveLeavesEveryFileAsItWasOrAsItWasMeantToBe) {
   TempDir dir;
   {
