@@ -4,6 +4,7 @@
 
 #include "gui/pages/command_page.h"
 
+#include <QStringList>
 #include <QTest>
 #include <chrono>
 #include <deque>
@@ -178,6 +179,27 @@ TEST_F(CommandPageTest, CloseAndWaitEndsTheRunningCommandAndShowsNothingMore) {
   EXPECT_FALSE(page_->IsRunning());
   QTest::qWait(50);
   EXPECT_FALSE(Output().contains(QStringLiteral("中止されました")));
+}
+
+TEST_F(CommandPageTest, OutputOverTheLimitKeepsTheNewestLinesUnderOneMarker) {
+  // 1.2 million characters, 200000 lines of five digits and a line end.
+  page_->Run(QStringLiteral("seq 100000 299999"));
+  ASSERT_TRUE(WaitForIdle());
+  const QString output = Output();
+  const QString marker = CommandPage::kOutputTrimmedMarker.toString() + u'\n';
+  ASSERT_TRUE(output.startsWith(marker)) << output.left(80).toStdString();
+  EXPECT_EQ(output.count(CommandPage::kOutputTrimmedMarker.toString()), 1);
+  const QString kept = output.mid(marker.size());
+  EXPECT_LE(kept.size(), CommandPage::kOutputLimit);
+  EXPECT_GT(kept.size(), CommandPage::kOutputLimit - 7);
+  EXPECT_TRUE(kept.endsWith(QStringLiteral("\n299998\n299999\n")));
+  // Whole lines were dropped, and every kept line is there in order.
+  const QStringList lines = kept.split(u'\n', Qt::SkipEmptyParts);
+  ASSERT_FALSE(lines.isEmpty());
+  const int first = lines.front().toInt();
+  EXPECT_EQ(lines.front().size(), 6);
+  EXPECT_EQ(first + lines.size() - 1, 299999);
+  EXPECT_EQ(lines[lines.size() / 2].toInt(), first + lines.size() / 2);
 }
 
 TEST_F(CommandPageTest, NewEditAndDeleteChangeTheListAndMarkTheSettings) {
