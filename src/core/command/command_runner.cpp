@@ -74,6 +74,10 @@ bool CommandRunner::RunCommand(CommandTemplate command) {
     closing_ = false;
   }
   abortRequested_ = false;
+  {
+    const std::lock_guard lock(roomMutex_);
+    pendingOutput_ = 0;
+  }
   workerActive_ = true;
   // Before the worker starts, so that its own "not running" comes after.
   ToSink([](CommandOutputSink& sink) { sink.SetRunning(true); });
@@ -113,7 +117,44 @@ bool CommandRunner::AskOpenMacros(CommandTemplate& command) {
   return true;
 }
 
-void CommandRunner::Abort() { abortRequested_ = true; }
+void CommandRunner::Abort() {
+  abortRequested_ = true;
+  WakeWorker();
+}
+
+void CommandRunner::WakeWorker() {
+  // Under the lock, so that a worker about to wait cannot miss the wake-up.
+  const std::lock_guard lock(roomMutex_);
+  room_.notify_all();
+}
+
+void CommandRunner::OutputTaken(std::size_t bytes) {
+  const std::lock_guard lock(roomMutex_);
+  pendingOutput_ -= std::min(bytes, pendingOutput_);
+  room_.notify_all();
+}
+
+std::size_t CommandRunner::PendingOutputBytes() const {
+  const std::lock_guard lock(roomMutex_);
+  return pendingOutput_;
+}
+
+std::size_t CommandRunner::WaitForRoom(std::size_t held) {
+  std::unique_lock lock(roomMutex_);
+  room_.wait(lock, [&] { return abortRequested_.load() || pendingOutput_ + held < kOutputBound; });
+  if (abortRequested_.load()) {
+    return 0;
+  }
+  return kOutputBound - pendingOutput_ - held;
+}
+
+void CommandRunner::AppendProgramOutput(std::string text) {
+  {
+    const std::lock_guard lock(roomMutex_);
+    pendingOutput_ += text.size();
+  }
+  ToSink([&](CommandOutputSink& sink) { sink.AppendOutput(text); });
+}
 
 void CommandRunner::CloseAndWait() {
   {
@@ -121,6 +162,7 @@ void CommandRunner::CloseAndWait() {
     closing_ = true;
   }
   abortRequested_ = true;
+  WakeWorker();
   if (worker_.joinable()) {
     worker_.join();
   }
@@ -156,13 +198,13 @@ void CommandRunner::Work(std::string commandLine, CommandArguments arguments) {
 
 void CommandRunner::RunProcess(ChildProcess& process) {
   bool aborted = false;
+  std::size_t readSinceAbort = 0;
   std::string held;  // the start of a character whose end has not come yet
   const auto show = [&](bool all) {
     const std::size_t keep = all ? 0 : UnfinishedUtf8Tail(held);
     if (held.size() > keep) {
-      const std::string text = held.substr(0, held.size() - keep);
+      AppendProgramOutput(held.substr(0, held.size() - keep));
       held.erase(0, held.size() - keep);
-      ToSink([&](CommandOutputSink& sink) { sink.AppendOutput(text); });
     }
   };
   while (true) {
@@ -170,10 +212,21 @@ void CommandRunner::RunProcess(ChildProcess& process) {
       process.Terminate();
       aborted = true;  // what it wrote before is still shown below
     }
-    const ChildProcess::ReadResult read = process.ReadOutput(held, kReadChunk);
+    std::size_t limit = kReadChunk;
+    if (!aborted) {
+      limit = std::min(kReadChunk, WaitForRoom(held.size()));
+      if (limit == 0) {
+        continue;  // an abort ended the wait
+      }
+    } else if (readSinceAbort >= kOutputBound) {
+      break;  // something outside the ended group still writes: enough of it
+    }
+    const std::size_t before = held.size();
+    const ChildProcess::ReadResult read = process.ReadOutput(held, limit);
     if (read == ChildProcess::ReadResult::kData) {
+      readSinceAbort += aborted ? held.size() - before : 0;
       show(false);
-      continue;  // read on while there is output, so the pipe never fills up
+      continue;  // read on while there is output and room for it
     }
     if (read == ChildProcess::ReadResult::kError) {
       show(true);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -68,6 +69,8 @@ class CommandOutputSink {
 
   // Replaces the whole output (the echo line of a new run).
   virtual void SetOutput(std::string_view text) = 0;
+  // The sink calls CommandRunner::OutputTaken with the text's size once it
+  // has shown the text: until then the text counts against the bound.
   virtual void AppendOutput(std::string_view text) = 0;
   // Shows the command line that runs in the command line box.
   virtual void SetCommandLine(std::string_view text) = 0;
@@ -90,6 +93,10 @@ class CommandRunner {
  public:
   static constexpr std::size_t kReadChunk = 4095;
   static constexpr std::chrono::milliseconds kPollPeriod{50};
+  // Output handed to the page and not yet taken by it: at this much the
+  // worker stops reading, so a program writing faster than the page shows
+  // blocks on its full pipe instead of filling memory.
+  static constexpr std::size_t kOutputBound = 64 * 1024;
 
   CommandRunner(ChildProcessLauncher& launcher, CommandOutputSink& sink, CommandPrompt& prompt,
                 UserDialogs& dialogs);
@@ -113,11 +120,24 @@ class CommandRunner {
   // A worker exists (from the start of a run until its worker ends).
   bool IsRunning() const { return workerActive_.load(); }
 
+  // The page has shown `bytes` of the text it was given by AppendOutput
+  // (any thread); the worker may read that much again.
+  void OutputTaken(std::size_t bytes);
+  // Bytes given to the page by AppendOutput and not yet taken.
+  std::size_t PendingOutputBytes() const;
+
  private:
   // Asks each open macro, the numbered "%UserIn%" last; false on Cancel.
   bool AskOpenMacros(CommandTemplate& command);
   void Work(std::string commandLine, CommandArguments arguments);
   void RunProcess(ChildProcess& process);
+  // Waits until the page has room for more than `held` bytes; the bytes
+  // the next read may bring, 0 when an abort ended the wait.
+  std::size_t WaitForRoom(std::size_t held);
+  // Appends program output to the page, counted against the bound.
+  void AppendProgramOutput(std::string text);
+  // Wakes a worker waiting for room (abort, close).
+  void WakeWorker();
   // Passes a call to the page unless it is closing.
   template <typename Call>
   void ToSink(Call call);
@@ -132,6 +152,9 @@ class CommandRunner {
   std::atomic<bool> abortRequested_{false};
   std::mutex sinkMutex_;
   bool closing_ = false;  // guarded by sinkMutex_
+  mutable std::mutex roomMutex_;
+  std::condition_variable room_;
+  std::size_t pendingOutput_ = 0;  // guarded by roomMutex_
 };
 
 // The prompt for a macro: "%RemotePort% と置き換える文字列を入力してください。",

@@ -3,7 +3,9 @@
 #include <QHBoxLayout>
 #include <QItemSelectionModel>
 #include <QMetaObject>
+#include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QVBoxLayout>
 #include <string>
 #include <utility>
@@ -23,7 +25,10 @@ class CommandPage::OutputSink final : public CommandOutputSink {
     Post([text = ToQString(text)](CommandPage& page) { page.SetOutput(text); });
   }
   void AppendOutput(std::string_view text) override {
-    Post([text = ToQString(text)](CommandPage& page) { page.AppendOutput(text); });
+    Post([text = ToQString(text), bytes = text.size()](CommandPage& page) {
+      page.AppendOutput(text);
+      page.runner_->OutputTaken(bytes);
+    });
   }
   void SetCommandLine(std::string_view text) override {
     Post([text = ToQString(text)](CommandPage& page) { page.commandLine_->setText(text); });
@@ -227,7 +232,34 @@ QString CommandPage::NormaliseLineEnds(const QString& text) {
 
 void CommandPage::SetOutput(const QString& text) {
   pendingCarriageReturn_ = false;
+  outputTrimmed_ = false;
   output_->setPlainText(NormaliseLineEnds(text));
+}
+
+void CommandPage::TrimOutput() {
+  QTextDocument& document = *output_->document();
+  // characterCount counts the final paragraph separator too.
+  const int marker = outputTrimmed_ ? static_cast<int>(kOutputTrimmedMarker.size()) + 1 : 0;
+  const int excess = document.characterCount() - 1 - marker - kOutputLimit;
+  if (excess <= 0) {
+    return;
+  }
+  // Whole lines from the start; a single line longer than the limit loses
+  // its start.
+  QTextBlock block = document.findBlock(marker + excess);
+  int end = block.position();
+  if (end < marker + excess) {
+    end = block.next().isValid() ? block.next().position() : marker + excess;
+  }
+  QTextCursor cursor(&document);
+  cursor.setPosition(marker);
+  cursor.setPosition(end, QTextCursor::KeepAnchor);
+  cursor.removeSelectedText();
+  if (!outputTrimmed_) {
+    cursor.setPosition(0);
+    cursor.insertText(kOutputTrimmedMarker.toString() + u'\n');
+    outputTrimmed_ = true;
+  }
 }
 
 void CommandPage::AppendOutput(const QString& text) {
@@ -238,6 +270,8 @@ void CommandPage::AppendOutput(const QString& text) {
   // At the end, as if typed there, so that the box follows the output.
   output_->moveCursor(QTextCursor::End);
   output_->insertPlainText(lines);
+  TrimOutput();
+  output_->moveCursor(QTextCursor::End);
   output_->ensureCursorVisible();
 }
 

@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QString>
+#include <QStringView>
 #include <QWidget>
 #include <cstddef>
 #include <functional>
@@ -35,6 +36,11 @@ class CommandPage final : public QWidget {
   Q_OBJECT
 
  public:
+  // The output box keeps the newest this many characters of output; older
+  // lines give way to one marker line at the top.
+  static constexpr int kOutputLimit = 1024 * 1024;
+  static constexpr QStringView kOutputTrimmedMarker = u"（古い出力を省略しました）";
+
   CommandPage(HarluneEngine& engine, UserDialogs& dialogs, QWidget* parent = nullptr);
   ~CommandPage() override;
   CommandPage(const CommandPage&) = delete;
@@ -97,6 +103,8 @@ class CommandPage final : public QWidget {
   // CR LF and a lone CR end a line, also when a pair is split between two
   // outputs.
   QString NormaliseLineEnds(const QString& text);
+  // Drops the oldest lines while the output is over its limit.
+  void TrimOutput();
 
   UserDialogs& dialogs_;
   HarluneEngine& engine_;
@@ -116,6 +124,8 @@ class CommandPage final : public QWidget {
   // A carriage return at the end of the last output, which may start a
   // CR LF pair that the next output ends.
   bool pendingCarriageReturn_ = false;
+  // The first line is the marker of dropped output.
+  bool outputTrimmed_ = false;
 
   SpawnChildProcessLauncher launcher_;
   std::unique_ptr<OutputSink> sink_;

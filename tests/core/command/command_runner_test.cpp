@@ -1,7 +1,9 @@
 #include "core/command/command_runner.h"
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,7 +26,12 @@ using namespace std::chrono_literals;
 class RecordingSink : public CommandOutputSink {
  public:
   void SetOutput(std::string_view text) override { Add("set:" + std::string(text)); }
-  void AppendOutput(std::string_view text) override { Add("append:" + std::string(text)); }
+  void AppendOutput(std::string_view text) override {
+    Add("append:" + std::string(text));
+    if (taken) {
+      taken(text.size());
+    }
+  }
   void SetCommandLine(std::string_view text) override { Add("line:" + std::string(text)); }
   void ShowOutputStart() override { Add("top"); }
   void SetRunning(bool running) override { Add(running ? "running" : "idle"); }
@@ -54,6 +61,10 @@ class RecordingSink : public CommandOutputSink {
   }
   mutable std::mutex mutex_;
   std::vector<std::string> events_;
+
+ public:
+  // Tells the runner the text was shown; unset, the sink never takes.
+  std::function<void(std::size_t)> taken;
 };
 
 class ScriptedPrompt : public CommandPrompt {
@@ -132,6 +143,12 @@ struct Page {
   ScriptedPrompt prompt;
   RecordingUserDialogs dialogs;
   CommandRunner runner{launcher, sink, prompt, dialogs};
+
+  explicit Page(bool takesOutput = true) {
+    if (takesOutput) {
+      sink.taken = [this](std::size_t bytes) { runner.OutputTaken(bytes); };
+    }
+  }
 
   bool Finish() {
     return WaitUntil([this] { return !runner.IsRunning(); });
@@ -290,6 +307,63 @@ TEST(CommandRunnerProcess, CloseAndWaitEndsTheRunSilently) {
   page.runner.CloseAndWait();
   EXPECT_FALSE(page.runner.IsRunning());
   EXPECT_EQ(page.sink.Events().size(), eventsBefore) << "nothing reaches a closing page";
+}
+
+// A chatty program against a page that is slow to take its output.
+TEST(CommandRunnerFlood, OutputNotTakenHoldsTheReaderAtTheBoundAndAbortStillEndsItAtOnce) {
+  RealPage page(/*takesOutput=*/false);
+  ASSERT_TRUE(page.runner.RunCommand("yes"));
+  ASSERT_TRUE(WaitUntil([&] { return page.runner.PendingOutputBytes() > 0; }));
+  std::size_t largest = 0;
+  const auto watchEnd = std::chrono::steady_clock::now() + 500ms;
+  while (std::chrono::steady_clock::now() < watchEnd) {
+    largest = std::max(largest, page.runner.PendingOutputBytes());
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_LE(largest, CommandRunner::kOutputBound);
+  // The reader filled what it may and then waited: nothing more came.
+  EXPECT_GT(largest, CommandRunner::kOutputBound - CommandRunner::kReadChunk);
+  const std::size_t shown = page.sink.Output().size();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(page.sink.Output().size(), shown);
+
+  const auto start = std::chrono::steady_clock::now();
+  page.runner.Abort();
+  ASSERT_TRUE(WaitUntil([&] { return !page.runner.IsRunning(); }, 5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms);
+  const std::string output = page.sink.Output();
+  // What was left in the pipe may stop inside a line.
+  ASSERT_TRUE(output.ends_with(kCommandAborted)) << output.size();
+  const std::string beforeMessage = output.substr(0, output.size() - kCommandAborted.size());
+  EXPECT_EQ(beforeMessage.find_first_not_of("y\n", beforeMessage.find("\r\n") + 2),
+            std::string::npos);
+}
+
+TEST(CommandRunnerFlood, CloseAndWaitWhileTheReaderWaitsForRoomReturnsAtOnce) {
+  RealPage page(/*takesOutput=*/false);
+  ASSERT_TRUE(page.runner.RunCommand("yes"));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return page.runner.PendingOutputBytes() > CommandRunner::kOutputBound / 2; }));
+  const auto start = std::chrono::steady_clock::now();
+  page.runner.CloseAndWait();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms);
+  EXPECT_FALSE(page.runner.IsRunning());
+}
+
+TEST(CommandRunnerFlood, OutputFarBeyondTheBoundArrivesWholeAndInOrder) {
+  RealPage page;
+  ASSERT_TRUE(page.runner.RunCommand("seq 1 200000"));
+  ASSERT_TRUE(page.Finish());
+  const std::string output = page.sink.Output();
+  std::string expected = ">seq 1 200000\r\n";
+  for (int i = 1; i <= 200000; ++i) {
+    expected += std::to_string(i) + "\n";
+  }
+  ASSERT_GT(expected.size(), 10 * CommandRunner::kOutputBound);
+  EXPECT_EQ(output.size(), expected.size());
+  EXPECT_TRUE(output == expected) << "the output differs from seq's";
+  EXPECT_TRUE(output.ends_with("\n199999\n200000\n"));
+  EXPECT_EQ(page.runner.PendingOutputBytes(), 0u);
 }
 
 }  // namespace
