@@ -96,7 +96,7 @@ class CommandRunner {
   // Output handed to the page and not yet taken by it: at this much the
   // worker stops reading, so a program writing faster than the page shows
   // blocks on its full pipe instead of filling memory.
-  static constexpr std::size_t kOutputBound = 64 * 1024;
+  static constexpr std::size_t kOutputBound = 16 * 1024;
 
   CommandRunner(ChildProcessLauncher& launcher, CommandOutputSink& sink, CommandPrompt& prompt,
                 UserDialogs& dialogs);

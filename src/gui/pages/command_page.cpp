@@ -7,6 +7,9 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -16,7 +19,11 @@ namespace harlune {
 
 // Hands the runner's calls, which come from its worker too, to the page's
 // thread as queued calls: the worker never waits for that thread and never
-// touches a widget. Calls queued for a page that is gone are dropped.
+// touches a widget. Output comes in batches: while one is queued, more text
+// joins it, so a flood costs one queued call and one append per turn of the
+// page's loop, whatever the size of the runner's reads. Any other call ends
+// the batch, so the page sees everything in the order it was sent. Calls
+// queued for a page that is gone are dropped.
 class CommandPage::OutputSink final : public CommandOutputSink {
  public:
   explicit OutputSink(CommandPage& page) : page_(page) {}
@@ -25,9 +32,24 @@ class CommandPage::OutputSink final : public CommandOutputSink {
     Post([text = ToQString(text)](CommandPage& page) { page.SetOutput(text); });
   }
   void AppendOutput(std::string_view text) override {
-    Post([text = ToQString(text), bytes = text.size()](CommandPage& page) {
-      page.AppendOutput(text);
-      page.runner_->OutputTaken(bytes);
+    const std::lock_guard lock(mutex_);
+    if (open_) {
+      open_->text += text;
+      return;
+    }
+    open_ = std::make_shared<Batch>();
+    open_->text = text;
+    PostLocked([this, batch = open_](CommandPage& page) {
+      std::string taken;
+      {
+        const std::lock_guard held(mutex_);
+        taken = std::move(batch->text);
+        if (open_ == batch) {
+          open_.reset();
+        }
+      }
+      page.AppendOutput(ToQString(taken));
+      page.runner_->OutputTaken(taken.size());
     });
   }
   void SetCommandLine(std::string_view text) override {
@@ -41,14 +63,27 @@ class CommandPage::OutputSink final : public CommandOutputSink {
   }
 
  private:
+  struct Batch {
+    std::string text;
+  };
+
   template <typename Call>
   void Post(Call call) {
+    const std::lock_guard lock(mutex_);
+    open_.reset();  // later output comes after this call
+    PostLocked(std::move(call));
+  }
+
+  template <typename Call>
+  void PostLocked(Call call) {
     CommandPage* page = &page_;
     QMetaObject::invokeMethod(
         page, [page, call = std::move(call)] { call(*page); }, Qt::QueuedConnection);
   }
 
   CommandPage& page_;
+  std::mutex mutex_;
+  std::shared_ptr<Batch> open_;  // the queued batch more output may join
 };
 
 // The runner asks the open macros on the page's thread, before the worker
@@ -240,7 +275,15 @@ void CommandPage::TrimOutput() {
   QTextDocument& document = *output_->document();
   // characterCount counts the final paragraph separator too.
   const int marker = outputTrimmed_ ? static_cast<int>(kOutputTrimmedMarker.size()) + 1 : 0;
-  const int excess = document.characterCount() - 1 - marker - kOutputLimit;
+  int excess = document.characterCount() - 1 - marker - kOutputLimit;
+  // Each line is a block of the text widget, which costs far more than its
+  // text: a flood of short lines is held to a number of lines too.
+  const int markerLines = outputTrimmed_ ? 1 : 0;
+  const int extraLines = document.blockCount() - markerLines - kOutputLineLimit;
+  if (extraLines > 0) {
+    excess =
+        std::max(excess, document.findBlockByNumber(markerLines + extraLines).position() - marker);
+  }
   if (excess <= 0) {
     return;
   }

@@ -36,9 +36,11 @@ class CommandPage final : public QWidget {
   Q_OBJECT
 
  public:
-  // The output box keeps the newest this many characters of output; older
-  // lines give way to one marker line at the top.
+  // The output box keeps the newest kOutputLimit characters and at most
+  // kOutputLineLimit lines of output; older lines give way to one marker
+  // line at the top.
   static constexpr int kOutputLimit = 1024 * 1024;
+  static constexpr int kOutputLineLimit = 20000;
   static constexpr QStringView kOutputTrimmedMarker = u"（古い出力を省略しました）";
 
   CommandPage(HarluneEngine& engine, UserDialogs& dialogs, QWidget* parent = nullptr);
