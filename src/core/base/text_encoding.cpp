@@ -154,50 +154,9 @@ std::string CutToCp932Bytes(std::string_view utf8, std::size_t limit) {
   return Cp932ToUtf8(std::string_view(cp932).substr(0, cut));
 }
 
-namespace {
-
-// The length of the well-formed UTF-8 character at the start of `bytes`, or
-// 0 when it is not one.
-std::size_t Utf8CharacterAt(std::string_view bytes) {
-  const auto byte = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) {
-    return 1;
-  }
-  // The second byte's range depends on the lead, which rules out overlong
-  // forms, surrogates and code points beyond U+10FFFF.
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  std::size_t length = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    low = lead == 0xE0 ? 0xA0 : 0x80;
-    high = lead == 0xED ? 0x9F : 0xBF;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    low = lead == 0xF0 ? 0x90 : 0x80;
-    high = lead == 0xF4 ? 0x8F : 0xBF;
-  } else {
-    return 0;
-  }
-  if (bytes.size() < length || byte(1) < low || byte(1) > high) {
-    return 0;
-  }
-  for (std::size_t i = 2; i < length; ++i) {
-    if (!IsUtf8Continuation(bytes[i])) {
-      return 0;
-    }
-  }
-  return length;
-}
-
-}  // namespace
-
 bool IsValidUtf8(std::string_view bytes) {
   while (!bytes.empty()) {
-    const std::size_t length = Utf8CharacterAt(bytes);
+    const std::size_t length = Utf8CharacterLength(bytes);
     if (length == 0) {
       return false;
     }
@@ -277,6 +236,44 @@ EncodedFileLine EncodeFileLine(std::string_view utf8) {
     return {std::move(*cp932), false};
   }
   return {std::string(utf8), !TryUtf8ToCp932(utf8)};
+}
+
+std::size_t Utf8CharacterLength(std::string_view bytes) {
+  if (bytes.empty()) {
+    return 0;
+  }
+  const auto byte = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) {
+    return 1;
+  }
+  // The second byte's range depends on the lead, which rules out overlong
+  // forms, surrogates and code points beyond U+10FFFF.
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  std::size_t length = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    low = lead == 0xE0 ? 0xA0 : 0x80;
+    high = lead == 0xED ? 0x9F : 0xBF;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    low = lead == 0xF0 ? 0x90 : 0x80;
+    high = lead == 0xF4 ? 0x8F : 0xBF;
+  } else {
+    return 0;
+  }
+  if (bytes.size() < length || byte(1) < low || byte(1) > high) {
+    return 0;
+  }
+  for (std::size_t i = 2; i < length; ++i) {
+    if (!IsUtf8Continuation(bytes[i])) {
+      return 0;
+    }
+  }
+  return length;
 }
 
 }  // namespace harlune

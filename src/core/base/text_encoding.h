@@ -36,6 +36,11 @@ std::string Cp932ToUtf8(std::string_view cp932);
 // nothing beyond U+10FFFF, no sequence cut short.
 bool IsValidUtf8(std::string_view bytes);
 
+// The length of the well-formed UTF-8 character at the start of `bytes`, or
+// 0 when none starts there (a stray or overlong byte, a cut or surrogate
+// sequence, nothing at all).
+std::size_t Utf8CharacterLength(std::string_view bytes);
+
 // Settings files are CP932 as the program writes them, but an editor on
 // Linux writes UTF-8. UTF-8 Japanese often also decodes as CP932 (as
 // mojibake) while CP932 Japanese is practically never valid UTF-8, so a file

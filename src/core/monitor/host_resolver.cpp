@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/base/ipv4.h"
+#include "core/base/text_encoding.h"
 
 namespace harlune {
 
@@ -18,40 +19,6 @@ namespace {
 constexpr std::uint32_t kLoopback = Ipv4(127, 0, 0, 1);
 constexpr std::string_view kAliasSuffix = " (Alias)";
 
-// The length of the UTF-8 sequence that starts at text[i], or 0 when none
-// starts there (a stray or overlong byte, a cut or surrogate sequence).
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead < 0x80) {
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    low = lead == 0xE0 ? 0xA0 : 0x80;
-    high = lead == 0xED ? 0x9F : 0xBF;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    low = lead == 0xF0 ? 0x90 : 0x80;
-    high = lead == 0xF4 ? 0x8F : 0xBF;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
-    return 0;
-  }
-  for (std::size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
-      return 0;
-    }
-  }
-  return length;
-}
-
 // A name from the network as one line of valid UTF-8 of at most `maxBytes`
 // bytes, cut between characters: it ends up in lists, log lines and command
 // arguments.
@@ -59,7 +26,7 @@ std::string CleanName(std::string_view text, std::size_t maxBytes = kMaxHostName
   std::string clean;
   std::size_t i = 0;
   while (i < text.size()) {
-    const std::size_t length = Utf8SequenceLength(text, i);
+    const std::size_t length = Utf8CharacterLength(text.substr(i));
     const auto lead = static_cast<unsigned char>(text[i]);
     const bool replaced = length == 0 || (length == 1 && (lead < 0x20 || lead == 0x7F));
     const std::size_t taken = replaced ? 1 : length;
