@@ -11,7 +11,7 @@ packages=(
   # the desktop application
   qt6-base-dev qt6-qpa-plugins libqt6test6
   qt6-translations-l10n  # Qt's own texts (standard buttons) in the user's language
-  xvfb xauth fonts-ipafont-gothic  # screenshots: a real X server, Japanese fonts
+  xvfb xauth fonts-ipafont-gothic openbox  # screenshots, window placement: X, a window manager, fonts
   # settings files
   libpugixml-dev
   # the driver stand-in on real interfaces, and test network namespaces

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -90,17 +92,19 @@ class DesktopProgram : public ::testing::Test {
     }
   }
 
-  std::unique_ptr<Child> Start(std::vector<std::string> command = {}) {
+  std::unique_ptr<Child> Start(std::vector<std::string> command = {},
+                               std::map<std::string, std::string> display = {
+                                   {"QT_QPA_PLATFORM", "offscreen"}}) {
     command.push_back(program_.string());
+    std::map<std::string, std::string> environment = {
+        {"XDG_RUNTIME_DIR", runtime_.string()},
+        {"HOME", root_.path().string()},
+        {"XDG_CONFIG_HOME", (root_.path() / "config").string()},
+    };
+    environment.merge(display);
     return std::make_unique<Child>(command[0],
                                    std::vector<std::string>(command.begin() + 1, command.end()),
-                                   std::map<std::string, std::string>{
-                                       {"QT_QPA_PLATFORM", "offscreen"},
-                                       {"XDG_RUNTIME_DIR", runtime_.string()},
-                                       {"HOME", root_.path().string()},
-                                       {"XDG_CONFIG_HOME", (root_.path() / "config").string()},
-                                   },
-                                   Output());
+                                   environment, Output());
   }
 
   fs::path Output() const { return root_.path() / "harlune.out"; }
@@ -270,6 +274,79 @@ TEST_F(DesktopProgram, SigtermAtRandomMomentsLeavesEveryFileWholeAndExitsZero) {
                                                                 << Said();
     ExpectWholeFiles(folder_, userSettings, round);
   }
+}
+
+// A real X server with a window manager that frames windows, as a desktop
+// has; the offscreen platform has no frame to get wrong.
+class FramingDisplay {
+ public:
+  explicit FramingDisplay(const fs::path& folder) {
+    if (!fs::exists(kXvfb) || !fs::exists(kOpenbox)) {
+      return;
+    }
+    server_ = std::make_unique<Child>(
+        kXvfb, std::vector<std::string>{kName, "-screen", "0", "1280x800x24", "-nolisten", "tcp"},
+        std::map<std::string, std::string>{}, folder / "xvfb.out");
+    if (!WaitFor([] { return fs::exists("/tmp/.X11-unix/X97"); }, 10s)) {
+      return;
+    }
+    manager_ = std::make_unique<Child>(kOpenbox, std::vector<std::string>{},
+                                       std::map<std::string, std::string>{{"DISPLAY", kName}},
+                                       folder / "openbox.out");
+    std::this_thread::sleep_for(1s);  // it takes the screen
+    ready_ = manager_->Started();
+  }
+  bool ready() const { return ready_; }
+  static constexpr const char* kName = ":97";
+
+ private:
+  static constexpr const char* kXvfb = "/usr/bin/Xvfb";
+  static constexpr const char* kOpenbox = "/usr/bin/openbox";
+  std::unique_ptr<Child> server_;
+  std::unique_ptr<Child> manager_;
+  bool ready_ = false;
+};
+
+TEST_F(DesktopProgram, TheWindowComesBackInTheFrameItWasSavedInAndOntoTheScreen) {
+  FramingDisplay display(root_.path());
+  if (!display.ready()) {
+    GTEST_SKIP() << "needs Xvfb and openbox (scripts/install-deps.sh installs them)";
+  }
+  fs::create_directories(root_.path() / "tmp");
+  // The window's frame after one start and end with the saved rectangle.
+  const auto placedAfterARun = [&](std::optional<WindowRectangle> saved) {
+    if (saved) {
+      MarkedSettings before(folder_);
+      before.store.LoadAllSettings();
+      before.settings.general.WINDOW_SIZE = *saved;
+      EXPECT_TRUE(before.store.SaveGeneralSettings());
+    }
+    const std::size_t from = driver_->Log().size();
+    auto program = Start({}, {{"QT_QPA_PLATFORM", "xcb"},
+                              {"DISPLAY", FramingDisplay::kName},
+                              {"TMPDIR", (root_.path() / "tmp").string()}});
+    EXPECT_TRUE(WaitFor([&] { return !Initialised(from).empty(); }, 30s)) << Said();
+    std::this_thread::sleep_for(2s);  // the window manager frames it
+    program->Signal(SIGTERM);
+    EXPECT_EQ(program->WaitForExit(90s), std::optional<int>(0)) << Said();
+    MarkedSettings after(folder_);
+    after.store.LoadAllSettings();
+    return after.settings.general.WINDOW_SIZE;
+  };
+  const WindowRectangle placed{299, 180, 1151, 725};
+  EXPECT_EQ(placedAfterARun(placed), placed);
+  // Started again as it was left: it does not drift.
+  EXPECT_EQ(placedAfterARun(std::nullopt), placed);
+  EXPECT_EQ(placedAfterARun(std::nullopt), placed);
+
+  // Saved on a screen that is gone: back on this one, the same size.
+  const WindowRectangle moved = placedAfterARun(WindowRectangle{3000, -400, 3852, 145});
+  EXPECT_GE(moved.left, 0);
+  EXPECT_GE(moved.top, 0);
+  EXPECT_LE(moved.right, 1280);
+  EXPECT_LE(moved.bottom, 800);
+  EXPECT_EQ(moved.right - moved.left, 852);
+  EXPECT_EQ(moved.bottom - moved.top, 545);
 }
 
 }  // namespace

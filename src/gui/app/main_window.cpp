@@ -512,7 +512,9 @@ void CNetSieveDlg::showEvent(QShowEvent* event) {
     // after the window is shown.
     placementRestored_ = true;
     RestorePlacement();
-    QTimer::singleShot(0, this, [this] { RestorePlacement(); });
+    for (const int delay : {0, 100, 500}) {
+      QTimer::singleShot(delay, this, [this] { CorrectForFrame(); });
+    }
   }
 }
 
@@ -543,6 +545,7 @@ void CNetSieveDlg::RestorePlacement() {
     return;
   }
   const QSize decoration = frameGeometry().size() - geometry().size();
+  frameKnown_ = frameKnown_ || !decoration.isNull();
   move(restoredFrame_.topLeft());
   resize(restoredFrame_.size() - decoration);
   // The window's minimum size can make it larger than the saved frame and
@@ -552,6 +555,16 @@ void CNetSieveDlg::RestorePlacement() {
   if (fitted.topLeft() != shown.topLeft()) {
     move(fitted.topLeft());
   }
+}
+
+// The window manager adds its frame some time after the window is shown
+// (seen under openbox: after the next turn of the loop). Until then the
+// client was given the whole saved frame, so it is made smaller once.
+void CNetSieveDlg::CorrectForFrame() {
+  if (frameKnown_ || !placementRestored_ || frameGeometry().size() == geometry().size()) {
+    return;
+  }
+  RestorePlacement();
 }
 
 void CNetSieveDlg::RecordPlacement() {
@@ -566,6 +579,7 @@ void CNetSieveDlg::RecordPlacement() {
 
 void CNetSieveDlg::moveEvent(QMoveEvent* event) {
   QMainWindow::moveEvent(event);
+  CorrectForFrame();
   const QRect frame = frameGeometry();
   if (frame.left() + frame.width() >= 0 && frame.top() >= 0) {
     RecordPlacement();
@@ -574,6 +588,7 @@ void CNetSieveDlg::moveEvent(QMoveEvent* event) {
 
 void CNetSieveDlg::resizeEvent(QResizeEvent* event) {
   QMainWindow::resizeEvent(event);
+  CorrectForFrame();
   RecordPlacement();
 }
 

@@ -129,6 +129,7 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   void OpenOptions();
   void RecordPlacement();
   void RestorePlacement();
+  void CorrectForFrame();
   QRect SavedFrame() const;
   bool HidesToTray() const;
   void ShowMinimisedStart();
@@ -156,6 +157,7 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   // when the window manager's frame is known.
   QRect restoredFrame_;
   bool placementRestored_ = false;
+  bool frameKnown_ = false;  // the restore has seen the window manager's frame
   bool ready_ = false;
   bool finished_ = false;
 };
