@@ -324,7 +324,8 @@ TEST_F(DesktopProgram, TheWindowComesBackInTheFrameItWasSavedInAndOntoTheScreen)
     const std::size_t from = driver_->Log().size();
     auto program = Start({}, {{"QT_QPA_PLATFORM", "xcb"},
                               {"DISPLAY", FramingDisplay::kName},
-                              {"TMPDIR", (root_.path() / "tmp").string()}});
+                              {"TMPDIR", (root_.path() / "tmp").string()},
+                              {"LSAN_OPTIONS", "suppressions=" HARLUNE_LEAK_SUPPRESSIONS}});
     EXPECT_TRUE(WaitFor([&] { return !Initialised(from).empty(); }, 30s)) << Said();
     std::this_thread::sleep_for(2s);  // the window manager frames it
     program->Signal(SIGTERM);
