@@ -152,7 +152,8 @@ TEST(CommandFileRead, Utf8JapaneseNamesReadBackExactly) {
   EXPECT_EQ(MustParse("[External Command1]\n1,0,1,ログ表示(&L),tail -n 20 ./ログ/接続.log\n"
                       "1,0,2,あい,ping %SrcAddr%\n"),
             expected);
-  EXPECT_EQ(MustParse("\xEF\xBB\xBF" "1,0,1,ログ表示(&L),tail -n 20 ./ログ/接続.log\r\n")[0],
+  EXPECT_EQ(MustParse("\xEF\xBB\xBF"
+                      "1,0,1,ログ表示(&L),tail -n 20 ./ログ/接続.log\r\n")[0],
             expected[0]);
   // Written back in CP932, and read the same again.
   const std::string written = MustSerialize(expected);
