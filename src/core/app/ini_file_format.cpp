@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/base/ascii_case.h"
 #include "core/base/text_encoding.h"
 
 namespace harlune {
@@ -13,7 +14,9 @@ std::size_t LineBytes(const ProfileEntry& entry) {
 
 }  // namespace
 
-bool SameProfileName(std::string_view a, std::string_view b) { return ProfileNamesMatch(a, b); }
+bool SameProfileName(std::string_view a, std::string_view b) {
+  return EqualIgnoringAsciiCase(a, b);
+}
 
 std::size_t FileTextBytes(std::string_view utf8) {
   try {

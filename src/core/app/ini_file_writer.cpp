@@ -108,10 +108,8 @@ IniWriteResult IniFileWriter::Write(ProfileFile& document) const {
 }
 
 IniBytesResult IniFileWriter::WriteBytes(std::string_view existingCp932) const {
+  // No byte refuses the whole file: a line that does not read is kept as it is.
   ProfileParseResult parsed = ProfileFile::Parse(existingCp932);
-  if (!parsed.file) {
-    return {{}, "the file there cannot be kept: " + parsed.error};
-  }
   IniWriteResult written = Write(*parsed.file);
   if (!written.ok()) {
     return {{}, std::move(written.error)};

@@ -68,10 +68,6 @@ std::string AsciiShadow(std::string_view bytes) {
 
 }  // namespace
 
-bool ProfileNamesMatch(std::string_view a, std::string_view b) {
-  return EqualIgnoringAsciiCase(a, b);
-}
-
 std::string ProfileValueProblem(std::string_view value) {
   if (std::string problem = StorableProblem("the value", value); !problem.empty()) {
     return problem;
@@ -129,14 +125,10 @@ ProfileFile::Line ProfileFile::ReadFileLine(std::string_view bytes, FileTextEnco
   if (!text) {
     return UndecodableLine(bytes);
   }
-  // A line read as CP932 keeps its bytes; one read as UTF-8 is written back
-  // in CP932 when it can be.
-  bool readAsCp932 = false;
-  try {
-    readAsCp932 = Cp932ToUtf8(bytes) == *text;
-  } catch (const TextEncodingError&) {
-  }
-  if (readAsCp932) {
+  // A line read as CP932 (its text differs from its bytes) keeps its bytes;
+  // one read as UTF-8 is written back in CP932 when it can be (ASCII comes
+  // out as it went in).
+  if (*text != bytes) {
     return ReadLine(std::string(bytes), std::move(*text));
   }
   EncodedFileLine encoded = EncodeFileLine(*text);
@@ -182,7 +174,7 @@ ProfileParseResult ProfileFile::Parse(std::string_view fileBytes) {
 
 bool ProfileFile::Named(const Block& block, std::string_view section) {
   return block.header && !block.header->undecodable &&
-         ProfileNamesMatch(block.header->name, section);
+         EqualIgnoringAsciiCase(block.header->name, section);
 }
 
 std::vector<const ProfileFile::Block*> ProfileFile::FindBlocks(std::string_view section) const {
@@ -208,8 +200,9 @@ std::vector<std::string> ProfileFile::SectionNames() const {
       continue;
     }
     const std::string& name = block.header->name;
-    if (std::ranges::none_of(
-            names, [&name](const std::string& seen) { return ProfileNamesMatch(seen, name); })) {
+    if (std::ranges::none_of(names, [&name](const std::string& seen) {
+          return EqualIgnoringAsciiCase(seen, name);
+        })) {
       names.push_back(name);
     }
   }
@@ -235,7 +228,7 @@ std::vector<ProfileEntry> ProfileFile::Section(std::string_view section) const {
 std::optional<std::string> ProfileFile::Find(std::string_view section, std::string_view key) const {
   for (const Block* block : FindBlocks(section)) {
     for (const Line& line : block->lines) {
-      if (line.kind == LineKind::kKey && ProfileNamesMatch(line.name, key)) {
+      if (line.kind == LineKind::kKey && EqualIgnoringAsciiCase(line.name, key)) {
         return line.value;
       }
     }
@@ -283,7 +276,7 @@ ProfileWriteResult ProfileFile::WriteString(std::string_view section, std::strin
       continue;
     }
     for (Line& existing : block.lines) {
-      if (existing.kind == LineKind::kKey && ProfileNamesMatch(existing.name, key)) {
+      if (existing.kind == LineKind::kKey && EqualIgnoringAsciiCase(existing.name, key)) {
         existing = std::move(line);
         return {};
       }
@@ -307,7 +300,7 @@ bool ProfileFile::DeleteKey(std::string_view section, std::string_view key) {
   for (Block& block : blocks_) {
     if (Named(block, section)) {
       removed += std::erase_if(block.lines, [key](const Line& line) {
-        return line.kind == LineKind::kKey && ProfileNamesMatch(line.name, key);
+        return line.kind == LineKind::kKey && EqualIgnoringAsciiCase(line.name, key);
       });
     }
   }

@@ -64,10 +64,6 @@ struct ProfileKeyName {
   friend bool operator==(const ProfileKeyName&, const ProfileKeyName&) = default;
 };
 
-// Whether two section or key names are the same to the file, which ignores
-// ASCII case.
-bool ProfileNamesMatch(std::string_view a, std::string_view b);
-
 class ProfileFile {
  public:
   // Reads a whole file's bytes.

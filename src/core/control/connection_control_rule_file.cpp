@@ -146,11 +146,7 @@ RuleFileParseResult ParseConnectionControlRuleFile(std::string_view cp932,
     const auto line = static_cast<std::size_t>(std::ranges::count(cp932.substr(0, nul), '\n')) + 1;
     return {std::nullopt, line, "line " + std::to_string(line) + " holds a NUL byte"};
   }
-  ProfileParseResult parsed = ProfileFile::Parse(cp932);
-  if (!parsed.file) {
-    return {std::nullopt, parsed.errorLine, std::move(parsed.error)};
-  }
-  return RuleFileReader::Read(*parsed.file, readHostList);
+  return RuleFileReader::Read(*ProfileFile::Parse(cp932).file, readHostList);
 }
 
 namespace {
