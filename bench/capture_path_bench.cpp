@@ -10,7 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include "core/app/ini_file_object.h"
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/capture/packet_monitor.h"
 #include "core/command/external_command_file.h"
 #include "core/driver/driver_link.h"
@@ -61,9 +61,9 @@ class FixedTable final : public TcpTableSource {
     for (int i = 0; i < kConnections; ++i) {
       TcpTableRow row;
       row.state = kTcpStateEstablished;
-      row.localAddr = kLocal;
+      row.localAddr = IpAddress::FromIpv4(kLocal);
       row.localPort = htons(PortOf(i));
-      row.remoteAddr = Ipv4(198, 51, 100, 7);
+      row.remoteAddr = IpAddress::FromIpv4(Ipv4(198, 51, 100, 7));
       row.remotePort = htons(443);
       row.owningPid = 1;
       result.rows.push_back(row);
@@ -81,8 +81,8 @@ class NoProcesses final : public ProcessSource {
 
 class NoNames final : public HostNameCache {
  public:
-  std::string CachedName(std::uint32_t) const override { return {}; }
-  void QueueLookup(std::uint32_t) override {}
+  std::string CachedName(const IpAddress&) const override { return {}; }
+  void QueueLookup(const IpAddress&) override {}
   void Stop() override {}
 };
 

@@ -30,8 +30,8 @@ class NoProcesses : public harlune::ProcessSource {
 
 class NoHosts : public harlune::HostNameCache {
  public:
-  std::string CachedName(std::uint32_t) const override { return {}; }
-  void QueueLookup(std::uint32_t) override {}
+  std::string CachedName(const harlune::IpAddress&) const override { return {}; }
+  void QueueLookup(const harlune::IpAddress&) override {}
   void Stop() override {}
 };
 
@@ -50,11 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto record = bytes.subspan(i * 60, 60);
     harlune::TcpTableRow row;
     row.state = harlune::kTcpStateEstablished;
-    row.localAddr = LoadRaw<std::uint32_t>(record, 30);
+    row.localAddr = harlune::IpAddress::FromIpv4(LoadRaw<std::uint32_t>(record, 30));
     row.localPort = LoadRaw<std::uint16_t>(record, 38);
-    row.remoteAddr = LoadRaw<std::uint32_t>(record, 34);
+    row.remoteAddr = harlune::IpAddress::FromIpv4(LoadRaw<std::uint32_t>(record, 34));
     row.remotePort = LoadRaw<std::uint16_t>(record, 40);
-    if (row.remoteAddr == 0) {
+    if (row.remoteAddr.IsUnspecified()) {
       continue;  // such a row is a listener: its remote port is not kept
     }
     table.rows.push_back(row);

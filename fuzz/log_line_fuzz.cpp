@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string bytes = harlune::ToLogFileText(line);
   Check(!bytes.empty() && bytes.back() == '\n');
-  const std::string control = harlune::ConnectionControlLine(0, values.remoteHost, 0, format);
+  const std::string control = harlune::ConnectionControlLine(0, values.remoteHost, harlune::IpAddress(), format);
   Check(control.find('\n') == control.size() - 1);
   return 0;
 }

@@ -34,8 +34,8 @@ std::string Print(const std::vector<harlune::TcpTableRow>& rows) {
     std::snprintf(line, sizeof line,
                   "%4zu: %08X:%04X %08X:%04X %02X 00000000:00000000 00:00000000 00000000 0 0 "
                   "%" PRIu64 " 1\n",
-                  i, row.localAddr, ntohs(static_cast<std::uint16_t>(row.localPort)),
-                  row.remoteAddr, ntohs(static_cast<std::uint16_t>(row.remotePort)),
+                  i, row.localAddr.Ipv4Value(), ntohs(static_cast<std::uint16_t>(row.localPort)),
+                  row.remoteAddr.Ipv4Value(), ntohs(static_cast<std::uint16_t>(row.remotePort)),
                   LinuxStateOf(row.state), row.inode);
     text += line;
   }

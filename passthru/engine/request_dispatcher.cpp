@@ -62,9 +62,11 @@ std::vector<std::uint8_t> RequestDispatcher::Bind(ConnectionState& connection,
 }
 
 std::vector<std::uint8_t> RequestDispatcher::ResetTcpConnection(
-    std::span<const std::uint8_t> input) {
+    RequestCode code, std::span<const std::uint8_t> input) {
   // The sizes check decoded the tuple already; it cannot fail here.
-  const std::optional<protocol::TcpFourTuple> tuple = protocol::DecodeTcpFourTuple(input);
+  const std::optional<protocol::TcpFourTuple> tuple = code == RequestCode::HlResetTcp6Connection
+                                                          ? protocol::DecodeTcp6FourTuple(input)
+                                                          : protocol::DecodeTcpFourTuple(input);
   if (!tuple) {
     return Fail(device_error::kInvalidParameter);
   }
@@ -146,7 +148,8 @@ std::vector<std::uint8_t> RequestDispatcher::Dispatch(ConnectionState& connectio
     case RequestCode::HlReadPackets:
       return Succeed(adapter.ReadPackets());
     case RequestCode::HlResetTcpConnection:
-      return ResetTcpConnection(input);
+    case RequestCode::HlResetTcp6Connection:
+      return ResetTcpConnection(layout->code, input);
     case RequestCode::HlBindAdapter:
       break;
   }

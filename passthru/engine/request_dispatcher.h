@@ -24,6 +24,7 @@
 
 #include "passthru/engine/packet_engine.h"
 #include "protocol/framing.h"
+#include "protocol/request_codes.h"
 #include "protocol/tcp_four_tuple.h"
 
 namespace harlune {
@@ -50,7 +51,8 @@ class RequestDispatcher {
 
  private:
   std::vector<std::uint8_t> Bind(ConnectionState& connection, std::span<const std::uint8_t> input);
-  std::vector<std::uint8_t> ResetTcpConnection(std::span<const std::uint8_t> input);
+  std::vector<std::uint8_t> ResetTcpConnection(protocol::RequestCode code,
+                                               std::span<const std::uint8_t> input);
 
   PacketEngine& engine_;
   TcpConnectionDestroyer destroyer_;

@@ -40,6 +40,8 @@ constexpr std::array kRequestLayouts{
     Fixed(HlReadPackets, "HlReadPackets", 0, kReadPacketsBufferSize),
     RequestLayout{HlResetTcpConnection, "HlResetTcpConnection", InputShape::TcpFourTuple,
                   kTcpFourTupleSize, kResetStatusSize},
+    RequestLayout{HlResetTcp6Connection, "HlResetTcp6Connection", InputShape::Tcp6FourTuple,
+                  kTcp6FourTupleSize, kResetStatusSize},
 };
 
 }  // namespace
@@ -76,6 +78,7 @@ bool RequestRepeatable(std::uint32_t code) {
     case HlStartFiltering:
     case HlStopFiltering:
     case HlResetTcpConnection:
+    case HlResetTcp6Connection:
       return true;
     default:
       return false;
@@ -96,6 +99,8 @@ bool RequestSizesValid(const RequestLayout& layout, std::span<const std::uint8_t
       return DecodeApplicationPorts(input).has_value();
     case InputShape::TcpFourTuple:
       return DecodeTcpFourTuple(input).has_value();
+    case InputShape::Tcp6FourTuple:
+      return DecodeTcp6FourTuple(input).has_value();
   }
   return false;
 }

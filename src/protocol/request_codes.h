@@ -31,6 +31,9 @@ enum class RequestCode : std::uint32_t {
   // Not a request of the Windows driver: on Linux an application without
   // CAP_NET_ADMIN has the driver end a TCP connection for it.
   HlResetTcpConnection = 0x4323A110,
+  // The same for an IPv6 connection (an IPv4-mapped one goes by the IPv4
+  // request). A driver that knows only IPv4 answers it as an unknown code.
+  HlResetTcp6Connection = 0x4323A114,
 };
 
 // How the length of a request's input is fixed.
@@ -39,6 +42,7 @@ enum class InputShape : std::uint8_t {
   AdapterPath,       // UTF-16 text: even, non-zero, at most kMaxDevicePathUnits units
   ApplicationPorts,  // 8 + 2 x count bytes, count in the header, 0..kMaxApplicationPorts
   TcpFourTuple,      // exactly 16 bytes naming an IPv4 TCP connection (tcp_four_tuple.h)
+  Tcp6FourTuple,     // exactly 40 bytes naming an IPv6 TCP connection (tcp_four_tuple.h)
 };
 
 struct RequestLayout {

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "core/app/settings_store.h"
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/monitor/adapter_table.h"
 #include "platform/linux/ifaddrs_adapter_source.h"
 #include "support/recording_user_dialogs.h"

@@ -12,7 +12,7 @@
 
 #include "child.h"
 #include "core/app/settings_store.h"
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/driver/driver_link.h"
 #include "core/monitor/adapter_table.h"
 #include "e2e_support.h"

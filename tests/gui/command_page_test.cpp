@@ -19,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"

@@ -18,7 +18,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/monitor/connection_filter.h"
 #include "gui/base/qt_text.h"
 #include "gui/models/connection_model.h"
@@ -36,11 +36,11 @@ using protocol::HostToNet16;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-constexpr std::uint32_t kLocal = Ipv4(192, 168, 0, 2);
+constexpr IpAddress kLocal = Ipv4Address(192, 168, 0, 2);
 
 TcpTableRow Row(std::uint16_t localPort, std::uint32_t remote, std::uint16_t remotePort,
                 std::int32_t pid, std::uint32_t state = kTcpStateEstablished) {
-  return {state, kLocal, HostToNet16(localPort), remote, HostToNet16(remotePort), pid, 0};
+  return {state, kLocal, HostToNet16(localPort), IpAddress::FromIpv4(remote), HostToNet16(remotePort), pid, 0};
 }
 
 std::vector<std::string> Texts(const QAbstractItemModel& model, int column) {
@@ -106,7 +106,7 @@ TEST(ConnectionModelTest, RowsFollowEveryChangeOfTheTableAndSortAsTheCoreSorts) 
 class ConnectionPageTest : public ::testing::Test {
  protected:
   ConnectionPageTest() {
-    services_.adapters.SetAdapters({{2, "card", "eth0", {kLocal}}});
+    services_.adapters.SetAdapters({{2, "card", "eth0", {kLocal.Ipv4Value()}}});
     services_.processes.entries = {{100, "browser.exe", "C:\\Apps\\browser.exe"},
                                    {200, "mail.exe", "/usr/bin/mail.exe"}};
     services_.table->rows = {Row(1000, Ipv4(10, 0, 0, 9), 80, 100),
@@ -239,7 +239,7 @@ TEST_F(ConnectionPageTest, TheMenuHoldsTheListStillAndDisconnectsEverySelectedRo
   EXPECT_EQ(rowsDuringMenu, 3);
   EXPECT_EQ(Page().pauseBox()->checkState(), Qt::Unchecked);
   const auto key = [](std::uint16_t port, std::uint32_t remote, std::uint16_t remotePort) {
-    return TcpConnectionKey{kLocal, HostToNet16(port), remote, HostToNet16(remotePort)};
+    return TcpFourTuple{kLocal, HostToNet16(port), IpAddress::FromIpv4(remote), HostToNet16(remotePort)};
   };
   EXPECT_THAT(services_.resetter.reset,
               ElementsAre(key(1000, Ipv4(10, 0, 0, 9), 80), key(3000, Ipv4(10, 0, 0, 5), 443)));

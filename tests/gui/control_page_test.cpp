@@ -11,7 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "gui/base/qt_text.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"

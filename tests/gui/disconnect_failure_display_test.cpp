@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "gui/app/main_window.h"
 #include "gui/base/qt_text.h"
 #include "gui/models/rule_list_model.h"

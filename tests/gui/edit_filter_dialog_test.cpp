@@ -14,7 +14,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/monitor/connection_filter.h"
 #include "gui/base/qt_text.h"
 #include "support/fake_adapter_source.h"

@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "core/app/ini_file_writer.h"
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "gui/base/qt_text.h"
 #include "gui/editors/edit_filter_dialog.h"
 #include "gui/models/filter_list_model.h"

@@ -20,7 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "core/app/harlune_engine.h"
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/htb/htb_rows.h"
 #include "core/htb/htb_rules.h"
 #include "gui/editors/edit_htb_class_dialog.h"

@@ -26,7 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "core/app/settings_store.h"
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/monitor/adapter_table.h"
 #include "e2e/child.h"
 #include "e2e/e2e_support.h"

@@ -15,7 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/base/string_resources.h"
 #include "gui/base/qt_text.h"
 #include "gui/pages/filter_page.h"

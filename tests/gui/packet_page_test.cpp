@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/capture/capture_records.h"
 #include "core/filter/legacy_filter.h"
 #include "support/fake_engine_services.h"

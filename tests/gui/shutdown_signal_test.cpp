@@ -12,7 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "gui/app/main_window.h"
 #include "gui/app/session_end.h"
 #include "gui/app/shutdown_signals.h"

@@ -11,7 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/driver/filtering_session.h"
 #include "platform/linux/unix_socket_transport.h"
 #include "support/class_list_driver.h"

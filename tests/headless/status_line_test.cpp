@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "core/app/harlune_engine.h"
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "protocol/byte_order.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"

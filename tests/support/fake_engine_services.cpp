@@ -1,6 +1,6 @@
 #include "support/fake_engine_services.h"
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "protocol/byte_order.h"
 #include "protocol/request_codes.h"
 
@@ -24,7 +24,7 @@ class SharedTcpTable final : public TcpTableSource {
 
 class NoNames final : public HostNameLookup {
  public:
-  std::optional<ReverseLookupAnswer> ReverseLookup(std::uint32_t) override { return {}; }
+  std::optional<ReverseLookupAnswer> ReverseLookup(const IpAddress&) override { return {}; }
   std::optional<std::string> LocalHostName() override { return {}; }
   std::optional<std::uint32_t> FirstAddressOf(const std::string&) override { return {}; }
 };
@@ -48,9 +48,9 @@ void FakeEngineServices::ServeOneEstablishedConnection() {
   processes.entries = {{100, "app", "/usr/bin/app"}};
   TcpTableRow row;
   row.state = kTcpStateEstablished;
-  row.localAddr = Ipv4(192, 168, 0, 2);
+  row.localAddr = IpAddress::FromIpv4(Ipv4(192, 168, 0, 2));
   row.localPort = protocol::HostToNet16(50000);
-  row.remoteAddr = Ipv4(198, 18, 0, 9);
+  row.remoteAddr = IpAddress::FromIpv4(Ipv4(198, 18, 0, 9));
   row.remotePort = protocol::HostToNet16(80);
   row.owningPid = 100;
   table->rows = {row};

@@ -55,9 +55,9 @@ class FakeEngineServices final : public EngineServices {
   // Records every connection it is asked to end and answers `answer`.
   class Resetter final : public ConnectionResetter {
    public:
-    std::vector<TcpConnectionKey> reset;
+    std::vector<TcpFourTuple> reset;
     ConnectionResetResult answer{ConnectionResetStatus::kOk, 0};
-    ConnectionResetResult ResetConnection(const TcpConnectionKey& key) override {
+    ConnectionResetResult ResetConnection(const TcpFourTuple& key) override {
       reset.push_back(key);
       return answer;
     }

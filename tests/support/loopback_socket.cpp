@@ -8,7 +8,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 
 namespace harlune::testing {
 namespace {

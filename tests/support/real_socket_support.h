@@ -28,8 +28,8 @@ inline bool HasNetAdmin() {
 
 class NoHostNames : public HostNameCache {
  public:
-  std::string CachedName(std::uint32_t) const override { return {}; }
-  void QueueLookup(std::uint32_t) override {}
+  std::string CachedName(const IpAddress&) const override { return {}; }
+  void QueueLookup(const IpAddress&) override {}
   void Stop() override {}
 };
 

@@ -12,7 +12,7 @@
 
 #include "core/app/ini_file_format.h"
 #include "core/base/flag_text.h"
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/base/text_encoding.h"
 #include "core/filter/port_range.h"
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {

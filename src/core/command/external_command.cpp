@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "protocol/byte_order.h"
 
 namespace harlune {
@@ -223,9 +223,9 @@ CommandArguments CommandTemplate::Arguments() const {
 }
 
 void FillConnectionMacros(CommandTemplate& command, const ConnectionMacroValues& values) {
-  command.Fill("%LocalAddr%", FormatIpv4(values.localAddr));
+  command.Fill("%LocalAddr%", values.localAddr.ToText());
   command.Fill("%LocalPort%", PortText(values.localPort));
-  command.Fill("%RemoteAddr%", FormatIpv4(values.remoteAddr));
+  command.Fill("%RemoteAddr%", values.remoteAddr.ToText());
   command.Fill("%RemotePort%", PortText(values.remotePort));
   command.Fill("%RemoteHost%", values.remoteHost);
   command.Fill("%RemoteDomain%", values.remoteDomain);

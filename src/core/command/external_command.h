@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/ip_address.h"
+
 namespace harlune {
 
 // Which right-click menu offers a command.
@@ -92,9 +94,9 @@ inline constexpr std::string_view kUserInputMacro = "%UserIn%";
 
 // The values of a connection that its macros take.
 struct ConnectionMacroValues {
-  std::uint32_t localAddr = 0;   // network order
+  IpAddress localAddr;
   std::uint16_t localPort = 0;   // network order
-  std::uint32_t remoteAddr = 0;  // network order
+  IpAddress remoteAddr;
   std::uint16_t remotePort = 0;  // network order
   std::string remoteHost;        // as resolved; empty when not yet
   std::string remoteDomain;      // the host name shortened to its domain

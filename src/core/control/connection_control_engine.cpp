@@ -77,10 +77,6 @@ ConnectionOrder OrderOf(std::int32_t priorCondition) {
   }
 }
 
-TcpConnectionKey ResetKeyOf(const ConnectionInfo& connection) {
-  return {connection.localAddr, connection.localPort, connection.remoteAddr, connection.remotePort};
-}
-
 }  // namespace
 
 bool ConnectionControlEnabled(const IniFileObject& settings, bool filteringRunning) {
@@ -335,7 +331,7 @@ void ConnectionControlEngine::Act() {
 void ConnectionControlEngine::Disconnect(ConnectionInfo& connection,
                                          const Condemnation& condemnation) {
   ++lastAct_.condemned;
-  const ConnectionResetResult result = resetter_.ResetConnection(ResetKeyOf(connection));
+  const ConnectionResetResult result = resetter_.ResetConnection(KeyOf(connection));
   if (result.status != ConnectionResetStatus::kOk) {
     ++lastAct_.failed;
     lastAct_.lastFailure = result;

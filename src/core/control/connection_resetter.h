@@ -6,19 +6,9 @@
 
 #include <cstdint>
 
+#include "protocol/tcp_four_tuple.h"
+
 namespace harlune {
-
-// One IPv4 TCP connection as the system's table names it, seen from the
-// local end. Every field is a stored value in network byte order (ports in
-// the low 16 bits), exactly as the table row holds it.
-struct TcpConnectionKey {
-  std::uint32_t localAddr = 0;
-  std::uint32_t localPort = 0;
-  std::uint32_t remoteAddr = 0;
-  std::uint32_t remotePort = 0;
-
-  friend bool operator==(const TcpConnectionKey&, const TcpConnectionKey&) = default;
-};
 
 enum class ConnectionResetStatus {
   kOk,            // the connection was ended
@@ -43,7 +33,7 @@ class ConnectionResetter {
   // whose connection has gone gives kGone even when a listening socket
   // still holds its local port. Reports nothing to the user; the caller
   // decides what a failure means (the engine retries at its next pass).
-  virtual ConnectionResetResult ResetConnection(const TcpConnectionKey& key) = 0;
+  virtual ConnectionResetResult ResetConnection(const TcpFourTuple& key) = 0;
 };
 
 }  // namespace harlune

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/base/text_encoding.h"
 #include "core/filter/port_range.h"
 #include "protocol/byte_order.h"

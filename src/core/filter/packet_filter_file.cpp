@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "core/base/flag_text.h"
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/base/xml_text.h"
 #include "core/filter/port_range.h"
 

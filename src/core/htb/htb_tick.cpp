@@ -16,7 +16,12 @@ namespace {
 // Below this measured rate a leaf counts as idle and asks for its
 // guaranteed rate only.
 constexpr std::uint32_t kIdleRate = 1024;
-constexpr std::uint32_t kLoopbackHostOrder = 0x7F000001;  // 127.0.0.1
+
+// A peer on this machine: 127.0.0.1 or ::1.
+bool IsLoopbackPeer(const IpAddress& address) {
+  return address == Ipv4Address(127, 0, 0, 1) ||
+         (!address.IsIpv4() && address.IsLoopback());
+}
 
 bool IsOpening(std::uint32_t state) {
   return state == kTcpStateSynSent || state == kTcpStateSynRcvd || state == kTcpStateEstablished;
@@ -48,7 +53,7 @@ bool ConnectionMonitorActivity::ProcessConnected(std::string_view appName) const
                      [&](const auto& entry) {
                        const ConnectionInfo& connection = *entry.second;
                        return IsOpening(connection.state) &&
-                              HostOrderAddress(connection.remoteAddr) != kLoopbackHostOrder &&
+                              !IsLoopbackPeer(connection.remoteAddr) &&
                               std::binary_search(ids.begin(), ids.end(), connection.processId);
                      });
 }

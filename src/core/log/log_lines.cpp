@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/command/external_command.h"
 #include "protocol/byte_order.h"
 
@@ -115,9 +115,9 @@ std::string ConnectionStatsLine(std::string_view format, const ConnectionStatsVa
   line.Replace("%Hour%", field("%02d", t ? t->tm_hour : 0));
   line.Replace("%Minute%", field("%02d", t ? t->tm_min : 0));
   line.Replace("%Second%", field("%02d", t ? t->tm_sec : 0));
-  line.Replace("%LocalAddr%", FormatIpv4(values.localAddr));
+  line.Replace("%LocalAddr%", values.localAddr.ToText());
   line.Replace("%LocalPort%", Port(values.localPort));
-  line.Replace("%RemoteAddr%", FormatIpv4(values.remoteAddr));
+  line.Replace("%RemoteAddr%", values.remoteAddr.ToText());
   line.Replace("%RemotePort%", Port(values.remotePort));
   line.Replace("%RemoteHost%", values.remoteHost);
   line.Replace("%ProcessID%", std::to_string(values.processId));
@@ -132,7 +132,7 @@ std::string ConnectionStatsLine(std::string_view format, const ConnectionStatsVa
 }
 
 std::string ConnectionControlLine(std::int64_t now, std::string_view remoteHost,
-                                  std::uint32_t remoteAddr, std::string_view reason) {
+                                  const IpAddress& remoteAddr, std::string_view reason) {
   // Fixed English month names, as the C locale writes them, so that the
   // files read the same whatever locale the desktop runs in.
   static constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -146,7 +146,7 @@ std::string ConnectionControlLine(std::int64_t now, std::string_view remoteHost,
     stamp = text;
   }
   const std::string host =
-      remoteHost.empty() ? FormatIpv4(remoteAddr) : SanitizeLogValue(remoteHost);
+      remoteHost.empty() ? remoteAddr.ToText() : SanitizeLogValue(remoteHost);
   return stamp + " \"" + host + "\" " + SanitizeLogValue(reason) + "\n";
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/ip_address.h"
+
 namespace harlune {
 
 inline constexpr std::string_view kDefaultConnectionStatsLogFileName =
@@ -22,9 +24,9 @@ inline constexpr std::string_view kDefaultConnectionControlLogFileName =
 
 // What a statistics line tells of one connection.
 struct ConnectionStatsValues {
-  std::uint32_t localAddr = 0;   // network order
+  IpAddress localAddr;
   std::uint16_t localPort = 0;   // network order
-  std::uint32_t remoteAddr = 0;  // network order
+  IpAddress remoteAddr;
   std::uint16_t remotePort = 0;  // network order
   std::string remoteHost;        // empty while unresolved
   std::string remoteDomain;
@@ -46,7 +48,7 @@ std::string ConnectionStatsLine(std::string_view format, const ConnectionStatsVa
 // `"[05/Jan/2024:13:04:05] \"host\" reason\n"`; the remote address stands
 // for an empty host name. Month names are English whatever the locale.
 std::string ConnectionControlLine(std::int64_t now, std::string_view remoteHost,
-                                  std::uint32_t remoteAddr, std::string_view reason);
+                                  const IpAddress& remoteAddr, std::string_view reason);
 
 // The local time of seconds since the epoch; nullopt when it has none.
 std::optional<std::tm> LocalLogTime(std::int64_t time);

@@ -5,8 +5,9 @@
 namespace harlune {
 namespace {
 
-void BindToLocalAdapter(PacketFilterSetting& record, std::uint32_t localAddr,
+void BindToLocalAdapter(PacketFilterSetting& record, const IpAddress& local,
                         const AdapterTable& adapters) {
+  const std::uint32_t localAddr = local.Ipv4Value();
   record.LocalIPAddr = localAddr;
   record.LocalIPAddrMask = 0;
   record.AdapterIndex = adapters.AdapterIndexOfAddress(localAddr);
@@ -26,8 +27,8 @@ PacketFilterSetting FilterForConnectionAddresses(const ConnectionInfo& connectio
   BindToLocalAdapter(record, connection.localAddr, adapters);
   record.LocalPortCount = 1;
   record.LocalPorts[0] = SinglePort(connection.localPort);
-  record.RemoteIPAddr = connection.remoteAddr;
-  record.RemoteIPAddrMask = connection.remoteAddr != 0 ? 0xFFFFFFFFU : 0U;
+  record.RemoteIPAddr = connection.remoteAddr.Ipv4Value();
+  record.RemoteIPAddrMask = !connection.remoteAddr.IsUnspecified() ? 0xFFFFFFFFU : 0U;
   if (connection.remotePort != 0) {
     record.RemotePortCount = 1;
     record.RemotePorts[0] = SinglePort(connection.remotePort);

@@ -11,16 +11,16 @@ ConnectionInfo ConnectionInfoFromRow(const TcpTableRow& row) {
   connection.localAddr = row.localAddr;
   connection.localPort = row.localPort;
   connection.remoteAddr = row.remoteAddr;
-  connection.remotePort = row.remoteAddr == 0 ? 0 : row.remotePort;
+  connection.remotePort = row.remoteAddr.IsUnspecified() ? 0 : row.remotePort;
   connection.processId = row.owningPid == kUnknownOwner ? kUnknownProcessId : row.owningPid;
   return connection;
 }
 
-ConnectionKey KeyOf(const ConnectionInfo& connection) {
+TcpFourTuple KeyOf(const ConnectionInfo& connection) {
   return {connection.localAddr, connection.localPort, connection.remoteAddr, connection.remotePort};
 }
 
-bool ConnectionKeyLess::operator()(const ConnectionKey& a, const ConnectionKey& b) const noexcept {
+bool ConnectionKeyLess::operator()(const TcpFourTuple& a, const TcpFourTuple& b) const noexcept {
   return std::tuple(HostOrderPort(a.localPort), a.localAddr, a.remotePort, a.remoteAddr) <
          std::tuple(HostOrderPort(b.localPort), b.localAddr, b.remotePort, b.remoteAddr);
 }
@@ -31,15 +31,6 @@ std::uint16_t HostOrderPort(std::uint32_t storedPort) noexcept {
     return static_cast<std::uint16_t>((networkOrder >> 8) | (networkOrder << 8));
   } else {
     return networkOrder;
-  }
-}
-
-std::uint32_t HostOrderAddress(std::uint32_t storedAddress) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    return (storedAddress >> 24) | ((storedAddress >> 8) & 0xFF00u) |
-           ((storedAddress << 8) & 0xFF0000u) | (storedAddress << 24);
-  } else {
-    return storedAddress;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/monitor/tcp_table.h"
+#include "protocol/tcp_four_tuple.h"
 
 namespace harlune {
 
@@ -21,10 +22,10 @@ inline constexpr std::int32_t kUnknownProcessId = -1;
 
 struct ConnectionInfo {
   std::uint32_t state = kTcpStateClosed;  // MIB TCP state, 1..12
-  std::uint32_t localAddr = 0;            // network order
+  IpAddress localAddr;                    // mapped addresses are IPv4
   std::uint32_t localPort = 0;            // network order in the low 16 bits
-  std::uint32_t remoteAddr = 0;           // network order
-  std::uint32_t remotePort = 0;           // network order; 0 when remoteAddr is 0
+  IpAddress remoteAddr;                   // unspecified for a listening socket
+  std::uint32_t remotePort = 0;           // network order; 0 when remoteAddr is unspecified
   std::int32_t processId = kUnknownProcessId;
   std::uint32_t connectedSeconds = 0;  // refreshes seen, 0 at the first
   std::uint32_t upBytesCycle = 0;      // since the last refresh
@@ -45,29 +46,19 @@ struct ConnectionInfo {
 // (a listening socket) has remote port 0 whatever the row said.
 ConnectionInfo ConnectionInfoFromRow(const TcpTableRow& row);
 
-// The four-tuple, with the stored (network order) values.
-struct ConnectionKey {
-  std::uint32_t localAddr = 0;
-  std::uint32_t localPort = 0;
-  std::uint32_t remoteAddr = 0;
-  std::uint32_t remotePort = 0;
+// The connection's four-tuple: its key in the table, and what names it to
+// the resetters.
+TcpFourTuple KeyOf(const ConnectionInfo& connection);
 
-  friend bool operator==(const ConnectionKey&, const ConnectionKey&) = default;
-};
-
-ConnectionKey KeyOf(const ConnectionInfo& connection);
-
-// The table's order: local port in host order, then the stored local
-// address, remote port and remote address, each compared unsigned. So the
+// The table's order: local port in host order, then the local address
+// (IPv4 before IPv6), the stored remote port and the remote address. So the
 // connections of one local port are adjacent.
 struct ConnectionKeyLess {
-  bool operator()(const ConnectionKey& a, const ConnectionKey& b) const noexcept;
+  bool operator()(const TcpFourTuple& a, const TcpFourTuple& b) const noexcept;
 };
 
 // A stored port (network order in the low 16 bits) in host order.
 std::uint16_t HostOrderPort(std::uint32_t storedPort) noexcept;
 
-// A stored address (network order) as a host-order number, for comparison.
-std::uint32_t HostOrderAddress(std::uint32_t storedAddress) noexcept;
 
 }  // namespace harlune

@@ -57,12 +57,12 @@ const std::string& KnownOr(const std::string& first, const std::string& second) 
 
 }  // namespace
 
-std::string ResolverHostNameCache::CachedName(std::uint32_t addressNet) const {
-  return resolver_.CachedName(addressNet);
+std::string ResolverHostNameCache::CachedName(const IpAddress& address) const {
+  return resolver_.CachedName(address);
 }
 
-void ResolverHostNameCache::QueueLookup(std::uint32_t addressNet) {
-  resolver_.QueueLookup(addressNet);
+void ResolverHostNameCache::QueueLookup(const IpAddress& address) {
+  resolver_.QueueLookup(address);
 }
 
 void ResolverHostNameCache::Stop() { resolver_.Stop(); }
@@ -107,7 +107,7 @@ bool ConnectionMonitor::Refresh() {
 
   for (const TcpTableRow& row : table.rows) {
     ConnectionInfo candidate = ConnectionInfoFromRow(row);
-    const ConnectionKey key = KeyOf(candidate);
+    const TcpFourTuple key = KeyOf(candidate);
     if (current_.contains(key)) {
       continue;  // the same connection listed twice
     }
@@ -213,16 +213,18 @@ void ConnectionMonitor::AccountPackets(std::span<const std::uint8_t> records) {
       continue;
     }
     const std::uint32_t bytes = LoadBigEndian16(record, kIpTotalLengthOffset) + kLinkHeaderBytes;
-    const ConnectionKey outgoing{LoadStored32(record, kSourceAddressOffset),
-                                 LoadStored16(record, kSourcePortOffset),
-                                 LoadStored32(record, kDestinationAddressOffset),
-                                 LoadStored16(record, kDestinationPortOffset)};
+    // The capture record holds IPv4 packets, so the tuple is IPv4.
+    const TcpFourTuple outgoing{
+        IpAddress::FromIpv4(LoadStored32(record, kSourceAddressOffset)),
+        LoadStored16(record, kSourcePortOffset),
+        IpAddress::FromIpv4(LoadStored32(record, kDestinationAddressOffset)),
+        LoadStored16(record, kDestinationPortOffset)};
     if (const auto found = current_.find(outgoing); found != current_.end()) {
       AddSaturating(found->second->upBytesCycle, bytes);
       continue;
     }
-    const ConnectionKey incoming{outgoing.remoteAddr, outgoing.remotePort, outgoing.localAddr,
-                                 outgoing.localPort};
+    const TcpFourTuple incoming{outgoing.remoteAddr, outgoing.remotePort, outgoing.localAddr,
+                                outgoing.localPort};
     if (const auto found = current_.find(incoming); found != current_.end()) {
       AddSaturating(found->second->downBytesCycle, bytes);
     }

@@ -36,9 +36,9 @@ namespace harlune {
 class HostNameCache {
  public:
   virtual ~HostNameCache() = default;
-  // The cached name of a network-order address, or empty.
-  virtual std::string CachedName(std::uint32_t addressNet) const = 0;
-  virtual void QueueLookup(std::uint32_t addressNet) = 0;
+  // The cached name of an address, or empty.
+  virtual std::string CachedName(const IpAddress& address) const = 0;
+  virtual void QueueLookup(const IpAddress& address) = 0;
   virtual void Stop() = 0;
 };
 
@@ -46,15 +46,15 @@ class HostNameCache {
 class ResolverHostNameCache final : public HostNameCache {
  public:
   explicit ResolverHostNameCache(HostResolver& resolver) : resolver_(resolver) {}
-  std::string CachedName(std::uint32_t addressNet) const override;
-  void QueueLookup(std::uint32_t addressNet) override;
+  std::string CachedName(const IpAddress& address) const override;
+  void QueueLookup(const IpAddress& address) override;
   void Stop() override;
 
  private:
   HostResolver& resolver_;
 };
 
-using ConnectionMap = std::map<ConnectionKey, std::shared_ptr<ConnectionInfo>, ConnectionKeyLess>;
+using ConnectionMap = std::map<TcpFourTuple, std::shared_ptr<ConnectionInfo>, ConnectionKeyLess>;
 using NewConnectionQueue = std::deque<std::weak_ptr<ConnectionInfo>>;
 // Filter ID -> the host-order local ports of the filter's process.
 using FilterProcessPorts = std::map<std::int32_t, std::vector<std::uint16_t>>;

@@ -6,7 +6,7 @@
 
 #include "core/base/ascii_case.h"
 #include "core/base/c_format.h"
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/base/size_text.h"
 #include "core/monitor/process_table.h"
 #include "core/monitor/service_names.h"
@@ -97,11 +97,11 @@ std::string ConnectionCellText(const ConnectionRow& row, int column, bool resolv
     case ConnectionColumn::kDownTotal:
       return SizeText(c.downTotal);
     case ConnectionColumn::kLocalAddress:
-      return FormatIpv4(c.localAddr);
+      return c.localAddr.ToText();
     case ConnectionColumn::kLocalPort:
       return std::to_string(HostOrderPort(c.localPort));
     case ConnectionColumn::kRemoteAddress:
-      return FormatIpv4(c.remoteAddr);
+      return c.remoteAddr.ToText();
     case ConnectionColumn::kRemoteHost:
       if (!c.remoteHost.empty()) {
         return c.remoteHost;
@@ -141,11 +141,11 @@ int CompareConnectionRows(const ConnectionRow& ra, const ConnectionRow& rb, int 
     case ConnectionColumn::kDownTotal:
       return Compare(a.downTotal, b.downTotal);
     case ConnectionColumn::kLocalAddress:
-      return Compare(HostOrderAddress(a.localAddr), HostOrderAddress(b.localAddr));
+      return Compare(a.localAddr, b.localAddr);
     case ConnectionColumn::kLocalPort:
       return Compare(HostOrderPort(a.localPort), HostOrderPort(b.localPort));
     case ConnectionColumn::kRemoteAddress:
-      return Compare(HostOrderAddress(a.remoteAddr), HostOrderAddress(b.remoteAddr));
+      return Compare(a.remoteAddr, b.remoteAddr);
     case ConnectionColumn::kRemoteHost:
       return CompareHostNames(a.remoteHost, b.remoteHost);
     case ConnectionColumn::kRemotePort:

@@ -6,17 +6,21 @@
 #include <exception>
 #include <map>
 #include <mutex>
-#include <unordered_set>
+#include <set>
 #include <utility>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/base/text_encoding.h"
 
 namespace harlune {
 
 namespace {
 
-constexpr std::uint32_t kLoopback = Ipv4(127, 0, 0, 1);
+// The addresses that name this machine itself.
+bool NamesThisHost(const IpAddress& address) {
+  return address.IsUnspecified() || address == Ipv4Address(127, 0, 0, 1) ||
+         (!address.IsIpv4() && address.IsLoopback());
+}
 constexpr std::string_view kAliasSuffix = " (Alias)";
 
 // A name from the network as one line of valid UTF-8 of at most `maxBytes`
@@ -95,15 +99,15 @@ constexpr std::array<std::string_view, 9> kJpSecondLevelLabels = {"ac", "co", "g
 
 }  // namespace
 
-std::string ResolveHostName(HostNameLookup& lookup, std::uint32_t addressNet,
+std::string ResolveHostName(HostNameLookup& lookup, const IpAddress& address,
                             std::optional<std::string_view> localHostName) {
-  if (addressNet == 0 || addressNet == kLoopback) {
+  if (NamesThisHost(address)) {
     if (localHostName && !localHostName->empty()) {
       return CleanName(*localHostName);
     }
-    return addressNet == 0 ? FormatIpv4(0) : std::string("localhost");
+    return address.IsUnspecified() ? address.ToText() : std::string("localhost");
   }
-  const std::optional<ReverseLookupAnswer> answer = lookup.ReverseLookup(addressNet);
+  const std::optional<ReverseLookupAnswer> answer = lookup.ReverseLookup(address);
   if (answer) {
     if (!answer->officialName.empty()) {
       return CleanName(answer->officialName);
@@ -113,7 +117,7 @@ std::string ResolveHostName(HostNameLookup& lookup, std::uint32_t addressNet,
              std::string(kAliasSuffix);
     }
   }
-  return FormatIpv4(addressNet);
+  return address.ToText();
 }
 
 std::string DomainOfHost(std::string_view hostName) {
@@ -151,9 +155,9 @@ struct HostResolver::Shared {
   mutable std::mutex mutex;
   std::condition_variable wake;          // the worker waits here
   mutable std::condition_variable idle;  // WaitUntilIdle waits here
-  std::map<std::uint32_t, std::string> cache;
-  std::deque<std::uint32_t> queue;           // newest at the back
-  std::unordered_set<std::uint32_t> queued;  // the queue's addresses
+  std::map<IpAddress, std::string> cache;
+  std::deque<IpAddress> queue;  // newest at the back
+  std::set<IpAddress> queued;   // the queue's addresses
   std::size_t ringPosition = 0;
   bool resolveHost;
   bool stop = false;
@@ -203,7 +207,7 @@ void HostResolver::Work(const std::shared_ptr<Shared>& shared) {
     if (shared->stop) {
       break;
     }
-    const std::uint32_t address = shared->queue.back();
+    const IpAddress address = shared->queue.back();
     shared->queue.pop_back();
     shared->queued.erase(address);
     shared->busy = true;
@@ -213,7 +217,7 @@ void HostResolver::Work(const std::shared_ptr<Shared>& shared) {
     try {
       name = ResolveHostName(*shared->lookup, address);
     } catch (const std::exception&) {
-      name = FormatIpv4(address);
+      name = address.ToText();
     }
 
     lock.lock();
@@ -231,20 +235,20 @@ void HostResolver::Work(const std::shared_ptr<Shared>& shared) {
   shared->idle.notify_all();
 }
 
-std::string HostResolver::CachedName(std::uint32_t addressNet) const {
+std::string HostResolver::CachedName(const IpAddress& address) const {
   const std::lock_guard lock(shared_->mutex);
-  const auto found = shared_->cache.find(addressNet);
+  const auto found = shared_->cache.find(address);
   return found == shared_->cache.end() ? std::string() : found->second;
 }
 
-void HostResolver::QueueLookup(std::uint32_t addressNet) {
+void HostResolver::QueueLookup(const IpAddress& address) {
   {
     const std::lock_guard lock(shared_->mutex);
-    if (!shared_->resolveHost || shared_->stop || shared_->cache.contains(addressNet) ||
-        !shared_->queued.insert(addressNet).second) {
+    if (!shared_->resolveHost || shared_->stop || shared_->cache.contains(address) ||
+        !shared_->queued.insert(address).second) {
       return;
     }
-    shared_->queue.push_back(addressNet);
+    shared_->queue.push_back(address);
   }
   shared_->wake.notify_one();
 }

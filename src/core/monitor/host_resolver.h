@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "core/base/user_dialogs.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 
@@ -31,9 +32,9 @@ class HostNameLookup {
  public:
   virtual ~HostNameLookup() = default;
 
-  // The names of an IPv4 address (network order); nothing when the lookup
+  // The names of an address of either family; nothing when the lookup
   // failed or found no name.
-  virtual std::optional<ReverseLookupAnswer> ReverseLookup(std::uint32_t addressNet) = 0;
+  virtual std::optional<ReverseLookupAnswer> ReverseLookup(const IpAddress& address) = 0;
 
   // The local host's name; nothing when the system cannot tell it.
   virtual std::optional<std::string> LocalHostName() = 0;
@@ -51,13 +52,13 @@ inline constexpr std::size_t kHostCacheRingSize = 10000;
 inline constexpr std::string_view kHostNameError = "ホスト名取得エラー";
 inline constexpr std::string_view kHostAddressError = "IP アドレス取得エラー";
 
-// The name of an address, blocking: 0.0.0.0 and 127.0.0.1 are named by
-// a non-empty `localHostName` when one is given, else "0.0.0.0" and "localhost"; other
-// addresses by their official name, else their first alias followed by
-// " (Alias)", else (also when the lookup fails) their dotted quad. Never
-// empty. Control characters and bytes that are not UTF-8 become '?', and the
+// The name of an address, blocking: an unspecified address, 127.0.0.1 and
+// ::1 are named by a non-empty `localHostName` when one is given, else by
+// their text ("0.0.0.0", "::") and "localhost"; other addresses by their
+// official name, else their first alias followed by " (Alias)", else (also
+// when the lookup fails) their text. Never empty. Control characters and bytes that are not UTF-8 become '?', and the
 // name is cut to kMaxHostNameBytes.
-std::string ResolveHostName(HostNameLookup& lookup, std::uint32_t addressNet,
+std::string ResolveHostName(HostNameLookup& lookup, const IpAddress& address,
                             std::optional<std::string_view> localHostName = std::nullopt);
 
 // The domain of a host name for %RemoteDomain%: "x.y.com" -> "y.com",
@@ -83,11 +84,11 @@ class HostResolver {
   HostResolver& operator=(const HostResolver&) = delete;
 
   // The cached name of an address, or empty. Never blocks on a lookup.
-  std::string CachedName(std::uint32_t addressNet) const;
+  std::string CachedName(const IpAddress& address) const;
 
   // Queues an address for the worker unless RESOLVE_HOST is off, the worker
   // stopped, or the address is already queued or cached.
-  void QueueLookup(std::uint32_t addressNet);
+  void QueueLookup(const IpAddress& address);
 
   // RESOLVE_HOST switched on or off. While off nothing is queued or
   // resolved; what is queued waits until it is on again.

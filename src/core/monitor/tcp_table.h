@@ -1,12 +1,15 @@
 #pragma once
 
-// The system's table of IPv4 TCP sockets as the connection monitor reads it
-// once a second. Each row is one socket with its state as a MIB TCP state
-// number, its addresses and ports as stored values in network byte order,
-// and its owner when the source knows it.
+// The system's table of TCP sockets of both families as the connection
+// monitor reads it once a second. Each row is one socket with its state as a
+// MIB TCP state number, its addresses (an IPv6 socket's IPv4-mapped address
+// is an IPv4 address), its ports as stored values in network byte order, and
+// its owner when the source knows it.
 
 #include <cstdint>
 #include <vector>
+
+#include "protocol/ip_address.h"
 
 namespace harlune {
 
@@ -30,9 +33,9 @@ inline constexpr std::int32_t kUnknownOwner = 0;
 
 struct TcpTableRow {
   std::uint32_t state = kTcpStateClosed;  // 1..12
-  std::uint32_t localAddr = 0;            // network order
+  IpAddress localAddr;                    // an IPv4-mapped address is IPv4
   std::uint32_t localPort = 0;            // network order in the low 16 bits
-  std::uint32_t remoteAddr = 0;           // network order
+  IpAddress remoteAddr;
   std::uint32_t remotePort = 0;           // network order in the low 16 bits
   // The owning process, kUnknownOwner when the source cannot tell (a socket
   // in TIME_WAIT, another user's socket, or a source without owners).
@@ -52,7 +55,7 @@ struct TcpTableResult {
 class TcpTableSource {
  public:
   virtual ~TcpTableSource() = default;
-  // Every IPv4 TCP socket of the system, in the system's order; a failure
+  // Every TCP socket of the system, IPv4 then IPv6, in the system's order; a failure
   // when the table could not be read (the caller ends the program, so a
   // partial table is never reported as a whole one).
   virtual TcpTableResult ReadTable() = 0;

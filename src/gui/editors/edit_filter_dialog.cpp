@@ -19,7 +19,7 @@
 #include <utility>
 
 #include "core/base/c_decimal.h"
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/base/string_resources.h"
 #include "core/base/xml_text.h"
 #include "core/monitor/connection_filter.h"

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <utility>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/driver/traffic_statistics.h"
 #include "core/filter/port_range.h"
 #include "core/htb/htb_rows.h"

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/command/external_command.h"
 #include "core/monitor/connection_filter.h"
 #include "core/monitor/host_resolver.h"
@@ -58,10 +58,6 @@ ConnectionMacroValues MacroValuesOf(const ConnectionRow& row) {
   values.processPath = row.processPath;
   values.processId = c.processId;
   return values;
-}
-
-TcpConnectionKey ResetKeyOf(const ConnectionInfo& c) {
-  return {c.localAddr, c.localPort, c.remoteAddr, c.remotePort};
 }
 
 }  // namespace
@@ -226,7 +222,7 @@ void ConnectionPage::ShowContextMenu(const QPoint& globalPos) {
   } else if (chosen == fromProcess) {
     NewFilterFromProcess(*row);
   } else if (chosen == copyAddress) {
-    CopyToClipboard(FormatIpv4(row->connection.remoteAddr));
+    CopyToClipboard(row->connection.remoteAddr.ToText());
   } else if (chosen == copyHost) {
     CopyToClipboard(row->connection.remoteHost);
   } else if (chosen == disconnect) {
@@ -290,7 +286,7 @@ void ConnectionPage::DisconnectSelected() {
   for (const ConnectionRow& row : SelectedRows()) {
     // The result is not shown: a connection that survives stays in the
     // list, which tells the user as much.
-    engine_.resetter().ResetConnection(ResetKeyOf(row.connection));
+    engine_.resetter().ResetConnection(KeyOf(row.connection));
   }
   view_->clearSelection();
   RedrawRows(true);

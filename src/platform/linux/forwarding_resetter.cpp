@@ -16,18 +16,17 @@ int ErrnoOfStatus(std::uint32_t status) {
 
 }  // namespace
 
-ConnectionResetResult ForwardingResetter::ResetConnection(const TcpConnectionKey& key) {
+ConnectionResetResult ForwardingResetter::ResetConnection(const TcpFourTuple& key) {
   const ConnectionResetResult direct = direct_.ResetConnection(key);
   if (direct.status != ConnectionResetStatus::kNotPermitted) {
     return direct;
   }
-  const std::optional<protocol::TcpFourTuple> tuple = FourTupleOfKey(key);
-  if (!tuple || !protocol::NamesTcpConnection(*tuple)) {
+  if (!protocol::NamesTcpConnection(key)) {
     return direct;  // the driver would refuse it
   }
   const AdapterListResult listed = adapters_.ListAdapters();
   for (const SystemAdapter& adapter : listed.adapters) {
-    if (const auto status = driver_.HlResetTcpConnection(adapter.name, *tuple)) {
+    if (const auto status = driver_.HlResetTcpConnection(adapter.name, key)) {
       return ConnectionResetResultOfErrno(ErrnoOfStatus(*status));
     }
   }

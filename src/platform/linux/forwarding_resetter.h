@@ -25,7 +25,7 @@ class ForwardingResetter : public ConnectionResetter {
   ForwardingResetter(ConnectionResetter& direct, DriverLink& driver, AdapterSource& adapters)
       : direct_(direct), driver_(driver), adapters_(adapters) {}
 
-  ConnectionResetResult ResetConnection(const TcpConnectionKey& key) override;
+  ConnectionResetResult ResetConnection(const TcpFourTuple& key) override;
 
  private:
   ConnectionResetter& direct_;

@@ -12,13 +12,35 @@
 
 namespace harlune {
 
-std::optional<ReverseLookupAnswer> GetnameinfoLookup::ReverseLookup(std::uint32_t addressNet) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = addressNet;
+namespace {
+
+// The socket address of an address, as its own family's.
+sockaddr_storage SocketAddressOf(const IpAddress& address, socklen_t& length) {
+  sockaddr_storage storage{};
+  if (address.IsIpv4()) {
+    sockaddr_in inet{};
+    inet.sin_family = AF_INET;
+    inet.sin_addr.s_addr = address.Ipv4Value();
+    std::memcpy(&storage, &inet, sizeof inet);
+    length = sizeof inet;
+  } else {
+    sockaddr_in6 inet6{};
+    inet6.sin6_family = AF_INET6;
+    std::memcpy(inet6.sin6_addr.s6_addr, address.Ipv6Bytes().data(), address.Ipv6Bytes().size());
+    std::memcpy(&storage, &inet6, sizeof inet6);
+    length = sizeof inet6;
+  }
+  return storage;
+}
+
+}  // namespace
+
+std::optional<ReverseLookupAnswer> GetnameinfoLookup::ReverseLookup(const IpAddress& address) {
+  socklen_t length = 0;
+  const sockaddr_storage socketAddress = SocketAddressOf(address, length);
   std::array<char, NI_MAXHOST> host{};
   const int result =
-      getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host.data(),
+      getnameinfo(reinterpret_cast<const sockaddr*>(&socketAddress), length, host.data(),
                   static_cast<socklen_t>(host.size()), nullptr, 0, NI_NAMEREQD);
   if (result != 0 || host[0] == '\0') {
     return std::nullopt;

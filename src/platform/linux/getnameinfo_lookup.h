@@ -17,7 +17,7 @@ namespace harlune {
 
 class GetnameinfoLookup : public HostNameLookup {
  public:
-  std::optional<ReverseLookupAnswer> ReverseLookup(std::uint32_t addressNet) override;
+  std::optional<ReverseLookupAnswer> ReverseLookup(const IpAddress& address) override;
   std::optional<std::string> LocalHostName() override;
   std::optional<std::uint32_t> FirstAddressOf(const std::string& hostName) override;
 };

@@ -71,9 +71,9 @@ void AddRow(const std::byte* payload, std::vector<TcpTableRow>& rows) {
   TcpTableRow row;
   row.state = *state;
   // The kernel gives addresses and ports in network order already.
-  row.localAddr = message.id.idiag_src[0];
+  row.localAddr = IpAddress::FromIpv4(message.id.idiag_src[0]);
   row.localPort = message.id.idiag_sport;
-  row.remoteAddr = message.id.idiag_dst[0];
+  row.remoteAddr = IpAddress::FromIpv4(message.id.idiag_dst[0]);
   row.remotePort = message.id.idiag_dport;
   row.inode = message.idiag_inode;
   rows.push_back(row);

@@ -96,11 +96,15 @@ std::optional<TcpTableRow> ParseRow(std::string_view line) {
   }
   TcpTableRow row;
   std::uint32_t linuxState = 0;
-  if (!ParseEndpoint(words[1], row.localAddr, row.localPort) ||
-      !ParseEndpoint(words[2], row.remoteAddr, row.remotePort) ||
+  std::uint32_t localAddr = 0;
+  std::uint32_t remoteAddr = 0;
+  if (!ParseEndpoint(words[1], localAddr, row.localPort) ||
+      !ParseEndpoint(words[2], remoteAddr, row.remotePort) ||
       !ParseHex(words[3], 2, linuxState) || !ParseDecimal(words[9], row.inode)) {
     return std::nullopt;
   }
+  row.localAddr = IpAddress::FromIpv4(localAddr);
+  row.remoteAddr = IpAddress::FromIpv4(remoteAddr);
   const std::optional<std::uint32_t> state = MibTcpStateOf(linuxState);
   if (!state) {
     return std::nullopt;

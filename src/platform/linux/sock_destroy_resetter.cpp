@@ -22,30 +22,21 @@ ConnectionResetResult ConnectionResetResultOfErrno(int error) {
   }
 }
 
-std::optional<protocol::TcpFourTuple> FourTupleOfKey(const TcpConnectionKey& key) {
-  constexpr std::uint32_t kPortMask = 0xFFFF;
-  if (key.localPort > kPortMask || key.remotePort > kPortMask) {
-    return std::nullopt;
-  }
-  return protocol::TcpFourTuple{key.localAddr, static_cast<std::uint16_t>(key.localPort),
-                                key.remoteAddr, static_cast<std::uint16_t>(key.remotePort)};
-}
-
 SockDiagAnswer DecodeSockDiagAnswer(std::span<const std::byte> datagram, std::uint32_t sequence) {
   const sock_diag::Answer answer = sock_diag::DecodeAnswer(datagram, sequence);
   SockDiagAnswer converted{answer.complete, answer.error, std::nullopt};
   if (answer.socket) {
     const protocol::TcpFourTuple& tuple = answer.socket->tuple;
-    converted.socket = SockDiagSocket{
-        TcpConnectionKey{tuple.localAddr, tuple.localPort, tuple.remoteAddr, tuple.remotePort},
-        answer.socket->cookie};
+    converted.socket = SockDiagSocket{tuple, answer.socket->cookie};
   }
   return converted;
 }
 
-ConnectionResetResult SockDestroyResetter::ResetConnection(const TcpConnectionKey& key) {
-  const std::optional<protocol::TcpFourTuple> tuple = FourTupleOfKey(key);
-  return ConnectionResetResultOfErrno(tuple ? sock_diag::DestroyTcpConnection(*tuple) : ENOENT);
+ConnectionResetResult SockDestroyResetter::ResetConnection(const TcpFourTuple& key) {
+  // A key no connection can have (a port beyond 16 bits, a listener's) is
+  // never sent: the kernel would take the port's low half.
+  const bool named = protocol::NamesTcpConnection(key);
+  return ConnectionResetResultOfErrno(named ? sock_diag::DestroyTcpConnection(key) : ENOENT);
 }
 
 }  // namespace harlune

@@ -17,20 +17,16 @@ namespace harlune {
 
 class SockDestroyResetter : public ConnectionResetter {
  public:
-  ConnectionResetResult ResetConnection(const TcpConnectionKey& key) override;
+  ConnectionResetResult ResetConnection(const TcpFourTuple& key) override;
 };
 
 // The result for the errno of a lookup or destroy request (0 for success):
 // EPERM and EACCES kNotPermitted, EOPNOTSUPP kNotSupported, ENOENT kGone.
 ConnectionResetResult ConnectionResetResultOfErrno(int error);
 
-// The four-tuple of a key, or nothing when a port does not fit 16 bits (no
-// connection has such a key).
-std::optional<protocol::TcpFourTuple> FourTupleOfKey(const TcpConnectionKey& key);
-
 // One socket as a sock_diag answer describes it.
 struct SockDiagSocket {
-  TcpConnectionKey key;
+  TcpFourTuple key;
   std::array<std::uint32_t, 2> cookie{};
 };
 

@@ -42,10 +42,10 @@ int Send(int fd, std::uint16_t type, std::uint16_t flags, std::uint32_t sequence
   request.body.idiag_states = kAllStates;
   // The kernel's source is the local end. Stored values are in network
   // order already, as the kernel wants them.
-  request.body.id.idiag_src[0] = tuple.localAddr;
-  request.body.id.idiag_sport = tuple.localPort;
-  request.body.id.idiag_dst[0] = tuple.remoteAddr;
-  request.body.id.idiag_dport = tuple.remotePort;
+  request.body.id.idiag_src[0] = tuple.localAddr.Ipv4Value();
+  request.body.id.idiag_sport = static_cast<std::uint16_t>(tuple.localPort);
+  request.body.id.idiag_dst[0] = tuple.remoteAddr.Ipv4Value();
+  request.body.id.idiag_dport = static_cast<std::uint16_t>(tuple.remotePort);
   request.body.id.idiag_cookie[0] = cookie[0];
   request.body.id.idiag_cookie[1] = cookie[1];
 
@@ -131,8 +131,10 @@ Answer SocketAnswer(std::span<const std::byte> payload) {
     return Answer{true, 0, std::nullopt};
   }
   SocketRecord socket;
-  socket.tuple = protocol::TcpFourTuple{message.id.idiag_src[0], message.id.idiag_sport,
-                                        message.id.idiag_dst[0], message.id.idiag_dport};
+  socket.tuple = protocol::TcpFourTuple{IpAddress::FromIpv4(message.id.idiag_src[0]),
+                                        message.id.idiag_sport,
+                                        IpAddress::FromIpv4(message.id.idiag_dst[0]),
+                                        message.id.idiag_dport};
   socket.cookie = {message.id.idiag_cookie[0], message.id.idiag_cookie[1]};
   return Answer{true, 0, socket};
 }

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "core/app/harlune_engine.h"
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "headless/status_line.h"
 #include "platform/linux/unix_socket_transport.h"
 #include "protocol/request_codes.h"

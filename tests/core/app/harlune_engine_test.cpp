@@ -6,7 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/base/string_resources.h"
 #include "protocol/request_codes.h"
 #include "support/fake_engine_services.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/monitor/adapter_table.h"
 #include "support/fake_adapter_source.h"
 #include "support/recording_user_dialogs.h"

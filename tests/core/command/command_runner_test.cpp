@@ -199,7 +199,7 @@ TEST(CommandRunnerPrompts, FilledTemplateFromAMonitorAsksNothing) {
   Page<RecordingLauncher> page;
   CommandTemplate command = CommandTemplate::Parse("ping -c 4 %RemoteAddr%");
   ConnectionMacroValues values;
-  values.remoteAddr = 0x0100007F;  // 127.0.0.1
+  values.remoteAddr = IpAddress::FromIpv4(0x0100007F);  // 127.0.0.1
   FillConnectionMacros(command, values);
   ASSERT_TRUE(page.runner.RunCommand(command));
   ASSERT_TRUE(page.Finish());

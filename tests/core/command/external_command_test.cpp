@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "protocol/byte_order.h"
 
 namespace harlune {
@@ -25,9 +25,9 @@ Args Split(std::string_view commandLine) { return MustSplit(CommandTemplate::Par
 
 ConnectionMacroValues SampleConnection() {
   ConnectionMacroValues values;
-  values.localAddr = Ipv4(192, 168, 0, 2);
+  values.localAddr = IpAddress::FromIpv4(Ipv4(192, 168, 0, 2));
   values.localPort = HostToNet16(50123);
-  values.remoteAddr = Ipv4(203, 0, 113, 9);
+  values.remoteAddr = IpAddress::FromIpv4(Ipv4(203, 0, 113, 9));
   values.remotePort = HostToNet16(443);
   values.remoteHost = "www.example.co.jp";
   values.remoteDomain = "example.co.jp";

@@ -38,7 +38,7 @@ TEST(ConnectionControlEngine, LaterRuleDecidesUnlessAnEarlierOneSparesOrDecided)
     // rules.
     ASSERT_EQ(h.EndedPorts(), Ports{1000});
     EXPECT_EQ(h.resetter.keys[0],
-              (TcpConnectionKey{connection.localAddr, connection.localPort, testing::kRemoteAddress,
+              (TcpFourTuple{connection.localAddr, connection.localPort, testing::kRemoteAddress,
                                 connection.remotePort}));
     EXPECT_EQ(connection.controlMark, kControlMarkDisconnect);
     const std::regex line(R"(\[[0-9]{2}/[A-Z][a-z]{2}/[0-9]{4}:[0-9]{2}:[0-9]{2}:[0-9]{2}\] )"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/control/connection_control_engine.h"
 #include "protocol/byte_order.h"
 #include "support/recording_user_dialogs.h"
@@ -38,19 +38,19 @@ class FakeConnections : public ControlledConnections {
 
 class RecordingResetter : public ConnectionResetter {
  public:
-  ConnectionResetResult ResetConnection(const TcpConnectionKey& key) override {
+  ConnectionResetResult ResetConnection(const TcpFourTuple& key) override {
     keys.push_back(key);
     const auto byPort = answerByPort.find(HostOrderPort(key.localPort));
     return byPort == answerByPort.end() ? answer : byPort->second;
   }
 
-  std::vector<TcpConnectionKey> keys;
+  std::vector<TcpFourTuple> keys;
   ConnectionResetResult answer{ConnectionResetStatus::kOk, 0};
   // Answers for the connections of some host-order local ports.
   std::map<std::uint16_t, ConnectionResetResult> answerByPort;
 };
 
-inline const std::uint32_t kRemoteAddress = Ipv4(93, 184, 216, 34);
+inline const IpAddress kRemoteAddress = Ipv4Address(93, 184, 216, 34);
 inline constexpr std::int64_t kPassTime = 1'700'000'000;
 
 struct EngineHarness {
@@ -65,7 +65,7 @@ struct EngineHarness {
                       std::uint32_t state = kTcpStateEstablished) {
     auto connection = std::make_shared<ConnectionInfo>();
     connection->state = state;
-    connection->localAddr = Ipv4(192, 168, 0, 2);
+    connection->localAddr = IpAddress::FromIpv4(Ipv4(192, 168, 0, 2));
     connection->localPort = protocol::HostToNet16(port);
     connection->remoteAddr = kRemoteAddress;
     connection->remotePort = protocol::HostToNet16(80);
@@ -89,7 +89,7 @@ struct EngineHarness {
   // The host-order local ports of the connections ended so far, in order.
   std::vector<std::uint16_t> EndedPorts() const {
     std::vector<std::uint16_t> ports;
-    for (const TcpConnectionKey& key : resetter.keys) {
+    for (const TcpFourTuple& key : resetter.keys) {
       ports.push_back(HostOrderPort(key.localPort));
     }
     return ports;

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/base/xml_text.h"
 #include "core/filter/port_range.h"
 #include "support/recording_user_dialogs.h"

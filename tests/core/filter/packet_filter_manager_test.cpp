@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "support/fake_adapter_source.h"
 #include "support/recording_user_dialogs.h"
 

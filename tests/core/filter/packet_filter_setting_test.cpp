@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "protocol/byte_order.h"
 
 namespace harlune {

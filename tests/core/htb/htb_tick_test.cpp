@@ -11,7 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/driver/driver_link.h"
 #include "core/monitor/connection_monitor.h"
 #include "htb_tick_fixture.h"
@@ -217,8 +217,8 @@ class OneProcess : public ProcessSource {
 };
 class NoHosts : public HostNameCache {
  public:
-  std::string CachedName(std::uint32_t) const override { return {}; }
-  void QueueLookup(std::uint32_t) override {}
+  std::string CachedName(const IpAddress&) const override { return {}; }
+  void QueueLookup(const IpAddress&) override {}
   void Stop() override {}
 };
 
@@ -228,7 +228,7 @@ TEST(ConnectionMonitorActivityTest, OnlyOpeningConnectionsToOtherHostsCount) {
   NoHosts hosts;
   ConnectionMonitor monitor(table, processes, hosts);
   const auto row = [](std::uint32_t state, std::uint32_t remote) {
-    return TcpTableRow{state, Ipv4(10, 0, 0, 2), 0x5000, remote, 0x5000, 42, 0};
+    return TcpTableRow{state, Ipv4Address(10, 0, 0, 2), 0x5000, IpAddress::FromIpv4(remote), 0x5000, 42, 0};
   };
   table.rows = {row(kTcpStateEstablished, Ipv4(127, 0, 0, 1)), row(kTcpStateListen, 0),
                 row(kTcpStateTimeWait, Ipv4(192, 0, 2, 1))};

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "protocol/byte_order.h"
 
 namespace harlune {
@@ -25,9 +25,9 @@ std::int64_t Local(int year, int month, int day, int hour, int minute, int secon
 
 ConnectionStatsValues Connection() {
   ConnectionStatsValues v;
-  v.localAddr = protocol::HostToNet32(0xC0A80002);  // 192.168.0.2
+  v.localAddr = IpAddress::FromIpv4(protocol::HostToNet32(0xC0A80002));  // 192.168.0.2
   v.localPort = protocol::HostToNet16(50123);
-  v.remoteAddr = protocol::HostToNet32(0x5DB8D822);  // 93.184.216.34
+  v.remoteAddr = IpAddress::FromIpv4(protocol::HostToNet32(0x5DB8D822));  // 93.184.216.34
   v.remotePort = protocol::HostToNet16(443);
   v.remoteHost = "www.example.com";
   v.remoteDomain = "example.com";
@@ -81,13 +81,13 @@ TEST(ConnectionStatsLine, ValuesFromTheNetworkCannotBreakOrRewriteTheLine) {
 }
 
 TEST(ConnectionControlLine, StampHostAndReason) {
-  EXPECT_EQ(ConnectionControlLine(Local(2024, 1, 5, 13, 4, 5), "www.example.com", 0,
+  EXPECT_EQ(ConnectionControlLine(Local(2024, 1, 5, 13, 4, 5), "www.example.com", IpAddress(),
                                   "was disconnected by rule"),
             "[05/Jan/2024:13:04:05] \"www.example.com\" was disconnected by rule\n");
   EXPECT_EQ(ConnectionControlLine(Local(2023, 12, 31, 0, 0, 0), "",
-                                  protocol::HostToNet32(0x0A000001), "r"),
+                                  IpAddress::FromIpv4(protocol::HostToNet32(0x0A000001)), "r"),
             "[31/Dec/2023:00:00:00] \"10.0.0.1\" r\n");
-  EXPECT_EQ(ConnectionControlLine(Local(2023, 12, 31, 0, 0, 0), "x\ny", 0, "r\n"),
+  EXPECT_EQ(ConnectionControlLine(Local(2023, 12, 31, 0, 0, 0), "x\ny", IpAddress(), "r\n"),
             "[31/Dec/2023:00:00:00] \"x?y\" r?\n");
 }
 

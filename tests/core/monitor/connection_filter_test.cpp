@@ -3,7 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "support/fake_adapter_source.h"
 #include "support/recording_user_dialogs.h"
 
@@ -16,9 +16,9 @@ class ConnectionFilterTest : public ::testing::Test {
     source_.SetAdapters({{7, "card", "eth0", {Ipv4(192, 168, 0, 2)}}});
     adapters_.Refresh(
         source_, [](std::string_view) { return 0U; }, dialogs_);
-    connection_.localAddr = Ipv4(192, 168, 0, 2);
+    connection_.localAddr = IpAddress::FromIpv4(Ipv4(192, 168, 0, 2));
     connection_.localPort = htons(50000);
-    connection_.remoteAddr = Ipv4(198, 51, 100, 7);
+    connection_.remoteAddr = IpAddress::FromIpv4(Ipv4(198, 51, 100, 7));
     connection_.remotePort = htons(443);
   }
 
@@ -32,7 +32,7 @@ TEST_F(ConnectionFilterTest, AddressFilterMatchesExactlyThisConnection) {
   const PacketFilterSetting record = FilterForConnectionAddresses(connection_, adapters_);
   EXPECT_EQ(record.LowerAdapterName, "eth0");
   EXPECT_EQ(record.AdapterIndex, 7);
-  EXPECT_EQ(record.LocalIPAddr, connection_.localAddr);
+  EXPECT_EQ(record.LocalIPAddr, connection_.localAddr.Ipv4Value());
   EXPECT_EQ(record.LocalIPAddrMask, 0U);
   ASSERT_EQ(record.LocalPortCount, 1U);
   EXPECT_EQ(record.LocalPorts[0], protocol::HostPortRange(50000, 50000));
@@ -43,9 +43,9 @@ TEST_F(ConnectionFilterTest, AddressFilterMatchesExactlyThisConnection) {
 }
 
 TEST_F(ConnectionFilterTest, AListenerGivesEveryRemoteAddressAndPort) {
-  connection_.remoteAddr = 0;
+  connection_.remoteAddr = IpAddress();
   connection_.remotePort = 0;
-  connection_.localAddr = Ipv4(10, 9, 9, 9);  // on no adapter
+  connection_.localAddr = IpAddress::FromIpv4(Ipv4(10, 9, 9, 9));  // on no adapter
   const PacketFilterSetting record = FilterForConnectionAddresses(connection_, adapters_);
   EXPECT_EQ(record.RemoteIPAddrMask, 0U);
   EXPECT_EQ(record.RemotePortCount, 0U);

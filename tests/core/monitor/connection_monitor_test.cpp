@@ -16,7 +16,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/base/user_dialogs.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"
@@ -32,9 +32,9 @@ TcpTableRow Row(std::uint32_t state, std::uint32_t localAddr, std::uint16_t loca
                 std::uint32_t remoteAddr, std::uint16_t remotePort, std::int32_t pid = 0) {
   TcpTableRow row;
   row.state = state;
-  row.localAddr = localAddr;
+  row.localAddr = IpAddress::FromIpv4(localAddr);
   row.localPort = htons(localPort);
-  row.remoteAddr = remoteAddr;
+  row.remoteAddr = IpAddress::FromIpv4(remoteAddr);
   row.remotePort = htons(remotePort);
   row.owningPid = pid;
   return row;
@@ -66,14 +66,14 @@ class FakeProcesses : public ProcessSource {
 
 class FakeHostCache : public HostNameCache {
  public:
-  std::map<std::uint32_t, std::string> names;
-  std::vector<std::uint32_t> queued;
+  std::map<IpAddress, std::string> names;
+  std::vector<IpAddress> queued;
   bool stopped = false;
-  std::string CachedName(std::uint32_t address) const override {
+  std::string CachedName(const IpAddress& address) const override {
     const auto found = names.find(address);
     return found == names.end() ? std::string() : found->second;
   }
-  void QueueLookup(std::uint32_t address) override { queued.push_back(address); }
+  void QueueLookup(const IpAddress& address) override { queued.push_back(address); }
   void Stop() override { stopped = true; }
 };
 
@@ -117,7 +117,7 @@ class ConnectionMonitorTest : public ::testing::Test {
   std::shared_ptr<ConnectionInfo> Find(std::uint16_t localPort, std::uint32_t remoteAddr,
                                        std::uint16_t remotePort) {
     for (const auto& [key, connection] : monitor->Connections()) {
-      if (connection->localPort == htons(localPort) && connection->remoteAddr == remoteAddr &&
+      if (connection->localPort == htons(localPort) && connection->remoteAddr == IpAddress::FromIpv4(remoteAddr) &&
           connection->remotePort == htons(remotePort)) {
         return connection;
       }
@@ -184,7 +184,7 @@ TEST_F(ConnectionMonitorTest, RowsBecomeRecordsWithUnknownOwnerAndListeningRemot
   EXPECT_EQ(monitor->ProcessPathOf(100), "/usr/bin/firefox");
 }
 
-TEST_F(ConnectionMonitorTest, KeyOrderIsLocalPortInHostOrderThenStoredValues) {
+TEST_F(ConnectionMonitorTest, KeyOrderIsLocalPortInHostOrderThenAddresses) {
   // 256 is 0x0100: stored as 0x0001 on a little-endian host, so comparing
   // stored values would put it before 2.
   table.Add({Row(kTcpStateEstablished, kLocal, 256, kRemote, 80),
@@ -193,7 +193,7 @@ TEST_F(ConnectionMonitorTest, KeyOrderIsLocalPortInHostOrderThenStoredValues) {
              Row(kTcpStateEstablished, kLocal, 256, kRemote, 79),
              Row(kTcpStateEstablished, kLocal, 256, kOther, 80)});
   ASSERT_TRUE(monitor->Refresh());
-  std::vector<ConnectionKey> keys;
+  std::vector<TcpFourTuple> keys;
   for (const auto& [key, connection] : monitor->Connections()) {
     keys.push_back(key);
   }
@@ -202,7 +202,7 @@ TEST_F(ConnectionMonitorTest, KeyOrderIsLocalPortInHostOrderThenStoredValues) {
   for (std::size_t i = 1; i + 1 < keys.size(); ++i) {
     EXPECT_TRUE(ConnectionKeyLess{}(keys[i], keys[i + 1])) << i;
   }
-  EXPECT_EQ(keys[1].localAddr, Ipv4(1, 0, 0, 0)) << "stored 0x00000001 is the smallest";
+  EXPECT_EQ(keys[1].localAddr, Ipv4Address(1, 0, 0, 0)) << "the smallest address";
   EXPECT_FALSE(ConnectionKeyLess{}(keys[1], keys[1]));
 }
 
@@ -328,7 +328,7 @@ TEST_F(ConnectionMonitorTest, DuplicateRowsAreOneConnection) {
 }
 
 TEST_F(ConnectionMonitorTest, HostNamesComeFromTheCacheOrAreQueuedUntilKnown) {
-  hosts.names[kOther] = "gw.example.com";
+  hosts.names[IpAddress::FromIpv4(kOther)] = "gw.example.com";
   const std::vector<TcpTableRow> rows{Row(kTcpStateEstablished, kLocal, 7000, kRemote, 80),
                                       Row(kTcpStateEstablished, kLocal, 7001, kOther, 80)};
   table.Add(rows);
@@ -337,11 +337,11 @@ TEST_F(ConnectionMonitorTest, HostNamesComeFromTheCacheOrAreQueuedUntilKnown) {
   ASSERT_TRUE(monitor->Refresh());
   EXPECT_EQ(Find(7001, kOther, 80)->remoteHost, "gw.example.com");
   EXPECT_EQ(Find(7000, kRemote, 80)->remoteHost, "");
-  EXPECT_EQ(hosts.queued, std::vector<std::uint32_t>{kRemote});
+  EXPECT_EQ(hosts.queued, std::vector<IpAddress>{IpAddress::FromIpv4(kRemote)});
 
   ASSERT_TRUE(monitor->Refresh());
-  EXPECT_EQ(hosts.queued, (std::vector<std::uint32_t>{kRemote, kRemote})) << "asked again";
-  hosts.names[kRemote] = "example.com";
+  EXPECT_EQ(hosts.queued, (std::vector<IpAddress>{IpAddress::FromIpv4(kRemote), IpAddress::FromIpv4(kRemote)})) << "asked again";
+  hosts.names[IpAddress::FromIpv4(kRemote)] = "example.com";
   ASSERT_TRUE(monitor->Refresh());
   EXPECT_EQ(Find(7000, kRemote, 80)->remoteHost, "example.com");
   EXPECT_EQ(hosts.queued.size(), 2u);

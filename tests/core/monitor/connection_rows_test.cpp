@@ -10,7 +10,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/base/size_text.h"
 
 namespace harlune {
@@ -19,9 +19,9 @@ namespace {
 ConnectionRow MakeRow(std::uint32_t state, std::uint16_t localPort, std::string processName = "p") {
   ConnectionRow row;
   row.connection.state = state;
-  row.connection.localAddr = Ipv4(192, 168, 0, 2);
+  row.connection.localAddr = IpAddress::FromIpv4(Ipv4(192, 168, 0, 2));
   row.connection.localPort = htons(localPort);
-  row.connection.remoteAddr = Ipv4(10, 0, 0, 1);
+  row.connection.remoteAddr = IpAddress::FromIpv4(Ipv4(10, 0, 0, 1));
   row.connection.remotePort = htons(80);
   row.processName = std::move(processName);
   row.processPath = "/bin/" + row.processName;
@@ -137,12 +137,12 @@ TEST(ConnectionRowsSort, EveryColumnComparesItsValue) {
   high.connection.upTotal = 0x100000000ull;
   low.connection.downTotal = 0xFFFFFFFFull;
   high.connection.downTotal = 0x100000000ull;
-  low.connection.localAddr = Ipv4(1, 0, 0, 255);
-  high.connection.localAddr = Ipv4(2, 0, 0, 0);
+  low.connection.localAddr = IpAddress::FromIpv4(Ipv4(1, 0, 0, 255));
+  high.connection.localAddr = IpAddress::FromIpv4(Ipv4(2, 0, 0, 0));
   low.connection.localPort = htons(2);
   high.connection.localPort = htons(256);
-  low.connection.remoteAddr = Ipv4(9, 255, 255, 255);
-  high.connection.remoteAddr = Ipv4(10, 0, 0, 0);
+  low.connection.remoteAddr = IpAddress::FromIpv4(Ipv4(9, 255, 255, 255));
+  high.connection.remoteAddr = IpAddress::FromIpv4(Ipv4(10, 0, 0, 0));
   low.connection.remoteHost = "";
   high.connection.remoteHost = "a.example";
   low.connection.remotePort = htons(255);
@@ -209,8 +209,8 @@ class TwoProcesses : public ProcessSource {
 
 class NoHosts : public HostNameCache {
  public:
-  std::string CachedName(std::uint32_t) const override { return {}; }
-  void QueueLookup(std::uint32_t) override {}
+  std::string CachedName(const IpAddress&) const override { return {}; }
+  void QueueLookup(const IpAddress&) override {}
   void Stop() override {}
 };
 
@@ -221,7 +221,7 @@ TEST(ConnectionRowsBuild, ShownRowsOfTheMonitorSortedWithProcessTexts) {
     TcpTableRow r;
     r.state = state;
     r.localPort = htons(port);
-    r.remoteAddr = state == kTcpStateListen ? 0 : remote;
+    r.remoteAddr = IpAddress::FromIpv4(state == kTcpStateListen ? 0 : remote);
     r.remotePort = htons(80);
     r.owningPid = pid;
     return r;

@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "support/recording_user_dialogs.h"
 
 namespace harlune {
@@ -26,8 +26,8 @@ using namespace std::chrono_literals;
 
 constexpr auto kPatience = 10s;
 
-std::uint32_t Address(std::uint32_t n) {
-  return Ipv4(10, static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
+IpAddress Address(std::uint32_t n) {
+  return Ipv4Address(10, static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
               static_cast<std::uint8_t>(n));
 }
 
@@ -42,7 +42,7 @@ class ScriptedLookup : public HostNameLookup {
     }
   }
 
-  std::optional<ReverseLookupAnswer> ReverseLookup(std::uint32_t addressNet) override {
+  std::optional<ReverseLookupAnswer> ReverseLookup(const IpAddress& addressNet) override {
     std::unique_lock lock(mutex_);
     calls_.push_back(addressNet);
     changed_.notify_all();
@@ -63,15 +63,15 @@ class ScriptedLookup : public HostNameLookup {
     return localAddress;
   }
 
-  void Answer(std::uint32_t address, std::string official, std::string alias = {}) {
+  void Answer(const IpAddress& address, std::string official, std::string alias = {}) {
     const std::lock_guard lock(mutex_);
     answers_[address].push_back({std::move(official), std::move(alias)});
   }
-  void Hold(std::uint32_t address) {
+  void Hold(const IpAddress& address) {
     const std::lock_guard lock(mutex_);
     held_.insert(address);
   }
-  void Release(std::uint32_t address) {
+  void Release(const IpAddress& address) {
     const std::lock_guard lock(mutex_);
     held_.erase(address);
     changed_.notify_all();
@@ -80,7 +80,7 @@ class ScriptedLookup : public HostNameLookup {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, kPatience, [&] { return calls_.size() >= count; });
   }
-  std::vector<std::uint32_t> Calls() {
+  std::vector<IpAddress> Calls() {
     const std::lock_guard lock(mutex_);
     return calls_;
   }
@@ -93,30 +93,30 @@ class ScriptedLookup : public HostNameLookup {
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<std::uint32_t> calls_;
-  std::map<std::uint32_t, std::deque<ReverseLookupAnswer>> answers_;
-  std::set<std::uint32_t> held_;
+  std::vector<IpAddress> calls_;
+  std::map<IpAddress, std::deque<ReverseLookupAnswer>> answers_;
+  std::set<IpAddress> held_;
 };
 
 // --- One name, blocking -------------------------------------------------
 
 TEST(ResolveHostNameTest, NamesSpecialAddressesWithoutAskingTheNameService) {
   ScriptedLookup lookup;
-  EXPECT_EQ(ResolveHostName(lookup, Ipv4(127, 0, 0, 1)), "localhost");
-  EXPECT_EQ(ResolveHostName(lookup, 0), "0.0.0.0");
-  EXPECT_EQ(ResolveHostName(lookup, Ipv4(127, 0, 0, 1), "box"), "box");
-  EXPECT_EQ(ResolveHostName(lookup, 0, "box"), "box");
+  EXPECT_EQ(ResolveHostName(lookup, Ipv4Address(127, 0, 0, 1)), "localhost");
+  EXPECT_EQ(ResolveHostName(lookup, IpAddress()), "0.0.0.0");
+  EXPECT_EQ(ResolveHostName(lookup, Ipv4Address(127, 0, 0, 1), "box"), "box");
+  EXPECT_EQ(ResolveHostName(lookup, IpAddress(), "box"), "box");
   // A local name that could not be found names nothing.
-  EXPECT_EQ(ResolveHostName(lookup, 0, ""), "0.0.0.0");
+  EXPECT_EQ(ResolveHostName(lookup, IpAddress(), ""), "0.0.0.0");
   EXPECT_TRUE(lookup.Calls().empty());
   // Only 127.0.0.1 is special, not the rest of the loopback network.
-  EXPECT_EQ(ResolveHostName(lookup, Ipv4(127, 0, 0, 2)), "127.0.0.2");
+  EXPECT_EQ(ResolveHostName(lookup, Ipv4Address(127, 0, 0, 2)), "127.0.0.2");
   EXPECT_EQ(lookup.Calls().size(), 1u);
 }
 
 TEST(ResolveHostNameTest, PrefersTheOfficialNameThenTheAliasThenTheDottedQuad) {
   ScriptedLookup lookup;
-  const std::uint32_t a = Ipv4(192, 0, 2, 1);
+  const IpAddress a = Ipv4Address(192, 0, 2, 1);
   lookup.Answer(a, "www.example.com", "alias.example.com");
   lookup.Answer(a, "", "alias.example.com");
   lookup.Answer(a, "", "");
@@ -129,7 +129,7 @@ TEST(ResolveHostNameTest, PrefersTheOfficialNameThenTheAliasThenTheDottedQuad) {
 
 TEST(ResolveHostNameTest, KeepsNamesFromTheNetworkOnOneLineAndWithinTheBuffer) {
   ScriptedLookup lookup;
-  const std::uint32_t a = Ipv4(192, 0, 2, 1);
+  const IpAddress a = Ipv4Address(192, 0, 2, 1);
   lookup.Answer(a, "evil\r\nhost\x7f\t.example");
   lookup.Answer(a, "bad\xff\xc3utf8.\xe3\x81\x82");
   lookup.Answer(a, std::string(300, 'a'));
@@ -188,33 +188,33 @@ TEST(DomainOfHostTest, StaysInsideOddNames) {
 
 TEST(HostResolverTest, CachesNamesAndFailuresAndNeverAsksTwice) {
   auto lookup = std::make_shared<ScriptedLookup>();
-  const std::uint32_t known = Ipv4(192, 0, 2, 1);
-  const std::uint32_t unknown = Ipv4(192, 0, 2, 2);
+  const IpAddress known = Ipv4Address(192, 0, 2, 1);
+  const IpAddress unknown = Ipv4Address(192, 0, 2, 2);
   lookup->Answer(known, "known.example.com");
   HostResolver resolver(lookup);
 
   EXPECT_EQ(resolver.CachedName(known), "");
   resolver.QueueLookup(known);
   resolver.QueueLookup(unknown);
-  resolver.QueueLookup(Ipv4(127, 0, 0, 1));
-  resolver.QueueLookup(0);
+  resolver.QueueLookup(Ipv4Address(127, 0, 0, 1));
+  resolver.QueueLookup(IpAddress());
   ASSERT_TRUE(resolver.WaitUntilIdle(kPatience));
   EXPECT_EQ(resolver.CachedName(known), "known.example.com");
   EXPECT_EQ(resolver.CachedName(unknown), "192.0.2.2");
-  EXPECT_EQ(resolver.CachedName(Ipv4(127, 0, 0, 1)), "localhost");
-  EXPECT_EQ(resolver.CachedName(0), "0.0.0.0");
+  EXPECT_EQ(resolver.CachedName(Ipv4Address(127, 0, 0, 1)), "localhost");
+  EXPECT_EQ(resolver.CachedName(IpAddress()), "0.0.0.0");
 
   resolver.QueueLookup(known);
   resolver.QueueLookup(unknown);
   ASSERT_TRUE(resolver.WaitUntilIdle(kPatience));
-  const std::vector<std::uint32_t> calls = lookup->Calls();
-  EXPECT_EQ(std::multiset<std::uint32_t>(calls.begin(), calls.end()),
-            (std::multiset<std::uint32_t>{known, unknown}));
+  const std::vector<IpAddress> calls = lookup->Calls();
+  EXPECT_EQ(std::multiset<IpAddress>(calls.begin(), calls.end()),
+            (std::multiset<IpAddress>{known, unknown}));
 }
 
 TEST(HostResolverTest, ResolvesTheNewestAddressFirstAndQueuesEachOnce) {
   auto lookup = std::make_shared<ScriptedLookup>();
-  const std::uint32_t first = Address(1);
+  const IpAddress first = Address(1);
   lookup->Hold(first);
   HostResolver resolver(lookup);
   resolver.QueueLookup(first);
@@ -227,12 +227,12 @@ TEST(HostResolverTest, ResolvesTheNewestAddressFirstAndQueuesEachOnce) {
   lookup->Release(first);
   ASSERT_TRUE(resolver.WaitUntilIdle(kPatience));
   EXPECT_EQ(lookup->Calls(),
-            (std::vector<std::uint32_t>{first, Address(4), Address(3), Address(2)}));
+            (std::vector<IpAddress>{first, Address(4), Address(3), Address(2)}));
 }
 
 TEST(HostResolverTest, KeepsTheFirstAnswerForAnAddress) {
   auto lookup = std::make_shared<ScriptedLookup>();
-  const std::uint32_t a = Address(7);
+  const IpAddress a = Address(7);
   lookup->Answer(a, "first.example.com");
   lookup->Answer(a, "second.example.com");
   lookup->Hold(a);
@@ -268,7 +268,7 @@ TEST(HostResolverTest, QueuesAndResolvesNothingWhileResolvingIsOff) {
 
   resolver.SetResolveHost(true);
   ASSERT_TRUE(resolver.WaitUntilIdle(kPatience));
-  EXPECT_EQ(lookup->Calls(), (std::vector<std::uint32_t>{Address(1), Address(2)}));
+  EXPECT_EQ(lookup->Calls(), (std::vector<IpAddress>{Address(1), Address(2)}));
   EXPECT_EQ(resolver.CachedName(Address(3)), "");
 }
 
@@ -292,7 +292,7 @@ TEST(HostResolverTest, KeepsQueuedAddressesWhileOffAndResolvesThemWhenOnAgain) {
 
 TEST(HostResolverTest, EmptiesTheCacheAfterTheRingIsUsedUp) {
   auto lookup = std::make_shared<ScriptedLookup>();
-  const std::uint32_t first = Address(1);
+  const IpAddress first = Address(1);
   lookup->Hold(first);
   HostResolver resolver(lookup);
   resolver.QueueLookup(first);
@@ -304,7 +304,7 @@ TEST(HostResolverTest, EmptiesTheCacheAfterTheRingIsUsedUp) {
   ASSERT_TRUE(resolver.WaitUntilIdle(kPatience));
   const auto last = static_cast<std::uint32_t>(kHostCacheRingSize - 1);
   EXPECT_EQ(resolver.CachedName(first), "10.0.0.1");
-  EXPECT_EQ(resolver.CachedName(Address(last)), FormatIpv4(Address(last)));
+  EXPECT_EQ(resolver.CachedName(Address(last)), Address(last).ToText());
 
   // An address already cached does not use up a place.
   resolver.QueueLookup(first);
@@ -325,7 +325,7 @@ TEST(HostResolverTest, EmptiesTheCacheAfterTheRingIsUsedUp) {
 
 TEST(HostResolverTest, StopsWithoutWaitingForARunningLookupAndDropsItsAnswer) {
   auto lookup = std::make_shared<ScriptedLookup>();
-  const std::uint32_t a = Address(5);
+  const IpAddress a = Address(5);
   lookup->Answer(a, "late.example.com");
   lookup->Hold(a);
   HostResolver resolver(lookup);
@@ -346,7 +346,7 @@ TEST(HostResolverTest, StopsWithoutWaitingForARunningLookupAndDropsItsAnswer) {
 TEST(HostResolverTest, DestroyingDuringALookupLeavesTheWorkerToFinishAlone) {
   auto destroyed = std::make_shared<std::promise<void>>();
   auto gone = destroyed->get_future();
-  const std::uint32_t a = Address(5);
+  const IpAddress a = Address(5);
   auto lookup = std::make_shared<ScriptedLookup>();
   lookup->destroyed = destroyed;
   lookup->Hold(a);

@@ -28,7 +28,7 @@
 namespace harlune {
 namespace {
 
-const std::uint32_t kLoopback = testing::Ipv4(127, 0, 0, 1);
+const IpAddress kLoopback = Ipv4Address(127, 0, 0, 1);
 
 class Socket {
  public:
@@ -53,7 +53,7 @@ class Socket {
   bool Open(bool listen, std::uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = kLoopback;
+    address.sin_addr.s_addr = kLoopback.Ipv4Value();
     address.sin_port = port;
     const auto* any = reinterpret_cast<const sockaddr*>(&address);
     if (listen) {

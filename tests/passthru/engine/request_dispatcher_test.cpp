@@ -33,8 +33,8 @@ constexpr std::array kAllCodes{
 };
 
 // 10.0.0.2:50000 -> 198.51.100.7:80.
-const protocol::TcpFourTuple kConnection{testing::Ipv4(10, 0, 0, 2), protocol::HostToNet16(50000),
-                                         testing::Ipv4(198, 51, 100, 7), protocol::HostToNet16(80)};
+const protocol::TcpFourTuple kConnection{Ipv4Address(10, 0, 0, 2), protocol::HostToNet16(50000),
+                                         Ipv4Address(198, 51, 100, 7), protocol::HostToNet16(80)};
 
 struct Reply {
   std::uint32_t error = 0;
@@ -367,7 +367,7 @@ TEST_F(RequestDispatcherTest, ResetsOfMalformedTuplesAreRefusedBeforeAnythingIsE
   bytes[7] = 1;  // a port beyond 16 bits
   EXPECT_TRUE(refused(bytes));
   protocol::TcpFourTuple listener = kConnection;
-  listener.remoteAddr = 0;
+  listener.remoteAddr = IpAddress();
   listener.remotePort = 0;
   const auto listening = protocol::EncodeTcpFourTuple(listener);
   EXPECT_TRUE(refused({listening.begin(), listening.end()}));

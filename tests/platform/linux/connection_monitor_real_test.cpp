@@ -17,7 +17,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/monitor/connection_monitor.h"
 #include "platform/linux/netlink_tcp_table.h"
 #include "platform/linux/proc_processes.h"
@@ -32,7 +32,7 @@ using testing::HasNetAdmin;
 using testing::kCapNetAdmin;
 using testing::NoHostNames;
 
-const std::uint32_t kLoopback = Ipv4(127, 0, 0, 1);
+const IpAddress kLoopback = Ipv4Address(127, 0, 0, 1);
 
 using Socket = testing::LoopbackSocket;
 
@@ -101,7 +101,7 @@ TEST(ConnectionMonitorReal, LoopbackSocketsAppearWithThisProcessAndClosedOnesAre
   const auto listening = Find(monitor, listener.Port(), 0);
   ASSERT_NE(listening, nullptr);
   EXPECT_EQ(listening->state, kTcpStateListen);
-  EXPECT_EQ(listening->remoteAddr, 0u);
+  EXPECT_TRUE(listening->remoteAddr.IsUnspecified());
   const std::string exePath = std::filesystem::read_symlink("/proc/self/exe").string();
   const std::string exeName = std::filesystem::path(exePath).filename().string();
   for (const auto& connection : {listening, Find(monitor, clientPort, listener.Port()),

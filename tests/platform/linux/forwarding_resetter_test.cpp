@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "protocol/byte_order.h"
 #include "protocol/replies.h"
 #include "protocol/request_codes.h"
@@ -24,18 +24,18 @@ namespace {
 using testing::FakeDeviceTransport;
 
 constexpr auto kReset = static_cast<std::uint32_t>(protocol::RequestCode::HlResetTcpConnection);
-const TcpConnectionKey kKey{Ipv4(10, 0, 0, 2), protocol::HostToNet16(50000), Ipv4(198, 51, 100, 7),
+const TcpFourTuple kKey{Ipv4Address(10, 0, 0, 2), protocol::HostToNet16(50000), Ipv4Address(198, 51, 100, 7),
                             protocol::HostToNet16(80)};
 const ConnectionResetResult kRefused{ConnectionResetStatus::kNotPermitted, EPERM};
 
 class ScriptedResetter : public ConnectionResetter {
  public:
-  ConnectionResetResult ResetConnection(const TcpConnectionKey& key) override {
+  ConnectionResetResult ResetConnection(const TcpFourTuple& key) override {
     asked.push_back(key);
     return result;
   }
   ConnectionResetResult result = kRefused;
-  std::vector<TcpConnectionKey> asked;
+  std::vector<TcpFourTuple> asked;
 };
 
 SystemAdapter Adapter(std::int32_t index, const char* name) {
@@ -118,10 +118,10 @@ TEST_F(ForwardingResetterTest, WithoutADriverThatAnswersTheResultSaysSo) {
 
 TEST_F(ForwardingResetterTest, KeysThatNameNoConnectionAreNeverForwarded) {
   AnswerStatus(0);
-  TcpConnectionKey wide = kKey;
+  TcpFourTuple wide = kKey;
   wide.remotePort = 0x10050;  // beyond 16 bits
-  TcpConnectionKey listener = kKey;
-  listener.remoteAddr = 0;
+  TcpFourTuple listener = kKey;
+  listener.remoteAddr = IpAddress();
   listener.remotePort = 0;
   EXPECT_EQ(resetter_.ResetConnection(wide), kRefused);
   EXPECT_EQ(resetter_.ResetConnection(listener), kRefused);

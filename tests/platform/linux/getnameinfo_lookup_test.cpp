@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {
@@ -37,7 +37,7 @@ TEST(GetnameinfoLookupTest, NamesTheLoopbackAddressFromTheHostsFile) {
     GTEST_SKIP() << "/etc/hosts does not name 127.0.0.1; a lookup could leave the machine";
   }
   GetnameinfoLookup lookup;
-  const std::optional<ReverseLookupAnswer> answer = lookup.ReverseLookup(Ipv4(127, 0, 0, 1));
+  const std::optional<ReverseLookupAnswer> answer = lookup.ReverseLookup(Ipv4Address(127, 0, 0, 1));
   ASSERT_TRUE(answer.has_value());
   EXPECT_FALSE(answer->officialName.empty());
   EXPECT_NE(answer->officialName, "127.0.0.1") << "a number came back for a name";

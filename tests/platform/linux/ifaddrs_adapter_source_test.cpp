@@ -18,7 +18,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {

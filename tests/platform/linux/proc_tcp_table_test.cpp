@@ -12,7 +12,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {
@@ -44,9 +44,9 @@ struct ExpectedRow {
 TcpTableRow RowOf(const ExpectedRow& expected) {
   TcpTableRow row;
   row.state = expected.state;
-  row.localAddr = expected.localAddr;
+  row.localAddr = IpAddress::FromIpv4(expected.localAddr);
   row.localPort = htons(expected.localPort);
-  row.remoteAddr = expected.remoteAddr;
+  row.remoteAddr = IpAddress::FromIpv4(expected.remoteAddr);
   row.remotePort = htons(expected.remotePort);
   row.inode = expected.inode;
   return row;

@@ -27,7 +27,7 @@
 #include <sys/time.h>
 #include <sys/wait.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "support/loopback_socket.h"
 #include "support/real_socket_support.h"
 
@@ -41,7 +41,7 @@ void PrintTo(const ConnectionResetResult& result, std::ostream* out) {
 
 namespace {
 
-const std::uint32_t kLoopback = Ipv4(127, 0, 0, 1);
+const IpAddress kLoopback = Ipv4Address(127, 0, 0, 1);
 
 using Socket = testing::LoopbackSocket;
 using testing::HasNetAdmin;
@@ -69,8 +69,8 @@ Pair Connect(const Socket& listener) {
 // A port that nothing on loopback holds now.
 std::uint32_t FreePort() { return Listen()->Port(); }
 
-TcpConnectionKey KeyFrom(const Socket& local, std::uint32_t remotePort) {
-  return TcpConnectionKey{kLoopback, local.Port(), kLoopback, remotePort};
+TcpFourTuple KeyFrom(const Socket& local, std::uint32_t remotePort) {
+  return TcpFourTuple{kLoopback, local.Port(), kLoopback, remotePort};
 }
 
 // The errno of the next receive, 0 when a byte arrived.
@@ -102,7 +102,7 @@ TEST(SockDestroyResetterTest, ResetEndsTheNamedConnectionAndNoOther) {
     ASSERT_TRUE(doomed.server->Fd() >= 0 && bystander.server->Fd() >= 0);
     const Socket& local = clientEnd ? *doomed.client : *doomed.server;
     const Socket& peer = clientEnd ? *doomed.server : *doomed.client;
-    const TcpConnectionKey key =
+    const TcpFourTuple key =
         KeyFrom(local, clientEnd ? listener->Port() : doomed.client->Port());
 
     const ConnectionResetResult result = resetter.ResetConnection(key);
@@ -129,7 +129,7 @@ TEST(SockDestroyResetterTest, KeyOfAnEndedConnectionNeverReachesTheListener) {
   ASSERT_TRUE(listener);
   // The kernel's own lookup of this key finds the listener of the local
   // port; destroying what it finds would end the listener.
-  const TcpConnectionKey ended = KeyFrom(*listener, FreePort());
+  const TcpFourTuple ended = KeyFrom(*listener, FreePort());
   EXPECT_EQ(SockDestroyResetter().ResetConnection(ended), kGone);
   const Pair after = Connect(*listener);
   EXPECT_TRUE(after.server && after.server->Fd() >= 0) << "the listening socket must survive";
@@ -138,9 +138,9 @@ TEST(SockDestroyResetterTest, KeyOfAnEndedConnectionNeverReachesTheListener) {
 TEST(SockDestroyResetterTest, KeyThatNeverExistedIsGone) {
   SockDestroyResetter resetter;
   EXPECT_EQ(
-      resetter.ResetConnection(TcpConnectionKey{kLoopback, FreePort(), kLoopback, FreePort()}),
+      resetter.ResetConnection(TcpFourTuple{kLoopback, FreePort(), kLoopback, FreePort()}),
       kGone);
-  EXPECT_EQ(resetter.ResetConnection(TcpConnectionKey{Ipv4(127, 0, 0, 9), 1, kLoopback, 1}), kGone);
+  EXPECT_EQ(resetter.ResetConnection(TcpFourTuple{Ipv4Address(127, 0, 0, 9), 1, kLoopback, 1}), kGone);
 }
 
 // Drops CAP_NET_ADMIN from the calling process's effective set.
@@ -159,7 +159,7 @@ TEST(SockDestroyResetterTest, WithoutThePrivilegeTheConnectionStaysAndSaysSo) {
   ASSERT_TRUE(listener);
   const Pair pair = Connect(*listener);
   ASSERT_TRUE(pair.server && pair.server->Fd() >= 0);
-  const TcpConnectionKey key = KeyFrom(*pair.client, listener->Port());
+  const TcpFourTuple key = KeyFrom(*pair.client, listener->Port());
 
   // A child without the privilege asks; its exit code carries the status.
   const pid_t child = fork();
@@ -216,7 +216,7 @@ class Datagram {
 inet_diag_msg SocketMessage() {
   inet_diag_msg message{};
   message.idiag_family = AF_INET;
-  message.id.idiag_src[0] = kLoopback;
+  message.id.idiag_src[0] = kLoopback.Ipv4Value();
   message.id.idiag_sport = 0x5000;  // port 80 in network order
   message.id.idiag_dst[0] = Ipv4(10, 0, 0, 2);
   message.id.idiag_dport = 0x3930;
@@ -232,7 +232,7 @@ TEST(SockDiagAnswerTest, FindsTheAnswerToItsOwnRequest) {
       1);
   ASSERT_TRUE(found.complete && found.socket);
   EXPECT_EQ(found.error, 0);
-  EXPECT_EQ(found.socket->key, (TcpConnectionKey{kLoopback, 0x5000, Ipv4(10, 0, 0, 2), 0x3930}));
+  EXPECT_EQ(found.socket->key, (TcpFourTuple{kLoopback, 0x5000, Ipv4Address(10, 0, 0, 2), 0x3930}));
   EXPECT_EQ(found.socket->cookie, (std::array<std::uint32_t, 2>{7, 9}));
 
   const SockDiagAnswer refused = DecodeSockDiagAnswer(Datagram().Error(2, -EPERM).Bytes(), 2);

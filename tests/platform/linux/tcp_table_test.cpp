@@ -19,7 +19,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "core/base/ipv4.h"
+#include "protocol/ip_address.h"
 #include "core/monitor/process_table.h"
 #include "platform/linux/netlink_tcp_table.h"
 #include "platform/linux/proc_processes.h"
@@ -28,7 +28,7 @@
 namespace harlune {
 namespace {
 
-const std::uint32_t kLoopback = Ipv4(127, 0, 0, 1);
+const IpAddress kLoopback = Ipv4Address(127, 0, 0, 1);
 
 class Socket {
  public:
@@ -64,7 +64,7 @@ class Socket {
 sockaddr_in LoopbackAddress(std::uint32_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = kLoopback;
+  address.sin_addr.s_addr = kLoopback.Ipv4Value();
   address.sin_port = static_cast<in_port_t>(port);
   return address;
 }
@@ -161,7 +161,7 @@ TEST_P(TcpTableTest, ListeningAndEstablishedSocketsAppearWithTheirOwner) {
   const std::optional<TcpTableRow> server = Find(rows, listenPort, clientPort);
   ASSERT_TRUE(listening && client && server);
   EXPECT_EQ(listening->state, kTcpStateListen);
-  EXPECT_EQ(listening->remoteAddr, 0u);
+  EXPECT_TRUE(listening->remoteAddr.IsUnspecified());
   EXPECT_EQ(client->state, kTcpStateEstablished);
   EXPECT_EQ(client->remoteAddr, kLoopback);
   EXPECT_EQ(server->state, kTcpStateEstablished);
