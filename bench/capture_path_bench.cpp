@@ -10,13 +10,13 @@
 #include <benchmark/benchmark.h>
 
 #include "core/app/ini_file_object.h"
-#include "protocol/ip_address.h"
 #include "core/capture/packet_monitor.h"
 #include "core/command/external_command_file.h"
 #include "core/driver/driver_link.h"
 #include "core/monitor/connection_monitor.h"
 #include "platform/linux/unix_socket_transport.h"
 #include "protocol/byte_order.h"
+#include "protocol/ip_address.h"
 #include "protocol/replies.h"
 #include "protocol/request_codes.h"
 #include "support/socket_driver_server.h"

@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string bytes = harlune::ToLogFileText(line);
   Check(!bytes.empty() && bytes.back() == '\n');
-  const std::string control = harlune::ConnectionControlLine(0, values.remoteHost, harlune::IpAddress(), format);
+  const std::string control =
+      harlune::ConnectionControlLine(0, values.remoteHost, harlune::IpAddress(), format);
   Check(control.find('\n') == control.size() - 1);
   return 0;
 }

@@ -1,10 +1,10 @@
 #include "protocol/ip_address.h"
 
-#include <arpa/inet.h>
-
 #include <array>
 #include <charconv>
 #include <cstring>
+
+#include <arpa/inet.h>
 
 namespace harlune::protocol {
 namespace {

@@ -48,7 +48,8 @@ class IpAddress {
     IpAddress address;
     for (std::size_t i = 0; i < 4; ++i) {
       // Memory order of a network-order value is the wire order.
-      const auto shift = static_cast<unsigned>(std::endian::native == std::endian::little ? 8 * i : 8 * (3 - i));
+      const auto shift =
+          static_cast<unsigned>(std::endian::native == std::endian::little ? 8 * i : 8 * (3 - i));
       address.bytes_[12 + i] = static_cast<std::uint8_t>(networkOrder >> shift);
     }
     return address;

@@ -52,8 +52,7 @@ void StorePort(Bytes bytes, std::size_t offset, std::uint32_t port) {
 
 IpAddress LoadIpv6(ConstBytes bytes, std::size_t offset) {
   IpAddress::Bytes16 address{};
-  std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset), address.size(),
-              address.begin());
+  std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset), address.size(), address.begin());
   return IpAddress::FromIpv6(address);
 }
 

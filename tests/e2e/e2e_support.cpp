@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "core/app/settings_store.h"
-#include "protocol/ip_address.h"
 #include "core/monitor/adapter_table.h"
 #include "platform/linux/ifaddrs_adapter_source.h"
+#include "protocol/ip_address.h"
 #include "support/recording_user_dialogs.h"
 
 namespace harlune::testing {

@@ -12,12 +12,12 @@
 
 #include "child.h"
 #include "core/app/settings_store.h"
-#include "protocol/ip_address.h"
 #include "core/driver/driver_link.h"
 #include "core/monitor/adapter_table.h"
 #include "e2e_support.h"
 #include "platform/linux/ifaddrs_adapter_source.h"
 #include "platform/linux/unix_socket_transport.h"
+#include "protocol/ip_address.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"
 

@@ -18,12 +18,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "core/monitor/connection_filter.h"
 #include "gui/base/qt_text.h"
 #include "gui/models/connection_model.h"
 #include "platform/linux/linux_engine_services.h"
 #include "protocol/byte_order.h"
+#include "protocol/ip_address.h"
 #include "support/fake_engine_services.h"
 #include "support/loopback_socket.h"
 #include "support/recording_user_dialogs.h"
@@ -40,7 +40,9 @@ constexpr IpAddress kLocal = Ipv4Address(192, 168, 0, 2);
 
 TcpTableRow Row(std::uint16_t localPort, std::uint32_t remote, std::uint16_t remotePort,
                 std::int32_t pid, std::uint32_t state = kTcpStateEstablished) {
-  return {state, kLocal, HostToNet16(localPort), IpAddress::FromIpv4(remote), HostToNet16(remotePort), pid, 0};
+  return {
+      state, kLocal, HostToNet16(localPort), IpAddress::FromIpv4(remote), HostToNet16(remotePort),
+      pid,   0};
 }
 
 std::vector<std::string> Texts(const QAbstractItemModel& model, int column) {
@@ -239,7 +241,8 @@ TEST_F(ConnectionPageTest, TheMenuHoldsTheListStillAndDisconnectsEverySelectedRo
   EXPECT_EQ(rowsDuringMenu, 3);
   EXPECT_EQ(Page().pauseBox()->checkState(), Qt::Unchecked);
   const auto key = [](std::uint16_t port, std::uint32_t remote, std::uint16_t remotePort) {
-    return TcpFourTuple{kLocal, HostToNet16(port), IpAddress::FromIpv4(remote), HostToNet16(remotePort)};
+    return TcpFourTuple{kLocal, HostToNet16(port), IpAddress::FromIpv4(remote),
+                        HostToNet16(remotePort)};
   };
   EXPECT_THAT(services_.resetter.reset,
               ElementsAre(key(1000, Ipv4(10, 0, 0, 9), 80), key(3000, Ipv4(10, 0, 0, 5), 443)));

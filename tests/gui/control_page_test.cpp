@@ -11,8 +11,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "gui/base/qt_text.h"
+#include "protocol/ip_address.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"

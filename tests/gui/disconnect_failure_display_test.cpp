@@ -9,12 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "gui/app/main_window.h"
 #include "gui/base/qt_text.h"
 #include "gui/models/rule_list_model.h"
 #include "gui/pages/control_page.h"
 #include "protocol/byte_order.h"
+#include "protocol/ip_address.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"

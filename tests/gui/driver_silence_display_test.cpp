@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "gui/app/main_window.h"
 #include "gui/base/qt_text.h"
 #include "gui/pages/filter_page.h"
+#include "protocol/ip_address.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"

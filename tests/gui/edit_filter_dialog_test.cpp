@@ -14,9 +14,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "core/monitor/connection_filter.h"
 #include "gui/base/qt_text.h"
+#include "protocol/ip_address.h"
 #include "support/fake_adapter_source.h"
 #include "support/recording_user_dialogs.h"
 

@@ -16,10 +16,10 @@
 #include <gtest/gtest.h>
 
 #include "core/app/ini_file_writer.h"
-#include "protocol/ip_address.h"
 #include "gui/base/qt_text.h"
 #include "gui/editors/edit_filter_dialog.h"
 #include "gui/models/filter_list_model.h"
+#include "protocol/ip_address.h"
 #include "protocol/request_codes.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"

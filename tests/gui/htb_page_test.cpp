@@ -20,13 +20,13 @@
 #include <gtest/gtest.h>
 
 #include "core/app/harlune_engine.h"
-#include "protocol/ip_address.h"
 #include "core/htb/htb_rows.h"
 #include "core/htb/htb_rules.h"
 #include "gui/editors/edit_htb_class_dialog.h"
 #include "gui/models/htb_list_model.h"
 #include "gui/models/htb_tree_model.h"
 #include "protocol/byte_order.h"
+#include "protocol/ip_address.h"
 #include "protocol/request_codes.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"

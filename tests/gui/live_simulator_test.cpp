@@ -26,7 +26,6 @@
 #include <gtest/gtest.h>
 
 #include "core/app/settings_store.h"
-#include "protocol/ip_address.h"
 #include "core/monitor/adapter_table.h"
 #include "e2e/child.h"
 #include "e2e/e2e_support.h"
@@ -34,6 +33,7 @@
 #include "gui/models/filter_list_model.h"
 #include "gui/pages/filter_page.h"
 #include "platform/linux/linux_engine_services.h"
+#include "protocol/ip_address.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"
 

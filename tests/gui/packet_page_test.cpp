@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "core/capture/capture_records.h"
 #include "core/filter/legacy_filter.h"
+#include "protocol/ip_address.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"

@@ -12,12 +12,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "gui/app/main_window.h"
 #include "gui/app/session_end.h"
 #include "gui/app/shutdown_signals.h"
 #include "gui/app/unattended_dialogs.h"
 #include "platform/linux/unix_socket_transport.h"
+#include "protocol/ip_address.h"
 #include "protocol/request_codes.h"
 #include "support/class_list_driver.h"
 #include "support/fake_engine_services.h"

@@ -11,9 +11,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "core/driver/filtering_session.h"
 #include "platform/linux/unix_socket_transport.h"
+#include "protocol/ip_address.h"
 #include "support/class_list_driver.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"

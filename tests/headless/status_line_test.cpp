@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "core/app/harlune_engine.h"
-#include "protocol/ip_address.h"
 #include "protocol/byte_order.h"
+#include "protocol/ip_address.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"

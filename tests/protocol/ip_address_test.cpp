@@ -43,9 +43,9 @@ IpAddress Ipv6(std::string_view text) {
 TEST(IpAddress, Ipv6TextIsTheRfc5952Form) {
   const std::pair<const char*, const char*> cases[] = {
       {"2001:0DB8:0000:0000:0000:0000:0000:0001", "2001:db8::1"},  // lower case, zeros
-      {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},   // the first of equal runs
-      {"2001:db8:0:0:0:1:0:0", "2001:db8::1:0:0"},     // the longest run wins
-      {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},  // one zero group stays
+      {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},               // the first of equal runs
+      {"2001:db8:0:0:0:1:0:0", "2001:db8::1:0:0"},                 // the longest run wins
+      {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},            // one zero group stays
       {"2001:db8:1:1:1:1:1:0", "2001:db8:1:1:1:1:1:0"},
       {"0:0:0:0:0:0:0:1", "::1"},
       {"0:0:0:0:0:0:0:0", "::"},
@@ -92,22 +92,22 @@ TEST(IpAddress, LoopbackAndUnspecifiedOfBothFamilies) {
 }
 
 TEST(IpAddress, OrderIsIpv4BeforeIpv6ThenByNumber) {
-  std::vector<IpAddress> addresses{Ipv6("2001:2::1"), Ipv4Address(10, 0, 0, 2), Ipv6("::1"),
-                                   Ipv4Address(9, 255, 255, 255), Ipv6("::"),
-                                   Ipv4Address(10, 0, 0, 10), Ipv6("2001:2::")};
+  std::vector<IpAddress> addresses{
+      Ipv6("2001:2::1"), Ipv4Address(10, 0, 0, 2),  Ipv6("::1"),     Ipv4Address(9, 255, 255, 255),
+      Ipv6("::"),        Ipv4Address(10, 0, 0, 10), Ipv6("2001:2::")};
   std::sort(addresses.begin(), addresses.end());
   std::vector<std::string> texts;
   for (const IpAddress& address : addresses) {
     texts.push_back(address.ToText());
   }
-  EXPECT_EQ(texts, (std::vector<std::string>{"9.255.255.255", "10.0.0.2", "10.0.0.10", "::",
-                                             "::1", "2001:2::", "2001:2::1"}));
+  EXPECT_EQ(texts, (std::vector<std::string>{"9.255.255.255", "10.0.0.2", "10.0.0.10", "::", "::1",
+                                             "2001:2::", "2001:2::1"}));
 }
 
 TEST(IpAddress, ParseRefusesWhatNoAddressIs) {
-  for (const char* text : {"", "::1%lo", "fe80::1%eth0", "1:2:3:4:5:6:7:8:9", "2001:db8:::1",
-                           "12345::1", "g::1", " ::1", "::1 ", "[::1]", "1.2.3", "256.1.1.1",
-                           "2001:db8::1::2"}) {
+  for (const char* text :
+       {"", "::1%lo", "fe80::1%eth0", "1:2:3:4:5:6:7:8:9", "2001:db8:::1", "12345::1", "g::1",
+        " ::1", "::1 ", "[::1]", "1.2.3", "256.1.1.1", "2001:db8::1::2"}) {
     EXPECT_FALSE(ParseIpAddress(text)) << '"' << text << '"';
   }
   EXPECT_FALSE(ParseIpAddress(std::string_view("::1\0", 4)));

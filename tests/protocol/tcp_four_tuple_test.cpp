@@ -88,10 +88,10 @@ TEST(Tcp6FourTuple, AnythingButAnIpv6ConnectionsTupleIsRefused) {
     std::copy(values.begin(), values.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
     return DecodeTcp6FourTuple(bytes);
   };
-  EXPECT_FALSE(withBytes(18, {1}));         // local port beyond 16 bits
-  EXPECT_FALSE(withBytes(39, {1}));         // remote port beyond 16 bits
-  EXPECT_FALSE(withBytes(36, {0, 0}));      // no remote port
-  EXPECT_FALSE(withBytes(20, {0xff, 2}));   // multicast peer
+  EXPECT_FALSE(withBytes(18, {1}));                               // local port beyond 16 bits
+  EXPECT_FALSE(withBytes(39, {1}));                               // remote port beyond 16 bits
+  EXPECT_FALSE(withBytes(36, {0, 0}));                            // no remote port
+  EXPECT_FALSE(withBytes(20, {0xff, 2}));                         // multicast peer
   EXPECT_FALSE(withBytes(0, std::vector<std::uint8_t>(16, 0)));   // an unbound [::]
   EXPECT_FALSE(withBytes(20, std::vector<std::uint8_t>(16, 0)));  // a listener's [::]
   // An IPv4-mapped tuple goes by the sixteen-byte request.

@@ -1,7 +1,7 @@
 #include "support/fake_engine_services.h"
 
-#include "protocol/ip_address.h"
 #include "protocol/byte_order.h"
+#include "protocol/ip_address.h"
 #include "protocol/request_codes.h"
 
 namespace harlune::testing {

@@ -12,9 +12,9 @@
 
 #include "core/app/ini_file_format.h"
 #include "core/base/flag_text.h"
-#include "protocol/ip_address.h"
 #include "core/base/text_encoding.h"
 #include "core/filter/port_range.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {

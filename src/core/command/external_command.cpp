@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "protocol/ip_address.h"
 #include "protocol/byte_order.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {

@@ -95,7 +95,7 @@ inline constexpr std::string_view kUserInputMacro = "%UserIn%";
 // The values of a connection that its macros take.
 struct ConnectionMacroValues {
   IpAddress localAddr;
-  std::uint16_t localPort = 0;   // network order
+  std::uint16_t localPort = 0;  // network order
   IpAddress remoteAddr;
   std::uint16_t remotePort = 0;  // network order
   std::string remoteHost;        // as resolved; empty when not yet

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "protocol/ip_address.h"
 #include "core/base/text_encoding.h"
 #include "core/filter/port_range.h"
 #include "protocol/byte_order.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {

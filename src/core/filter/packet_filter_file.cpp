@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "core/base/flag_text.h"
-#include "protocol/ip_address.h"
 #include "core/base/xml_text.h"
 #include "core/filter/port_range.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 

@@ -19,8 +19,7 @@ constexpr std::uint32_t kIdleRate = 1024;
 
 // A peer on this machine: 127.0.0.1 or ::1.
 bool IsLoopbackPeer(const IpAddress& address) {
-  return address == Ipv4Address(127, 0, 0, 1) ||
-         (!address.IsIpv4() && address.IsLoopback());
+  return address == Ipv4Address(127, 0, 0, 1) || (!address.IsIpv4() && address.IsLoopback());
 }
 
 bool IsOpening(std::uint32_t state) {
@@ -49,13 +48,12 @@ bool ConnectionMonitorActivity::ProcessConnected(std::string_view appName) const
   if (monitor_.Processes().IdsOf(appName, &ids) == -1) {
     return false;
   }
-  return std::any_of(monitor_.Connections().begin(), monitor_.Connections().end(),
-                     [&](const auto& entry) {
-                       const ConnectionInfo& connection = *entry.second;
-                       return IsOpening(connection.state) &&
-                              !IsLoopbackPeer(connection.remoteAddr) &&
-                              std::binary_search(ids.begin(), ids.end(), connection.processId);
-                     });
+  return std::any_of(
+      monitor_.Connections().begin(), monitor_.Connections().end(), [&](const auto& entry) {
+        const ConnectionInfo& connection = *entry.second;
+        return IsOpening(connection.state) && !IsLoopbackPeer(connection.remoteAddr) &&
+               std::binary_search(ids.begin(), ids.end(), connection.processId);
+      });
 }
 
 void DriverClassRateSink::SetClassRate(std::string_view adapterName, std::uint32_t driverClassId,

@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/ip_address.h"
 #include "core/command/external_command.h"
 #include "protocol/byte_order.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {
@@ -145,8 +145,7 @@ std::string ConnectionControlLine(std::int64_t now, std::string_view remoteHost,
                   t->tm_hour, t->tm_min, t->tm_sec);
     stamp = text;
   }
-  const std::string host =
-      remoteHost.empty() ? remoteAddr.ToText() : SanitizeLogValue(remoteHost);
+  const std::string host = remoteHost.empty() ? remoteAddr.ToText() : SanitizeLogValue(remoteHost);
   return stamp + " \"" + host + "\" " + SanitizeLogValue(reason) + "\n";
 }
 

@@ -25,7 +25,7 @@ inline constexpr std::string_view kDefaultConnectionControlLogFileName =
 // What a statistics line tells of one connection.
 struct ConnectionStatsValues {
   IpAddress localAddr;
-  std::uint16_t localPort = 0;   // network order
+  std::uint16_t localPort = 0;  // network order
   IpAddress remoteAddr;
   std::uint16_t remotePort = 0;  // network order
   std::string remoteHost;        // empty while unresolved

@@ -60,5 +60,4 @@ struct ConnectionKeyLess {
 // A stored port (network order in the low 16 bits) in host order.
 std::uint16_t HostOrderPort(std::uint32_t storedPort) noexcept;
 
-
 }  // namespace harlune

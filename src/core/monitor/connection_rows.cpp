@@ -6,10 +6,10 @@
 
 #include "core/base/ascii_case.h"
 #include "core/base/c_format.h"
-#include "protocol/ip_address.h"
 #include "core/base/size_text.h"
 #include "core/monitor/process_table.h"
 #include "core/monitor/service_names.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 

@@ -9,8 +9,8 @@
 #include <set>
 #include <utility>
 
-#include "protocol/ip_address.h"
 #include "core/base/text_encoding.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 

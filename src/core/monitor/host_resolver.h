@@ -56,8 +56,8 @@ inline constexpr std::string_view kHostAddressError = "IP アドレス取得エ�
 // ::1 are named by a non-empty `localHostName` when one is given, else by
 // their text ("0.0.0.0", "::") and "localhost"; other addresses by their
 // official name, else their first alias followed by " (Alias)", else (also
-// when the lookup fails) their text. Never empty. Control characters and bytes that are not UTF-8 become '?', and the
-// name is cut to kMaxHostNameBytes.
+// when the lookup fails) their text. Never empty. Control characters and bytes that are not UTF-8
+// become '?', and the name is cut to kMaxHostNameBytes.
 std::string ResolveHostName(HostNameLookup& lookup, const IpAddress& address,
                             std::optional<std::string_view> localHostName = std::nullopt);
 

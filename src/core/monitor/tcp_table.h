@@ -36,7 +36,7 @@ struct TcpTableRow {
   IpAddress localAddr;                    // an IPv4-mapped address is IPv4
   std::uint32_t localPort = 0;            // network order in the low 16 bits
   IpAddress remoteAddr;
-  std::uint32_t remotePort = 0;           // network order in the low 16 bits
+  std::uint32_t remotePort = 0;  // network order in the low 16 bits
   // The owning process, kUnknownOwner when the source cannot tell (a socket
   // in TIME_WAIT, another user's socket, or a source without owners).
   std::int32_t owningPid = kUnknownOwner;

@@ -19,13 +19,13 @@
 #include <utility>
 
 #include "core/base/c_decimal.h"
-#include "protocol/ip_address.h"
 #include "core/base/string_resources.h"
 #include "core/base/xml_text.h"
 #include "core/monitor/connection_filter.h"
 #include "core/monitor/service_names.h"
 #include "gui/base/qt_text.h"
 #include "protocol/byte_order.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {

@@ -8,11 +8,11 @@
 #include <iterator>
 #include <utility>
 
-#include "protocol/ip_address.h"
 #include "core/driver/traffic_statistics.h"
 #include "core/filter/port_range.h"
 #include "core/htb/htb_rows.h"
 #include "gui/base/qt_text.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {

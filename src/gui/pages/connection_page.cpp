@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "protocol/ip_address.h"
 #include "core/command/external_command.h"
 #include "core/monitor/connection_filter.h"
 #include "core/monitor/host_resolver.h"
@@ -19,6 +18,7 @@
 #include "gui/editors/edit_filter_dialog.h"
 #include "gui/models/connection_model.h"
 #include "gui/widgets/clipboard.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {

@@ -99,8 +99,8 @@ std::optional<TcpTableRow> ParseRow(std::string_view line) {
   std::uint32_t localAddr = 0;
   std::uint32_t remoteAddr = 0;
   if (!ParseEndpoint(words[1], localAddr, row.localPort) ||
-      !ParseEndpoint(words[2], remoteAddr, row.remotePort) ||
-      !ParseHex(words[3], 2, linuxState) || !ParseDecimal(words[9], row.inode)) {
+      !ParseEndpoint(words[2], remoteAddr, row.remotePort) || !ParseHex(words[3], 2, linuxState) ||
+      !ParseDecimal(words[9], row.inode)) {
     return std::nullopt;
   }
   row.localAddr = IpAddress::FromIpv4(localAddr);

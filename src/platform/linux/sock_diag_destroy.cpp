@@ -131,10 +131,9 @@ Answer SocketAnswer(std::span<const std::byte> payload) {
     return Answer{true, 0, std::nullopt};
   }
   SocketRecord socket;
-  socket.tuple = protocol::TcpFourTuple{IpAddress::FromIpv4(message.id.idiag_src[0]),
-                                        message.id.idiag_sport,
-                                        IpAddress::FromIpv4(message.id.idiag_dst[0]),
-                                        message.id.idiag_dport};
+  socket.tuple =
+      protocol::TcpFourTuple{IpAddress::FromIpv4(message.id.idiag_src[0]), message.id.idiag_sport,
+                             IpAddress::FromIpv4(message.id.idiag_dst[0]), message.id.idiag_dport};
   socket.cookie = {message.id.idiag_cookie[0], message.id.idiag_cookie[1]};
   return Answer{true, 0, socket};
 }

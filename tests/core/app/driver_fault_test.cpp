@@ -14,9 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "core/app/harlune_engine.h"
-#include "protocol/ip_address.h"
 #include "headless/status_line.h"
 #include "platform/linux/unix_socket_transport.h"
+#include "protocol/ip_address.h"
 #include "protocol/request_codes.h"
 #include "support/class_list_driver.h"
 #include "support/fake_engine_services.h"

@@ -6,8 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "core/base/string_resources.h"
+#include "protocol/ip_address.h"
 #include "protocol/request_codes.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"

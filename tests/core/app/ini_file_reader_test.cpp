@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "core/app/ini_file_writer.h"
-#include "protocol/ip_address.h"
 #include "ini_file_test_support.h"
+#include "protocol/ip_address.h"
 #include "protocol/tbf_setting_data.h"
 #include "support/temp_dir.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/ip_address.h"
 #include "core/monitor/adapter_table.h"
+#include "protocol/ip_address.h"
 #include "support/fake_adapter_source.h"
 #include "support/recording_user_dialogs.h"
 

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "protocol/byte_order.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {

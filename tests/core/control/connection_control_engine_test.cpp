@@ -37,9 +37,8 @@ TEST(ConnectionControlEngine, LaterRuleDecidesUnlessAnEarlierOneSparesOrDecided)
     // Action 0, and a value outside the table, leave the decision to later
     // rules.
     ASSERT_EQ(h.EndedPorts(), Ports{1000});
-    EXPECT_EQ(h.resetter.keys[0],
-              (TcpFourTuple{connection.localAddr, connection.localPort, testing::kRemoteAddress,
-                                connection.remotePort}));
+    EXPECT_EQ(h.resetter.keys[0], (TcpFourTuple{connection.localAddr, connection.localPort,
+                                                testing::kRemoteAddress, connection.remotePort}));
     EXPECT_EQ(connection.controlMark, kControlMarkDisconnect);
     const std::regex line(R"(\[[0-9]{2}/[A-Z][a-z]{2}/[0-9]{4}:[0-9]{2}:[0-9]{2}:[0-9]{2}\] )"
                           R"("bad\?host\.example\.com" was disconnected by Second\n)");

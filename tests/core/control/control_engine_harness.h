@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "protocol/ip_address.h"
 #include "core/control/connection_control_engine.h"
 #include "protocol/byte_order.h"
+#include "protocol/ip_address.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"
 

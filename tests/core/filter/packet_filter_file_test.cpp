@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "core/base/xml_text.h"
 #include "core/filter/port_range.h"
+#include "protocol/ip_address.h"
 #include "support/recording_user_dialogs.h"
 
 namespace harlune {

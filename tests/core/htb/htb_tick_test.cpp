@@ -11,10 +11,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "core/driver/driver_link.h"
 #include "core/monitor/connection_monitor.h"
 #include "htb_tick_fixture.h"
+#include "protocol/ip_address.h"
 #include "protocol/request_codes.h"
 #include "support/fake_adapter_source.h"
 #include "support/fake_device_transport.h"
@@ -228,7 +228,8 @@ TEST(ConnectionMonitorActivityTest, OnlyOpeningConnectionsToOtherHostsCount) {
   NoHosts hosts;
   ConnectionMonitor monitor(table, processes, hosts);
   const auto row = [](std::uint32_t state, std::uint32_t remote) {
-    return TcpTableRow{state, Ipv4Address(10, 0, 0, 2), 0x5000, IpAddress::FromIpv4(remote), 0x5000, 42, 0};
+    return TcpTableRow{
+        state, Ipv4Address(10, 0, 0, 2), 0x5000, IpAddress::FromIpv4(remote), 0x5000, 42, 0};
   };
   table.rows = {row(kTcpStateEstablished, Ipv4(127, 0, 0, 1)), row(kTcpStateListen, 0),
                 row(kTcpStateTimeWait, Ipv4(192, 0, 2, 1))};

@@ -16,8 +16,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "core/base/user_dialogs.h"
+#include "protocol/ip_address.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"
 
@@ -117,7 +117,8 @@ class ConnectionMonitorTest : public ::testing::Test {
   std::shared_ptr<ConnectionInfo> Find(std::uint16_t localPort, std::uint32_t remoteAddr,
                                        std::uint16_t remotePort) {
     for (const auto& [key, connection] : monitor->Connections()) {
-      if (connection->localPort == htons(localPort) && connection->remoteAddr == IpAddress::FromIpv4(remoteAddr) &&
+      if (connection->localPort == htons(localPort) &&
+          connection->remoteAddr == IpAddress::FromIpv4(remoteAddr) &&
           connection->remotePort == htons(remotePort)) {
         return connection;
       }
@@ -340,7 +341,9 @@ TEST_F(ConnectionMonitorTest, HostNamesComeFromTheCacheOrAreQueuedUntilKnown) {
   EXPECT_EQ(hosts.queued, std::vector<IpAddress>{IpAddress::FromIpv4(kRemote)});
 
   ASSERT_TRUE(monitor->Refresh());
-  EXPECT_EQ(hosts.queued, (std::vector<IpAddress>{IpAddress::FromIpv4(kRemote), IpAddress::FromIpv4(kRemote)})) << "asked again";
+  EXPECT_EQ(hosts.queued,
+            (std::vector<IpAddress>{IpAddress::FromIpv4(kRemote), IpAddress::FromIpv4(kRemote)}))
+      << "asked again";
   hosts.names[IpAddress::FromIpv4(kRemote)] = "example.com";
   ASSERT_TRUE(monitor->Refresh());
   EXPECT_EQ(Find(7000, kRemote, 80)->remoteHost, "example.com");

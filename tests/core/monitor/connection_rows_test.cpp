@@ -10,8 +10,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "core/base/size_text.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {

@@ -28,7 +28,7 @@ constexpr auto kPatience = 10s;
 
 IpAddress Address(std::uint32_t n) {
   return Ipv4Address(10, static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
-              static_cast<std::uint8_t>(n));
+                     static_cast<std::uint8_t>(n));
 }
 
 // A name service answering from a script. Answers of an address are given
@@ -226,8 +226,7 @@ TEST(HostResolverTest, ResolvesTheNewestAddressFirstAndQueuesEachOnce) {
   resolver.QueueLookup(Address(4));
   lookup->Release(first);
   ASSERT_TRUE(resolver.WaitUntilIdle(kPatience));
-  EXPECT_EQ(lookup->Calls(),
-            (std::vector<IpAddress>{first, Address(4), Address(3), Address(2)}));
+  EXPECT_EQ(lookup->Calls(), (std::vector<IpAddress>{first, Address(4), Address(3), Address(2)}));
 }
 
 TEST(HostResolverTest, KeepsTheFirstAnswerForAnAddress) {

@@ -17,10 +17,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "protocol/ip_address.h"
 #include "core/monitor/connection_monitor.h"
 #include "platform/linux/netlink_tcp_table.h"
 #include "platform/linux/proc_processes.h"
+#include "protocol/ip_address.h"
 #include "support/loopback_socket.h"
 #include "support/real_socket_support.h"
 #include "support/temp_dir.h"

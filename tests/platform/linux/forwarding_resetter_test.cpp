@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol/ip_address.h"
 #include "protocol/byte_order.h"
+#include "protocol/ip_address.h"
 #include "protocol/replies.h"
 #include "protocol/request_codes.h"
 #include "support/fake_adapter_source.h"
@@ -24,8 +24,8 @@ namespace {
 using testing::FakeDeviceTransport;
 
 constexpr auto kReset = static_cast<std::uint32_t>(protocol::RequestCode::HlResetTcpConnection);
-const TcpFourTuple kKey{Ipv4Address(10, 0, 0, 2), protocol::HostToNet16(50000), Ipv4Address(198, 51, 100, 7),
-                            protocol::HostToNet16(80)};
+const TcpFourTuple kKey{Ipv4Address(10, 0, 0, 2), protocol::HostToNet16(50000),
+                        Ipv4Address(198, 51, 100, 7), protocol::HostToNet16(80)};
 const ConnectionResetResult kRefused{ConnectionResetStatus::kNotPermitted, EPERM};
 
 class ScriptedResetter : public ConnectionResetter {

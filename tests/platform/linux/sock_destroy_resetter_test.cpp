@@ -102,8 +102,7 @@ TEST(SockDestroyResetterTest, ResetEndsTheNamedConnectionAndNoOther) {
     ASSERT_TRUE(doomed.server->Fd() >= 0 && bystander.server->Fd() >= 0);
     const Socket& local = clientEnd ? *doomed.client : *doomed.server;
     const Socket& peer = clientEnd ? *doomed.server : *doomed.client;
-    const TcpFourTuple key =
-        KeyFrom(local, clientEnd ? listener->Port() : doomed.client->Port());
+    const TcpFourTuple key = KeyFrom(local, clientEnd ? listener->Port() : doomed.client->Port());
 
     const ConnectionResetResult result = resetter.ResetConnection(key);
     if (result.status == ConnectionResetStatus::kNotSupported) {
@@ -137,10 +136,10 @@ TEST(SockDestroyResetterTest, KeyOfAnEndedConnectionNeverReachesTheListener) {
 
 TEST(SockDestroyResetterTest, KeyThatNeverExistedIsGone) {
   SockDestroyResetter resetter;
-  EXPECT_EQ(
-      resetter.ResetConnection(TcpFourTuple{kLoopback, FreePort(), kLoopback, FreePort()}),
-      kGone);
-  EXPECT_EQ(resetter.ResetConnection(TcpFourTuple{Ipv4Address(127, 0, 0, 9), 1, kLoopback, 1}), kGone);
+  EXPECT_EQ(resetter.ResetConnection(TcpFourTuple{kLoopback, FreePort(), kLoopback, FreePort()}),
+            kGone);
+  EXPECT_EQ(resetter.ResetConnection(TcpFourTuple{Ipv4Address(127, 0, 0, 9), 1, kLoopback, 1}),
+            kGone);
 }
 
 // Drops CAP_NET_ADMIN from the calling process's effective set.

@@ -19,11 +19,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "protocol/ip_address.h"
 #include "core/monitor/process_table.h"
 #include "platform/linux/netlink_tcp_table.h"
 #include "platform/linux/proc_processes.h"
 #include "platform/linux/proc_tcp_table.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {
