@@ -29,12 +29,11 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
-#include "core/control/connection_control_engine.h"
 #include "core/filter/packet_filter_manager.h"
 #include "core/monitor/connection_monitor.h"
 #include "platform/linux/netlink_tcp_table.h"
 #include "platform/linux/proc_processes.h"
-#include "platform/linux/sock_destroy_resetter.h"
+#include "support/process_rule_control.h"
 #include "support/real_socket_support.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"
@@ -219,8 +218,6 @@ std::shared_ptr<ConnectionInfo> FindConnection(const ConnectionMonitor& monitor,
 
 bool IsReset(int error) { return error == ECONNRESET || error == ECONNABORTED; }
 
-std::string ThisProgramName() { return fs::read_symlink("/proc/self/exe").filename().string(); }
-
 // What the three kinds of connection are made of.
 struct Connections {
   Socket dualStackListener = Socket::Tcp(AF_INET6);
@@ -329,7 +326,7 @@ TEST_F(DualStackRealTest, EveryKindShowsGivesItsPortIsEndedByARuleAndIsLogged) {
   PacketFilterSetting filter;
   filter.ID = 5;
   filter.Available = 1;
-  filter.AppName = ThisProgramName();
+  filter.AppName = testing::OwnExecutableName();
   filters.Add(filter);
   const FilterProcessPorts ports = monitor.ProcessPortsOfFilters(filters);
   ASSERT_TRUE(ports.contains(5));
@@ -337,20 +334,13 @@ TEST_F(DualStackRealTest, EveryKindShowsGivesItsPortIsEndedByARuleAndIsLogged) {
     EXPECT_TRUE(std::ranges::count(ports.at(5), e.localPort) == 1) << e.what;
   }
 
-  MonitorControlledConnections controlled(monitor);
-  SockDestroyResetter resetter;
-  OperateConnectionRuleIni rules;
-  ConnectionControlEngine engine(rules, controlled, resetter);
-  OperateConnectionRule rule;
-  rule.Name = "ThisProcess";
-  rule.Action = kActionDisconnect;
-  rule.TargetProcessName = ThisProgramName();
-  ASSERT_TRUE(engine.AppendRule(rule, dialogs));
-  engine.Pass(true);
-  const ControlActReport& report = engine.LastActReport();
-  if (report.lastFailure && report.lastFailure->status == ConnectionResetStatus::kNotSupported) {
+  testing::ProcessRuleControl control(monitor, "ThisProcess", testing::OwnExecutableName());
+  ASSERT_TRUE(control.added);
+  control.engine.Pass(true);
+  if (control.KernelCannotDestroy()) {
     GTEST_SKIP() << "this kernel has no SOCK_DESTROY (CONFIG_INET_DIAG_DESTROY)";
   }
+  const ControlActReport& report = control.engine.LastActReport();
   EXPECT_GE(report.ended, expected.size());
   EXPECT_TRUE(IsReset(c.ipv4Client.ReceiveError())) << "the [::] listener's client";
   EXPECT_TRUE(IsReset(c.farIpv6Server->ReceiveError())) << "the IPv6 peer";
@@ -370,7 +360,8 @@ TEST_F(DualStackRealTest, EveryKindShowsGivesItsPortIsEndedByARuleAndIsLogged) {
          at = log.find(fields, at + 1)) {
       ++lines;
       const std::size_t end = log.find('\n', at);
-      EXPECT_NE(log.substr(at, end - at).find("," + ThisProgramName() + ","), std::string::npos)
+      EXPECT_NE(log.substr(at, end - at).find("," + testing::OwnExecutableName() + ","),
+                std::string::npos)
           << e.what << ": " << log.substr(at, end - at);
     }
     EXPECT_EQ(lines, 1u) << e.what << " in\n" << log;

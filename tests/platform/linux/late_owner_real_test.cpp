@@ -30,6 +30,7 @@
 #include "platform/linux/proc_processes.h"
 #include "platform/linux/sock_destroy_resetter.h"
 #include "support/loopback_socket.h"
+#include "support/process_rule_control.h"
 #include "support/real_socket_support.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"
@@ -39,6 +40,8 @@ extern char** environ;
 namespace harlune {
 namespace {
 
+using testing::OwnExecutableName;
+
 using testing::HasNetAdmin;
 using testing::kCapNetAdmin;
 using testing::NoHostNames;
@@ -47,10 +50,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kAcceptDelay = 3s;
 constexpr auto kRefreshPeriod = 500ms;
-
-std::string OwnExecutableName() {
-  return std::filesystem::read_symlink("/proc/self/exe").filename().string();
-}
 
 // Connects to the listener and hands the connected socket to a `sleep`
 // child as its descriptor 3; this process keeps no copy.
@@ -164,16 +163,9 @@ TEST_F(LateOwnerRealTest, AcceptedLateTheConnectionIsShownLoggedAndEndedByAProce
     GTEST_SKIP() << "without sock_diag the owner comes by local port, known from the start";
   }
   const bool canReset = HasNetAdmin();
-  MonitorControlledConnections connections(monitor_);
-  SockDestroyResetter resetter;
-  OperateConnectionRuleIni rules;
-  ConnectionControlEngine engine(rules, connections, resetter);
-  OperateConnectionRule rule;
-  rule.Name = "LateOwner";
-  rule.Action = kActionDisconnect;
-  rule.TargetProcessName = OwnExecutableName();
-  RecordingUserDialogs dialogs;
-  ASSERT_TRUE(engine.AppendRule(rule, dialogs));
+  testing::ProcessRuleControl control(monitor_, "LateOwner", OwnExecutableName());
+  ASSERT_TRUE(control.added);
+  ConnectionControlEngine& engine = control.engine;
 
   ASSERT_TRUE(listener_.Listen());
   const ClientInOtherProgram client(listener_.Port());
@@ -191,10 +183,10 @@ TEST_F(LateOwnerRealTest, AcceptedLateTheConnectionIsShownLoggedAndEndedByAProce
 
   if (canReset) {
     engine.Pass(true);
-    const ControlActReport& report = engine.LastActReport();
-    if (report.lastFailure && report.lastFailure->status == ConnectionResetStatus::kNotSupported) {
+    if (control.KernelCannotDestroy()) {
       GTEST_SKIP() << "this kernel has no SOCK_DESTROY (CONFIG_INET_DIAG_DESTROY)";
     }
+    const ControlActReport& report = engine.LastActReport();
     EXPECT_EQ(report.ended, 1u);
     EXPECT_EQ(serverEnd.lock()->controlReason, "was disconnected by LateOwner");
     const int error = server->ReceiveError();
