@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "protocol/ip_address.h"
 #include "core/command/external_command.h"
 #include "core/monitor/connection_filter.h"
 #include "core/monitor/host_resolver.h"
@@ -19,6 +18,7 @@
 #include "gui/editors/edit_filter_dialog.h"
 #include "gui/models/connection_model.h"
 #include "gui/widgets/clipboard.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {
@@ -256,7 +256,7 @@ void ConnectionPage::NewFilterFromAddresses(const ConnectionRow& row) {
     dialogs_.ShowMessage(kFilterLimitMessage);
     return;
   }
-  OpenFilterEditor(FilterForConnectionAddresses(row.connection, engine_.adapters()));
+  OpenMadeFilter(FilterForConnectionAddresses(row.connection, engine_.adapters()));
 }
 
 void ConnectionPage::NewFilterFromProcess(const ConnectionRow& row) {
@@ -264,8 +264,10 @@ void ConnectionPage::NewFilterFromProcess(const ConnectionRow& row) {
     dialogs_.ShowMessage(kFilterLimitMessage);
     return;
   }
-  ProcessFilterResult made =
-      FilterForConnectionProcess(row.connection, row.processName, engine_.adapters());
+  OpenMadeFilter(FilterForConnectionProcess(row.connection, row.processName, engine_.adapters()));
+}
+
+void ConnectionPage::OpenMadeFilter(ConnectionFilterResult made) {
   if (!made.record) {
     dialogs_.ShowMessage(made.refusal);
     return;

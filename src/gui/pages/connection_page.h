@@ -17,6 +17,7 @@
 
 #include "core/app/harlune_engine.h"
 #include "core/base/user_dialogs.h"
+#include "core/monitor/connection_filter.h"
 #include "core/monitor/connection_rows.h"
 #include "gui/base/command_template_metatype.h"
 #include "gui/widgets/header_columns.h"
@@ -84,6 +85,7 @@ class ConnectionPage : public QWidget {
   std::vector<ConnectionRow> SelectedRows() const;
   std::optional<ConnectionRow> MenuRow() const;
   void AddCommandMenu(QMenu& menu, std::vector<std::pair<QAction*, std::size_t>>& commands);
+  void OpenMadeFilter(ConnectionFilterResult made);
   void OpenFilterEditor(PacketFilterSetting record);
   void SaveColumns();
 
