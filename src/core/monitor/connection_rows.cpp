@@ -6,10 +6,10 @@
 
 #include "core/base/ascii_case.h"
 #include "core/base/c_format.h"
-#include "protocol/ip_address.h"
 #include "core/base/size_text.h"
 #include "core/monitor/process_table.h"
 #include "core/monitor/service_names.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 
@@ -124,6 +124,17 @@ std::string ConnectionCellText(const ConnectionRow& row, int column, bool resolv
       return row.processPath;
   }
   return {};
+}
+
+bool ShowsIpv6Address(const ConnectionRow& row, int column) {
+  switch (static_cast<ConnectionColumn>(column)) {
+    case ConnectionColumn::kLocalAddress:
+      return !row.connection.localAddr.IsIpv4();
+    case ConnectionColumn::kRemoteAddress:
+      return !row.connection.remoteAddr.IsIpv4();
+    default:
+      return false;
+  }
 }
 
 int CompareConnectionRows(const ConnectionRow& ra, const ConnectionRow& rb, int column) {
