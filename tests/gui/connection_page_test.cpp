@@ -5,6 +5,8 @@
 #include <QAbstractItemModelTester>
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QMenu>
 #include <QSignalSpy>
@@ -497,6 +499,14 @@ TEST_F(ConnectionPageIpv6Test, MenuCommandsOnIpv6AndMappedRows) {
   const CommandTemplate command = runs[0][0].value<CommandTemplate>();
   EXPECT_THAT(command.Arguments().arguments,
               ElementsAre("probe", "2001:2::1", "2001:2::7", "2001:2::7"));
+
+  // The copied remote address is the text the row shows.
+  Page().SetMenuRunner([](QMenu& menu, const QPoint&) {
+    return ActionNamed(menu, "リモートIPアドレスをコピー(&A)");
+  });
+  QGuiApplication::clipboard()->clear();
+  Page().ShowContextMenu({});
+  EXPECT_EQ(ToUtf8(QGuiApplication::clipboard()->text()), "2001:2::7");
 
   Select({4});  // E too
   Page().SetMenuRunner(
