@@ -5,6 +5,8 @@
 #include <QAbstractItemModelTester>
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QMenu>
 #include <QSignalSpy>
@@ -43,6 +45,18 @@ TcpTableRow Row(std::uint16_t localPort, std::uint32_t remote, std::uint16_t rem
   return {
       state, kLocal, HostToNet16(localPort), IpAddress::FromIpv4(remote), HostToNet16(remotePort),
       pid,   0};
+}
+
+// A row of an IPv6 socket: native IPv6 or IPv4-mapped addresses.
+TcpTableRow Row6(std::uint16_t localPort, std::string_view local, std::string_view remote,
+                 std::uint16_t remotePort, std::int32_t pid) {
+  return {kTcpStateEstablished,
+          *ParseIpAddress(local),
+          HostToNet16(localPort),
+          *ParseIpAddress(remote),
+          HostToNet16(remotePort),
+          pid,
+          0};
 }
 
 std::vector<std::string> Texts(const QAbstractItemModel& model, int column) {
@@ -334,6 +348,175 @@ TEST_F(ConnectionPageTest, ColumnsComeFromTheSettingsAndGoBackAfterAChange) {
   settings.LCTCPCONNECTION_COLUMN_ORDER[1] = 1;  // two columns at once: not an order
   ConnectionPage other(engine_, dialogs_);
   EXPECT_EQ(other.view()->horizontalHeader()->logicalIndex(0), 0);
+}
+
+// Besides A, B and C: D (4000) a native IPv6 connection of the browser and
+// E (5000) an IPv4 connection through an IPv6 socket of the mail program.
+class ConnectionPageIpv6Test : public ConnectionPageTest {
+ protected:
+  void AddIpv6Rows() {
+    Refresh({Row6(4000, "2001:2:0:0:0:0:0:1", "2001:2::7", 443, 100),
+             Row6(5000, "::ffff:192.168.0.2", "::ffff:10.0.0.3", 80, 200)});
+    engine_.resolver().WaitUntilIdle(std::chrono::seconds(5));
+  }
+  int SectionSize(ConnectionColumn column) {
+    return Page().view()->horizontalHeader()->sectionSize(static_cast<int>(column));
+  }
+};
+
+TEST_F(ConnectionPageIpv6Test, RowsShowAddressTextsAndTheHostOfAFailedLookup) {
+  AddIpv6Rows();
+  Page();
+  const auto cell = [this](std::uint16_t port, ConnectionColumn column) {
+    return ConnectionCellText(RowOfPort(port), static_cast<int>(column), true);
+  };
+  EXPECT_EQ(cell(4000, ConnectionColumn::kLocalAddress), "2001:2::1");
+  EXPECT_EQ(cell(4000, ConnectionColumn::kRemoteAddress), "2001:2::7");
+  EXPECT_EQ(cell(4000, ConnectionColumn::kRemoteHost), "検索中...");
+  EXPECT_EQ(cell(5000, ConnectionColumn::kLocalAddress), "192.168.0.2");
+  EXPECT_EQ(cell(5000, ConnectionColumn::kRemoteAddress), "10.0.0.3");
+  EXPECT_EQ(cell(5000, ConnectionColumn::kRemoteHost), "検索中...");
+
+  Refresh({});
+  Page().Redraw();
+  // The model's texts, as the view shows them.
+  Page().ClickHeader(static_cast<int>(ConnectionColumn::kLocalPort));
+  EXPECT_THAT(Column(ConnectionColumn::kLocalPort),
+              ElementsAre("1000", "2000", "3000", "4000", "5000"));
+  EXPECT_EQ(Column(ConnectionColumn::kRemoteHost)[3], "2001:2::7");
+  EXPECT_EQ(Column(ConnectionColumn::kRemoteHost)[4], "10.0.0.3");
+  EXPECT_EQ(Column(ConnectionColumn::kLocalAddress)[3], "2001:2::1");
+  // The mapped row's key is the IPv4 connection's.
+  EXPECT_EQ(KeyOf(RowOfPort(5000).connection),
+            (TcpFourTuple{kLocal, HostToNet16(5000), Ipv4Address(10, 0, 0, 3), HostToNet16(80)}));
+}
+
+TEST_F(ConnectionPageIpv6Test, AddressColumnsSortIpv4FirstBothWays) {
+  AddIpv6Rows();
+  Refresh({Row6(6000, "2001:2::1", "2001:2::10", 443, 100), Row6(7000, "::1", "::1", 22, 100)});
+  Page().ClickHeader(static_cast<int>(ConnectionColumn::kRemoteAddress));
+  EXPECT_THAT(Column(ConnectionColumn::kRemoteAddress),
+              ElementsAre("10.0.0.1", "10.0.0.3", "10.0.0.5", "10.0.0.9", "::1", "2001:2::7",
+                          "2001:2::10"));
+  Page().ClickHeader(static_cast<int>(ConnectionColumn::kRemoteAddress));
+  EXPECT_THAT(Column(ConnectionColumn::kRemoteAddress),
+              ElementsAre("2001:2::10", "2001:2::7", "::1", "10.0.0.9", "10.0.0.5", "10.0.0.3",
+                          "10.0.0.1"));
+
+  // Equal addresses keep key order (by local port here) both ways.
+  Page().ClickHeader(static_cast<int>(ConnectionColumn::kLocalAddress));
+  EXPECT_THAT(Column(ConnectionColumn::kLocalPort),
+              ElementsAre("1000", "2000", "3000", "5000", "7000", "4000", "6000"));
+  Page().ClickHeader(static_cast<int>(ConnectionColumn::kLocalAddress));
+  EXPECT_THAT(Column(ConnectionColumn::kLocalPort),
+              ElementsAre("4000", "6000", "7000", "1000", "2000", "3000", "5000"));
+}
+
+TEST_F(ConnectionPageIpv6Test, AddressColumnsWidenOnceForTheFirstIpv6Address) {
+  const IniFileObject& settings = engine_.settings().general;
+  const int stored = settings.LCTCPCONNECTION_COLUMN_SIZE[5];
+  ASSERT_EQ(settings.LCTCPCONNECTION_COLUMN_SIZE[7], stored);
+  // IPv4 rows only, a mapped one among them: the stored widths.
+  Refresh({Row6(5000, "::ffff:192.168.0.2", "::ffff:10.0.0.3", 80, 200)});
+  Page().Redraw();
+  EXPECT_EQ(SectionSize(ConnectionColumn::kLocalAddress), stored);
+  EXPECT_EQ(SectionSize(ConnectionColumn::kRemoteAddress), stored);
+
+  // An IPv6 peer of an IPv4-local socket cannot be, but each column is
+  // judged by its own addresses: a remote IPv6 address widens the remote
+  // column only.
+  Refresh({Row6(4000, "192.168.0.2", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 443, 100),
+           Row6(4001, "192.168.0.2", "8888:8888:8888:8888:8888:8888:8888:8888", 443, 100),
+           Row6(4002, "192.168.0.2", "dddd:dddd:dddd:dddd:dddd:dddd:dddd:dddd", 443, 100)});
+  Page().Redraw();
+  EXPECT_EQ(SectionSize(ConnectionColumn::kLocalAddress), stored);
+  const int remote = SectionSize(ConnectionColumn::kRemoteAddress);
+  const QFontMetrics metrics = Page().view()->fontMetrics();
+  EXPECT_GE(remote, metrics.horizontalAdvance("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
+  EXPECT_GE(remote, metrics.horizontalAdvance("8888:8888:8888:8888:8888:8888:8888:8888"));
+  // As wide as the view itself asks for to show those cells whole.
+  EXPECT_GE(remote, static_cast<const QAbstractItemView*>(Page().view())
+                        ->sizeHintForColumn(static_cast<int>(ConnectionColumn::kRemoteAddress)));
+  EXPECT_EQ(remote, std::max(stored, Page().FullAddressWidth()));
+  QTest::qWait(100);
+  EXPECT_EQ(settings.LCTCPCONNECTION_COLUMN_SIZE[7], remote);
+
+  // Once fitted, the width is the user's.
+  Page().view()->horizontalHeader()->resizeSection(
+      static_cast<int>(ConnectionColumn::kRemoteAddress), 90);
+  Refresh({Row6(4003, "2001:2::1", "2001:2::9", 443, 100)});
+  Page().Redraw();
+  EXPECT_EQ(SectionSize(ConnectionColumn::kRemoteAddress), 90);
+  EXPECT_EQ(SectionSize(ConnectionColumn::kLocalAddress),
+            std::max(stored, Page().FullAddressWidth()));
+}
+
+TEST_F(ConnectionPageIpv6Test, AColumnWiderThanAnAddressIsNotNarrowed) {
+  engine_.settings().general.LCTCPCONNECTION_COLUMN_SIZE[5] = 900;
+  AddIpv6Rows();
+  Page().Redraw();
+  EXPECT_EQ(SectionSize(ConnectionColumn::kLocalAddress), 900);
+  EXPECT_GE(SectionSize(ConnectionColumn::kRemoteAddress), Page().FullAddressWidth());
+}
+
+TEST_F(ConnectionPageIpv6Test, FiltersFromAnIpv6ConnectionAreRefusedAndFromAMappedOneMade) {
+  AddIpv6Rows();
+  std::vector<PacketFilterSetting> opened;
+  Page().SetFilterEditor([&](PacketFilterSetting& record) {
+    opened.push_back(record);
+    return true;
+  });
+  Page().NewFilterFromAddresses(RowOfPort(4000));
+  Page().NewFilterFromProcess(RowOfPort(4000));
+  EXPECT_TRUE(opened.empty());
+  EXPECT_EQ(engine_.settings().filters.Size(), 0U);
+  EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kIpv6ConnectionFilterMessage),
+                                             std::string(kIpv6ConnectionFilterMessage)));
+
+  Page().NewFilterFromAddresses(RowOfPort(5000));
+  Page().NewFilterFromProcess(RowOfPort(5000));
+  ASSERT_EQ(opened.size(), 2U);
+  EXPECT_EQ(opened[0].RemoteIPAddr, Ipv4(10, 0, 0, 3));
+  EXPECT_EQ(opened[0].LocalIPAddr, kLocal.Ipv4Value());
+  EXPECT_EQ(opened[0].LowerAdapterName, "eth0");
+  EXPECT_EQ(opened[1].AppName, "mail.exe");
+  EXPECT_EQ(opened[1].LowerAdapterName, "eth0");
+  EXPECT_EQ(engine_.settings().filters.Size(), 2U);
+  EXPECT_EQ(dialogs_.messages.size(), 2U);
+}
+
+TEST_F(ConnectionPageIpv6Test, MenuCommandsOnIpv6AndMappedRows) {
+  AddIpv6Rows();
+  engine_.settings().commands.Add(
+      {1, 0, kTargetConnectionMonitor, "probe", "probe %LocalAddr% %RemoteAddr% %RemoteHost%"});
+  Refresh({});
+  Page().ClickHeader(static_cast<int>(ConnectionColumn::kLocalPort));
+  Select({3});  // D
+  QSignalSpy runs(&Page(), &ConnectionPage::runCommandRequested);
+  Page().SetMenuRunner([](QMenu& menu, const QPoint&) { return ActionNamed(menu, "probe"); });
+  Page().ShowContextMenu({});
+  ASSERT_EQ(runs.count(), 1);
+  const CommandTemplate command = runs[0][0].value<CommandTemplate>();
+  EXPECT_THAT(command.Arguments().arguments,
+              ElementsAre("probe", "2001:2::1", "2001:2::7", "2001:2::7"));
+
+  // The copied remote address is the text the row shows.
+  Page().SetMenuRunner([](QMenu& menu, const QPoint&) {
+    return ActionNamed(menu, "リモートIPアドレスをコピー(&A)");
+  });
+  QGuiApplication::clipboard()->clear();
+  Page().ShowContextMenu({});
+  EXPECT_EQ(ToUtf8(QGuiApplication::clipboard()->text()), "2001:2::7");
+
+  Select({4});  // E too
+  Page().SetMenuRunner(
+      [](QMenu& menu, const QPoint&) { return ActionNamed(menu, "このコネクションを切断(&D)"); });
+  Page().ShowContextMenu({});
+  EXPECT_THAT(services_.resetter.reset,
+              ElementsAre(TcpFourTuple{*ParseIpAddress("2001:2::1"), HostToNet16(4000),
+                                       *ParseIpAddress("2001:2::7"), HostToNet16(443)},
+                          TcpFourTuple{kLocal, HostToNet16(5000), Ipv4Address(10, 0, 0, 3),
+                                       HostToNet16(80)}));
 }
 
 TEST(ConnectionPageOnThisMachine, ShowsThisTestsLoopbackConnectionsWithItsProcessName) {

@@ -6,6 +6,7 @@
 
 #include "core/base/ascii_case.h"
 #include "core/base/text_encoding.h"
+#include "protocol/ip_address.h"
 
 namespace harlune {
 namespace {
@@ -22,6 +23,22 @@ std::string_view Trim(std::string_view text) {
 }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A failed reverse lookup leaves the address text as the host name: dotted
+// for IPv4 (a '.' and a digit at the end), RFC 5952 text for IPv6, which no
+// host name can be since names hold no ':'. The unspecified address names
+// no remote host, so it is no failed lookup.
+std::optional<bool> UnresolvedAddressVerdict(std::string_view hostName) {
+  if (hostName.find('.') != std::string_view::npos && IsDigit(hostName.back())) {
+    return hostName != "0.0.0.0";
+  }
+  if (hostName.find(':') != std::string_view::npos) {
+    if (const std::optional<IpAddress> address = ParseIpAddress(hostName)) {
+      return !address->IsUnspecified();
+    }
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -192,10 +209,10 @@ bool OperateConnectionRule::MatchesHost(std::string_view hostName) const {
   if (HostPatterns.empty() && !ResolveFailedHost) {
     return true;
   }
-  // A failed reverse lookup leaves the dotted address as the host name.
-  if (ResolveFailedHost && hostName.find('.') != std::string_view::npos &&
-      IsDigit(hostName.back())) {
-    return hostName != "0.0.0.0";
+  if (ResolveFailedHost) {
+    if (const std::optional<bool> verdict = UnresolvedAddressVerdict(hostName)) {
+      return *verdict;
+    }
   }
   return std::ranges::any_of(HostPatterns, [hostName](const std::string& pattern) {
     return MatchesHostPattern(pattern, hostName);

@@ -1,5 +1,7 @@
 #include "core/monitor/connection_filter.h"
 
+#include <utility>
+
 #include "core/monitor/process_table.h"
 
 namespace harlune {
@@ -19,10 +21,17 @@ protocol::PortRange SinglePort(std::uint32_t storedPort) {
   return protocol::PortRange{port, port};
 }
 
+ConnectionFilterResult Refused(std::string_view message) {
+  return {std::nullopt, std::string(message)};
+}
+
 }  // namespace
 
-PacketFilterSetting FilterForConnectionAddresses(const ConnectionInfo& connection,
-                                                 const AdapterTable& adapters) {
+ConnectionFilterResult FilterForConnectionAddresses(const ConnectionInfo& connection,
+                                                    const AdapterTable& adapters) {
+  if (!connection.localAddr.IsIpv4() || !connection.remoteAddr.IsIpv4()) {
+    return Refused(kIpv6ConnectionFilterMessage);
+  }
   PacketFilterSetting record;
   BindToLocalAdapter(record, connection.localAddr, adapters);
   record.LocalPortCount = 1;
@@ -33,17 +42,20 @@ PacketFilterSetting FilterForConnectionAddresses(const ConnectionInfo& connectio
     record.RemotePortCount = 1;
     record.RemotePorts[0] = SinglePort(connection.remotePort);
   }
-  return record;
+  return {std::move(record), {}};
 }
 
-ProcessFilterResult FilterForConnectionProcess(const ConnectionInfo& connection,
-                                               std::string_view processName,
-                                               const AdapterTable& adapters) {
+ConnectionFilterResult FilterForConnectionProcess(const ConnectionInfo& connection,
+                                                  std::string_view processName,
+                                                  const AdapterTable& adapters) {
   if (processName == kUnknownProcessText) {
-    return {std::nullopt, std::string(kUnknownProcessFilterMessage)};
+    return Refused(kUnknownProcessFilterMessage);
   }
   if (processName == kSystemProcessName) {
-    return {std::nullopt, std::string(kSystemProcessFilterMessage)};
+    return Refused(kSystemProcessFilterMessage);
+  }
+  if (!connection.localAddr.IsIpv4() && !connection.localAddr.IsUnspecified()) {
+    return Refused(kIpv6ConnectionFilterMessage);
   }
   PacketFilterSetting record;
   record.AppName = processName;

@@ -126,6 +126,17 @@ std::string ConnectionCellText(const ConnectionRow& row, int column, bool resolv
   return {};
 }
 
+bool ShowsIpv6Address(const ConnectionRow& row, int column) {
+  switch (static_cast<ConnectionColumn>(column)) {
+    case ConnectionColumn::kLocalAddress:
+      return !row.connection.localAddr.IsIpv4();
+    case ConnectionColumn::kRemoteAddress:
+      return !row.connection.remoteAddr.IsIpv4();
+    default:
+      return false;
+  }
+}
+
 int CompareConnectionRows(const ConnectionRow& ra, const ConnectionRow& rb, int column) {
   const ConnectionInfo& a = ra.connection;
   const ConnectionInfo& b = rb.connection;

@@ -77,8 +77,14 @@ struct ConnectionRow {
 // RESOLVE_HOST, which chooses what an unresolved host name shows.
 std::string ConnectionCellText(const ConnectionRow& row, int column, bool resolveHost);
 
+// Whether the cell of an address column holds a native IPv6 address, whose
+// text is up to 39 characters where dotted text is up to 15: the page
+// widens that column once it shows one. False for every other column.
+bool ShowsIpv6Address(const ConnectionRow& row, int column);
+
 // The column comparison: negative, 0 or positive as a sorts before, with or
 // after b ascending. Column 0 and columns outside 0..14 compare equal.
+// Addresses sort IPv4 before IPv6, then by their value.
 int CompareConnectionRows(const ConnectionRow& a, const ConnectionRow& b, int column);
 
 // The sort the user chose: a header click sorts by that column ascending,

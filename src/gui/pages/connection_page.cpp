@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMenu>
+#include <QStyle>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -150,8 +151,40 @@ void ConnectionPage::RedrawRows(bool forced) {
   const ConnectionViewOptions options{settings.SHOW_LISTENING == 1,
                                       settings.SHOW_ACTIVE_CONNECTION_ONLY == 1};
   // Key order here; the sort model keeps the user's order.
-  model_->Update(BuildConnectionRows(engine_.connections(), options, ConnectionSortOrder{}),
-                 settings.RESOLVE_HOST == 1);
+  std::vector<ConnectionRow> rows =
+      BuildConnectionRows(engine_.connections(), options, ConnectionSortOrder{});
+  FitAddressColumns(rows);
+  model_->Update(std::move(rows), settings.RESOLVE_HOST == 1);
+}
+
+void ConnectionPage::FitAddressColumns(const std::vector<ConnectionRow>& rows) {
+  constexpr std::array<ConnectionColumn, 2> kAddressColumns{ConnectionColumn::kLocalAddress,
+                                                            ConnectionColumn::kRemoteAddress};
+  const auto showsIpv6 = [&rows](int column) {
+    return std::ranges::any_of(
+        rows, [column](const ConnectionRow& row) { return ShowsIpv6Address(row, column); });
+  };
+  QHeaderView& header = *view_->horizontalHeader();
+  for (std::size_t i = 0; i < kAddressColumns.size(); ++i) {
+    const int column = static_cast<int>(kAddressColumns[i]);
+    if (!addressColumnFitted_[i] && showsIpv6(column)) {
+      addressColumnFitted_[i] = true;
+      header.resizeSection(column, std::max(header.sectionSize(column), FullAddressWidth()));
+    }
+  }
+}
+
+int ConnectionPage::FullAddressWidth() const {
+  // Eight groups of four hex digits and seven colons, each digit as wide as
+  // the widest hex digit of the font, so that no address text is cut.
+  const QFontMetrics metrics = view_->fontMetrics();
+  int digit = 0;
+  for (const char c : std::string_view("0123456789abcdef")) {
+    digit = std::max(digit, metrics.horizontalAdvance(QChar(c)));
+  }
+  // The item's text margins on both sides, and the grid line.
+  const int margin = view_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view_) + 1;
+  return 32 * digit + 7 * metrics.horizontalAdvance(QChar(':')) + 2 * margin + 1;
 }
 
 void ConnectionPage::ClickHeader(int column) {
@@ -256,7 +289,7 @@ void ConnectionPage::NewFilterFromAddresses(const ConnectionRow& row) {
     dialogs_.ShowMessage(kFilterLimitMessage);
     return;
   }
-  OpenFilterEditor(FilterForConnectionAddresses(row.connection, engine_.adapters()));
+  OpenMadeFilter(FilterForConnectionAddresses(row.connection, engine_.adapters()));
 }
 
 void ConnectionPage::NewFilterFromProcess(const ConnectionRow& row) {
@@ -264,8 +297,10 @@ void ConnectionPage::NewFilterFromProcess(const ConnectionRow& row) {
     dialogs_.ShowMessage(kFilterLimitMessage);
     return;
   }
-  ProcessFilterResult made =
-      FilterForConnectionProcess(row.connection, row.processName, engine_.adapters());
+  OpenMadeFilter(FilterForConnectionProcess(row.connection, row.processName, engine_.adapters()));
+}
+
+void ConnectionPage::OpenMadeFilter(ConnectionFilterResult made) {
   if (!made.record) {
     dialogs_.ShowMessage(made.refusal);
     return;

@@ -7,6 +7,7 @@
 // on the rows' copies of the records, taken at the latest redraw.
 
 #include <QWidget>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,7 @@
 
 #include "core/app/harlune_engine.h"
 #include "core/base/user_dialogs.h"
+#include "core/monitor/connection_filter.h"
 #include "core/monitor/connection_rows.h"
 #include "gui/base/command_template_metatype.h"
 #include "gui/widgets/header_columns.h"
@@ -47,8 +49,14 @@ class ConnectionPage : public QWidget {
   ~ConnectionPage() override;
 
   // The redraw after a refresh of the table; skipped while the window is
-  // hidden and while drawing is stopped.
+  // hidden and while drawing is stopped. The first time an address column
+  // shows an IPv6 address it is widened, when narrower, to fit the longest
+  // IPv6 text; later widths are the user's. Columns of IPv4 rows keep the
+  // stored widths.
   void Redraw();
+
+  // The width an address column needs for any IPv6 text in the view's font.
+  int FullAddressWidth() const;
 
   // A click on a column header: sorts by it, a second click the other way.
   void ClickHeader(int column);
@@ -80,10 +88,12 @@ class ConnectionPage : public QWidget {
   void MakeOptionBoxes();
   void MakeList();
   void RedrawRows(bool forced);
+  void FitAddressColumns(const std::vector<ConnectionRow>& rows);
   bool Paused() const;
   std::vector<ConnectionRow> SelectedRows() const;
   std::optional<ConnectionRow> MenuRow() const;
   void AddCommandMenu(QMenu& menu, std::vector<std::pair<QAction*, std::size_t>>& commands);
+  void OpenMadeFilter(ConnectionFilterResult made);
   void OpenFilterEditor(PacketFilterSetting record);
   void SaveColumns();
 
@@ -98,6 +108,8 @@ class ConnectionPage : public QWidget {
   QCheckBox* hostNames_ = nullptr;
   ConnectionSortOrder order_;
   bool menuOpen_ = false;
+  // The address columns already widened for IPv6 text, local then remote.
+  std::array<bool, 2> addressColumnFitted_{};
   FilterEditor editFilter_;
   MenuRunner runMenu_;
 };

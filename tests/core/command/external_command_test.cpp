@@ -143,6 +143,29 @@ TEST(ConnectionMacros, UnknownProcessAndUnresolvedHost) {
   EXPECT_EQ(MustSplit(command), (Args{"x", "4294967295", "不明", "", "0"}));
 }
 
+// An address macro is one argument whatever the family: IPv6 text is not
+// split at its colons, and a mapped address is the dotted IPv4 text.
+TEST(ConnectionMacros, AddressesOfBothFamiliesAreOneArgumentEach) {
+  ConnectionMacroValues values = SampleConnection();
+  values.localAddr = *ParseIpAddress("2001:2:0:0:0:0:0:1");
+  values.remoteAddr = *ParseIpAddress("2001:0002::0007");
+  values.remoteHost = "2001:2::7";
+  values.remoteDomain = "";
+  CommandTemplate command = CommandTemplate::Parse("ping %RemoteAddr%");
+  FillConnectionMacros(command, values);
+  EXPECT_EQ(MustSplit(command), (Args{"ping", "2001:2::7"}));
+
+  command = CommandTemplate::Parse("nc -s %LocalAddr% %RemoteAddr% %RemotePort% [%RemoteHost%]");
+  FillConnectionMacros(command, values);
+  EXPECT_EQ(MustSplit(command), (Args{"nc", "-s", "2001:2::1", "2001:2::7", "443", "[2001:2::7]"}));
+
+  values.localAddr = *ParseIpAddress("::ffff:192.168.0.2");
+  values.remoteAddr = *ParseIpAddress("::ffff:203.0.113.9");
+  command = CommandTemplate::Parse("ping %RemoteAddr% %LocalAddr%");
+  FillConnectionMacros(command, values);
+  EXPECT_EQ(MustSplit(command), (Args{"ping", "203.0.113.9", "192.168.0.2"}));
+}
+
 TEST(PacketMacros, PortsAreFilledOnlyForPacketsThatHaveThem) {
   PacketMacroValues packet;
   packet.srcAddr = Ipv4(10, 0, 0, 1);

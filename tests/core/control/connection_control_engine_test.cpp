@@ -143,6 +143,43 @@ TEST(ConnectionControlEngine, RuleWithHostPatternsWaitsForTheHostName) {
   EXPECT_TRUE(h.connections.queue.empty());
 }
 
+// A failed lookup of an IPv6 peer leaves its address text as the host name;
+// a rule for such hosts ends it, resetting the IPv6 four-tuple, and the log
+// names it by that text. A named IPv6 peer and the unspecified address stay.
+TEST(ConnectionControlEngine, ResolveFailedRuleEndsUnresolvedIpv6Peers) {
+  EngineHarness h;
+  h.AddRule("Unnamed", kActionDisconnect);
+  h.RuleAt(0).ResolveFailedHost = true;
+  const IpAddress local6 = *ParseIpAddress("2001:2::1");
+  const IpAddress remote6 = *ParseIpAddress("2001:2::7");
+  const auto addV6 = [&](std::uint16_t port, const IpAddress& remote, std::string host) {
+    // Re-keyed: the table owns the record, the queue only watches it.
+    const auto entry = h.connections.table.find(KeyOf(h.Add(port, std::move(host))));
+    const std::shared_ptr<ConnectionInfo> connection = entry->second;
+    h.connections.table.erase(entry);
+    connection->localAddr = local6;
+    connection->remoteAddr = remote;
+    h.connections.table.emplace(KeyOf(*connection), connection);
+  };
+  addV6(1, remote6, "2001:2::7");
+  addV6(2, *ParseIpAddress("2001:2::8"), "v6.example.com");
+  addV6(3, *ParseIpAddress("::"), "::");
+  h.Add(4, "93.184.216.34");
+  h.engine.Pass(true);
+  Ports ended = h.EndedPorts();
+  std::ranges::sort(ended);
+  ASSERT_EQ(ended, (Ports{1, 4}));
+  for (const TcpFourTuple& key : h.resetter.keys) {
+    const bool isV6 = HostOrderPort(key.localPort) == 1;
+    EXPECT_EQ(key.localAddr, isV6 ? local6 : Ipv4Address(192, 168, 0, 2));
+    EXPECT_EQ(key.remoteAddr, isV6 ? remote6 : testing::kRemoteAddress);
+  }
+  const std::string log = h.LogText();
+  EXPECT_NE(log.find("\"2001:2::7\""), std::string::npos) << log;
+  EXPECT_NE(log.find("\"93.184.216.34\""), std::string::npos) << log;
+  EXPECT_EQ(log.find("v6.example.com"), std::string::npos) << log;
+}
+
 TEST(ConnectionControlEngine, DisabledEngineKeepsLiveQueueEntriesAndDropsDeadOnesEverySixtyPasses) {
   EngineHarness h;
   h.AddRule("Cut", kActionDisconnect);

@@ -133,6 +133,43 @@ TEST(RuleHostTest, PatternsDecideForNamesAndTheFlagForAddresses) {
   EXPECT_FALSE(rule.MatchesHost("www.example.org"));
 }
 
+TEST(RuleHostTest, ResolveFailedFlagMatchesIpv6AddressTextOtherThanUnspecified) {
+  OperateConnectionRule rule;
+  rule.ResolveFailedHost = true;
+  EXPECT_TRUE(rule.MatchesHost("2001:2::7"));
+  EXPECT_TRUE(rule.MatchesHost("::1"));
+  EXPECT_TRUE(rule.MatchesHost("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
+  EXPECT_FALSE(rule.MatchesHost("::"));
+  EXPECT_FALSE(rule.MatchesHost("0:0:0:0:0:0:0:0"));
+  // Names with colons that are no address text are names.
+  EXPECT_FALSE(rule.MatchesHost("2001:2::7%eth0"));
+  EXPECT_FALSE(rule.MatchesHost("host:8080"));
+  EXPECT_FALSE(rule.MatchesHost("2001:2::g"));
+  EXPECT_FALSE(rule.MatchesHost(":"));
+  EXPECT_FALSE(rule.MatchesHost("v6.example.com"));
+}
+
+TEST(RuleHostTest, PatternsMatchIpv6AddressTextAsAnyName) {
+  EXPECT_TRUE(MatchesHostPattern("2001:2::*", "2001:2::7"));
+  EXPECT_TRUE(MatchesHostPattern("2001:2:*", "2001:2:0:1::7"));
+  EXPECT_FALSE(MatchesHostPattern("2001:2::*", "2001:20::7"));
+  EXPECT_TRUE(MatchesHostPattern("2001:DB8::*", "2001:db8::abcd"));
+  EXPECT_TRUE(MatchesHostPattern("*::1", "::1"));
+  EXPECT_FALSE(MatchesHostPattern("2001:2::7", "2001:2::77"));
+
+  OperateConnectionRule rule;
+  rule.HostPatterns = {"2001:2::*"};
+  EXPECT_TRUE(rule.MatchesHost("2001:2::7"));
+  EXPECT_FALSE(rule.MatchesHost("2001:3::7"));
+  EXPECT_FALSE(rule.MatchesHost("::"));
+  // With the flag, address text is decided by the flag, as dotted text is.
+  rule.ResolveFailedHost = true;
+  EXPECT_TRUE(rule.MatchesHost("2001:3::7"));
+  EXPECT_FALSE(rule.MatchesHost("::"));
+  rule.HostPatterns = {"::"};
+  EXPECT_FALSE(rule.MatchesHost("::"));
+}
+
 TEST(RuleProcessTest, EmptyNameIsAnyProcessOtherwiseEqualIgnoringCase) {
   OperateConnectionRule rule;
   EXPECT_TRUE(rule.MatchesProcess("不明"));

@@ -245,6 +245,37 @@ TEST(ConnectionMonitorActivityTest, OnlyOpeningConnectionsToOtherHostsCount) {
   monitor.ShutDown();
 }
 
+// A peer at ::1 is this machine as 127.0.0.1 is; another IPv6 peer and an
+// IPv4 peer seen through an IPv6 socket (mapped) are other hosts.
+TEST(ConnectionMonitorActivityTest, Ipv6LoopbackPeerIsThisMachine) {
+  OneTable table;
+  OneProcess processes;
+  NoHosts hosts;
+  ConnectionMonitor monitor(table, processes, hosts);
+  const auto row = [](const IpAddress& local, const IpAddress& remote) {
+    return TcpTableRow{kTcpStateEstablished, local, 0x5000, remote, 0x6000, 42, 0};
+  };
+  const IpAddress loopback6 = *ParseIpAddress("::1");
+  table.rows = {row(loopback6, loopback6)};
+  ASSERT_TRUE(monitor.Refresh());
+  const ConnectionMonitorActivity activity(monitor);
+  EXPECT_FALSE(activity.ProcessConnected("game.exe"));
+
+  table.rows = {row(loopback6, loopback6),
+                row(*ParseIpAddress("2001:2::1"), *ParseIpAddress("2001:2::7"))};
+  ASSERT_TRUE(monitor.Refresh());
+  EXPECT_TRUE(activity.ProcessConnected("game.exe"));
+
+  // ::ffff:127.0.0.1 is 127.0.0.1; ::ffff:192.0.2.9 is another host.
+  table.rows = {row(*ParseIpAddress("::ffff:127.0.0.1"), *ParseIpAddress("::ffff:127.0.0.1"))};
+  ASSERT_TRUE(monitor.Refresh());
+  EXPECT_FALSE(activity.ProcessConnected("game.exe"));
+  table.rows.push_back(row(Ipv4Address(10, 0, 0, 2), *ParseIpAddress("::ffff:192.0.2.9")));
+  ASSERT_TRUE(monitor.Refresh());
+  EXPECT_TRUE(activity.ProcessConnected("game.exe"));
+  monitor.ShutDown();
+}
+
 TEST(DriverClassRateSinkTest, SendsOnlyToUsableAdapters) {
   testing::FakeDeviceTransport device;
   DriverLink link(device, {"/run/harlune/PassThru"});

@@ -91,5 +91,37 @@ TEST(ConnectionControlLine, StampHostAndReason) {
             "[31/Dec/2023:00:00:00] \"x?y\" r?\n");
 }
 
+// An IPv6 connection writes its addresses as RFC 5952 text (the fields are
+// comma separated, and the text holds no comma); an IPv4 connection seen
+// through an IPv6 socket writes the dotted address as any IPv4 one does.
+TEST(ConnectionStatsLine, AddressesOfBothFamilies) {
+  ConnectionStatsValues v = Connection();
+  v.localAddr = *ParseIpAddress("2001:0002:0000:0000:0000:0000:0000:0001");
+  v.remoteAddr = *ParseIpAddress("2001:2:0:0:0:0:0:7");
+  v.remoteHost = "2001:2::7";  // a failed lookup leaves the address text
+  v.remoteDomain = "";
+  EXPECT_EQ(ConnectionStatsLine(kDefaultConnectionStatsLogFormat, v, kNoon),
+            "[04:05:06,2001:2::1,50123,2001:2::7,443,2001:2::7,firefox,75,5000000000,12\n");
+  EXPECT_EQ(ConnectionStatsLine("%LocalAddr%|%RemoteAddr%", v, kNoon), "2001:2::1|2001:2::7\n");
+
+  v.localAddr = *ParseIpAddress("::ffff:192.168.0.2");
+  v.remoteAddr = *ParseIpAddress("::FFFF:5DB8:D822");  // 93.184.216.34 in hex form
+  EXPECT_EQ(ConnectionStatsLine("%LocalAddr%|%RemoteAddr%", v, kNoon),
+            "192.168.0.2|93.184.216.34\n");
+}
+
+TEST(ConnectionControlLine, UnresolvedHostOfBothFamilies) {
+  const std::int64_t t = Local(2024, 1, 5, 13, 4, 5);
+  EXPECT_EQ(ConnectionControlLine(t, "", *ParseIpAddress("2001:2:0::a:0:7"), "r"),
+            "[05/Jan/2024:13:04:05] \"2001:2::a:0:7\" r\n");
+  EXPECT_EQ(ConnectionControlLine(t, "", *ParseIpAddress("::1"), "r"),
+            "[05/Jan/2024:13:04:05] \"::1\" r\n");
+  EXPECT_EQ(ConnectionControlLine(t, "", *ParseIpAddress("::ffff:10.0.0.1"), "r"),
+            "[05/Jan/2024:13:04:05] \"10.0.0.1\" r\n");
+  // A resolved name wins over the address of either family.
+  EXPECT_EQ(ConnectionControlLine(t, "v6.example", *ParseIpAddress("2001:2::7"), "r"),
+            "[05/Jan/2024:13:04:05] \"v6.example\" r\n");
+}
+
 }  // namespace
 }  // namespace harlune

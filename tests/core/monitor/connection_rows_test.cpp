@@ -61,6 +61,35 @@ TEST(ConnectionRowsText, CellsOfAConnection) {
   EXPECT_EQ(ConnectionCellText(row, -1, true), "");
 }
 
+TEST(ConnectionRowsText, CellsOfIpv6AndMappedConnections) {
+  ConnectionRow row = MakeRow(kTcpStateEstablished, 50000, "java");
+  row.connection.localAddr = *ParseIpAddress("2001:2:0:0:0:0:0:1");
+  row.connection.remoteAddr = *ParseIpAddress("2001:0002::00AB:7");
+  const int local = static_cast<int>(ConnectionColumn::kLocalAddress);
+  const int remote = static_cast<int>(ConnectionColumn::kRemoteAddress);
+  const int host = static_cast<int>(ConnectionColumn::kRemoteHost);
+  EXPECT_EQ(ConnectionCellText(row, local, true), "2001:2::1");
+  EXPECT_EQ(ConnectionCellText(row, remote, true), "2001:2::ab:7");
+  EXPECT_EQ(ConnectionCellText(row, host, true), "検索中...");
+  EXPECT_EQ(ConnectionCellText(row, host, false), "検索停止");
+  row.connection.remoteHost = "2001:2::ab:7";  // what a failed lookup leaves
+  EXPECT_EQ(ConnectionCellText(row, host, false), "2001:2::ab:7");
+  EXPECT_EQ(ConnectionCellText(row, 6, true), "50000");
+  EXPECT_EQ(ConnectionCellText(row, 9, true), "80 (http)");
+  EXPECT_TRUE(ShowsIpv6Address(row, local));
+  EXPECT_TRUE(ShowsIpv6Address(row, remote));
+  EXPECT_FALSE(ShowsIpv6Address(row, host));
+
+  // A listener on :: and one of an IPv6 socket on a mapped address.
+  row.connection.localAddr = *ParseIpAddress("::");
+  row.connection.remoteAddr = *ParseIpAddress("::ffff:10.0.0.1");
+  EXPECT_EQ(ConnectionCellText(row, local, true), "::");
+  EXPECT_EQ(ConnectionCellText(row, remote, true), "10.0.0.1");
+  EXPECT_TRUE(ShowsIpv6Address(row, local));
+  EXPECT_FALSE(ShowsIpv6Address(row, remote));
+  EXPECT_FALSE(ShowsIpv6Address(MakeRow(kTcpStateEstablished, 1), local));
+}
+
 TEST(ConnectionRowsText, SizesStatesAndTimesAtTheirBoundaries) {
   EXPECT_EQ(SizeText(0), "0.0 KB");
   EXPECT_EQ(SizeText(1024 * 1024), "1024.0 KB") << "MB only above one";
@@ -179,6 +208,44 @@ TEST(ConnectionRowsSort, HostNamesUnresolvedFirstThenIgnoringCase) {
   order.Sort(rows);
   EXPECT_EQ(rows.front().connection.remoteHost, "b.example");
   EXPECT_EQ(rows.back().connection.remoteHost, "");
+}
+
+// Mixed families sort IPv4 first (a mapped address with them), then IPv6
+// by value: "::1" after "255.255.255.255", "2001:2::10" after "2001:2::7"
+// although its text sorts first, "::" first among IPv6.
+TEST(ConnectionRowsSort, AddressColumnsPutIpv4BeforeIpv6ThenOrderByValue) {
+  const std::vector<std::string> texts{"2001:2::10", "::1",     "10.0.0.1",       "fe80::1",
+                                       "::",         "0.0.0.0", "::ffff:1.2.3.4", "255.255.255.255",
+                                       "2001:2::7",  "9.0.0.1"};
+  const std::vector<std::string> ascending{"0.0.0.0",         "1.2.3.4", "9.0.0.1", "10.0.0.1",
+                                           "255.255.255.255", "::",      "::1",     "2001:2::7",
+                                           "2001:2::10",      "fe80::1"};
+  for (const ConnectionColumn column :
+       {ConnectionColumn::kLocalAddress, ConnectionColumn::kRemoteAddress}) {
+    std::vector<ConnectionRow> rows;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      rows.push_back(MakeRow(kTcpStateEstablished, static_cast<std::uint16_t>(i)));
+      IpAddress& address = column == ConnectionColumn::kLocalAddress
+                               ? rows.back().connection.localAddr
+                               : rows.back().connection.remoteAddr;
+      address = *ParseIpAddress(texts[i]);
+    }
+    const int c = static_cast<int>(column);
+    const auto cells = [c](const std::vector<ConnectionRow>& sorted) {
+      std::vector<std::string> result;
+      for (const ConnectionRow& row : sorted) {
+        result.push_back(ConnectionCellText(row, c, true));
+      }
+      return result;
+    };
+    ConnectionSortOrder order;
+    order.ClickHeader(c);
+    order.Sort(rows);
+    EXPECT_EQ(cells(rows), ascending) << c;
+    order.ClickHeader(c);
+    order.Sort(rows);
+    EXPECT_EQ(cells(rows), std::vector<std::string>(ascending.rbegin(), ascending.rend())) << c;
+  }
 }
 
 TEST(ConnectionRowsSort, ProtocolColumnKeepsTheOrder) {

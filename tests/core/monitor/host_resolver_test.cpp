@@ -114,6 +114,33 @@ TEST(ResolveHostNameTest, NamesSpecialAddressesWithoutAskingTheNameService) {
   EXPECT_EQ(lookup.Calls().size(), 1u);
 }
 
+TEST(ResolveHostNameTest, NamesIpv6SpecialAddressesAsTheIpv4OnesAre) {
+  ScriptedLookup lookup;
+  const IpAddress loopback = *ParseIpAddress("::1");
+  const IpAddress unspecified = *ParseIpAddress("::");
+  EXPECT_EQ(ResolveHostName(lookup, loopback), "localhost");
+  EXPECT_EQ(ResolveHostName(lookup, unspecified), "::");
+  EXPECT_EQ(ResolveHostName(lookup, loopback, "box"), "box");
+  EXPECT_EQ(ResolveHostName(lookup, unspecified, "box"), "box");
+  EXPECT_EQ(ResolveHostName(lookup, unspecified, ""), "::");
+  // A mapped address is the IPv4 address, loopback and unspecified alike.
+  EXPECT_EQ(ResolveHostName(lookup, *ParseIpAddress("::ffff:127.0.0.1")), "localhost");
+  EXPECT_EQ(ResolveHostName(lookup, *ParseIpAddress("::ffff:0.0.0.0")), "0.0.0.0");
+  EXPECT_TRUE(lookup.Calls().empty());
+}
+
+TEST(ResolveHostNameTest, AnIpv6AddressIsAskedForAndNamedByItsTextOnFailure) {
+  ScriptedLookup lookup;
+  const IpAddress named = *ParseIpAddress("2001:2::7");
+  const IpAddress unnamed = *ParseIpAddress("2001:2:0:0:1:0:0:9");
+  lookup.Answer(named, "v6.example.com");
+  EXPECT_EQ(ResolveHostName(lookup, named), "v6.example.com");
+  EXPECT_EQ(ResolveHostName(lookup, unnamed), "2001:2::1:0:0:9");
+  // ::2 is neither loopback nor unspecified: the name service is asked.
+  EXPECT_EQ(ResolveHostName(lookup, *ParseIpAddress("::2")), "::2");
+  EXPECT_EQ(lookup.Calls(), (std::vector<IpAddress>{named, unnamed, *ParseIpAddress("::2")}));
+}
+
 TEST(ResolveHostNameTest, PrefersTheOfficialNameThenTheAliasThenTheDottedQuad) {
   ScriptedLookup lookup;
   const IpAddress a = Ipv4Address(192, 0, 2, 1);
@@ -177,6 +204,15 @@ TEST(DomainOfHostTest, GivesNoDomainForShortNamesAndNumbers) {
   EXPECT_EQ(DomainOfHost("203.0.113.9"), "");
 }
 
+TEST(DomainOfHostTest, GivesNoDomainForIpv6AddressText) {
+  EXPECT_EQ(DomainOfHost("2001:2::7"), "");
+  EXPECT_EQ(DomainOfHost("::1"), "");
+  EXPECT_EQ(DomainOfHost("::"), "");
+  EXPECT_EQ(DomainOfHost("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"), "");
+  // Mixed notation ends in a number, as a dotted quad does.
+  EXPECT_EQ(DomainOfHost("64:ff9b::192.0.2.1"), "");
+}
+
 TEST(DomainOfHostTest, StaysInsideOddNames) {
   EXPECT_EQ(DomainOfHost("."), "");
   EXPECT_EQ(DomainOfHost(".."), "..");
@@ -210,6 +246,36 @@ TEST(HostResolverTest, CachesNamesAndFailuresAndNeverAsksTwice) {
   const std::vector<IpAddress> calls = lookup->Calls();
   EXPECT_EQ(std::multiset<IpAddress>(calls.begin(), calls.end()),
             (std::multiset<IpAddress>{known, unknown}));
+}
+
+TEST(HostResolverTest, ResolvesAndCachesIpv6AddressesApartFromIpv4Ones) {
+  auto lookup = std::make_shared<ScriptedLookup>();
+  const IpAddress v6 = *ParseIpAddress("2001:2::7");
+  const IpAddress failing = *ParseIpAddress("2001:2::8");
+  // The same low 32 bits as 2001:2::7, so a cache keyed by the IPv4 value
+  // would mix the two up.
+  const IpAddress v4 = IpAddress::FromIpv4(Ipv4(0, 0, 0, 7));
+  lookup->Answer(v6, "v6.example.com");
+  lookup->Answer(v4, "v4.example.com");
+  HostResolver resolver(lookup);
+  resolver.QueueLookup(v6);
+  resolver.QueueLookup(failing);
+  resolver.QueueLookup(v4);
+  resolver.QueueLookup(*ParseIpAddress("::1"));
+  resolver.QueueLookup(*ParseIpAddress("::"));
+  ASSERT_TRUE(resolver.WaitUntilIdle(kPatience));
+  EXPECT_EQ(resolver.CachedName(v6), "v6.example.com");
+  EXPECT_EQ(resolver.CachedName(failing), "2001:2::8");
+  EXPECT_EQ(resolver.CachedName(v4), "v4.example.com");
+  EXPECT_EQ(resolver.CachedName(*ParseIpAddress("::1")), "localhost");
+  EXPECT_EQ(resolver.CachedName(*ParseIpAddress("::")), "::");
+  // The mapped form is the IPv4 address: already cached, not asked again.
+  EXPECT_EQ(resolver.CachedName(*ParseIpAddress("::ffff:0.0.0.7")), "v4.example.com");
+  resolver.QueueLookup(*ParseIpAddress("::ffff:0.0.0.7"));
+  ASSERT_TRUE(resolver.WaitUntilIdle(kPatience));
+  const std::vector<IpAddress> calls = lookup->Calls();
+  EXPECT_EQ(std::multiset<IpAddress>(calls.begin(), calls.end()),
+            (std::multiset<IpAddress>{v6, failing, v4}));
 }
 
 TEST(HostResolverTest, ResolvesTheNewestAddressFirstAndQueuesEachOnce) {
