@@ -309,12 +309,12 @@ TEST(SockDiagAnswerTest, IPv6SocketsReadAsTheirFamilyAndMappedAddressesAsIPv4) {
   const IpAddress remote = *ParseIpAddress("2001:2::9");
   const inet_diag_msg native = Ipv6SocketMessage(local, remote);
   const inet_diag_msg mapped = Ipv6SocketMessage(kLoopback, Ipv4Address(10, 0, 0, 2));
-  inet_diag_msg unix_socket = SocketMessage();
-  unix_socket.idiag_family = AF_UNIX;
+  inet_diag_msg unixSocket = SocketMessage();
+  unixSocket.idiag_family = AF_UNIX;
   const Answer answer =
       DecodeAnswer(Datagram()
                        .Message(SOCK_DIAG_BY_FAMILY, 1, &native, sizeof native)
-                       .Message(SOCK_DIAG_BY_FAMILY, 1, &unix_socket, sizeof unix_socket)
+                       .Message(SOCK_DIAG_BY_FAMILY, 1, &unixSocket, sizeof unixSocket)
                        .Message(SOCK_DIAG_BY_FAMILY, 1, &mapped, sizeof mapped)
                        .Bytes(),
                    1);
