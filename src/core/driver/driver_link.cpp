@@ -319,16 +319,29 @@ std::optional<std::size_t> DriverLink::HlReadPackets(std::string_view adapterNam
   return protocol::CaptureRecordCount(result.bytesReturned);
 }
 
+DriverResetReply DriverLink::ResetRequest(std::string_view adapterName, RequestCode code,
+                                          std::span<const std::uint8_t> input) {
+  std::array<std::uint8_t, protocol::kResetStatusSize> status{};
+  const DeviceCallResult result = Request(adapterName, code, input, status);
+  if (!result.succeeded) {
+    return {std::nullopt, result.error};
+  }
+  if (result.bytesReturned != status.size()) {
+    return {};
+  }
+  return {protocol::LoadLe32(status, 0), device_error::kSuccess};
+}
+
 std::optional<std::uint32_t> DriverLink::HlResetTcpConnection(std::string_view adapterName,
                                                               const protocol::TcpFourTuple& tuple) {
   const auto input = protocol::EncodeTcpFourTuple(tuple);
-  std::array<std::uint8_t, protocol::kResetStatusSize> status{};
-  const DeviceCallResult result =
-      Request(adapterName, RequestCode::HlResetTcpConnection, input, status);
-  if (!result.succeeded || result.bytesReturned != status.size()) {
-    return std::nullopt;
-  }
-  return protocol::LoadLe32(status, 0);
+  return ResetRequest(adapterName, RequestCode::HlResetTcpConnection, input).status;
+}
+
+DriverResetReply DriverLink::HlResetTcp6Connection(std::string_view adapterName,
+                                                   const protocol::TcpFourTuple& tuple) {
+  const auto input = protocol::EncodeTcp6FourTuple(tuple);
+  return ResetRequest(adapterName, RequestCode::HlResetTcp6Connection, input);
 }
 
 }  // namespace harlune

@@ -92,6 +92,18 @@ struct DriverSuspect {
   bool connectionLost = false;
 };
 
+// What the driver said to a reset request.
+struct DriverResetReply {
+  // The driver's status, an errno with 0 for ended, when the request
+  // succeeded with exactly four bytes.
+  std::optional<std::uint32_t> status;
+  // Without a status, the device error of the request: 1 from a driver
+  // that does not know the request, 87 from one that refused its input;
+  // 31, or 0 when the adapter could not be bound or the status was cut
+  // short, when no driver answered it.
+  std::uint32_t deviceError = 0;
+};
+
 // The class id of a filter that has no class in the driver. Drivers never
 // hand it out (capture records use it for "no class").
 inline constexpr std::uint32_t kNoDriverClass = 0;
@@ -155,6 +167,11 @@ class DriverLink {
   // request failed or did not return exactly four bytes.
   std::optional<std::uint32_t> HlResetTcpConnection(std::string_view adapterName,
                                                     const protocol::TcpFourTuple& tuple);
+  // The same for a connection of IPv6 addresses (the caller checks the
+  // tuple is one), by HlResetTcp6Connection. A driver that knows only IPv4
+  // fails it with 1, which the reply keeps apart from no driver at all.
+  DriverResetReply HlResetTcp6Connection(std::string_view adapterName,
+                                         const protocol::TcpFourTuple& tuple);
 
  private:
   struct Call {
@@ -181,6 +198,8 @@ class DriverLink {
   DeviceCallResult ClassRequest(std::string_view adapterName, protocol::RequestCode code,
                                 std::uint32_t driverClassId, std::span<const std::uint8_t> input,
                                 std::span<std::uint8_t> output);
+  DriverResetReply ResetRequest(std::string_view adapterName, protocol::RequestCode code,
+                                std::span<const std::uint8_t> input);
   bool RequestWithoutData(std::string_view adapterName, protocol::RequestCode code);
   bool RequestWithClassId(std::string_view adapterName, protocol::RequestCode code,
                           std::uint32_t driverClassId);

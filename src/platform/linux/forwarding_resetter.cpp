@@ -1,12 +1,14 @@
 #include "platform/linux/forwarding_resetter.h"
 
 #include <limits>
-#include <optional>
 
 #include "platform/linux/sock_destroy_resetter.h"
+#include "protocol/framing.h"
 
 namespace harlune {
 namespace {
+
+namespace device_error = protocol::device_error;
 
 // A status word read as an errno; a value no errno has stays an error.
 int ErrnoOfStatus(std::uint32_t status) {
@@ -15,6 +17,26 @@ int ErrnoOfStatus(std::uint32_t status) {
 }
 
 }  // namespace
+
+std::optional<ConnectionResetResult> ForwardingResetter::AskDriver(
+    const SystemAdapter& adapter, const TcpFourTuple& key, const ConnectionResetResult& direct) {
+  if (key.localAddr.IsIpv4()) {
+    const auto status = driver_.HlResetTcpConnection(adapter.name, key);
+    return status ? std::optional(ConnectionResetResultOfErrno(ErrnoOfStatus(*status)))
+                  : std::nullopt;
+  }
+  const DriverResetReply reply = driver_.HlResetTcp6Connection(adapter.name, key);
+  if (reply.status) {
+    return ConnectionResetResultOfErrno(ErrnoOfStatus(*reply.status));
+  }
+  // The driver read the request and cannot carry it out; the same driver
+  // serves every adapter, so none is asked again.
+  if (reply.deviceError == device_error::kInvalidFunction ||
+      reply.deviceError == device_error::kInvalidParameter) {
+    return direct;
+  }
+  return std::nullopt;
+}
 
 ConnectionResetResult ForwardingResetter::ResetConnection(const TcpFourTuple& key) {
   const ConnectionResetResult direct = direct_.ResetConnection(key);
@@ -26,8 +48,8 @@ ConnectionResetResult ForwardingResetter::ResetConnection(const TcpFourTuple& ke
   }
   const AdapterListResult listed = adapters_.ListAdapters();
   for (const SystemAdapter& adapter : listed.adapters) {
-    if (const auto status = driver_.HlResetTcpConnection(adapter.name, key)) {
-      return ConnectionResetResultOfErrno(ErrnoOfStatus(*status));
+    if (const auto result = AskDriver(adapter, key, direct)) {
+      return *result;
     }
   }
   // Told apart from a plain refusal: the user can fix it either way, by

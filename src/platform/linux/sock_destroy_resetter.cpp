@@ -22,16 +22,6 @@ ConnectionResetResult ConnectionResetResultOfErrno(int error) {
   }
 }
 
-SockDiagAnswer DecodeSockDiagAnswer(std::span<const std::byte> datagram, std::uint32_t sequence) {
-  const sock_diag::Answer answer = sock_diag::DecodeAnswer(datagram, sequence);
-  SockDiagAnswer converted{answer.complete, answer.error, std::nullopt};
-  if (answer.socket) {
-    const protocol::TcpFourTuple& tuple = answer.socket->tuple;
-    converted.socket = SockDiagSocket{tuple, answer.socket->cookie};
-  }
-  return converted;
-}
-
 ConnectionResetResult SockDestroyResetter::ResetConnection(const TcpFourTuple& key) {
   // A key no connection can have (a port beyond 16 bits, a listener's) is
   // never sent: the kernel would take the port's low half.

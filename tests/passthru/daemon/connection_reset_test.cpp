@@ -1,6 +1,7 @@
 // The daemon's side of a forwarded reset: a dispatcher given the sock_diag
 // destroyer, as the daemon runs it, ends a real loopback connection named
-// by HlResetTcpConnection and nothing else.
+// by HlResetTcpConnection (127.0.0.1) or HlResetTcp6Connection (::1) and
+// nothing else.
 
 #include <unistd.h>
 
@@ -29,10 +30,13 @@ namespace harlune {
 namespace {
 
 const IpAddress kLoopback = Ipv4Address(127, 0, 0, 1);
+const IpAddress kIpv6Loopback = *ParseIpAddress("::1");
 
 class Socket {
  public:
-  explicit Socket(int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) : fd_(fd) {
+  explicit Socket(int family = AF_INET)
+      : Socket(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0), family) {}
+  Socket(int fd, int family) : fd_(fd), family_(family) {
     const timeval timeout{2, 0};  // a test that goes wrong must not hang
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   }
@@ -44,22 +48,35 @@ class Socket {
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
   int Fd() const { return fd_; }
+  int Family() const { return family_; }
   std::uint16_t Port() const {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t size = sizeof address;
     getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    return address.sin_port;
+    // Both families keep the port at the same place.
+    return reinterpret_cast<const sockaddr_in&>(address).sin_port;
   }
+  // Listens on, or connects to, the family's loopback address.
   bool Open(bool listen, std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = kLoopback.Ipv4Value();
-    address.sin_port = port;
-    const auto* any = reinterpret_cast<const sockaddr*>(&address);
-    if (listen) {
-      return bind(fd_, any, sizeof address) == 0 && ::listen(fd_, 4) == 0;
+    sockaddr_storage storage{};
+    socklen_t size = sizeof(sockaddr_in);
+    if (family_ == AF_INET6) {
+      auto& address = reinterpret_cast<sockaddr_in6&>(storage);
+      address.sin6_family = AF_INET6;
+      address.sin6_addr = in6addr_loopback;
+      address.sin6_port = port;
+      size = sizeof address;
+    } else {
+      auto& address = reinterpret_cast<sockaddr_in&>(storage);
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = kLoopback.Ipv4Value();
+      address.sin_port = port;
     }
-    return connect(fd_, any, sizeof address) == 0;
+    const auto* any = reinterpret_cast<const sockaddr*>(&storage);
+    if (listen) {
+      return bind(fd_, any, size) == 0 && ::listen(fd_, 4) == 0;
+    }
+    return connect(fd_, any, size) == 0;
   }
   // The errno of the next receive, 0 when a byte arrived.
   int ReceiveError() const {
@@ -69,16 +86,18 @@ class Socket {
 
  private:
   int fd_;
+  int family_;
 };
 
 struct Pair {
   Socket client;
   Socket server;
   explicit Pair(const Socket& listener)
-      : client(),
+      : client(listener.Family()),
         server(client.Open(false, listener.Port())
                    ? accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC)
-                   : -1) {}
+                   : -1,
+               listener.Family()) {}
   bool Exchanges() const {
     const char byte = 'x';
     return send(client.Fd(), &byte, 1, MSG_NOSIGNAL) == 1 && server.ReceiveError() == 0;
@@ -105,10 +124,25 @@ Answer Send(RequestDispatcher& dispatcher, ConnectionState& connection, protocol
   return answer;
 }
 
-TEST(DaemonConnectionReset, EndsTheNamedLoopbackConnectionAndNoOther) {
-  if (geteuid() != 0) {
-    GTEST_SKIP() << "ending another process's connection needs root (CAP_NET_ADMIN)";
+// How one family's connections are named to the daemon.
+struct Family {
+  const char* name;
+  int family;
+  IpAddress loopback;
+  protocol::RequestCode code;
+};
+
+std::vector<std::uint8_t> TupleBytes(const Family& family, const protocol::TcpFourTuple& tuple) {
+  if (family.family == AF_INET6) {
+    const auto bytes = protocol::EncodeTcp6FourTuple(tuple);
+    return {bytes.begin(), bytes.end()};
   }
+  const auto bytes = protocol::EncodeTcpFourTuple(tuple);
+  return {bytes.begin(), bytes.end()};
+}
+
+void ExpectTheNamedConnectionEndsAndNoOther(const Family& family) {
+  SCOPED_TRACE(family.name);
   ManualClock clock;
   PacketEngine engine(clock);
   engine.AddAdapter("eth0");
@@ -117,16 +151,15 @@ TEST(DaemonConnectionReset, EndsTheNamedLoopbackConnectionAndNoOther) {
   const auto path = protocol::EncodeUtf16Le(u"\\DEVICE\\eth0");
   ASSERT_EQ(Send(dispatcher, connection, protocol::RequestCode::HlBindAdapter, path).status, 0u);
 
-  Socket listener;
-  ASSERT_TRUE(listener.Open(true, 0));
+  Socket listener(family.family);
+  ASSERT_TRUE(listener.Open(true, 0)) << std::strerror(errno);
   const Pair doomed(listener);
   const Pair bystander(listener);
   ASSERT_TRUE(doomed.server.Fd() >= 0 && bystander.server.Fd() >= 0);
   const auto tuple =
-      protocol::EncodeTcpFourTuple({kLoopback, doomed.client.Port(), kLoopback, listener.Port()});
+      TupleBytes(family, {family.loopback, doomed.client.Port(), family.loopback, listener.Port()});
 
-  const Answer answer =
-      Send(dispatcher, connection, protocol::RequestCode::HlResetTcpConnection, tuple);
+  const Answer answer = Send(dispatcher, connection, family.code, tuple);
   ASSERT_EQ(answer.error, 0u);
   if (answer.status == static_cast<std::uint32_t>(EOPNOTSUPP)) {
     GTEST_SKIP() << "this kernel has no SOCK_DESTROY (CONFIG_INET_DIAG_DESTROY)";
@@ -136,10 +169,29 @@ TEST(DaemonConnectionReset, EndsTheNamedLoopbackConnectionAndNoOther) {
   EXPECT_TRUE(peerError == ECONNRESET || peerError == ECONNABORTED) << std::strerror(peerError);
   EXPECT_TRUE(bystander.Exchanges());
   // The same tuple now names nothing; the listener of its port survives.
-  EXPECT_EQ(Send(dispatcher, connection, protocol::RequestCode::HlResetTcpConnection, tuple).status,
+  EXPECT_EQ(Send(dispatcher, connection, family.code, tuple).status,
             static_cast<std::uint32_t>(ENOENT));
   const Pair after(listener);
   EXPECT_TRUE(after.Exchanges()) << "the listening socket must survive";
+}
+
+TEST(DaemonConnectionReset, EndsTheNamedLoopbackConnectionAndNoOther) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "ending another process's connection needs root (CAP_NET_ADMIN)";
+  }
+  ExpectTheNamedConnectionEndsAndNoOther(
+      {"IPv4", AF_INET, kLoopback, protocol::RequestCode::HlResetTcpConnection});
+}
+
+TEST(DaemonConnectionReset, EndsTheNamedIPv6LoopbackConnectionAndNoOther) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "ending another process's connection needs root (CAP_NET_ADMIN)";
+  }
+  if (Socket probe(AF_INET6); !probe.Open(true, 0)) {
+    GTEST_SKIP() << "this system has no IPv6 loopback";
+  }
+  ExpectTheNamedConnectionEndsAndNoOther(
+      {"IPv6", AF_INET6, kIpv6Loopback, protocol::RequestCode::HlResetTcp6Connection});
 }
 
 }  // namespace

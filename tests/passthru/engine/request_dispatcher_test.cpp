@@ -29,12 +29,21 @@ constexpr std::array kAllCodes{
     RequestCode::HlResetTraffic,       RequestCode::HlStartFiltering,
     RequestCode::HlStopFiltering,      RequestCode::HlGetTBFClassStatistics,
     RequestCode::HlGetTotalStatistics, RequestCode::HlReadPackets,
-    RequestCode::HlResetTcpConnection,
+    RequestCode::HlResetTcpConnection, RequestCode::HlResetTcp6Connection,
 };
 
 // 10.0.0.2:50000 -> 198.51.100.7:80.
 const protocol::TcpFourTuple kConnection{Ipv4Address(10, 0, 0, 2), protocol::HostToNet16(50000),
                                          Ipv4Address(198, 51, 100, 7), protocol::HostToNet16(80)};
+// [2001:2::10]:50000 -> [2001:2:0:1::7]:443.
+const protocol::TcpFourTuple kIpv6Connection{
+    *ParseIpAddress("2001:2::10"), protocol::HostToNet16(50000), *ParseIpAddress("2001:2:0:1::7"),
+    protocol::HostToNet16(443)};
+
+std::vector<std::uint8_t> Ipv6TupleBytes(const protocol::TcpFourTuple& tuple) {
+  const auto bytes = protocol::EncodeTcp6FourTuple(tuple);
+  return {bytes.begin(), bytes.end()};
+}
 
 struct Reply {
   std::uint32_t error = 0;
@@ -69,6 +78,8 @@ std::vector<std::uint8_t> ValidInput(RequestCode code, std::uint32_t id) {
       const auto bytes = protocol::EncodeTcpFourTuple(kConnection);
       return {bytes.begin(), bytes.end()};
     }
+    case RequestCode::HlResetTcp6Connection:
+      return Ipv6TupleBytes(kIpv6Connection);
     default: {
       const std::size_t size = protocol::LayoutOf(code).inputSize;
       std::vector<std::uint8_t> input(size);
@@ -373,6 +384,67 @@ TEST_F(RequestDispatcherTest, ResetsOfMalformedTuplesAreRefusedBeforeAnythingIsE
   EXPECT_TRUE(refused({listening.begin(), listening.end()}));
   EXPECT_TRUE(refused({good.begin(), good.begin() + 12}));  // 12 bytes: no IPv4 TCP row
   EXPECT_TRUE(destroyed_.empty());
+}
+
+TEST_F(RequestDispatcherTest, IPv6ResetsPassTheTupleAndAnswerTheErrnoAsStatus) {
+  const std::vector<std::uint8_t> input = Ipv6TupleBytes(kIpv6Connection);
+  EXPECT_EQ(Send(RequestCode::HlResetTcp6Connection, input).error, device_error::kNotReady);
+  EXPECT_TRUE(destroyed_.empty());
+
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  for (const int error : {0, ENOENT}) {
+    destroyError_ = error;
+    const Reply reply = Send(RequestCode::HlResetTcp6Connection, input);
+    ASSERT_EQ(reply.error, 0u);
+    ASSERT_EQ(reply.output.size(), 4u);
+    EXPECT_EQ(protocol::LoadLe32(reply.output, 0), static_cast<std::uint32_t>(error));
+  }
+  ASSERT_EQ(destroyed_, std::vector(2, kIpv6Connection));
+  EXPECT_FALSE(destroyed_[0].localAddr.IsIpv4());
+  EXPECT_EQ(destroyed_[0].localAddr.ToText(), "2001:2::10");
+  EXPECT_EQ(destroyed_[0].remotePort, protocol::HostToNet16(443));
+}
+
+TEST_F(RequestDispatcherTest, IPv6ResetsOfTuplesThatBelongElsewhereAreRefused) {
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  const auto refused = [this](const std::vector<std::uint8_t>& input) {
+    return Send(static_cast<std::uint32_t>(RequestCode::HlResetTcp6Connection), input, 4).error ==
+           device_error::kInvalidParameter;
+  };
+  const std::vector<std::uint8_t> good = Ipv6TupleBytes(kIpv6Connection);
+  // IPv4-mapped addresses go by the sixteen-byte request.
+  const auto mapped = [](std::uint8_t last) {
+    IpAddress::Bytes16 bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 10, 0, 0, last};
+    return IpAddress::FromIpv6(bytes);
+  };
+  EXPECT_TRUE(refused(Ipv6TupleBytes({mapped(2), kConnection.localPort, mapped(7), 80})));
+  protocol::TcpFourTuple halfMapped = kIpv6Connection;
+  halfMapped.remoteAddr = mapped(7);
+  EXPECT_TRUE(refused(Ipv6TupleBytes(halfMapped)));
+  // A listener's tuple, an unspecified or multicast address.
+  protocol::TcpFourTuple listener = kIpv6Connection;
+  listener.remoteAddr = *ParseIpAddress("::");
+  listener.remotePort = 0;
+  EXPECT_TRUE(refused(Ipv6TupleBytes(listener)));
+  protocol::TcpFourTuple multicast = kIpv6Connection;
+  multicast.remoteAddr = *ParseIpAddress("ff02::1");
+  EXPECT_TRUE(refused(Ipv6TupleBytes(multicast)));
+  // Wrong sizes: the IPv4 request's sixteen bytes, one byte short or over.
+  EXPECT_TRUE(refused({good.begin(), good.begin() + 16}));
+  EXPECT_TRUE(refused({good.begin(), good.end() - 1}));
+  std::vector<std::uint8_t> longer = good;
+  longer.push_back(0);
+  EXPECT_TRUE(refused(longer));
+  // Padding after either port.
+  for (const std::size_t padding : {18u, 39u}) {
+    std::vector<std::uint8_t> padded = good;
+    padded[padding] = 1;
+    EXPECT_TRUE(refused(padded)) << "byte " << padding;
+  }
+  EXPECT_TRUE(destroyed_.empty());
+  // And the IPv4 request does not take an IPv6 tuple's bytes either.
+  EXPECT_EQ(Send(static_cast<std::uint32_t>(RequestCode::HlResetTcpConnection), good, 4).error,
+            device_error::kInvalidParameter);
 }
 
 TEST(RequestDispatcherWithoutDestroyer, AnswersThatResetsAreNotSupported) {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@ namespace {
 using testing::FakeDeviceTransport;
 
 constexpr auto kReset = static_cast<std::uint32_t>(protocol::RequestCode::HlResetTcpConnection);
+constexpr auto kReset6 = static_cast<std::uint32_t>(protocol::RequestCode::HlResetTcp6Connection);
 const TcpFourTuple kKey{Ipv4Address(10, 0, 0, 2), protocol::HostToNet16(50000),
                         Ipv4Address(198, 51, 100, 7), protocol::HostToNet16(80)};
 const ConnectionResetResult kRefused{ConnectionResetStatus::kNotPermitted, EPERM};
@@ -46,9 +48,9 @@ class ForwardingResetterTest : public ::testing::Test {
  protected:
   ForwardingResetterTest() { adapters_.SetAdapters({Adapter(2, "eth0"), Adapter(3, "wlan0")}); }
 
-  void AnswerStatus(std::uint32_t status) {
+  void AnswerStatus(std::uint32_t status, std::uint32_t code = kReset) {
     const auto word = protocol::EncodeU32(status);
-    transport_.replies[kReset] = {0, {word.begin(), word.end()}};
+    transport_.replies[code] = {0, {word.begin(), word.end()}};
   }
 
   ScriptedResetter direct_;
@@ -126,6 +128,112 @@ TEST_F(ForwardingResetterTest, KeysThatNameNoConnectionAreNeverForwarded) {
   EXPECT_EQ(resetter_.ResetConnection(wide), kRefused);
   EXPECT_EQ(resetter_.ResetConnection(listener), kRefused);
   EXPECT_EQ(transport_.opened, 0);
+}
+
+// [2001:2::10]:50000 -> [2001:2:0:1::7]:443.
+const TcpFourTuple kIpv6Key{*ParseIpAddress("2001:2::10"), protocol::HostToNet16(50000),
+                            *ParseIpAddress("2001:2:0:1::7"), protocol::HostToNet16(443)};
+
+TEST_F(ForwardingResetterTest, IPv6KeysGoByTheIPv6RequestAndItsStatusDecides) {
+  const std::vector<std::pair<std::uint32_t, ConnectionResetResult>> cases{
+      {0, {ConnectionResetStatus::kOk, 0}},
+      {ENOENT, {ConnectionResetStatus::kGone, ENOENT}},
+      {EPERM, {ConnectionResetStatus::kNotPermitted, EPERM}},
+      {EIO, {ConnectionResetStatus::kError, EIO}},
+  };
+  for (const auto& [status, expected] : cases) {
+    AnswerStatus(status, kReset6);
+    EXPECT_EQ(resetter_.ResetConnection(kIpv6Key), expected) << "status " << status;
+  }
+  EXPECT_TRUE(transport_.CallsWithCode(kReset).empty());
+  const auto calls = transport_.CallsWithCode(kReset6);
+  ASSERT_EQ(calls.size(), cases.size());
+  EXPECT_EQ(calls[0].adapterPath, u"\\DEVICE\\eth0");
+  EXPECT_EQ(calls[0].outputCapacity, 4u);
+  EXPECT_EQ(testing::Hex(calls[0].input),
+            "20 01 00 02 00 00 00 00 00 00 00 00 00 00 00 10 c3 50 00 00 "
+            "20 01 00 02 00 00 00 01 00 00 00 00 00 00 00 07 01 bb 00 00");
+}
+
+TEST_F(ForwardingResetterTest, AMappedKeyIsAnIPv4ConnectionForTheDriver) {
+  AnswerStatus(0);
+  // The key an IPv6 socket's table row gives for 10.0.0.2 -> 198.51.100.7.
+  const IpAddress::Bytes16 local{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 10, 0, 0, 2};
+  const IpAddress::Bytes16 remote{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 198, 51, 100, 7};
+  const TcpFourTuple mapped{IpAddress::FromIpv6(local), kKey.localPort, IpAddress::FromIpv6(remote),
+                            kKey.remotePort};
+  EXPECT_EQ(resetter_.ResetConnection(mapped).status, ConnectionResetStatus::kOk);
+  EXPECT_TRUE(transport_.CallsWithCode(kReset6).empty());
+  const auto calls = transport_.CallsWithCode(kReset);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(testing::Hex(calls[0].input), "0a 00 00 02 c3 50 00 00 c6 33 64 07 00 50 00 00");
+}
+
+TEST_F(ForwardingResetterTest, ADriverThatCannotEndIPv6ConnectionsLeavesTheRefusal) {
+  // A driver that ends IPv4 connections only does not know the request;
+  // one that refuses the tuple read it too. Neither is asked again on the
+  // next adapter, and neither reads as a missing driver.
+  for (const std::uint32_t error : {1u, 87u}) {
+    transport_.calls.clear();
+    transport_.replies[kReset6] = {error, {}};
+    EXPECT_EQ(resetter_.ResetConnection(kIpv6Key), kRefused) << "error " << error;
+    EXPECT_EQ(transport_.CallsWithCode(kReset6).size(), 1u);
+  }
+}
+
+TEST_F(ForwardingResetterTest, WithoutADriverThatAnswersTheIPv6RequestTheResultSaysSo) {
+  const ConnectionResetResult noDriver{ConnectionResetStatus::kNoDriver, EPERM};
+  // A general failure on the first adapter: the next one is asked.
+  transport_.repliesOf[u"\\DEVICE\\eth0"][kReset6] = {31, {}};
+  AnswerStatus(0, kReset6);
+  EXPECT_EQ(resetter_.ResetConnection(kIpv6Key).status, ConnectionResetStatus::kOk);
+  EXPECT_EQ(transport_.CallsWithCode(kReset6, "wlan0").size(), 1u);
+  // Failing everywhere, or a status cut short, is no answer.
+  transport_.replies[kReset6] = {31, {}};
+  EXPECT_EQ(resetter_.ResetConnection(kIpv6Key), noDriver);
+  transport_.repliesOf.clear();
+  transport_.replies[kReset6] = {0, {0, 0}};
+  EXPECT_EQ(resetter_.ResetConnection(kIpv6Key), noDriver);
+  transport_.devices.clear();
+  EXPECT_EQ(resetter_.ResetConnection(kIpv6Key), noDriver);
+}
+
+TEST_F(ForwardingResetterTest, IPv6KeysThatNameNoConnectionAreNeverForwarded) {
+  AnswerStatus(0, kReset6);
+  TcpFourTuple multicast = kIpv6Key;
+  multicast.remoteAddr = *ParseIpAddress("ff02::1");
+  TcpFourTuple listener = kIpv6Key;
+  listener.remoteAddr = *ParseIpAddress("::");
+  listener.remotePort = 0;
+  TcpFourTuple mixed = kIpv6Key;
+  mixed.remoteAddr = Ipv4Address(198, 51, 100, 7);
+  for (const TcpFourTuple& key : {multicast, listener, mixed}) {
+    EXPECT_EQ(resetter_.ResetConnection(key), kRefused);
+  }
+  EXPECT_EQ(transport_.opened, 0);
+}
+
+TEST(DriverLinkResetReply, KeepsTheDriversErrorApartFromItsStatus) {
+  FakeDeviceTransport transport;
+  DriverLink link{transport, {"/run/harlune/PassThru"}};
+  const auto word = protocol::EncodeU32(ENOENT);
+  transport.replies[kReset6] = {0, {word.begin(), word.end()}};
+  const DriverResetReply answered = link.HlResetTcp6Connection("eth0", kIpv6Key);
+  EXPECT_EQ(answered.status, std::optional<std::uint32_t>(ENOENT));
+  EXPECT_EQ(answered.deviceError, 0u);
+
+  transport.replies[kReset6] = {1, {}};
+  const DriverResetReply unknown = link.HlResetTcp6Connection("eth0", kIpv6Key);
+  EXPECT_FALSE(unknown.status);
+  EXPECT_EQ(unknown.deviceError, 1u);
+  // The driver answered: its connection is kept for the next request.
+  EXPECT_EQ(link.KeptConnectionCount(), 1u);
+
+  transport.devices.clear();
+  link.DropConnections();
+  const DriverResetReply unbound = link.HlResetTcp6Connection("eth0", kIpv6Key);
+  EXPECT_FALSE(unbound.status);
+  EXPECT_EQ(unbound.deviceError, 0u);
 }
 
 }  // namespace

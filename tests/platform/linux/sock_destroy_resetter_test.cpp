@@ -27,6 +27,7 @@
 #include <sys/time.h>
 #include <sys/wait.h>
 
+#include "platform/linux/sock_diag_destroy.h"
 #include "protocol/ip_address.h"
 #include "support/loopback_socket.h"
 #include "support/real_socket_support.h"
@@ -224,51 +225,137 @@ inet_diag_msg SocketMessage() {
   return message;
 }
 
+// An IPv6 socket's message with the two addresses' bytes.
+inet_diag_msg Ipv6SocketMessage(const IpAddress& local, const IpAddress& remote) {
+  inet_diag_msg message = SocketMessage();
+  message.idiag_family = AF_INET6;
+  std::memcpy(message.id.idiag_src, local.Ipv6Bytes().data(), 16);
+  std::memcpy(message.id.idiag_dst, remote.Ipv6Bytes().data(), 16);
+  message.id.idiag_if = 3;
+  return message;
+}
+
+struct DoneBody {
+  int value = 0;
+};
+
+using sock_diag::Answer;
+using sock_diag::DecodeAnswer;
+
 TEST(SockDiagAnswerTest, FindsTheAnswerToItsOwnRequest) {
   const inet_diag_msg message = SocketMessage();
-  const SockDiagAnswer found = DecodeSockDiagAnswer(
-      Datagram().Error(5, -EBUSY).Message(SOCK_DIAG_BY_FAMILY, 1, &message, sizeof message).Bytes(),
-      1);
-  ASSERT_TRUE(found.complete && found.socket);
+  const DoneBody done;
+  const Answer found = DecodeAnswer(Datagram()
+                                        .Error(5, -EBUSY)
+                                        .Message(SOCK_DIAG_BY_FAMILY, 1, &message, sizeof message)
+                                        .Message(NLMSG_DONE, 1, &done, sizeof done)
+                                        .Bytes(),
+                                    1);
+  ASSERT_TRUE(found.complete);
+  ASSERT_EQ(found.sockets.size(), 1u);
   EXPECT_EQ(found.error, 0);
-  EXPECT_EQ(found.socket->key, (TcpFourTuple{kLoopback, 0x5000, Ipv4Address(10, 0, 0, 2), 0x3930}));
-  EXPECT_EQ(found.socket->cookie, (std::array<std::uint32_t, 2>{7, 9}));
+  EXPECT_EQ(found.sockets[0].tuple,
+            (TcpFourTuple{kLoopback, 0x5000, Ipv4Address(10, 0, 0, 2), 0x3930}));
+  EXPECT_EQ(found.sockets[0].family, AF_INET);
+  EXPECT_EQ(found.sockets[0].cookie, (std::array<std::uint32_t, 2>{7, 9}));
 
-  const SockDiagAnswer refused = DecodeSockDiagAnswer(Datagram().Error(2, -EPERM).Bytes(), 2);
+  const Answer refused = DecodeAnswer(Datagram().Error(2, -EPERM).Bytes(), 2);
   EXPECT_TRUE(refused.complete);
   EXPECT_EQ(refused.error, EPERM);
-  EXPECT_FALSE(refused.socket);
-  const SockDiagAnswer acked = DecodeSockDiagAnswer(Datagram().Error(2, 0).Bytes(), 2);
+  EXPECT_TRUE(refused.sockets.empty());
+  const Answer acked = DecodeAnswer(Datagram().Error(2, 0).Bytes(), 2);
   EXPECT_TRUE(acked.complete);
   EXPECT_EQ(acked.error, 0);
 
   // Only other requests' messages: the answer is still to come.
-  EXPECT_FALSE(DecodeSockDiagAnswer(Datagram().Error(3, -ENOENT).Bytes(), 2).complete);
-  EXPECT_FALSE(DecodeSockDiagAnswer({}, 2).complete);
+  EXPECT_FALSE(DecodeAnswer(Datagram().Error(3, -ENOENT).Bytes(), 2).complete);
+  EXPECT_FALSE(DecodeAnswer({}, 2).complete);
+}
+
+TEST(SockDiagAnswerTest, ADumpSpansDatagramsUntilItsEnd) {
+  inet_diag_msg first = SocketMessage();
+  inet_diag_msg second = SocketMessage();
+  second.id.idiag_cookie[0] = 8;
+  const Answer part = DecodeAnswer(Datagram()
+                                       .Message(SOCK_DIAG_BY_FAMILY, 1, &first, sizeof first)
+                                       .Message(SOCK_DIAG_BY_FAMILY, 4, &first, sizeof first)
+                                       .Message(SOCK_DIAG_BY_FAMILY, 1, &second, sizeof second)
+                                       .Bytes(),
+                                   1);
+  EXPECT_FALSE(part.complete);
+  EXPECT_EQ(part.error, 0);
+  ASSERT_EQ(part.sockets.size(), 2u);  // the other request's socket is not one of them
+  EXPECT_EQ(part.sockets[1].cookie[0], 8u);
+
+  // An empty dump ends without sockets; a failed one ends with its errno
+  // and drops what it listed.
+  const DoneBody whole;
+  const Answer empty =
+      DecodeAnswer(Datagram().Message(NLMSG_DONE, 1, &whole, sizeof whole).Bytes(), 1);
+  EXPECT_TRUE(empty.complete && empty.error == 0 && empty.sockets.empty());
+  const DoneBody failed{-EINTR};
+  const Answer broken = DecodeAnswer(Datagram()
+                                         .Message(SOCK_DIAG_BY_FAMILY, 1, &first, sizeof first)
+                                         .Message(NLMSG_DONE, 1, &failed, sizeof failed)
+                                         .Bytes(),
+                                     1);
+  EXPECT_TRUE(broken.complete);
+  EXPECT_EQ(broken.error, EINTR);
+  EXPECT_TRUE(broken.sockets.empty());
+}
+
+TEST(SockDiagAnswerTest, IPv6SocketsReadAsTheirFamilyAndMappedAddressesAsIPv4) {
+  const IpAddress local = *ParseIpAddress("fe80::1");
+  const IpAddress remote = *ParseIpAddress("2001:2::9");
+  const inet_diag_msg native = Ipv6SocketMessage(local, remote);
+  const inet_diag_msg mapped = Ipv6SocketMessage(kLoopback, Ipv4Address(10, 0, 0, 2));
+  inet_diag_msg unixSocket = SocketMessage();
+  unixSocket.idiag_family = AF_UNIX;
+  const Answer answer =
+      DecodeAnswer(Datagram()
+                       .Message(SOCK_DIAG_BY_FAMILY, 1, &native, sizeof native)
+                       .Message(SOCK_DIAG_BY_FAMILY, 1, &unixSocket, sizeof unixSocket)
+                       .Message(SOCK_DIAG_BY_FAMILY, 1, &mapped, sizeof mapped)
+                       .Bytes(),
+                   1);
+  EXPECT_FALSE(answer.complete);
+  ASSERT_EQ(answer.sockets.size(), 2u);  // a family of neither kind is passed over
+  EXPECT_EQ(answer.sockets[0].tuple, (TcpFourTuple{local, 0x5000, remote, 0x3930}));
+  EXPECT_EQ(answer.sockets[0].family, AF_INET6);
+  EXPECT_EQ(answer.sockets[0].interfaceIndex, 3u);
+  // The same value as an IPv4 socket's tuple, but still an IPv6 socket.
+  EXPECT_EQ(answer.sockets[1].tuple,
+            (TcpFourTuple{kLoopback, 0x5000, Ipv4Address(10, 0, 0, 2), 0x3930}));
+  EXPECT_EQ(answer.sockets[1].family, AF_INET6);
 }
 
 TEST(SockDiagAnswerTest, MalformedAnswersAreErrorsNotReadsPastTheEnd) {
   const inet_diag_msg message = SocketMessage();
   const auto isMalformed = [](const Datagram& datagram) {
-    const SockDiagAnswer answer = DecodeSockDiagAnswer(datagram.Bytes(), 1);
-    return answer.complete && answer.error == EPROTO && !answer.socket;
+    const Answer answer = DecodeAnswer(datagram.Bytes(), 1);
+    return answer.complete && answer.error == EPROTO && answer.sockets.empty();
   };
   // A length beyond the datagram.
   EXPECT_TRUE(isMalformed(Datagram().Message(SOCK_DIAG_BY_FAMILY, 1, &message, sizeof message, 4)));
-  // A socket answer too short for its record.
+  // A socket answer too short for its record, even after a good one.
   EXPECT_TRUE(isMalformed(Datagram().Message(SOCK_DIAG_BY_FAMILY, 1, &message, 8)));
+  EXPECT_TRUE(isMalformed(Datagram()
+                              .Message(SOCK_DIAG_BY_FAMILY, 1, &message, sizeof message)
+                              .Message(SOCK_DIAG_BY_FAMILY, 1, &message, 8)));
   // An error answer without its number, or with a positive one.
   EXPECT_TRUE(isMalformed(Datagram().Message(NLMSG_ERROR, 1, nullptr, 0)));
   EXPECT_TRUE(isMalformed(Datagram().Error(1, EPERM)));
   // An error number that cannot be negated, or that no errno is.
   EXPECT_TRUE(isMalformed(Datagram().Error(1, std::numeric_limits<int>::min())));
   EXPECT_TRUE(isMalformed(Datagram().Error(1, -4096)));
+  const DoneBody beyond{-4096};
+  EXPECT_TRUE(isMalformed(Datagram().Message(NLMSG_DONE, 1, &beyond, sizeof beyond)));
   // A length shorter than the header itself.
   Datagram tiny;
   tiny.Message(NLMSG_ERROR, 1, nullptr, 0);
   std::vector<std::byte> bytes(tiny.Bytes().begin(), tiny.Bytes().end());
   bytes[0] = std::byte{4};
-  const SockDiagAnswer answer = DecodeSockDiagAnswer(bytes, 1);
+  const Answer answer = DecodeAnswer(bytes, 1);
   EXPECT_TRUE(answer.complete);
   EXPECT_EQ(answer.error, EPROTO);
 }
