@@ -332,10 +332,10 @@ DriverResetReply DriverLink::ResetRequest(std::string_view adapterName, RequestC
   return {protocol::LoadLe32(status, 0), device_error::kSuccess};
 }
 
-std::optional<std::uint32_t> DriverLink::HlResetTcpConnection(std::string_view adapterName,
-                                                              const protocol::TcpFourTuple& tuple) {
+DriverResetReply DriverLink::HlResetTcpConnection(std::string_view adapterName,
+                                                  const protocol::TcpFourTuple& tuple) {
   const auto input = protocol::EncodeTcpFourTuple(tuple);
-  return ResetRequest(adapterName, RequestCode::HlResetTcpConnection, input).status;
+  return ResetRequest(adapterName, RequestCode::HlResetTcpConnection, input);
 }
 
 DriverResetReply DriverLink::HlResetTcp6Connection(std::string_view adapterName,

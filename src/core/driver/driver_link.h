@@ -162,14 +162,13 @@ class DriverLink {
   // The number of whole 60-byte records now at the start of the buffer, or
   // nothing when the request failed.
   std::optional<std::size_t> HlReadPackets(std::string_view adapterName, PacketReadBuffer& buffer);
-  // Has the driver end a TCP connection (the bound adapter does not matter):
-  // the driver's status, an errno with 0 for ended, or nothing when the
-  // request failed or did not return exactly four bytes.
-  std::optional<std::uint32_t> HlResetTcpConnection(std::string_view adapterName,
-                                                    const protocol::TcpFourTuple& tuple);
-  // The same for a connection of IPv6 addresses (the caller checks the
-  // tuple is one), by HlResetTcp6Connection. A driver that knows only IPv4
-  // fails it with 1, which the reply keeps apart from no driver at all.
+  // Has the driver end a TCP connection of IPv4 addresses (the caller
+  // checks the tuple is one; the bound adapter does not matter).
+  DriverResetReply HlResetTcpConnection(std::string_view adapterName,
+                                        const protocol::TcpFourTuple& tuple);
+  // The same for a connection of IPv6 addresses, by HlResetTcp6Connection.
+  // A driver that knows only IPv4 fails it with 1, which the reply keeps
+  // apart from no driver at all.
   DriverResetReply HlResetTcp6Connection(std::string_view adapterName,
                                          const protocol::TcpFourTuple& tuple);
 

@@ -20,14 +20,14 @@ int ErrnoOfStatus(std::uint32_t status) {
 
 std::optional<ConnectionResetResult> ForwardingResetter::AskDriver(
     const SystemAdapter& adapter, const TcpFourTuple& key, const ConnectionResetResult& direct) {
-  if (key.localAddr.IsIpv4()) {
-    const auto status = driver_.HlResetTcpConnection(adapter.name, key);
-    return status ? std::optional(ConnectionResetResultOfErrno(ErrnoOfStatus(*status)))
-                  : std::nullopt;
-  }
-  const DriverResetReply reply = driver_.HlResetTcp6Connection(adapter.name, key);
+  const bool ipv4 = key.localAddr.IsIpv4();
+  const DriverResetReply reply = ipv4 ? driver_.HlResetTcpConnection(adapter.name, key)
+                                      : driver_.HlResetTcp6Connection(adapter.name, key);
   if (reply.status) {
     return ConnectionResetResultOfErrno(ErrnoOfStatus(*reply.status));
+  }
+  if (ipv4) {
+    return std::nullopt;  // as before: the next adapter, then "no driver"
   }
   // The driver read the request and cannot carry it out; the same driver
   // serves every adapter, so none is asked again.
