@@ -3,13 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <optional>
-#include <vector>
+#include <span>
+#include <utility>
 
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -20,21 +18,18 @@
 
 #include "platform/linux/proc_tcp_table.h"
 #include "platform/linux/sock_diag_socket.h"
+#include "platform/linux/tcp_diag_dump.h"
 
 namespace harlune {
 
 namespace {
-
-using sock_diag::Aligned;
 
 // The dump holds listening, established and TIME_WAIT sockets and pending
 // requests alike.
 using sock_diag::kAllStates;
 constexpr std::uint32_t kSequence = 1;
 
-using NetlinkSocket = sock_diag::Socket;
-
-int SendDumpRequest(int fd) {
+int SendDumpRequest(int fd, int family) {
   struct Request {
     nlmsghdr header;
     inet_diag_req_v2 body;
@@ -44,7 +39,7 @@ int SendDumpRequest(int fd) {
   request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
   request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
   request.header.nlmsg_seq = kSequence;
-  request.body.sdiag_family = AF_INET;
+  request.body.sdiag_family = static_cast<std::uint8_t>(family);
   request.body.sdiag_protocol = IPPROTO_TCP;
   request.body.idiag_states = kAllStates;
 
@@ -56,63 +51,6 @@ int SendDumpRequest(int fd) {
     return errno;
   }
   return sent == static_cast<ssize_t>(sizeof request) ? 0 : EIO;
-}
-
-void AddRow(const std::byte* payload, std::vector<TcpTableRow>& rows) {
-  inet_diag_msg message;
-  std::memcpy(&message, payload, sizeof message);
-  if (message.idiag_family != AF_INET) {
-    return;
-  }
-  const std::optional<std::uint32_t> state = MibTcpStateOf(message.idiag_state);
-  if (!state) {
-    return;
-  }
-  TcpTableRow row;
-  row.state = *state;
-  // The kernel gives addresses and ports in network order already.
-  row.localAddr = IpAddress::FromIpv4(message.id.idiag_src[0]);
-  row.localPort = message.id.idiag_sport;
-  row.remoteAddr = IpAddress::FromIpv4(message.id.idiag_dst[0]);
-  row.remotePort = message.id.idiag_dport;
-  row.inode = message.idiag_inode;
-  rows.push_back(row);
-}
-
-// Walks one datagram of the dump. Returns 0 while more is to come, -1 at
-// the end of the dump, or an errno.
-int ReadMessages(const std::byte* data, std::size_t size, std::vector<TcpTableRow>& rows) {
-  std::size_t at = 0;
-  while (size - at >= sizeof(nlmsghdr)) {
-    nlmsghdr header;
-    std::memcpy(&header, data + at, sizeof header);
-    if (header.nlmsg_len < sizeof header || header.nlmsg_len > size - at) {
-      return EPROTO;  // a message that claims more than was received
-    }
-    const std::byte* payload = data + at + Aligned(sizeof header);
-    const std::size_t payloadSize = header.nlmsg_len - Aligned(sizeof header);
-    if (header.nlmsg_seq == kSequence) {
-      if (header.nlmsg_type == NLMSG_DONE) {
-        return -1;
-      }
-      if (header.nlmsg_type == NLMSG_ERROR) {
-        nlmsgerr error;
-        if (payloadSize < sizeof error) {
-          return EPROTO;
-        }
-        std::memcpy(&error, payload, sizeof error);
-        return error.error == 0 ? -1 : -error.error;
-      }
-      if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY) {
-        if (payloadSize < sizeof(inet_diag_msg)) {
-          return EPROTO;
-        }
-        AddRow(payload, rows);
-      }
-    }
-    at += std::min(Aligned(header.nlmsg_len), size - at);
-  }
-  return 0;
 }
 
 // The rows of the dump, or the errno that ended it.
@@ -137,14 +75,25 @@ int ReceiveDump(int fd, std::vector<TcpTableRow>& rows) {
     if (from.nl_pid != 0) {
       continue;  // only the kernel answers a diag request
     }
-    const int status = ReadMessages(buffer.data(), static_cast<std::size_t>(got), rows);
-    if (status == -1) {
-      return 0;
-    }
-    if (status != 0) {
-      return status;
+    const tcp_diag::DatagramStep step = tcp_diag::ReadDumpDatagram(
+        std::span(buffer.data(), static_cast<std::size_t>(got)), kSequence, rows);
+    if (step.done) {
+      return step.error;
     }
   }
+}
+
+// What a failed IPv6 dump says when the system has no IPv6 TCP to dump.
+bool MeansNoIpv6(int error) {
+  return error == ENOENT || error == EAFNOSUPPORT || error == EPROTONOSUPPORT;
+}
+
+// The IPv6 sockets' rows after the IPv4 ones: first those of IPv4-mapped
+// addresses, which are IPv4 connections, then the IPv6 ones.
+void AppendIpv6Dump(std::vector<TcpTableRow>& rows, std::vector<TcpTableRow> ipv6Dump) {
+  std::stable_partition(ipv6Dump.begin(), ipv6Dump.end(),
+                        [](const TcpTableRow& row) { return row.localAddr.IsIpv4(); });
+  rows.insert(rows.end(), ipv6Dump.begin(), ipv6Dump.end());
 }
 
 void FillOwners(ProcessSource& owners, std::vector<TcpTableRow>& rows) {
@@ -162,21 +111,32 @@ void FillOwners(ProcessSource& owners, std::vector<TcpTableRow>& rows) {
 
 }  // namespace
 
-NetlinkTcpTable::NetlinkTcpTable(ProcessSource* owners) : owners_(owners) {}
-
-TcpTableResult NetlinkTcpTable::ReadTable() {
-  TcpTableResult result;
-  const NetlinkSocket socket;
+int KernelTcpDiagDump(int family, std::vector<TcpTableRow>& rows) {
+  const sock_diag::Socket socket;
   if (socket.Fd() < 0) {
-    result.errorCode = errno;
-    return result;
+    return errno;
   }
   // A kernel that never answers must not hang the refresh.
   const timeval timeout{2, 0};
   setsockopt(socket.Fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  int error = SendDumpRequest(socket.Fd());
+  const int error = SendDumpRequest(socket.Fd(), family);
+  return error != 0 ? error : ReceiveDump(socket.Fd(), rows);
+}
+
+NetlinkTcpTable::NetlinkTcpTable(ProcessSource* owners, TcpDiagDump dump)
+    : owners_(owners), dump_(std::move(dump)) {}
+
+TcpTableResult NetlinkTcpTable::ReadTable() {
+  TcpTableResult result;
+  int error = dump_(AF_INET, result.rows);
   if (error == 0) {
-    error = ReceiveDump(socket.Fd(), result.rows);
+    std::vector<TcpTableRow> ipv6Dump;
+    error = dump_(AF_INET6, ipv6Dump);
+    if (error == 0) {
+      AppendIpv6Dump(result.rows, std::move(ipv6Dump));
+    } else if (MeansNoIpv6(error)) {
+      error = 0;
+    }
   }
   if (error != 0) {
     result.errorCode = error;
@@ -190,7 +150,10 @@ TcpTableResult NetlinkTcpTable::ReadTable() {
   return result;
 }
 
-bool SockDiagAvailable() { return NetlinkTcpTable(nullptr).ReadTable().ok; }
+bool SockDiagAvailable() {
+  std::vector<TcpTableRow> rows;
+  return KernelTcpDiagDump(AF_INET, rows) == 0;
+}
 
 std::unique_ptr<TcpTableSource> ChooseTcpTableSource(
     ProcessSource& processes, bool portProcessMapping,
@@ -199,6 +162,7 @@ std::unique_ptr<TcpTableSource> ChooseTcpTableSource(
     return std::make_unique<NetlinkTcpTable>(&processes);
   }
   return std::make_unique<ProcTcpTable>(ProcTcpTable::DefaultReader(),
+                                        ProcTcpTable::DefaultIpv6Reader(),
                                         portProcessMapping ? &processes : nullptr);
 }
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
+#include <cstring>
 #include <utility>
 
 #include <arpa/inet.h>
@@ -73,22 +74,47 @@ bool IsSlotNumber(std::string_view text) {
          ParseDecimal(text.substr(0, text.size() - 1), ignored);
 }
 
-// "0100007F:0CEA": the address as the kernel prints its stored 32-bit value
-// (so the value read is the stored value on this host), the port in host
-// order.
-bool ParseEndpoint(std::string_view text, std::uint32_t& address, std::uint32_t& port) {
-  if (text.size() != 13 || text[8] != ':') {
+constexpr std::size_t kIpv4Digits = 8;
+constexpr std::size_t kIpv6Digits = 32;
+
+// The kernel prints each 32-bit word of a stored (network-order) address as
+// the value this host holds, so the word read back has the address's bytes
+// in memory order: IPv4 "0100007F" is 127.0.0.1 on a little-endian host.
+bool ParseAddress(std::string_view text, IpAddress& address) {
+  std::array<std::uint32_t, 4> words{};
+  for (std::size_t i = 0; i < text.size() / 8; ++i) {
+    if (!ParseHex(text.substr(8 * i, 8), 8, words[i])) {
+      return false;
+    }
+  }
+  if (text.size() == kIpv4Digits) {
+    address = IpAddress::FromIpv4(words[0]);
+    return true;
+  }
+  IpAddress::Bytes16 bytes;
+  static_assert(sizeof bytes == sizeof words);
+  std::memcpy(bytes.data(), words.data(), sizeof bytes);
+  address = IpAddress::FromIpv6(bytes);
+  return true;
+}
+
+// "0100007F:0CEA": the address of `digits` hexadecimal digits, the port in
+// host order.
+bool ParseEndpoint(std::string_view text, std::size_t digits, IpAddress& address,
+                   std::uint32_t& port) {
+  if (text.size() != digits + 5 || text[digits] != ':') {
     return false;
   }
   std::uint32_t hostPort = 0;
-  if (!ParseHex(text.substr(0, 8), 8, address) || !ParseHex(text.substr(9), 4, hostPort)) {
+  if (!ParseAddress(text.substr(0, digits), address) ||
+      !ParseHex(text.substr(digits + 1), 4, hostPort)) {
     return false;
   }
   port = htons(static_cast<std::uint16_t>(hostPort));
   return true;
 }
 
-std::optional<TcpTableRow> ParseRow(std::string_view line) {
+std::optional<TcpTableRow> ParseRow(std::string_view line, std::size_t addressDigits) {
   // sl local rem st tx:rx tr:when retrnsmt uid timeout inode
   std::array<std::string_view, 10> words;
   if (SplitWords(line, words) < words.size() || !IsSlotNumber(words[0])) {
@@ -96,21 +122,49 @@ std::optional<TcpTableRow> ParseRow(std::string_view line) {
   }
   TcpTableRow row;
   std::uint32_t linuxState = 0;
-  std::uint32_t localAddr = 0;
-  std::uint32_t remoteAddr = 0;
-  if (!ParseEndpoint(words[1], localAddr, row.localPort) ||
-      !ParseEndpoint(words[2], remoteAddr, row.remotePort) || !ParseHex(words[3], 2, linuxState) ||
-      !ParseDecimal(words[9], row.inode)) {
+  if (!ParseEndpoint(words[1], addressDigits, row.localAddr, row.localPort) ||
+      !ParseEndpoint(words[2], addressDigits, row.remoteAddr, row.remotePort) ||
+      !ParseHex(words[3], 2, linuxState) || !ParseDecimal(words[9], row.inode)) {
     return std::nullopt;
   }
-  row.localAddr = IpAddress::FromIpv4(localAddr);
-  row.remoteAddr = IpAddress::FromIpv4(remoteAddr);
   const std::optional<std::uint32_t> state = MibTcpStateOf(linuxState);
   if (!state) {
     return std::nullopt;
   }
   row.state = *state;
   return row;
+}
+
+std::vector<TcpTableRow> ParseRows(std::string_view text, std::size_t addressDigits) {
+  std::vector<TcpTableRow> rows;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    if (std::optional<TcpTableRow> row = ParseRow(text.substr(0, end), addressDigits)) {
+      rows.push_back(*row);
+    }
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return rows;
+}
+
+// The rows of both files, or the errno of the one that could not be read.
+int ReadBothFiles(const ProcTextReader& ipv4Reader, const ProcTextReader& ipv6Reader,
+                  std::vector<TcpTableRow>& rows) {
+  const ProcTextRead ipv4 = ipv4Reader();
+  if (!ipv4.ok) {
+    return ipv4.errorCode;
+  }
+  rows = ParseRows(ipv4.text, kIpv4Digits);
+  const ProcTextRead ipv6 = ipv6Reader();
+  if (!ipv6.ok) {
+    return ipv6.errorCode == ENOENT ? 0 : ipv6.errorCode;
+  }
+  std::vector<TcpTableRow> ipv6Rows = ParseRows(ipv6.text, kIpv6Digits);
+  // IPv4-mapped rows are IPv4 connections: they come before the IPv6 ones.
+  std::stable_partition(ipv6Rows.begin(), ipv6Rows.end(),
+                        [](const TcpTableRow& row) { return row.localAddr.IsIpv4(); });
+  rows.insert(rows.end(), ipv6Rows.begin(), ipv6Rows.end());
+  return 0;
 }
 
 }  // namespace
@@ -123,15 +177,11 @@ std::optional<std::uint32_t> MibTcpStateOf(unsigned linuxState) {
 }
 
 std::vector<TcpTableRow> ParseProcNetTcp(std::string_view text) {
-  std::vector<TcpTableRow> rows;
-  while (!text.empty()) {
-    const std::size_t end = std::min(text.find('\n'), text.size());
-    if (std::optional<TcpTableRow> row = ParseRow(text.substr(0, end))) {
-      rows.push_back(*row);
-    }
-    text.remove_prefix(std::min(end + 1, text.size()));
-  }
-  return rows;
+  return ParseRows(text, kIpv4Digits);
+}
+
+std::vector<TcpTableRow> ParseProcNetTcp6(std::string_view text) {
+  return ParseRows(text, kIpv6Digits);
 }
 
 ProcTextRead ReadProcText(const std::string& path) {
@@ -163,21 +213,27 @@ ProcTextRead ReadProcText(const std::string& path) {
   return result;
 }
 
-ProcTcpTable::ProcTcpTable(ProcTextReader reader, ProcessSource* portMapping)
-    : reader_(std::move(reader)), portMapping_(portMapping) {}
+ProcTcpTable::ProcTcpTable(ProcTextReader ipv4Reader, ProcTextReader ipv6Reader,
+                           ProcessSource* portMapping)
+    : ipv4Reader_(std::move(ipv4Reader)),
+      ipv6Reader_(std::move(ipv6Reader)),
+      portMapping_(portMapping) {}
 
 ProcTextReader ProcTcpTable::DefaultReader() {
   return [] { return ReadProcText("/proc/net/tcp"); };
 }
 
+ProcTextReader ProcTcpTable::DefaultIpv6Reader() {
+  return [] { return ReadProcText("/proc/net/tcp6"); };
+}
+
 TcpTableResult ProcTcpTable::ReadTable() {
   TcpTableResult result;
-  const ProcTextRead read = reader_();
-  if (!read.ok) {
-    result.errorCode = read.errorCode;
+  if (const int error = ReadBothFiles(ipv4Reader_, ipv6Reader_, result.rows); error != 0) {
+    result.errorCode = error;
+    result.rows.clear();
     return result;
   }
-  result.rows = ParseProcNetTcp(read.text);
   if (portMapping_ != nullptr) {
     std::vector<std::uint64_t> inodes;
     inodes.reserve(result.rows.size());

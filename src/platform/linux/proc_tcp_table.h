@@ -1,8 +1,11 @@
 #pragma once
 
-// The plain TCP table: /proc/net/tcp. It names no owners; when port-to-
-// process mapping is on, each row's owner is the process that owns the
-// first socket on its local port, found through /proc/<pid>/fd.
+// The plain TCP table: /proc/net/tcp and /proc/net/tcp6. It names no
+// owners; when port-to-process mapping is on, each row's owner is the
+// process that owns the first socket on its local port, found through
+// /proc/<pid>/fd. An IPv6 socket's IPv4-mapped addresses make an IPv4 row;
+// the rows are those of /proc/net/tcp, then the IPv4 rows of
+// /proc/net/tcp6, then its IPv6 rows, each in the file's order.
 //
 // Linux TCP states and the MIB states a row carries:
 //
@@ -43,6 +46,12 @@ std::optional<std::uint32_t> MibTcpStateOf(unsigned linuxState);
 // that is not a complete, well-formed row are ignored.
 std::vector<TcpTableRow> ParseProcNetTcp(std::string_view text);
 
+// The rows of a /proc/net/tcp6 text, as ParseProcNetTcp reads its file. An
+// address there is 32 hexadecimal digits: the four 32-bit words of the
+// address, each printed as the value the host holds (on a little-endian
+// host the bytes of each word come reversed).
+std::vector<TcpTableRow> ParseProcNetTcp6(std::string_view text);
+
 // What reading the table's file gave: its text, or the errno of the failure.
 struct ProcTextRead {
   bool ok = false;
@@ -56,19 +65,23 @@ ProcTextRead ReadProcText(const std::string& path);
 
 class ProcTcpTable : public TcpTableSource {
  public:
-  // reader: gives the text of /proc/net/tcp. portMapping: the process
-  // source whose socket owners fill the rows by local port, or null to
-  // leave every owner unknown.
-  explicit ProcTcpTable(ProcTextReader reader = DefaultReader(),
-                        ProcessSource* portMapping = nullptr);
+  // ipv4Reader, ipv6Reader: give the texts of /proc/net/tcp and
+  // /proc/net/tcp6. portMapping: the process source whose socket owners
+  // fill the rows by local port, or null to leave every owner unknown.
+  ProcTcpTable(ProcTextReader ipv4Reader, ProcTextReader ipv6Reader,
+               ProcessSource* portMapping = nullptr);
 
+  // Fails with the errno of either file, except that a missing
+  // /proc/net/tcp6 (ENOENT: a system without IPv6) leaves the IPv4 rows.
   TcpTableResult ReadTable() override;
   bool RowsCarryOwners() const override { return false; }
 
-  static ProcTextReader DefaultReader();
+  static ProcTextReader DefaultReader();      // /proc/net/tcp
+  static ProcTextReader DefaultIpv6Reader();  // /proc/net/tcp6
 
  private:
-  ProcTextReader reader_;
+  ProcTextReader ipv4Reader_;
+  ProcTextReader ipv6Reader_;
   ProcessSource* portMapping_;
 };
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -157,11 +158,16 @@ ProcTextReader Replay(std::string text) {
   return [text] { return ProcTextRead{true, 0, text}; };
 }
 
+// A system without IPv6 has no /proc/net/tcp6.
+ProcTextReader NoIpv6() {
+  return [] { return ProcTextRead{false, ENOENT, {}}; };
+}
+
 TEST_F(ProcTcpTableTest, PortMappingGivesEveryRowTheFirstOwnerOfItsLocalPort) {
   // 1001 listens on 22, 1002 on 5432 and 1004 is the connection it
   // accepted, held by a child; the child's row takes the port's first owner.
   FixedOwners owners({{1001, 10}, {1004, 31}, {1002, 30}, {1003, 40}});
-  ProcTcpTable table(Replay(kRecorded), &owners);
+  ProcTcpTable table(Replay(kRecorded), NoIpv6(), &owners);
   const TcpTableResult result = table.ReadTable();
   ASSERT_TRUE(result.ok);
   ASSERT_EQ(result.rows.size(), 5u);
@@ -176,7 +182,7 @@ TEST_F(ProcTcpTableTest, PortMappingGivesEveryRowTheFirstOwnerOfItsLocalPort) {
 }
 
 TEST_F(ProcTcpTableTest, WithoutMappingOwnersStayUnknown) {
-  ProcTcpTable table(Replay(kRecorded));
+  ProcTcpTable table(Replay(kRecorded), NoIpv6());
   const TcpTableResult result = table.ReadTable();
   ASSERT_TRUE(result.ok);
   ASSERT_EQ(result.rows.size(), 5u);
@@ -187,7 +193,7 @@ TEST_F(ProcTcpTableTest, WithoutMappingOwnersStayUnknown) {
 
 TEST_F(ProcTcpTableTest, UnreadableTableIsAFailureNotAnEmptyTable) {
   FixedOwners owners({});
-  ProcTcpTable table([] { return ProcTextRead{false, EACCES, "partial"}; }, &owners);
+  ProcTcpTable table([] { return ProcTextRead{false, EACCES, "partial"}; }, NoIpv6(), &owners);
   const TcpTableResult result = table.ReadTable();
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.errorCode, EACCES);
@@ -197,6 +203,168 @@ TEST_F(ProcTcpTableTest, UnreadableTableIsAFailureNotAnEmptyTable) {
   const ProcTextRead missing = ReadProcText("/proc/no-such-table");
   EXPECT_FALSE(missing.ok);
   EXPECT_EQ(missing.errorCode, ENOENT);
+}
+
+// Written by hand in the form a little-endian kernel prints: each 32-bit
+// word of the address with its bytes reversed. Rows: [::]:22 listening,
+// [::1]:5432 listening, 127.0.0.1:5432 accepted from 127.0.0.1:40000
+// through an IPv6 socket (mapped), a connection between two addresses whose
+// every byte differs (so a word or byte order mistake shows), and a
+// TIME_WAIT row.
+constexpr char kRecorded6[] =
+    "  sl  local_address                         remote_address                        st "
+    "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+    "   0: 00000000000000000000000000000000:0016 00000000000000000000000000000000:0000 0A "
+    "00000000:00000000 00:00000000 00000000     0        0 2001 1 0000000000000000 100 0 0 10 0\n"
+    "   1: 00000000000000000000000001000000:1538 00000000000000000000000000000000:0000 0A "
+    "00000000:00000000 00:00000000 00000000   105        0 2002 1 0000000000000000 100 0 0 10 0\n"
+    "   2: 0000000000000000FFFF00000100007F:1538 0000000000000000FFFF00000100007F:9C40 01 "
+    "00000000:00000000 00:00000000 00000000   105        0 2003 1 0000000000000000 20 4 30 10 -1\n"
+    "   3: B80D012078563412F0DEBC9A44332211:C822 B80D0120000000000000000001000000:01BB 01 "
+    "00000000:00000000 02:000A7F2E 00000000  1000        0 2004 2 0000000000000000 20 4 30 10 -1\n"
+    "   4: 00000000000000000000000001000000:C823 00000000000000000000000001000000:1538 06 "
+    "00000000:00000000 03:00001770 00000000     0        0 0 3 0000000000000000\n";
+
+IpAddress Address(const char* text) {
+  const std::optional<IpAddress> address = ParseIpAddress(text);
+  EXPECT_TRUE(address) << text;
+  return address.value_or(IpAddress());
+}
+
+TcpTableRow Row6(std::uint32_t state, const char* local, std::uint16_t localPort,
+                 const char* remote, std::uint16_t remotePort, std::uint64_t inode) {
+  TcpTableRow row;
+  row.state = state;
+  row.localAddr = Address(local);
+  row.localPort = htons(localPort);
+  row.remoteAddr = Address(remote);
+  row.remotePort = htons(remotePort);
+  row.inode = inode;
+  return row;
+}
+
+TEST_F(ProcTcpTableTest, Ipv6TableGivesAddressesInWireOrderAndMappedOnesAsIpv4) {
+  const std::vector<TcpTableRow> rows = ParseProcNetTcp6(kRecorded6);
+  const std::vector<TcpTableRow> expected = {
+      Row6(kTcpStateListen, "::", 22, "::", 0, 2001),
+      Row6(kTcpStateListen, "::1", 5432, "::", 0, 2002),
+      Row6(kTcpStateEstablished, "127.0.0.1", 5432, "127.0.0.1", 40000, 2003),
+      Row6(kTcpStateEstablished, "2001:db8:1234:5678:9abc:def0:1122:3344", 51234, "2001:db8::1",
+           443, 2004),
+      Row6(kTcpStateTimeWait, "::1", 51235, "::1", 5432, 0),
+  };
+  EXPECT_EQ(rows, expected);
+  ASSERT_EQ(rows.size(), expected.size());
+  // The mapped row is an IPv4 row in every respect; the unspecified
+  // listener stays IPv6.
+  EXPECT_EQ(rows[2].localAddr, Ipv4Address(127, 0, 0, 1));
+  EXPECT_EQ(rows[2].localAddr.ToText(), "127.0.0.1");
+  EXPECT_FALSE(rows[0].localAddr.IsIpv4());
+  EXPECT_TRUE(rows[0].localAddr.IsUnspecified());
+  EXPECT_EQ(rows[3].localAddr.ToText(), "2001:db8:1234:5678:9abc:def0:1122:3344");
+}
+
+TEST_F(ProcTcpTableTest, EachFileTakesOnlyItsOwnAddressLength) {
+  const std::string good6 =
+      "   0: 00000000000000000000000001000000:0050 00000000000000000000000000000000:0000 0A "
+      "00000000:00000000 00:00000000 00000000 0 0 66 1";
+  const std::vector<std::string> garbage6 = {
+      // 31 and 33 digits, a letter that is no hex digit, a sign inside a word
+      "   1: 0000000000000000000000001000000:0050 00000000000000000000000000000000:0000 0A "
+      "00000000:00000000 00:00000000 00000000 0 0 66",
+      "   1: 000000000000000000000000010000000:0050 00000000000000000000000000000000:0000 0A "
+      "00000000:00000000 00:00000000 00000000 0 0 66",
+      "   1: 0000000000000000000000000100000G:0050 00000000000000000000000000000000:0000 0A "
+      "00000000:00000000 00:00000000 00000000 0 0 66",
+      "   1: 00000000+0000000000000000100000:0050 00000000000000000000000000000000:0000 0A "
+      "00000000:00000000 00:00000000 00000000 0 0 66",
+      // an IPv4 address, the colon moved, a remote address cut short
+      "   1: 0100007F:0050 00000000:0000 0A 00000000:00000000 00:00000000 00000000 0 0 66",
+      "   1: 0000000000000000000000000100000:00050 00000000000000000000000000000000:0000 0A "
+      "00000000:00000000 00:00000000 00000000 0 0 66",
+      "   1: 00000000000000000000000001000000:0050 0000000000000000000000000000000:0000 0A "
+      "00000000:00000000 00:00000000 00000000 0 0 66",
+      // no inode
+      "   1: 00000000000000000000000001000000:0050 00000000000000000000000000000000:0000 0A "
+      "00000000:00000000 00:00000000 00000000 0 0",
+  };
+  std::string text;
+  for (const std::string& line : garbage6) {
+    text += line + "\n" + good6 + "\n";
+  }
+  const std::vector<TcpTableRow> rows = ParseProcNetTcp6(text);
+  ASSERT_EQ(rows.size(), garbage6.size());
+  for (const TcpTableRow& row : rows) {
+    EXPECT_EQ(row, Row6(kTcpStateListen, "::1", 80, "::", 0, 66));
+  }
+  // An IPv6 line in the IPv4 file is no row of it, nor the other way round.
+  EXPECT_TRUE(ParseProcNetTcp(good6).empty());
+  EXPECT_TRUE(ParseProcNetTcp(kRecorded6).empty());
+  EXPECT_TRUE(ParseProcNetTcp6(kRecorded).empty());
+}
+
+TEST_F(ProcTcpTableTest, TableHoldsIpv4RowsThenMappedRowsThenIpv6Rows) {
+  ProcTcpTable table(Replay(kRecorded), Replay(kRecorded6));
+  const TcpTableResult result = table.ReadTable();
+  ASSERT_TRUE(result.ok);
+  std::vector<std::uint64_t> inodes;
+  for (const TcpTableRow& row : result.rows) {
+    inodes.push_back(row.inode);
+  }
+  // /proc/net/tcp in its order, the mapped row of tcp6, then tcp6's IPv6
+  // rows in their order.
+  EXPECT_EQ(inodes,
+            (std::vector<std::uint64_t>{1001, 1002, 1003, 0, 1004, 2003, 2001, 2002, 2004, 0}));
+  ASSERT_EQ(result.rows.size(), 10u);
+  EXPECT_EQ(result.rows[9], Row6(kTcpStateTimeWait, "::1", 51235, "::1", 5432, 0));
+}
+
+TEST_F(ProcTcpTableTest, PortMappingCrossesFamiliesByLocalPort) {
+  // 2002 ([::1]:5432) is owned by 50, but the IPv4 listener on 5432 comes
+  // first in the table and so owns the port; 2004's port has only itself.
+  FixedOwners owners({{1002, 30}, {2002, 50}, {2004, 60}});
+  ProcTcpTable table(Replay(kRecorded), Replay(kRecorded6), &owners);
+  const TcpTableResult result = table.ReadTable();
+  ASSERT_TRUE(result.ok);
+  ASSERT_EQ(result.rows.size(), 10u);
+  EXPECT_EQ(owners.calls, 1);
+  EXPECT_EQ(owners.asked.size(), 10u);
+  EXPECT_EQ(result.rows[5].owningPid, 30);  // mapped 127.0.0.1:5432
+  EXPECT_EQ(result.rows[7].owningPid, 30);  // [::1]:5432
+  EXPECT_EQ(result.rows[8].owningPid, 60);
+  EXPECT_EQ(result.rows[6].owningPid, kUnknownOwner);  // [::]:22 has no owned socket
+}
+
+TEST_F(ProcTcpTableTest, MissingIpv6FileIsNoIpv6ButAnUnreadableOneFailsTheTable) {
+  ProcTcpTable withoutIpv6(Replay(kRecorded), NoIpv6());
+  const TcpTableResult ipv4Only = withoutIpv6.ReadTable();
+  ASSERT_TRUE(ipv4Only.ok);
+  EXPECT_EQ(ipv4Only.rows, ParseProcNetTcp(kRecorded));
+
+  FixedOwners owners({});
+  ProcTcpTable unreadable(
+      Replay(kRecorded),
+      [] {
+        return ProcTextRead{false, EACCES, {}};
+      },
+      &owners);
+  const TcpTableResult failed = unreadable.ReadTable();
+  EXPECT_FALSE(failed.ok);
+  EXPECT_EQ(failed.errorCode, EACCES);
+  EXPECT_TRUE(failed.rows.empty()) << "half a table is never given as the whole";
+  EXPECT_EQ(owners.calls, 0);
+
+  int ipv6Reads = 0;
+  ProcTcpTable ipv4Fails(
+      [] {
+        return ProcTextRead{false, EIO, {}};
+      },
+      [&] {
+        ++ipv6Reads;
+        return ProcTextRead{true, 0, kRecorded6};
+      });
+  EXPECT_EQ(ipv4Fails.ReadTable().errorCode, EIO);
+  EXPECT_EQ(ipv6Reads, 0);
 }
 
 }  // namespace

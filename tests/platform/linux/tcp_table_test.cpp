@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -37,12 +39,13 @@ class Socket {
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
   int Fd() const { return fd_; }
-  // Port in network order, as the table stores it.
+  // Port in network order, as the table stores it (either family: the
+  // port sits at the same place in sockaddr_in and sockaddr_in6).
   std::uint32_t Port() const {
-    sockaddr_in address{};
+    sockaddr_in6 address{};
     socklen_t size = sizeof address;
     getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    return address.sin_port;
+    return address.sin6_port;
   }
   // A reset instead of an orderly close, so that no TIME_WAIT is left.
   void Abort() {
@@ -250,7 +253,7 @@ TEST(TcpTableChoiceTest, BothTablesAgreeOnTheSockets) {
   ASSERT_TRUE(connection.client);
   ProcProcesses processes;
   NetlinkTcpTable extended(&processes);
-  ProcTcpTable plain(ProcTcpTable::DefaultReader(), &processes);
+  ProcTcpTable plain(ProcTcpTable::DefaultReader(), ProcTcpTable::DefaultIpv6Reader(), &processes);
   const auto ours = [&](std::vector<TcpTableRow> rows) {
     const std::uint32_t ports[] = {connection.listener->Port(), connection.client->Port()};
     std::erase_if(rows, [&](const TcpTableRow& row) {
@@ -263,6 +266,202 @@ TEST(TcpTableChoiceTest, BothTablesAgreeOnTheSockets) {
   };
   const std::vector<TcpTableRow> fromNetlink = ours(extended.ReadTable().rows);
   EXPECT_EQ(fromNetlink.size(), 3u);
+  EXPECT_EQ(fromNetlink, ours(plain.ReadTable().rows));
+}
+
+// IPv6 sockets: on ::1, and on :: taking IPv4 clients as IPv4-mapped peers.
+const IpAddress kLoopback6 = *ParseIpAddress("::1");
+
+sockaddr_in6 Ipv6Address(const char* text, std::uint32_t port) {
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_any;
+  std::memcpy(&address.sin6_addr, ParseIpAddress(text)->Ipv6Bytes().data(), 16);
+  address.sin6_port = static_cast<in_port_t>(port);
+  return address;
+}
+
+std::unique_ptr<Socket> Listen6(const char* at, bool v6Only) {
+  auto listener = std::make_unique<Socket>(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int only = v6Only ? 1 : 0;
+  setsockopt(listener->Fd(), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+  const sockaddr_in6 address = Ipv6Address(at, 0);
+  if (bind(listener->Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener->Fd(), 4) != 0) {
+    return nullptr;
+  }
+  return listener;
+}
+
+std::unique_ptr<Socket> Connect6(const char* to, std::uint32_t port) {
+  auto client = std::make_unique<Socket>(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in6 address = Ipv6Address(to, port);
+  if (connect(client->Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return nullptr;
+  }
+  return client;
+}
+
+std::unique_ptr<Socket> Connect4(std::uint32_t port) {
+  auto client = std::make_unique<Socket>(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in address = LoopbackAddress(port);
+  if (connect(client->Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return nullptr;
+  }
+  return client;
+}
+
+std::unique_ptr<Socket> Accept(const Socket& listener) {
+  return std::make_unique<Socket>(accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+std::optional<TcpTableRow> FindAt(const std::vector<TcpTableRow>& rows, const IpAddress& local,
+                                  std::uint32_t localPort, std::uint32_t remotePort) {
+  const auto found = std::find_if(rows.begin(), rows.end(), [&](const TcpTableRow& row) {
+    return row.localAddr == local && row.localPort == localPort && row.remotePort == remotePort;
+  });
+  return found == rows.end() ? std::nullopt : std::optional<TcpTableRow>(*found);
+}
+
+// Three connections beside the IPv4 one of the fixture: native IPv6 on ::1;
+// an IPv4 client of a dual-stack listener on ::; an IPv6 socket connected
+// to ::ffff:127.0.0.1 (to an IPv4 listener).
+struct DualStackSockets {
+  std::unique_ptr<Socket> listener6, client6, server6;
+  std::unique_ptr<Socket> dualListener, client4, mappedServer;
+  std::unique_ptr<Socket> listener4, mappedClient, server4;
+
+  bool Make() {
+    listener6 = Listen6("::1", true);
+    dualListener = Listen6("::", false);
+    listener4 = Listen();
+    if (!listener6 || !dualListener || !listener4) {
+      return false;
+    }
+    client6 = Connect6("::1", listener6->Port());
+    client4 = Connect4(dualListener->Port());
+    mappedClient = Connect6("::ffff:127.0.0.1", listener4->Port());
+    if (!client6 || !client4 || !mappedClient) {
+      return false;
+    }
+    server6 = Accept(*listener6);
+    mappedServer = Accept(*dualListener);
+    server4 = Accept(*listener4);
+    return server6->Fd() >= 0 && mappedServer->Fd() >= 0 && server4->Fd() >= 0;
+  }
+  std::vector<std::uint32_t> LocalPorts() const {
+    return {listener6->Port(), client6->Port(),   dualListener->Port(),
+            client4->Port(),   listener4->Port(), mappedClient->Port()};
+  }
+};
+
+class DualStackTableTest : public TcpTableTest {
+ protected:
+  void SetUp() override {
+    TcpTableTest::SetUp();
+    if (IsSkipped()) {
+      return;
+    }
+    if (!sockets_.Make()) {
+      GTEST_SKIP() << "this system has no IPv6 loopback (errno " << errno << ")";
+    }
+  }
+  DualStackSockets sockets_;
+};
+
+TEST_P(DualStackTableTest, NativeIpv6ConnectionIsIpv6RowsWithTheirOwner) {
+  const std::unique_ptr<TcpTableSource> source = Source(true);
+  const std::vector<TcpTableRow> rows = source->ReadTable().rows;
+  const std::uint32_t listenPort = sockets_.listener6->Port();
+  const std::uint32_t clientPort = sockets_.client6->Port();
+  const auto listening = FindAt(rows, kLoopback6, listenPort, 0);
+  const auto client = FindAt(rows, kLoopback6, clientPort, listenPort);
+  const auto server = FindAt(rows, kLoopback6, listenPort, clientPort);
+  ASSERT_TRUE(listening && client && server);
+  EXPECT_EQ(listening->state, kTcpStateListen);
+  EXPECT_TRUE(listening->remoteAddr.IsUnspecified());
+  EXPECT_FALSE(listening->remoteAddr.IsIpv4()) << "a listener's missing peer is [::]";
+  EXPECT_EQ(client->state, kTcpStateEstablished);
+  EXPECT_EQ(client->remoteAddr, kLoopback6);
+  EXPECT_EQ(server->remoteAddr, kLoopback6);
+  for (const TcpTableRow* row : {&*listening, &*client, &*server}) {
+    EXPECT_EQ(row->owningPid, getpid());
+    EXPECT_NE(row->inode, 0u);
+  }
+}
+
+TEST_P(DualStackTableTest, DualStackListenerIsUnspecifiedIpv6AndItsIpv4ClientsAreIpv4) {
+  const std::unique_ptr<TcpTableSource> source = Source(true);
+  const std::vector<TcpTableRow> rows = source->ReadTable().rows;
+  const std::uint32_t listenPort = sockets_.dualListener->Port();
+  const std::uint32_t clientPort = sockets_.client4->Port();
+  const auto listening = FindAt(rows, *ParseIpAddress("::"), listenPort, 0);
+  ASSERT_TRUE(listening);
+  EXPECT_FALSE(listening->localAddr.IsIpv4());
+  EXPECT_EQ(listening->owningPid, getpid());
+  // The accepted socket is an IPv6 one, but its row is the IPv4 connection
+  // 127.0.0.1 -> 127.0.0.1, the mirror of the IPv4 client's row.
+  const auto accepted = Find(rows, listenPort, clientPort);
+  const auto client = Find(rows, clientPort, listenPort);
+  ASSERT_TRUE(accepted && client);
+  EXPECT_TRUE(accepted->localAddr.IsIpv4() && accepted->remoteAddr.IsIpv4());
+  EXPECT_EQ(accepted->remoteAddr, kLoopback);
+  EXPECT_EQ(accepted->localAddr.ToText(), "127.0.0.1");
+  EXPECT_EQ(accepted->state, kTcpStateEstablished);
+  EXPECT_EQ(accepted->owningPid, getpid());
+  EXPECT_EQ(client->remoteAddr, kLoopback);
+}
+
+TEST_P(DualStackTableTest, Ipv6SocketConnectedToMappedAddressIsAnIpv4Connection) {
+  const std::unique_ptr<TcpTableSource> source = Source(true);
+  const std::vector<TcpTableRow> rows = source->ReadTable().rows;
+  const std::uint32_t listenPort = sockets_.listener4->Port();
+  const std::uint32_t clientPort = sockets_.mappedClient->Port();
+  const auto client = Find(rows, clientPort, listenPort);
+  const auto server = Find(rows, listenPort, clientPort);
+  ASSERT_TRUE(client && server);
+  EXPECT_EQ(client->remoteAddr, kLoopback);
+  EXPECT_EQ(client->state, kTcpStateEstablished);
+  EXPECT_EQ(client->owningPid, getpid());
+  EXPECT_NE(client->inode, 0u);
+}
+
+TEST_P(DualStackTableTest, Ipv4RowsComeBeforeIpv6Rows) {
+  const std::unique_ptr<TcpTableSource> source = Source(true);
+  const std::vector<TcpTableRow> rows = source->ReadTable().rows;
+  const auto firstIpv6 = std::find_if(
+      rows.begin(), rows.end(), [](const TcpTableRow& row) { return !row.localAddr.IsIpv4(); });
+  ASSERT_NE(firstIpv6, rows.end());
+  EXPECT_TRUE(std::none_of(firstIpv6, rows.end(),
+                           [](const TcpTableRow& row) { return row.localAddr.IsIpv4(); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, DualStackTableTest, ::testing::Values(true, false),
+                         [](const auto& param) { return param.param ? "Extended" : "Plain"; });
+
+TEST(TcpTableChoiceTest, BothTablesAgreeOnIpv6AndMappedSockets) {
+  if (!SockDiagAvailable()) {
+    GTEST_SKIP() << "this kernel does not answer sock_diag for TCP";
+  }
+  DualStackSockets sockets;
+  if (!sockets.Make()) {
+    GTEST_SKIP() << "this system has no IPv6 loopback";
+  }
+  ProcProcesses processes;
+  NetlinkTcpTable extended(&processes);
+  ProcTcpTable plain(ProcTcpTable::DefaultReader(), ProcTcpTable::DefaultIpv6Reader(), &processes);
+  const std::vector<std::uint32_t> ports = sockets.LocalPorts();
+  const auto ours = [&](std::vector<TcpTableRow> rows) {
+    std::erase_if(rows, [&](const TcpTableRow& row) {
+      return std::find(ports.begin(), ports.end(), row.localPort) == ports.end();
+    });
+    std::sort(rows.begin(), rows.end(),
+              [](const TcpTableRow& a, const TcpTableRow& b) { return a.inode < b.inode; });
+    return rows;
+  };
+  const std::vector<TcpTableRow> fromNetlink = ours(extended.ReadTable().rows);
+  // Three listeners and six connected sockets.
+  EXPECT_EQ(fromNetlink.size(), 9u);
   EXPECT_EQ(fromNetlink, ours(plain.ReadTable().rows));
 }
 

@@ -1,0 +1,106 @@
+#include "platform/linux/tcp_diag_dump.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
+
+#include "platform/linux/proc_tcp_table.h"
+#include "platform/linux/sock_diag_socket.h"
+
+namespace harlune::tcp_diag {
+
+namespace {
+
+using sock_diag::Aligned;
+
+// The kernel gives the addresses in network order: an IPv4 one in the first
+// word, an IPv6 one as the 16 bytes of the four words in memory order.
+IpAddress AddressOf(std::uint8_t family, const std::uint32_t (&words)[4]) {
+  if (family == AF_INET) {
+    return IpAddress::FromIpv4(words[0]);
+  }
+  IpAddress::Bytes16 bytes;
+  static_assert(sizeof bytes == sizeof words);
+  std::memcpy(bytes.data(), words, sizeof bytes);
+  return IpAddress::FromIpv6(bytes);
+}
+
+void AddRow(const std::byte* payload, std::vector<TcpTableRow>& rows) {
+  inet_diag_msg message;
+  std::memcpy(&message, payload, sizeof message);
+  if (message.idiag_family != AF_INET && message.idiag_family != AF_INET6) {
+    return;
+  }
+  const std::optional<std::uint32_t> state = MibTcpStateOf(message.idiag_state);
+  if (!state) {
+    return;
+  }
+  TcpTableRow row;
+  row.state = *state;
+  // Ports are in network order already, as the table stores them.
+  row.localAddr = AddressOf(message.idiag_family, message.id.idiag_src);
+  row.localPort = message.id.idiag_sport;
+  row.remoteAddr = AddressOf(message.idiag_family, message.id.idiag_dst);
+  row.remotePort = message.id.idiag_dport;
+  row.inode = message.idiag_inode;
+  rows.push_back(row);
+}
+
+// The step of one message of the dump answered to our request.
+std::optional<DatagramStep> ReadOwnMessage(const nlmsghdr& header, const std::byte* payload,
+                                           std::size_t payloadSize,
+                                           std::vector<TcpTableRow>& rows) {
+  if (header.nlmsg_type == NLMSG_DONE) {
+    return DatagramStep{true, 0};
+  }
+  if (header.nlmsg_type == NLMSG_ERROR) {
+    nlmsgerr error;
+    if (payloadSize < sizeof error) {
+      return DatagramStep{true, EPROTO};
+    }
+    std::memcpy(&error, payload, sizeof error);
+    // A negative errno; anything else is no errno at all.
+    return DatagramStep{true, error.error < 0 ? -error.error : (error.error == 0 ? 0 : EPROTO)};
+  }
+  if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+    if (payloadSize < sizeof(inet_diag_msg)) {
+      return DatagramStep{true, EPROTO};
+    }
+    AddRow(payload, rows);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+DatagramStep ReadDumpDatagram(std::span<const std::byte> datagram, std::uint32_t sequence,
+                              std::vector<TcpTableRow>& rows) {
+  const std::byte* data = datagram.data();
+  const std::size_t size = datagram.size();
+  std::size_t at = 0;
+  while (size - at >= sizeof(nlmsghdr)) {
+    nlmsghdr header;
+    std::memcpy(&header, data + at, sizeof header);
+    if (header.nlmsg_len < sizeof header || header.nlmsg_len > size - at) {
+      return {true, EPROTO};  // a message that claims more than was received
+    }
+    if (header.nlmsg_seq == sequence) {
+      // The header is 16 bytes, so the payload starts right after it.
+      static_assert(Aligned(sizeof header) == sizeof header);
+      const std::size_t payloadSize = header.nlmsg_len - sizeof header;
+      if (const auto step = ReadOwnMessage(header, data + at + sizeof header, payloadSize, rows)) {
+        return *step;
+      }
+    }
+    at += std::min(Aligned(header.nlmsg_len), size - at);
+  }
+  return {};
+}
+
+}  // namespace harlune::tcp_diag
