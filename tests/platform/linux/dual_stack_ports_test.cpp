@@ -25,24 +25,16 @@
 #include "protocol/ip_address.h"
 #include "support/real_socket_support.h"
 #include "support/recording_user_dialogs.h"
+#include "support/tcp_table_rows.h"
 
 namespace harlune {
 namespace {
 
-IpAddress Address(const char* text) {
-  const std::optional<IpAddress> address = ParseIpAddress(text);
-  EXPECT_TRUE(address) << text;
-  return address.value_or(IpAddress());
-}
+using testing::AddressOfText;
 
 TcpTableRow Row(std::uint32_t state, const char* local, std::uint16_t localPort, const char* remote,
                 std::uint16_t remotePort, std::int32_t pid) {
-  TcpTableRow row;
-  row.state = state;
-  row.localAddr = Address(local);
-  row.localPort = htons(localPort);
-  row.remoteAddr = Address(remote);
-  row.remotePort = htons(remotePort);
+  TcpTableRow row = testing::TextRow(state, local, localPort, remote, remotePort);
   row.owningPid = pid;
   return row;
 }
@@ -121,7 +113,7 @@ std::unique_ptr<Fd> Bound(int family, const char* at, std::uint16_t hostPort, bo
   if (family == AF_INET6) {
     auto& address = reinterpret_cast<sockaddr_in6&>(storage);
     address.sin6_family = AF_INET6;
-    std::memcpy(&address.sin6_addr, Address(at).Ipv6Bytes().data(), 16);
+    std::memcpy(&address.sin6_addr, AddressOfText(at).Ipv6Bytes().data(), 16);
     address.sin6_port = htons(hostPort);
     size = sizeof address;
     const int dualStack = 0;
@@ -129,7 +121,7 @@ std::unique_ptr<Fd> Bound(int family, const char* at, std::uint16_t hostPort, bo
   } else {
     auto& address = reinterpret_cast<sockaddr_in&>(storage);
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = Address(at).Ipv4Value();
+    address.sin_addr.s_addr = AddressOfText(at).Ipv4Value();
     address.sin_port = htons(hostPort);
     size = sizeof address;
   }

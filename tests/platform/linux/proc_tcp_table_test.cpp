@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/ip_address.h"
+#include "support/tcp_table_rows.h"
 
 namespace harlune {
 namespace {
@@ -225,20 +226,11 @@ constexpr char kRecorded6[] =
     "   4: 00000000000000000000000001000000:C823 00000000000000000000000001000000:1538 06 "
     "00000000:00000000 03:00001770 00000000     0        0 0 3 0000000000000000\n";
 
-IpAddress Address(const char* text) {
-  const std::optional<IpAddress> address = ParseIpAddress(text);
-  EXPECT_TRUE(address) << text;
-  return address.value_or(IpAddress());
-}
+using testing::AddressOfText;
 
 TcpTableRow Row6(std::uint32_t state, const char* local, std::uint16_t localPort,
                  const char* remote, std::uint16_t remotePort, std::uint64_t inode) {
-  TcpTableRow row;
-  row.state = state;
-  row.localAddr = Address(local);
-  row.localPort = htons(localPort);
-  row.remoteAddr = Address(remote);
-  row.remotePort = htons(remotePort);
+  TcpTableRow row = testing::TextRow(state, local, localPort, remote, remotePort);
   row.inode = inode;
   return row;
 }

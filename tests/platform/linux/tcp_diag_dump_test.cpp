@@ -21,17 +21,14 @@
 
 #include "platform/linux/netlink_tcp_table.h"
 #include "protocol/ip_address.h"
+#include "support/tcp_table_rows.h"
 
 namespace harlune {
 namespace {
 
 constexpr std::uint32_t kOurSequence = 1;
 
-IpAddress Address(const char* text) {
-  const std::optional<IpAddress> address = ParseIpAddress(text);
-  EXPECT_TRUE(address) << text;
-  return address.value_or(IpAddress());
-}
+using testing::AddressOfText;
 
 // Builds datagrams of netlink messages as the kernel sends them.
 class Datagram {
@@ -46,8 +43,8 @@ class Datagram {
     message.idiag_state = linuxState;
     message.id.idiag_sport = htons(localPort);
     message.id.idiag_dport = htons(remotePort);
-    PutAddress(family, Address(local), message.id.idiag_src);
-    PutAddress(family, Address(remote), message.id.idiag_dst);
+    PutAddress(family, AddressOfText(local), message.id.idiag_src);
+    PutAddress(family, AddressOfText(remote), message.id.idiag_dst);
     message.idiag_inode = inode;
     return Message(SOCK_DIAG_BY_FAMILY, sequence, &message, sizeof message);
   }
@@ -91,12 +88,7 @@ class Datagram {
 
 TcpTableRow Row(std::uint32_t state, const char* local, std::uint16_t localPort, const char* remote,
                 std::uint16_t remotePort, std::uint64_t inode) {
-  TcpTableRow row;
-  row.state = state;
-  row.localAddr = Address(local);
-  row.localPort = htons(localPort);
-  row.remoteAddr = Address(remote);
-  row.remotePort = htons(remotePort);
+  TcpTableRow row = testing::TextRow(state, local, localPort, remote, remotePort);
   row.inode = inode;
   return row;
 }
