@@ -23,14 +23,13 @@
 #include <utility>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
 #include "core/filter/packet_filter_manager.h"
 #include "core/monitor/connection_monitor.h"
+#include "platform/linux/inet_socket.h"
 #include "platform/linux/netlink_tcp_table.h"
 #include "platform/linux/proc_processes.h"
 #include "support/process_rule_control.h"
@@ -122,78 +121,10 @@ class NamespacePair {
   bool made_ = false;
 };
 
-// A TCP socket of either family, closed with its owner. Receives time out
-// after two seconds so that a test that goes wrong does not hang.
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {
-    const timeval timeout{2, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  }
-  static Socket Tcp(int family) { return Socket(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
-  Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Socket& operator=(Socket&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  ~Socket() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
+using testing::InetSocket;
 
-  int fd() const { return fd_; }
-
-  bool Listen(const std::string& address, bool ipv6Only = true) {
-    const int only = ipv6Only ? 1 : 0;
-    if (address.find(':') != std::string::npos &&
-        setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only) != 0) {
-      return false;
-    }
-    sockaddr_storage storage = Address(address, 0);
-    return bind(fd_, reinterpret_cast<sockaddr*>(&storage), sizeof storage) == 0 &&
-           listen(fd_, 4) == 0;
-  }
-  bool Connect(const std::string& address, std::uint16_t hostPort) {
-    sockaddr_storage storage = Address(address, hostPort);
-    return connect(fd_, reinterpret_cast<sockaddr*>(&storage), sizeof storage) == 0;
-  }
-  Socket Accept() const { return Socket(accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)); }
-
-  // The local port in host order.
-  std::uint16_t Port() const {
-    sockaddr_storage storage{};
-    socklen_t length = sizeof storage;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&storage), &length);
-    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(&storage);
-    const auto* ipv6 = reinterpret_cast<const sockaddr_in6*>(&storage);
-    return ntohs(storage.ss_family == AF_INET6 ? ipv6->sin6_port : ipv4->sin_port);
-  }
-  // The errno of the next receive; 0 when it did not fail.
-  int ReceiveError() const {
-    char byte = 0;
-    return recv(fd_, &byte, 1, 0) < 0 ? errno : 0;
-  }
-
- private:
-  static sockaddr_storage Address(const std::string& text, std::uint16_t hostPort) {
-    sockaddr_storage storage{};
-    if (text.find(':') != std::string::npos) {
-      auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&storage);
-      ipv6->sin6_family = AF_INET6;
-      ipv6->sin6_port = htons(hostPort);
-      inet_pton(AF_INET6, text.c_str(), &ipv6->sin6_addr);
-    } else {
-      auto* ipv4 = reinterpret_cast<sockaddr_in*>(&storage);
-      ipv4->sin_family = AF_INET;
-      ipv4->sin_port = htons(hostPort);
-      inet_pton(AF_INET, text.c_str(), &ipv4->sin_addr);
-    }
-    return storage;
-  }
-
-  int fd_;
-};
+// A socket's local port in host order.
+std::uint16_t PortOf(const InetSocket& socket) { return HostOrderPort(socket.Port()); }
 
 // One connection as the near namespace's table should show it.
 struct Expected {
@@ -218,46 +149,45 @@ std::shared_ptr<ConnectionInfo> FindConnection(const ConnectionMonitor& monitor,
 
 bool IsReset(int error) { return error == ECONNRESET || error == ECONNABORTED; }
 
-// What the three kinds of connection are made of.
+// What the three kinds of connection are made of. Each socket is made in
+// the namespace it belongs to, and stays there.
 struct Connections {
-  Socket dualStackListener = Socket::Tcp(AF_INET6);
-  Socket ipv4Client = Socket::Tcp(AF_INET);
-  std::optional<Socket> dualStackServer;
-  Socket farIpv6Listener = Socket::Tcp(AF_INET6);
-  Socket farIpv4Listener = Socket::Tcp(AF_INET);
-  Socket ipv6Client = Socket::Tcp(AF_INET6);
-  Socket mappedClient = Socket::Tcp(AF_INET6);
-  std::optional<Socket> farIpv6Server;
-  std::optional<Socket> farIpv4Server;
+  std::optional<InetSocket> dualStackListener;
+  std::optional<InetSocket> ipv4Client;
+  std::optional<InetSocket> dualStackServer;
+  std::optional<InetSocket> farIpv6Listener;
+  std::optional<InetSocket> farIpv4Listener;
+  std::optional<InetSocket> ipv6Client;
+  std::optional<InetSocket> mappedClient;
+  std::optional<InetSocket> farIpv6Server;
+  std::optional<InetSocket> farIpv4Server;
 };
 
-// Makes them: the listeners of the far side are made while the thread is in
-// the far namespace (a socket stays in the namespace it was made in).
 bool MakeConnections(const NamespacePair& spaces, Connections& c) {
   if (!spaces.EnterFar()) {
     return false;
   }
-  c.farIpv6Listener = Socket::Tcp(AF_INET6);
-  c.farIpv4Listener = Socket::Tcp(AF_INET);
+  c.farIpv6Listener.emplace(InetSocket::Open(AF_INET6));
+  c.farIpv4Listener.emplace(InetSocket::Open(AF_INET));
   const bool farListening =
-      c.farIpv6Listener.Listen("2001:2::2") && c.farIpv4Listener.Listen("198.18.0.2");
+      c.farIpv6Listener->Listen("2001:2::2") && c.farIpv4Listener->Listen("198.18.0.2");
   if (!spaces.EnterNear() || !farListening) {
     return false;
   }
-  c.dualStackListener = Socket::Tcp(AF_INET6);
-  c.ipv4Client = Socket::Tcp(AF_INET);
-  c.ipv6Client = Socket::Tcp(AF_INET6);
-  c.mappedClient = Socket::Tcp(AF_INET6);
-  if (!c.dualStackListener.Listen("::", false) ||
-      !c.ipv4Client.Connect("127.0.0.1", c.dualStackListener.Port()) ||
-      !c.ipv6Client.Connect("2001:2::2", c.farIpv6Listener.Port()) ||
-      !c.mappedClient.Connect("::ffff:198.18.0.2", c.farIpv4Listener.Port())) {
+  c.dualStackListener.emplace(InetSocket::Open(AF_INET6));
+  c.ipv4Client.emplace(InetSocket::Open(AF_INET));
+  c.ipv6Client.emplace(InetSocket::Open(AF_INET6));
+  c.mappedClient.emplace(InetSocket::Open(AF_INET6));
+  if (!c.dualStackListener->Listen("::") ||
+      !c.ipv4Client->ConnectTo("127.0.0.1", c.dualStackListener->Port()) ||
+      !c.ipv6Client->ConnectTo("2001:2::2", c.farIpv6Listener->Port()) ||
+      !c.mappedClient->ConnectTo("::ffff:198.18.0.2", c.farIpv4Listener->Port())) {
     return false;
   }
-  c.dualStackServer.emplace(c.dualStackListener.Accept());
-  c.farIpv6Server.emplace(c.farIpv6Listener.Accept());
-  c.farIpv4Server.emplace(c.farIpv4Listener.Accept());
-  return c.dualStackServer->fd() >= 0 && c.farIpv6Server->fd() >= 0 && c.farIpv4Server->fd() >= 0;
+  c.dualStackServer.emplace(c.dualStackListener->Accept());
+  c.farIpv6Server.emplace(c.farIpv6Listener->Accept());
+  c.farIpv4Server.emplace(c.farIpv4Listener->Accept());
+  return c.dualStackServer->Fd() >= 0 && c.farIpv6Server->Fd() >= 0 && c.farIpv4Server->Fd() >= 0;
 }
 
 class DualStackRealTest : public ::testing::Test {
@@ -278,13 +208,13 @@ class DualStackRealTest : public ::testing::Test {
 TEST_F(DualStackRealTest, EveryKindShowsGivesItsPortIsEndedByARuleAndIsLogged) {
   Connections& c = connections_;
   const std::vector<Expected> expected{
-      {"IPv4 client of a [::] listener", "127.0.0.1", c.ipv4Client.Port(), "127.0.0.1",
-       c.dualStackListener.Port()},
-      {"its accepted end", "127.0.0.1", c.dualStackListener.Port(), "127.0.0.1",
-       c.ipv4Client.Port()},
-      {"native IPv6", "2001:2::1", c.ipv6Client.Port(), "2001:2::2", c.farIpv6Listener.Port()},
-      {"IPv4 through an IPv6 socket", "198.18.0.1", c.mappedClient.Port(), "198.18.0.2",
-       c.farIpv4Listener.Port()},
+      {"IPv4 client of a [::] listener", "127.0.0.1", PortOf(*c.ipv4Client), "127.0.0.1",
+       PortOf(*c.dualStackListener)},
+      {"its accepted end", "127.0.0.1", PortOf(*c.dualStackListener), "127.0.0.1",
+       PortOf(*c.ipv4Client)},
+      {"native IPv6", "2001:2::1", PortOf(*c.ipv6Client), "2001:2::2", PortOf(*c.farIpv6Listener)},
+      {"IPv4 through an IPv6 socket", "198.18.0.1", PortOf(*c.mappedClient), "198.18.0.2",
+       PortOf(*c.farIpv4Listener)},
   };
 
   // The table and owners of the near namespace, which the thread is in.
@@ -344,7 +274,7 @@ TEST_F(DualStackRealTest, EveryKindShowsGivesItsPortIsEndedByARuleAndIsLogged) {
   // The dual-stack pair is two rows of one connection: ending either end
   // resets the other, which may then be gone before its own turn.
   EXPECT_GE(report.ended, expected.size() - 1);
-  EXPECT_TRUE(IsReset(c.ipv4Client.ReceiveError())) << "the [::] listener's client";
+  EXPECT_TRUE(IsReset(c.ipv4Client->ReceiveError())) << "the [::] listener's client";
   EXPECT_TRUE(IsReset(c.farIpv6Server->ReceiveError())) << "the IPv6 peer";
   EXPECT_TRUE(IsReset(c.farIpv4Server->ReceiveError())) << "the mapped client's peer";
 
