@@ -29,7 +29,7 @@
 
 #include "core/filter/packet_filter_manager.h"
 #include "core/monitor/connection_monitor.h"
-#include "platform/linux/inet_socket.h"
+#include "support/inet_socket.h"
 #include "platform/linux/netlink_tcp_table.h"
 #include "platform/linux/proc_processes.h"
 #include "support/process_rule_control.h"

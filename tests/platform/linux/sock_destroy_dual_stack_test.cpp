@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include "platform/linux/inet_socket.h"
+#include "support/inet_socket.h"
 #include "platform/linux/sock_destroy_resetter.h"
 #include "protocol/ip_address.h"
 #include "support/real_socket_support.h"

@@ -1,4 +1,4 @@
-#include "platform/linux/inet_socket.h"
+#include "support/inet_socket.h"
 
 #include <unistd.h>
 
@@ -86,7 +86,12 @@ InetSocket InetSocket::Accept() const {
 
 int InetSocket::ReceiveError() const {
   char byte = 0;
-  return recv(fd_, &byte, 1, 0) == 1 ? 0 : errno;
+  return recv(fd_, &byte, 1, 0) < 0 ? errno : 0;
+}
+
+bool InetSocket::ReceivesByte() const {
+  char byte = 0;
+  return recv(fd_, &byte, 1, 0) == 1;
 }
 
 bool InetSocket::SendByte() const {

@@ -1,7 +1,7 @@
 #pragma once
 
-// TCP sockets of either family on the loopback addresses, for the tests
-// that end real connections held by IPv6 and dual-stack sockets.
+// TCP sockets of either family for tests that need real connections in the
+// system's table, IPv6 and dual-stack ones included.
 
 #include <cstdint>
 #include <string>
@@ -29,8 +29,11 @@ class InetSocket {
   bool ConnectTo(const std::string& address, std::uint32_t port);
   InetSocket Accept() const;
 
-  // The errno of the next receive, 0 when a byte arrived.
+  // The errno of the next receive; 0 when it did not fail (a byte or the
+  // peer's orderly end).
   int ReceiveError() const;
+  // Whether the next receive gets a byte.
+  bool ReceivesByte() const;
   bool SendByte() const;
 
  private:
@@ -42,7 +45,7 @@ struct InetPair {
   InetSocket client;
   InetSocket server;
   // Whether a byte from the client reaches the server.
-  bool Exchanges() const { return client.SendByte() && server.ReceiveError() == 0; }
+  bool Exchanges() const { return client.SendByte() && server.ReceivesByte(); }
 };
 
 // Connects a new socket of the family to the listener at the address.
