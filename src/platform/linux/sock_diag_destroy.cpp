@@ -58,15 +58,6 @@ void StoreAddress(std::uint32_t (&field)[4], std::uint8_t family, const IpAddres
   }
 }
 
-IpAddress LoadAddress(const std::uint32_t (&field)[4], std::uint8_t family) {
-  if (family == AF_INET) {
-    return IpAddress::FromIpv4(field[0]);
-  }
-  IpAddress::Bytes16 bytes{};
-  std::memcpy(bytes.data(), field, kIpv6AddressSize);
-  return IpAddress::FromIpv6(bytes);
-}
-
 Request MakeRequest(std::uint16_t type, std::uint16_t flags, std::uint32_t sequence,
                     const protocol::TcpFourTuple& tuple, const Target& target) {
   Request request{};
@@ -209,9 +200,9 @@ bool AddSocket(std::span<const std::byte> payload, std::vector<SocketRecord>& so
     return true;  // no TCP socket of either family: passed over
   }
   SocketRecord socket;
-  socket.tuple =
-      protocol::TcpFourTuple{LoadAddress(message.id.idiag_src, family), message.id.idiag_sport,
-                             LoadAddress(message.id.idiag_dst, family), message.id.idiag_dport};
+  socket.tuple = protocol::TcpFourTuple{
+      AddressOfSocketId(family, message.id.idiag_src), message.id.idiag_sport,
+      AddressOfSocketId(family, message.id.idiag_dst), message.id.idiag_dport};
   socket.family = family;
   socket.interfaceIndex = message.id.idiag_if;
   socket.cookie = {message.id.idiag_cookie[0], message.id.idiag_cookie[1]};

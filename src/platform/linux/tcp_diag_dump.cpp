@@ -19,18 +19,6 @@ namespace {
 
 using sock_diag::Aligned;
 
-// The kernel gives the addresses in network order: an IPv4 one in the first
-// word, an IPv6 one as the 16 bytes of the four words in memory order.
-IpAddress AddressOf(std::uint8_t family, const std::uint32_t (&words)[4]) {
-  if (family == AF_INET) {
-    return IpAddress::FromIpv4(words[0]);
-  }
-  IpAddress::Bytes16 bytes;
-  static_assert(sizeof bytes == sizeof words);
-  std::memcpy(bytes.data(), words, sizeof bytes);
-  return IpAddress::FromIpv6(bytes);
-}
-
 void AddRow(const std::byte* payload, std::vector<TcpTableRow>& rows) {
   inet_diag_msg message;
   std::memcpy(&message, payload, sizeof message);
@@ -44,9 +32,9 @@ void AddRow(const std::byte* payload, std::vector<TcpTableRow>& rows) {
   TcpTableRow row;
   row.state = *state;
   // Ports are in network order already, as the table stores them.
-  row.localAddr = AddressOf(message.idiag_family, message.id.idiag_src);
+  row.localAddr = sock_diag::AddressOfSocketId(message.idiag_family, message.id.idiag_src);
   row.localPort = message.id.idiag_sport;
-  row.remoteAddr = AddressOf(message.idiag_family, message.id.idiag_dst);
+  row.remoteAddr = sock_diag::AddressOfSocketId(message.idiag_family, message.id.idiag_dst);
   row.remotePort = message.id.idiag_dport;
   row.inode = message.idiag_inode;
   rows.push_back(row);
