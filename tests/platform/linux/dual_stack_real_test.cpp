@@ -29,9 +29,9 @@
 
 #include "core/filter/packet_filter_manager.h"
 #include "core/monitor/connection_monitor.h"
-#include "support/inet_socket.h"
 #include "platform/linux/netlink_tcp_table.h"
 #include "platform/linux/proc_processes.h"
+#include "support/inet_socket.h"
 #include "support/process_rule_control.h"
 #include "support/real_socket_support.h"
 #include "support/recording_user_dialogs.h"

@@ -11,9 +11,9 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include "support/inet_socket.h"
 #include "platform/linux/sock_destroy_resetter.h"
 #include "protocol/ip_address.h"
+#include "support/inet_socket.h"
 #include "support/real_socket_support.h"
 
 namespace harlune {
