@@ -64,9 +64,9 @@ std::uint32_t InetSocket::Port() const {
   return reinterpret_cast<const sockaddr_in&>(address).sin_port;
 }
 
-bool InetSocket::Listen(const std::string& address) {
+bool InetSocket::Listen(const std::string& address, std::uint32_t port) {
   sockaddr_storage bound;
-  const socklen_t size = AddressOf(fd_, address, 0, bound);
+  const socklen_t size = AddressOf(fd_, address, port, bound);
   // Dual-stack whatever the system's default says.
   const int v6Only = 0;
   setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only);

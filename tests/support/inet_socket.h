@@ -23,9 +23,9 @@ class InetSocket {
   // The local port, network order as the TCP table stores it.
   std::uint32_t Port() const;
 
-  // Binds to the address on a free port and listens; an IPv6 socket bound
-  // to "::" takes IPv4 clients too.
-  bool Listen(const std::string& address);
+  // Binds to the address on the port (stored form; 0 for a free one) and
+  // listens; an IPv6 socket bound to "::" takes IPv4 clients too.
+  bool Listen(const std::string& address, std::uint32_t port = 0);
   bool ConnectTo(const std::string& address, std::uint32_t port);
   InetSocket Accept() const;
 

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -23,6 +22,7 @@
 #include "platform/linux/netlink_tcp_table.h"
 #include "platform/linux/proc_processes.h"
 #include "protocol/ip_address.h"
+#include "support/inet_socket.h"
 #include "support/real_socket_support.h"
 #include "support/recording_user_dialogs.h"
 #include "support/tcp_table_rows.h"
@@ -83,52 +83,23 @@ TEST(DualStackPortsTest, Ipv6AndMappedRowsGiveTheirLocalPortsOnce) {
   EXPECT_EQ(PortsOfFilterFor(monitor, "JAVA"), (std::vector<std::uint16_t>{7000, 8080, 9000}));
 }
 
-// A socket of this test, closed at the end.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const { return fd_; }
-  std::uint16_t HostPort() const {
-    sockaddr_in6 address{};
-    socklen_t size = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    return ntohs(address.sin6_port);  // at the same place for both families
-  }
+using testing::InetSocket;
 
- private:
-  int fd_;
-};
+// A listener of the family on the address and port (stored form, 0 for a
+// free one), or nothing.
+std::unique_ptr<InetSocket> ListenOn(int family, const char* at, std::uint32_t port = 0) {
+  auto listener = std::make_unique<InetSocket>(InetSocket::Open(family));
+  return listener->Listen(at, port) ? std::move(listener) : nullptr;
+}
 
-std::unique_ptr<Fd> Bound(int family, const char* at, std::uint16_t hostPort, bool listens) {
-  auto fd = std::make_unique<Fd>(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_storage storage{};
-  socklen_t size = 0;
-  if (family == AF_INET6) {
-    auto& address = reinterpret_cast<sockaddr_in6&>(storage);
-    address.sin6_family = AF_INET6;
-    std::memcpy(&address.sin6_addr, AddressOfText(at).Ipv6Bytes().data(), 16);
-    address.sin6_port = htons(hostPort);
-    size = sizeof address;
-    const int dualStack = 0;
-    setsockopt(fd->Get(), IPPROTO_IPV6, IPV6_V6ONLY, &dualStack, sizeof dualStack);
-  } else {
-    auto& address = reinterpret_cast<sockaddr_in&>(storage);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = AddressOfText(at).Ipv4Value();
-    address.sin_port = htons(hostPort);
-    size = sizeof address;
-  }
-  const auto* where = reinterpret_cast<const sockaddr*>(&storage);
-  const bool ok = listens ? bind(fd->Get(), where, size) == 0 && listen(fd->Get(), 4) == 0
-                          : connect(fd->Get(), where, size) == 0;
-  return ok ? std::move(fd) : nullptr;
+// A socket of the family connected to the address, or nothing.
+std::unique_ptr<InetSocket> ConnectedTo(int family, const char* to, std::uint32_t port) {
+  auto client = std::make_unique<InetSocket>(InetSocket::Open(family));
+  return client->ConnectTo(to, port) ? std::move(client) : nullptr;
+}
+
+std::uint16_t HostPortOf(const InetSocket& socket) {
+  return ntohs(static_cast<std::uint16_t>(socket.Port()));
 }
 
 bool Holds(const std::vector<std::uint16_t>& ports, std::uint16_t port) {
@@ -141,30 +112,30 @@ TEST(DualStackPortsTest, ThisProcessesIpv6AndMappedSocketsGiveTheirPorts) {
   testing::NoHostNames hosts;
   ConnectionMonitor monitor(*table, processes, hosts);
 
-  const std::unique_ptr<Fd> dualListener = Bound(AF_INET6, "::", 0, true);
+  const std::unique_ptr<InetSocket> dualListener = ListenOn(AF_INET6, "::");
   if (!dualListener) {
     GTEST_SKIP() << "this system has no IPv6 sockets";
   }
-  const std::unique_ptr<Fd> listener6 = Bound(AF_INET6, "::1", 0, true);
+  const std::unique_ptr<InetSocket> listener6 = ListenOn(AF_INET6, "::1");
   ASSERT_TRUE(listener6);
   // An IPv4 listener on the IPv6 listener's port number: one port.
-  const std::unique_ptr<Fd> listener4 = Bound(AF_INET, "127.0.0.1", listener6->HostPort(), true);
-  const std::unique_ptr<Fd> mappedClient =
-      Bound(AF_INET6, "::ffff:127.0.0.1", listener4 ? listener4->HostPort() : 0, false);
-  const std::unique_ptr<Fd> client6 = Bound(AF_INET6, "::1", listener6->HostPort(), false);
+  const std::unique_ptr<InetSocket> listener4 = ListenOn(AF_INET, "127.0.0.1", listener6->Port());
+  const std::unique_ptr<InetSocket> mappedClient =
+      ConnectedTo(AF_INET6, "::ffff:127.0.0.1", listener4 ? listener4->Port() : 0);
+  const std::unique_ptr<InetSocket> client6 = ConnectedTo(AF_INET6, "::1", listener6->Port());
   ASSERT_TRUE(listener4 && mappedClient && client6);
-  const Fd accepted6(accept4(listener6->Get(), nullptr, nullptr, SOCK_CLOEXEC));
-  const Fd accepted4(accept4(listener4->Get(), nullptr, nullptr, SOCK_CLOEXEC));
-  ASSERT_GE(accepted6.Get(), 0);
-  ASSERT_GE(accepted4.Get(), 0);
+  const InetSocket accepted6 = listener6->Accept();
+  const InetSocket accepted4 = listener4->Accept();
+  ASSERT_GE(accepted6.Fd(), 0);
+  ASSERT_GE(accepted4.Fd(), 0);
   ASSERT_TRUE(monitor.Refresh());
 
   const std::string exeName = std::filesystem::read_symlink("/proc/self/exe").filename().string();
   const std::vector<std::uint16_t> ports = PortsOfFilterFor(monitor, exeName);
-  EXPECT_TRUE(Holds(ports, dualListener->HostPort()));
-  EXPECT_TRUE(Holds(ports, listener6->HostPort())) << "the port of both families, once";
-  EXPECT_TRUE(Holds(ports, mappedClient->HostPort()));
-  EXPECT_TRUE(Holds(ports, client6->HostPort()));
+  EXPECT_TRUE(Holds(ports, HostPortOf(*dualListener)));
+  EXPECT_TRUE(Holds(ports, HostPortOf(*listener6))) << "the port of both families, once";
+  EXPECT_TRUE(Holds(ports, HostPortOf(*mappedClient)));
+  EXPECT_TRUE(Holds(ports, HostPortOf(*client6)));
   EXPECT_TRUE(std::is_sorted(ports.begin(), ports.end()));
 }
 

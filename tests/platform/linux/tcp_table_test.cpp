@@ -26,6 +26,7 @@
 #include "platform/linux/proc_processes.h"
 #include "platform/linux/proc_tcp_table.h"
 #include "protocol/ip_address.h"
+#include "support/inet_socket.h"
 
 namespace harlune {
 namespace {
@@ -272,47 +273,18 @@ TEST(TcpTableChoiceTest, BothTablesAgreeOnTheSockets) {
 // IPv6 sockets: on ::1, and on :: taking IPv4 clients as IPv4-mapped peers.
 const IpAddress kLoopback6 = *ParseIpAddress("::1");
 
-sockaddr_in6 Ipv6Address(const char* text, std::uint32_t port) {
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr = in6addr_any;
-  std::memcpy(&address.sin6_addr, ParseIpAddress(text)->Ipv6Bytes().data(), 16);
-  address.sin6_port = static_cast<in_port_t>(port);
-  return address;
+using testing::InetSocket;
+
+// A listener of the family on the address, or nothing.
+std::unique_ptr<InetSocket> ListenOn(int family, const char* at) {
+  auto listener = std::make_unique<InetSocket>(InetSocket::Open(family));
+  return listener->Listen(at) ? std::move(listener) : nullptr;
 }
 
-std::unique_ptr<Socket> Listen6(const char* at, bool v6Only) {
-  auto listener = std::make_unique<Socket>(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const int only = v6Only ? 1 : 0;
-  setsockopt(listener->Fd(), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
-  const sockaddr_in6 address = Ipv6Address(at, 0);
-  if (bind(listener->Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener->Fd(), 4) != 0) {
-    return nullptr;
-  }
-  return listener;
-}
-
-std::unique_ptr<Socket> Connect6(const char* to, std::uint32_t port) {
-  auto client = std::make_unique<Socket>(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const sockaddr_in6 address = Ipv6Address(to, port);
-  if (connect(client->Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    return nullptr;
-  }
-  return client;
-}
-
-std::unique_ptr<Socket> Connect4(std::uint32_t port) {
-  auto client = std::make_unique<Socket>(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const sockaddr_in address = LoopbackAddress(port);
-  if (connect(client->Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    return nullptr;
-  }
-  return client;
-}
-
-std::unique_ptr<Socket> Accept(const Socket& listener) {
-  return std::make_unique<Socket>(accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
+// A socket of the family connected to the address, or nothing.
+std::unique_ptr<InetSocket> ConnectedTo(int family, const char* to, std::uint32_t port) {
+  auto client = std::make_unique<InetSocket>(InetSocket::Open(family));
+  return client->ConnectTo(to, port) ? std::move(client) : nullptr;
 }
 
 std::optional<TcpTableRow> FindAt(const std::vector<TcpTableRow>& rows, const IpAddress& local,
@@ -327,26 +299,26 @@ std::optional<TcpTableRow> FindAt(const std::vector<TcpTableRow>& rows, const Ip
 // an IPv4 client of a dual-stack listener on ::; an IPv6 socket connected
 // to ::ffff:127.0.0.1 (to an IPv4 listener).
 struct DualStackSockets {
-  std::unique_ptr<Socket> listener6, client6, server6;
-  std::unique_ptr<Socket> dualListener, client4, mappedServer;
-  std::unique_ptr<Socket> listener4, mappedClient, server4;
+  std::unique_ptr<InetSocket> listener6, client6, server6;
+  std::unique_ptr<InetSocket> dualListener, client4, mappedServer;
+  std::unique_ptr<InetSocket> listener4, mappedClient, server4;
 
   bool Make() {
-    listener6 = Listen6("::1", true);
-    dualListener = Listen6("::", false);
-    listener4 = Listen();
+    listener6 = ListenOn(AF_INET6, "::1");
+    dualListener = ListenOn(AF_INET6, "::");
+    listener4 = ListenOn(AF_INET, "127.0.0.1");
     if (!listener6 || !dualListener || !listener4) {
       return false;
     }
-    client6 = Connect6("::1", listener6->Port());
-    client4 = Connect4(dualListener->Port());
-    mappedClient = Connect6("::ffff:127.0.0.1", listener4->Port());
+    client6 = ConnectedTo(AF_INET6, "::1", listener6->Port());
+    client4 = ConnectedTo(AF_INET, "127.0.0.1", dualListener->Port());
+    mappedClient = ConnectedTo(AF_INET6, "::ffff:127.0.0.1", listener4->Port());
     if (!client6 || !client4 || !mappedClient) {
       return false;
     }
-    server6 = Accept(*listener6);
-    mappedServer = Accept(*dualListener);
-    server4 = Accept(*listener4);
+    server6 = std::make_unique<InetSocket>(listener6->Accept());
+    mappedServer = std::make_unique<InetSocket>(dualListener->Accept());
+    server4 = std::make_unique<InetSocket>(listener4->Accept());
     return server6->Fd() >= 0 && mappedServer->Fd() >= 0 && server4->Fd() >= 0;
   }
   std::vector<std::uint32_t> LocalPorts() const {
