@@ -102,6 +102,12 @@ constexpr IpAddress Ipv4Address(std::uint8_t a, std::uint8_t b, std::uint8_t c, 
   return IpAddress::FromIpv4(Ipv4(a, b, c, d));
 }
 
+// The address of this host itself: 127.0.0.1 or ::1 (the rest of
+// 127.0.0.0/8 is loopback, but not the host's own name).
+inline bool IsLocalHostAddress(const IpAddress& address) {
+  return address == Ipv4Address(127, 0, 0, 1) || (!address.IsIpv4() && address.IsLoopback());
+}
+
 // Dotted IPv4 text or IPv6 text (any form inet_pton takes, mixed notation
 // included); nothing for anything else, zone suffixes ("%eth0") included.
 std::optional<IpAddress> ParseIpAddress(std::string_view text);
@@ -113,6 +119,7 @@ using protocol::FormatIpv4;
 using protocol::IpAddress;
 using protocol::Ipv4;
 using protocol::Ipv4Address;
+using protocol::IsLocalHostAddress;
 using protocol::ParseIpAddress;
 using protocol::ParseIpv4;
 }  // namespace harlune

@@ -17,11 +17,6 @@ namespace {
 // guaranteed rate only.
 constexpr std::uint32_t kIdleRate = 1024;
 
-// A peer on this machine: 127.0.0.1 or ::1.
-bool IsLoopbackPeer(const IpAddress& address) {
-  return address == Ipv4Address(127, 0, 0, 1) || (!address.IsIpv4() && address.IsLoopback());
-}
-
 bool IsOpening(std::uint32_t state) {
   return state == kTcpStateSynSent || state == kTcpStateSynRcvd || state == kTcpStateEstablished;
 }
@@ -51,7 +46,7 @@ bool ConnectionMonitorActivity::ProcessConnected(std::string_view appName) const
   return std::any_of(
       monitor_.Connections().begin(), monitor_.Connections().end(), [&](const auto& entry) {
         const ConnectionInfo& connection = *entry.second;
-        return IsOpening(connection.state) && !IsLoopbackPeer(connection.remoteAddr) &&
+        return IsOpening(connection.state) && !IsLocalHostAddress(connection.remoteAddr) &&
                std::binary_search(ids.begin(), ids.end(), connection.processId);
       });
 }

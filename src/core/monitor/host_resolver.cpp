@@ -18,9 +18,9 @@ namespace {
 
 // The addresses that name this machine itself.
 bool NamesThisHost(const IpAddress& address) {
-  return address.IsUnspecified() || address == Ipv4Address(127, 0, 0, 1) ||
-         (!address.IsIpv4() && address.IsLoopback());
+  return address.IsUnspecified() || IsLocalHostAddress(address);
 }
+
 constexpr std::string_view kAliasSuffix = " (Alias)";
 
 // A name from the network as one line of valid UTF-8 of at most `maxBytes`
