@@ -150,6 +150,10 @@ std::vector<std::uint8_t> RequestDispatcher::Dispatch(ConnectionState& connectio
     case RequestCode::HlResetTcpConnection:
     case RequestCode::HlResetTcp6Connection:
       return ResetTcpConnection(layout->code, input);
+    case RequestCode::HlSetTBFClassFamily:
+    case RequestCode::HlReadPackets6:
+      // Not served yet: answered as a driver of IPv4 alone answers them.
+      return Fail(device_error::kInvalidFunction);
     case RequestCode::HlBindAdapter:
       break;
   }

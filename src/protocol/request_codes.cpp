@@ -4,6 +4,8 @@
 #include <stdexcept>
 
 #include "protocol/byte_order.h"
+#include "protocol/capture6_record.h"
+#include "protocol/class_family.h"
 #include "protocol/replies.h"
 #include "protocol/tbf_setting_data.h"
 #include "protocol/tcp_four_tuple.h"
@@ -42,6 +44,9 @@ constexpr std::array kRequestLayouts{
                   kTcpFourTupleSize, kResetStatusSize},
     RequestLayout{HlResetTcp6Connection, "HlResetTcp6Connection", InputShape::Tcp6FourTuple,
                   kTcp6FourTupleSize, kResetStatusSize},
+    RequestLayout{HlSetTBFClassFamily, "HlSetTBFClassFamily", InputShape::ClassFamily,
+                  kClassFamilySize, 0},
+    Fixed(HlReadPackets6, "HlReadPackets6", 0, kReadPackets6BufferSize),
 };
 
 }  // namespace
@@ -73,12 +78,14 @@ bool RequestRepeatable(std::uint32_t code) {
     case HlGetTBFClassStatistics:
     case HlGetTotalStatistics:
     case HlReadPackets:
+    case HlReadPackets6:
     case HlSetTBFClassRate:
     case HlSetApplicationPorts:
     case HlStartFiltering:
     case HlStopFiltering:
     case HlResetTcpConnection:
     case HlResetTcp6Connection:
+    case HlSetTBFClassFamily:
       return true;
     default:
       return false;
@@ -101,6 +108,8 @@ bool RequestSizesValid(const RequestLayout& layout, std::span<const std::uint8_t
       return DecodeTcpFourTuple(input).has_value();
     case InputShape::Tcp6FourTuple:
       return DecodeTcp6FourTuple(input).has_value();
+    case InputShape::ClassFamily:
+      return DecodeClassFamily(input).has_value();
   }
   return false;
 }

@@ -34,6 +34,12 @@ enum class RequestCode : std::uint32_t {
   // The same for an IPv6 connection (an IPv4-mapped one goes by the IPv4
   // request). A driver that knows only IPv4 answers it as an unknown code.
   HlResetTcp6Connection = 0x4323A114,
+  // The address families and IPv6 addresses of a class (class_family.h),
+  // sent right after HlAddTBFClass and HlModifyTBFClass when the record
+  // alone does not say them.
+  HlSetTBFClassFamily = 0x4323A118,
+  // The captured IPv6 packets, 84-byte records (capture6_record.h).
+  HlReadPackets6 = 0x4323611C,
 };
 
 // How the length of a request's input is fixed.
@@ -43,6 +49,7 @@ enum class InputShape : std::uint8_t {
   ApplicationPorts,  // 8 + 2 x count bytes, count in the header, 0..kMaxApplicationPorts
   TcpFourTuple,      // exactly 16 bytes naming an IPv4 TCP connection (tcp_four_tuple.h)
   Tcp6FourTuple,     // exactly 40 bytes naming an IPv6 TCP connection (tcp_four_tuple.h)
+  ClassFamily,       // exactly 40 bytes of a valid class family (class_family.h)
 };
 
 struct RequestLayout {

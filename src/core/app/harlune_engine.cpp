@@ -209,11 +209,11 @@ void HarluneEngine::CaptureTick() {
     return;
   }
   const CaptureTickPlan plan = packets_.PlanCaptureTick(!windowHidden_);
-  session_.ReadCapture([&](std::span<const std::uint8_t> batch) {
+  session_.ReadCapture([&](const protocol::CaptureBatch& batch) {
     if (packets_.Capturing()) {
-      packets_.AddCapturedRecords(batch, plan.deferDrawing);
+      packets_.AddCapturedBatch(batch, plan.deferDrawing);
     }
-    monitor_->AccountPackets(batch);
+    monitor_->AccountCapture(batch);
   });
   if (plan.redrawAfterTick && !windowHidden_ && packets_.Capturing()) {
     packets_.RedrawAll();

@@ -86,6 +86,12 @@ bool PacketMonitor::SelectList(std::size_t index) {
   return true;
 }
 
+void PacketMonitor::AddCapturedBatch(const protocol::CaptureBatch& batch, bool deferDrawing) {
+  if (!batch.ipv6) {
+    AddCapturedRecords(batch.records, deferDrawing);
+  }
+}
+
 void PacketMonitor::AddCapturedRecords(std::span<const std::uint8_t> records, bool deferDrawing) {
   const std::size_t count = protocol::CaptureRecordCount(records.size());
   const bool drawNow = !deferDrawing && !Frozen();

@@ -31,6 +31,7 @@
 #include "core/capture/packet_list.h"
 #include "core/command/external_command.h"
 #include "core/command/external_command_file.h"
+#include "protocol/capture6_record.h"
 
 namespace harlune {
 
@@ -114,6 +115,8 @@ class PacketMonitor {
   // stored in All and then Unmatched. They are drawn at once unless
   // `deferDrawing` or the display is frozen.
   void AddCapturedRecords(std::span<const std::uint8_t> records, bool deferDrawing);
+  // A batch of either family's records.
+  void AddCapturedBatch(const protocol::CaptureBatch& batch, bool deferDrawing);
 
   // Redraws every dirty list unless the display is frozen.
   void RedrawAll();

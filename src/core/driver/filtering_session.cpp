@@ -194,7 +194,7 @@ void FilteringSession::UpdateApplicationPorts(const FilterProcessPorts& portsOfF
 }
 
 void FilteringSession::ReadCapture(
-    const std::function<void(std::span<const std::uint8_t>)>& batch) {
+    const std::function<void(const protocol::CaptureBatch&)>& batch) {
   PacketReadBuffer buffer{};
   for (const AdapterEntry& entry : std::vector<AdapterEntry>(adapters_.Entries())) {
     if (entry.valid != 1) {
@@ -209,7 +209,8 @@ void FilteringSession::ReadCapture(
       if (*records == 0) {
         break;
       }
-      batch(std::span<const std::uint8_t>(buffer.data(), *records * protocol::kCaptureRecordSize));
+      batch({false, std::span<const std::uint8_t>(buffer.data(),
+                                                  *records * protocol::kCaptureRecordSize)});
     }
   }
 }

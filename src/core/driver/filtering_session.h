@@ -23,6 +23,7 @@
 #include "core/htb/htb_manager.h"
 #include "core/monitor/adapter_table.h"
 #include "core/monitor/connection_monitor.h"
+#include "protocol/capture6_record.h"
 
 namespace harlune {
 
@@ -91,8 +92,8 @@ class FilteringSession final : public FilterRateRestorer {
   void UpdateApplicationPorts(const FilterProcessPorts& portsOfFilters);
 
   // Reads every usable adapter's captured packets until it has none left,
-  // handing each batch of whole 60-byte records to `batch`.
-  void ReadCapture(const std::function<void(std::span<const std::uint8_t>)>& batch);
+  // handing each batch of whole records to `batch`.
+  void ReadCapture(const std::function<void(const protocol::CaptureBatch&)>& batch);
 
   // Whether the driver may be asked about the adapter of this name.
   bool AdapterUsable(std::string_view adapterName) const;

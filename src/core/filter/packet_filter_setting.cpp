@@ -26,4 +26,14 @@ std::string PacketFilterSetting::ApplicationPortText() const {
   return harlune::ApplicationPortText(UsedAppPorts(), UsedLocalPorts());
 }
 
+protocol::AddressFamilies PacketFilterSetting::EffectiveFamilies() const {
+  if (AddressFamily) {
+    return *AddressFamily;
+  }
+  if (LocalIpv6.length != 0 || RemoteIpv6.length != 0) {
+    return protocol::AddressFamilies::kIpv6;
+  }
+  return protocol::DefaultFamiliesOf(*this);
+}
+
 }  // namespace harlune

@@ -7,10 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "core/base/string_resources.h"
+#include "protocol/class_family.h"
 #include "protocol/tbf_setting_data.h"
 
 namespace harlune {
@@ -45,6 +47,20 @@ class PacketFilterSetting : public _TBF_SETTING_DATA {
   std::string AppName;  // empty = not bound to a process
   std::string LowerAdapterName;
   std::int32_t ID = -1;  // -1 = not yet assigned
+  // IPv6, which the 200-byte record cannot hold. The families the user
+  // chose; unset follows the addresses (EffectiveFamilies).
+  std::optional<protocol::AddressFamilies> AddressFamily;
+  protocol::Ipv6Prefix LocalIpv6;   // length 0 = any local address
+  protocol::Ipv6Prefix RemoteIpv6;  // length 0 = any remote address
+
+  // The families the filter applies to: the user's choice; else IPv6 alone
+  // when it has an IPv6 address; else both when its IPv4 masks are 0 (any
+  // address) and IPv4 alone when not, as a driver reads the record alone.
+  protocol::AddressFamilies EffectiveFamilies() const;
+  // Whether the filter says something about IPv6 that the record cannot.
+  bool HasIpv6Settings() const {
+    return AddressFamily.has_value() || LocalIpv6.length != 0 || RemoteIpv6.length != 0;
+  }
 
   // Run-time state.
   std::int32_t AppPortCount = 0;

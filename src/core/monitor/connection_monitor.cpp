@@ -204,6 +204,12 @@ void ConnectionMonitor::LogAll() {
   }
 }
 
+void ConnectionMonitor::AccountCapture(const protocol::CaptureBatch& batch) {
+  if (!batch.ipv6) {
+    AccountPackets(batch.records);
+  }
+}
+
 void ConnectionMonitor::AccountPackets(std::span<const std::uint8_t> records) {
   const std::size_t count = protocol::CaptureRecordCount(records.size());
   for (std::size_t i = 0; i < count; ++i) {

@@ -28,6 +28,7 @@
 #include "core/monitor/host_resolver.h"
 #include "core/monitor/process_table.h"
 #include "core/monitor/tcp_table.h"
+#include "protocol/capture6_record.h"
 
 namespace harlune {
 
@@ -89,6 +90,8 @@ class ConnectionMonitor {
   // the connection it leaves from, else to the receiving side of the one it
   // arrives at; other packets count nowhere.
   void AccountPackets(std::span<const std::uint8_t> records);
+  // A batch of either family's records.
+  void AccountCapture(const protocol::CaptureBatch& batch);
 
   // From the process maps of the latest refresh; "不明" when absent.
   const std::string& ProcessNameOf(std::int32_t processId) const;

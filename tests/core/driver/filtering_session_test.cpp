@@ -370,8 +370,9 @@ TEST_F(FilteringSessionTest, CaptureReadDrainsEachAdapterAndDropsAFailingOne) {
   std::vector<std::uint8_t> twoRecords(2 * protocol::kCaptureRecordSize, 0xAB);
   transport_.ReplyOn("eth0", Code(RequestCode::HlReadPackets), twoRecords);
   int batches = 0;
-  session_.ReadCapture([&](std::span<const std::uint8_t> batch) {
-    EXPECT_EQ(batch.size(), 120U);
+  session_.ReadCapture([&](const protocol::CaptureBatch& batch) {
+    EXPECT_FALSE(batch.ipv6);
+    EXPECT_EQ(batch.records.size(), 120U);
     // The driver's queue empties after the first read.
     transport_.ReplyOn("eth0", Code(RequestCode::HlReadPackets), {});
     ++batches;
