@@ -547,18 +547,5 @@ TEST_F(ReusedConnectionTest, AnIpv4OnlyDriversAnswerKeepsTheConnectionAndRaisesN
   EXPECT_TRUE(device.calls.empty());
 }
 
-TEST_F(ReusedConnectionTest, LostIpv6ReadGoesOutAgainOnAFreshConnection) {
-  ASSERT_TRUE(link.HlInitialize("eth0"));
-  device.CloseConnections();
-  Packet6ReadBuffer buffer{};
-  buffer.fill(0x11);
-  const DriverReadReply read = link.HlReadPackets6("eth0", buffer);
-  EXPECT_EQ(read.records, 0U);
-  EXPECT_EQ(buffer[0], 0);  // the scribbled bytes were cleared before the second try
-  const std::vector<DriverSuspect> suspects = link.TakeSuspects();
-  ASSERT_EQ(suspects.size(), 1U);
-  EXPECT_TRUE(suspects[0].connectionLost);
-}
-
 }  // namespace
 }  // namespace harlune

@@ -64,15 +64,5 @@ TEST(FilterFamilyTest, ChoicesTheRecordCannotSayNeedTheRequest) {
             (protocol::ClassFamily{12, AddressFamilies::kBoth, both.LocalIpv6, Ipv6Prefix{}}));
 }
 
-TEST(FilterFamilyTest, ClassFamilyCarriesTheClassIdAndEffectiveFamilies) {
-  PacketFilterSetting filter = WithRemoteIpv4();
-  filter.RemoteIpv6 = Prefix("2001:db8::7", 128);
-  const protocol::ClassFamily family = ClassFamilyOf(filter);
-  EXPECT_EQ(family.driverClassId, 12u);
-  EXPECT_EQ(family.families, AddressFamilies::kIpv6);
-  EXPECT_EQ(family.remote, filter.RemoteIpv6);
-  EXPECT_EQ(family.local, Ipv6Prefix{});
-}
-
 }  // namespace
 }  // namespace harlune
