@@ -6,6 +6,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTest>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -331,6 +332,205 @@ TEST_F(EditFilterDialogTest, SpinArrowsStayInRangeAndSpeedUpWhenHeld) {
   EXPECT_EQ(step(size, 3999), 1);
   EXPECT_EQ(step(size, 4000), 5);
   EXPECT_EQ(step(size, 6000), 10);
+}
+
+}  // namespace
+}  // namespace harlune
+
+namespace harlune {
+namespace {
+
+using protocol::AddressFamilies;
+
+protocol::Ipv6Prefix Prefix(std::string_view text, std::uint8_t length) {
+  return {ParseIpAddress(text).value().Ipv6Bytes(), length};
+}
+
+class EditFilterFamiliesTest : public EditFilterDialogTest {
+ protected:
+  static AddressFamilies Shown(const CEditFilterDlg& dialog) {
+    return static_cast<AddressFamilies>(dialog.controls().families->currentData().toInt());
+  }
+  // The user's pick, by the keyboard as a person makes it.
+  static void Pick(CEditFilterDlg& dialog, AddressFamilies families) {
+    QComboBox* box = dialog.controls().families;
+    const int target = box->findData(static_cast<int>(families));
+    while (box->currentIndex() != target) {
+      QTest::keyClick(box, box->currentIndex() < target ? Qt::Key_Down : Qt::Key_Up);
+    }
+  }
+  static bool Ipv6BoxesEnabled(const CEditFilterDlg& dialog) {
+    const CEditFilterDlg::Controls& c = dialog.controls();
+    return c.localIpv6->isEnabled() && c.localIpv6Prefix->isEnabled() &&
+           c.remoteIpv6->isEnabled() && c.remoteIpv6Prefix->isEnabled();
+  }
+  static bool Ipv6BoxesDisabled(const CEditFilterDlg& dialog) {
+    const CEditFilterDlg::Controls& c = dialog.controls();
+    return !c.localIpv6->isEnabled() && !c.localIpv6Prefix->isEnabled() &&
+           !c.remoteIpv6->isEnabled() && !c.remoteIpv6Prefix->isEnabled();
+  }
+  // OK, then the record as the opener stores it.
+  PacketFilterSetting Accepted(CEditFilterDlg& dialog, PacketFilterSetting record = {}) {
+    EXPECT_TRUE(Ok(dialog)) << (dialogs_.messages.empty() ? "" : dialogs_.messages.back());
+    dialog.SaveToSetting(record);
+    return record;
+  }
+};
+
+TEST_F(EditFilterFamiliesTest, OpensWithTheFamiliesTheRecordGives) {
+  auto any = Open(PacketFilterSetting{});
+  const CEditFilterDlg::Controls& c = any->controls();
+  EXPECT_EQ(c.families->count(), 3);
+  EXPECT_EQ(Shown(*any), AddressFamilies::kBoth);
+  EXPECT_TRUE(Ipv6BoxesEnabled(*any));
+  EXPECT_TRUE(c.allAddresses->isEnabled());
+  EXPECT_TRUE(c.localIpv6->text().isEmpty());
+  EXPECT_EQ(c.remoteIpv6Prefix->text(), QStringLiteral("128"));
+
+  PacketFilterSetting v4;
+  v4.RemoteIPAddr = Ipv4(198, 18, 0, 0);
+  v4.RemoteIPAddrMask = Ipv4(255, 254, 0, 0);
+  auto ipv4 = Open(v4);
+  EXPECT_EQ(Shown(*ipv4), AddressFamilies::kIpv4);
+  EXPECT_TRUE(Ipv6BoxesDisabled(*ipv4));
+  EXPECT_TRUE(ipv4->controls().remoteAddress->isEnabled());
+
+  PacketFilterSetting v6 = v4;
+  v6.RemoteIpv6 = Prefix("2001:db8:0:0:0:0:0:0", 32);
+  v6.LocalIpv6 = Prefix("2001:db8:aaaa::1", 128);
+  auto ipv6 = Open(v6);
+  const CEditFilterDlg::Controls& c6 = ipv6->controls();
+  EXPECT_EQ(Shown(*ipv6), AddressFamilies::kIpv6);
+  EXPECT_EQ(c6.remoteIpv6->text(), QStringLiteral("2001:db8::"));
+  EXPECT_EQ(c6.remoteIpv6Prefix->text(), QStringLiteral("32"));
+  EXPECT_EQ(c6.localIpv6->text(), QStringLiteral("2001:db8:aaaa::1"));
+  EXPECT_TRUE(Ipv6BoxesEnabled(*ipv6));
+  EXPECT_FALSE(c6.remoteAddress->isEnabled());
+  EXPECT_FALSE(c6.remoteMask->isEnabled());
+  EXPECT_FALSE(c6.allAddresses->isEnabled());
+  EXPECT_EQ(c6.remoteAddress->text(), QStringLiteral("198.18.0.0"));  // kept, only unused
+
+  PacketFilterSetting chosen;
+  chosen.AddressFamily = AddressFamilies::kIpv4;
+  auto picked = Open(chosen);
+  EXPECT_EQ(Shown(*picked), AddressFamilies::kIpv4);
+  EXPECT_TRUE(Ipv6BoxesDisabled(*picked));
+}
+
+TEST_F(EditFilterFamiliesTest, FamiliesFollowTheAddressesUntilTheUserPicks) {
+  auto dialog = Open(PacketFilterSetting{}, true);
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  c.remoteIpv6->setText(QStringLiteral("2001:db8::1"));
+  EXPECT_EQ(Shown(*dialog), AddressFamilies::kIpv6);
+  EXPECT_FALSE(c.allAddresses->isEnabled());
+  c.remoteIpv6Prefix->setText(QStringLiteral("0"));  // any address after all
+  EXPECT_EQ(Shown(*dialog), AddressFamilies::kBoth);
+  c.remoteIpv6->clear();
+  c.remoteIpv6Prefix->setText(QStringLiteral("64"));
+  c.allAddresses->click();  // an IPv4 mask of all bits
+  EXPECT_EQ(Shown(*dialog), AddressFamilies::kIpv4);
+  EXPECT_TRUE(Ipv6BoxesDisabled(*dialog));
+  c.allAddresses->click();
+  EXPECT_EQ(Shown(*dialog), AddressFamilies::kBoth);
+
+  // Following, nothing is stored as a choice.
+  c.localIpv6->setText(QStringLiteral(" fe80::1 "));
+  PacketFilterSetting stored = Accepted(*dialog);
+  EXPECT_EQ(stored.AddressFamily, std::nullopt);
+  EXPECT_EQ(stored.LocalIpv6, Prefix("fe80::1", 128));  // the prefix box starts at one host
+  EXPECT_EQ(stored.RemoteIpv6, protocol::Ipv6Prefix{});
+  EXPECT_EQ(stored.EffectiveFamilies(), AddressFamilies::kIpv6);
+
+  // A pick stays whatever the addresses say later.
+  auto again = Open(PacketFilterSetting{}, true);
+  Pick(*again, AddressFamilies::kIpv6);
+  again->controls().allAddresses->click();
+  again->controls().allAddresses->click();
+  EXPECT_EQ(Shown(*again), AddressFamilies::kIpv6);
+  EXPECT_EQ(Accepted(*again).AddressFamily, AddressFamilies::kIpv6);
+}
+
+TEST_F(EditFilterFamiliesTest, OnlyAPickAwayFromTheAddressesIsStored) {
+  // IPv4 alone for an any-address filter: the IPv6 boxes are not taken.
+  auto ipv4 = Open(PacketFilterSetting{}, true);
+  ipv4->controls().remoteIpv6->setText(QStringLiteral("not checked"));
+  Pick(*ipv4, AddressFamilies::kIpv4);
+  PacketFilterSetting stored = Accepted(*ipv4);
+  EXPECT_EQ(stored.AddressFamily, AddressFamilies::kIpv4);
+  EXPECT_FALSE(stored.RemoteIpv6.length != 0 || stored.LocalIpv6.length != 0);
+
+  // Both, with an IPv6 network: a real choice.
+  auto both = Open(PacketFilterSetting{}, true);
+  both->controls().remoteIpv6->setText(QStringLiteral("2001:DB8:1::"));
+  both->controls().remoteIpv6Prefix->setText(QStringLiteral("48"));
+  Pick(*both, AddressFamilies::kBoth);
+  stored = Accepted(*both);
+  EXPECT_EQ(stored.AddressFamily, AddressFamilies::kBoth);
+  EXPECT_EQ(stored.RemoteIpv6, Prefix("2001:db8:1::", 48));
+
+  // Picking what the addresses give anyway stores no choice, and reopening
+  // a stored choice keeps it untouched.
+  auto same = Open(stored);
+  Pick(*same, AddressFamilies::kIpv6);
+  EXPECT_EQ(Accepted(*same, stored).AddressFamily, std::nullopt);
+  auto kept = Open(stored);
+  kept->controls().name->setText(QStringLiteral("renamed"));
+  EXPECT_EQ(Accepted(*kept, stored).AddressFamily, AddressFamilies::kBoth);
+}
+
+TEST_F(EditFilterFamiliesTest, Ipv6ChecksComeAfterTheRateAndBeforeThePorts) {
+  auto dialog = Open(PacketFilterSetting{}, true);
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  c.localAllPorts->click();  // an empty list: refused only once the IPv6 boxes pass
+  c.rate->setText(QStringLiteral("x"));
+  c.localIpv6->setText(QStringLiteral("2001:db8::g"));
+  ExpectRefused(*dialog, "正の整数を入力してください。", c.rate);
+  c.rate->setText(QStringLiteral("10"));
+
+  const std::string address(kFilterEditorIpv6AddressMessage);
+  const std::string prefix(kFilterEditorPrefixLengthMessage);
+  ExpectRefused(*dialog, address, c.localIpv6);
+  EXPECT_EQ(dialogs_.messages.back(), "IPv6アドレスが正しくありません。");
+  c.localIpv6->setText(QStringLiteral("198.18.0.1"));
+  ExpectRefused(*dialog, address, c.localIpv6);
+  c.localIpv6->setText(QStringLiteral("fe80::1%eth0"));
+  ExpectRefused(*dialog, address, c.localIpv6);
+  c.localIpv6->setText(QStringLiteral("fe80::1"));
+  for (const char* bad : {"abc", "129", "-1", ""}) {
+    c.localIpv6Prefix->setText(QString::fromUtf8(bad));
+    ExpectRefused(*dialog, prefix, c.localIpv6Prefix);
+  }
+  EXPECT_EQ(dialogs_.messages.back(), "プレフィックス長は0から128までの値を指定してください。");
+  c.localIpv6Prefix->setText(QStringLiteral("10"));
+  c.remoteIpv6->setText(QStringLiteral("::ffff:198.18.0.1"));  // IPv4, mapped
+  ExpectRefused(*dialog, address, c.remoteIpv6);
+  c.remoteIpv6->setText(QStringLiteral("2001:db8::"));
+  c.remoteIpv6Prefix->setText(QStringLiteral("200"));
+  ExpectRefused(*dialog, prefix, c.remoteIpv6Prefix);
+  c.remoteIpv6->clear();  // any address: its prefix box does not count
+  ExpectRefused(*dialog, std::string(kFilterEditorNoPortMessage), c.localPort);
+  c.localAllPorts->click();
+
+  const PacketFilterSetting stored = Accepted(*dialog);
+  EXPECT_EQ(stored.LocalIpv6, Prefix("fe80::1", 10));  // the address as typed
+  EXPECT_EQ(stored.RemoteIpv6, protocol::Ipv6Prefix{});
+}
+
+TEST_F(EditFilterFamiliesTest, PrefixZeroMeansAnyAndTheIpv4FieldsOfAnIpv6FilterStay) {
+  PacketFilterSetting record;
+  record.RemoteIPAddr = Ipv4(198, 18, 7, 7);
+  record.RemoteIPAddrMask = 0xFFFFFFFFu;
+  record.RemoteIpv6 = Prefix("2001:db8::7", 128);
+  auto dialog = Open(record);
+  dialog->controls().localIpv6->setText(QStringLiteral("2001:db8::1"));
+  dialog->controls().localIpv6Prefix->setText(QStringLiteral("0"));
+  const PacketFilterSetting stored = Accepted(*dialog, record);
+  EXPECT_EQ(stored.LocalIpv6, protocol::Ipv6Prefix{});
+  EXPECT_EQ(stored.RemoteIpv6, Prefix("2001:db8::7", 128));
+  EXPECT_EQ(stored.RemoteIPAddr, Ipv4(198, 18, 7, 7));
+  EXPECT_EQ(stored.RemoteIPAddrMask, 0xFFFFFFFFu);
+  EXPECT_EQ(stored.AddressFamily, std::nullopt);
+  EXPECT_EQ(stored.EffectiveFamilies(), AddressFamilies::kIpv6);
 }
 
 }  // namespace

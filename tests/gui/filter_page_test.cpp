@@ -299,3 +299,52 @@ TEST_F(FilterPageTest, ColumnsAreRestoredFromTheSettings) {
 
 }  // namespace
 }  // namespace harlune
+
+namespace harlune {
+namespace {
+
+TEST_F(FilterPageTest, RemoteAddressColumnShowsAnIpv6PrefixWhenTheFilterHasOne) {
+  PacketFilterSetting& v6 = AddFilter("v6");
+  v6.RemoteIPAddr = Ipv4(198, 18, 0, 1);
+  v6.RemoteIpv6 = {ParseIpAddress("2001:db8:0:0::").value().Ipv6Bytes(), 32};
+  PacketFilterSetting& localOnly = AddFilter("local v6");
+  localOnly.RemoteIPAddr = Ipv4(198, 18, 0, 2);
+  localOnly.LocalIpv6 = {ParseIpAddress("fe80::1").value().Ipv6Bytes(), 128};
+  Page().Redraw();
+
+  EXPECT_EQ(Cell(0, 9), QStringLiteral("2001:db8::/32"));
+  EXPECT_EQ(Cell(1, 9), QStringLiteral("198.18.0.2"));
+  v6.RemoteIpv6.length = 0;
+  Page().Redraw();
+  EXPECT_EQ(Cell(0, 9), QStringLiteral("198.18.0.1"));
+}
+
+TEST_F(FilterPageTest, Ipv6FilterFromTheEditorReachesTheDriverWithItsFamilies) {
+  Page().SetFilterEditor([this](bool isNew, PacketFilterSetting& record) {
+    CEditFilterDlg dialog(engine_->adapters(), dialogs_);
+    if (!dialog.LoadFromSetting(isNew, record)) {
+      return false;
+    }
+    dialog.controls().remoteIpv6->setText(QStringLiteral("2001:db8:5::"));
+    dialog.controls().remoteIpv6Prefix->setText(QStringLiteral("48"));
+    dialog.accept();
+    dialog.SaveToSetting(record);
+    return dialog.result() == QDialog::Accepted;
+  });
+
+  Page().NewFilter();
+
+  ASSERT_EQ(Page().model()->rowCount(), 1);
+  EXPECT_EQ(Cell(0, 9), QStringLiteral("2001:db8:5::/48"));
+  const auto family = services_.transport.CallsWithCode(
+      static_cast<std::uint32_t>(RequestCode::HlSetTBFClassFamily));
+  ASSERT_EQ(family.size(), 1U);
+  const auto decoded = protocol::DecodeClassFamily(family[0].input);
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_EQ(decoded->families, protocol::AddressFamilies::kIpv6);
+  EXPECT_EQ(decoded->remote.length, 48);
+  EXPECT_EQ(decoded->driverClassId, 1U);
+}
+
+}  // namespace
+}  // namespace harlune

@@ -27,7 +27,8 @@ bool NamesAClass(std::uint32_t code) {
   for (const RequestCode named :
        {RequestCode::HlDeleteTBFClass, RequestCode::HlUpTBFClass, RequestCode::HlDownTBFClass,
         RequestCode::HlSetTBFClassRate, RequestCode::HlSetApplicationPorts,
-        RequestCode::HlGetTBFClassStatistics, RequestCode::HlModifyTBFClass}) {
+        RequestCode::HlGetTBFClassStatistics, RequestCode::HlModifyTBFClass,
+        RequestCode::HlSetTBFClassFamily}) {
     if (code == Code(named)) {
       return true;
     }

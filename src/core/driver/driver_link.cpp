@@ -319,6 +319,23 @@ std::optional<std::size_t> DriverLink::HlReadPackets(std::string_view adapterNam
   return protocol::CaptureRecordCount(result.bytesReturned);
 }
 
+DriverReply DriverLink::HlSetTBFClassFamily(std::string_view adapterName,
+                                            const protocol::ClassFamily& family) {
+  const auto input = protocol::EncodeClassFamily(family);
+  const DeviceCallResult result =
+      ClassRequest(adapterName, RequestCode::HlSetTBFClassFamily, family.driverClassId, input, {});
+  return {result.succeeded, result.error};
+}
+
+DriverReadReply DriverLink::HlReadPackets6(std::string_view adapterName,
+                                           Packet6ReadBuffer& buffer) {
+  const DeviceCallResult result = Request(adapterName, RequestCode::HlReadPackets6, {}, buffer);
+  if (!result.succeeded) {
+    return {std::nullopt, result.error};
+  }
+  return {protocol::Capture6RecordCount(result.bytesReturned), device_error::kSuccess};
+}
+
 DriverResetReply DriverLink::ResetRequest(std::string_view adapterName, RequestCode code,
                                           std::span<const std::uint8_t> input) {
   std::array<std::uint8_t, protocol::kResetStatusSize> status{};

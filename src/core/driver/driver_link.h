@@ -28,6 +28,9 @@
 // - A request naming a class that the driver refuses (other than with 1 or
 //   87) makes the adapter a suspect too: the session sends only ids the
 //   driver gave it. The owner takes the suspects and checks the driver.
+// - The requests that a driver knowing only IPv4 answers with 1
+//   (HlSetTBFClassFamily, HlReadPackets6, HlResetTcp6Connection) hand back
+//   the device error, so that the caller can tell that driver from a failure.
 // - No request ever carries kNoDriverClass: the call fails unsent.
 // - HlGetVersion probes adapters: it uses a kept connection but never keeps
 //   a new one, and it closes the adapter's connection unless the answer is
@@ -46,6 +49,9 @@
 #include <vector>
 
 #include "core/driver/device_transport.h"
+#include "protocol/capture6_record.h"
+#include "protocol/class_family.h"
+#include "protocol/framing.h"
 #include "protocol/replies.h"
 #include "protocol/request_codes.h"
 #include "protocol/tbf_setting_data.h"
@@ -54,6 +60,7 @@
 namespace harlune {
 
 using PacketReadBuffer = std::array<std::uint8_t, protocol::kReadPacketsBufferSize>;
+using Packet6ReadBuffer = std::array<std::uint8_t, protocol::kReadPackets6BufferSize>;
 
 enum class DriverConnections {
   kOneShot,  // open, bind, one request, close
@@ -102,6 +109,29 @@ struct DriverResetReply {
   // 31, or 0 when the adapter could not be bound or the status was cut
   // short, when no driver answered it.
   std::uint32_t deviceError = 0;
+};
+
+// What the driver said to a request that a driver knowing only IPv4 does
+// not know.
+struct DriverReply {
+  bool succeeded = false;
+  // Without success, the device error: 1 from a driver that does not know
+  // the request, 0 when the adapter could not be bound.
+  std::uint32_t deviceError = 0;
+
+  bool UnknownRequest() const {
+    return !succeeded && deviceError == protocol::device_error::kInvalidFunction;
+  }
+};
+
+// The same for a read: the whole records now at the start of the buffer.
+struct DriverReadReply {
+  std::optional<std::size_t> records;
+  std::uint32_t deviceError = 0;
+
+  bool UnknownRequest() const {
+    return !records && deviceError == protocol::device_error::kInvalidFunction;
+  }
 };
 
 // The class id of a filter that has no class in the driver. Drivers never
@@ -162,6 +192,12 @@ class DriverLink {
   // The number of whole 60-byte records now at the start of the buffer, or
   // nothing when the request failed.
   std::optional<std::size_t> HlReadPackets(std::string_view adapterName, PacketReadBuffer& buffer);
+  // The families and IPv6 addresses of the class family.driverClassId, after
+  // its HlAddTBFClass or HlModifyTBFClass.
+  DriverReply HlSetTBFClassFamily(std::string_view adapterName,
+                                  const protocol::ClassFamily& family);
+  // The captured IPv6 packets as whole 84-byte records.
+  DriverReadReply HlReadPackets6(std::string_view adapterName, Packet6ReadBuffer& buffer);
   // Has the driver end a TCP connection of IPv4 addresses (the caller
   // checks the tuple is one; the bound adapter does not matter).
   DriverResetReply HlResetTcpConnection(std::string_view adapterName,

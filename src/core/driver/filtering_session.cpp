@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/base/string_resources.h"
+#include "core/filter/filter_family.h"
 #include "core/monitor/connection_filter.h"
 
 namespace harlune {
@@ -82,13 +83,27 @@ bool FilteringSession::ClassUsable(const PacketFilterSetting& filter) const {
   return filter.DriverClassId != kNoDriverClass && AdapterUsable(filter.LowerAdapterName);
 }
 
+bool FilteringSession::Ipv4OnlyDriver(std::string_view adapterName) const {
+  return ipv4OnlyAdapters_.contains(adapterName);
+}
+
 void FilteringSession::Invalidate(std::string_view adapterName) {
   adapters_.SetValid(adapterName, false);
 }
 
+void FilteringSession::MarkIpv4Only(std::string_view adapterName) {
+  ipv4OnlyAdapters_.emplace(adapterName);
+  if (!ipv4OnlyNoticeShown_) {
+    ipv4OnlyNoticeShown_ = true;
+    dialogs_.ShowMessage(kIpv4OnlyDriverMessage);
+  }
+}
+
 SessionStart FilteringSession::StartSession() {
-  // Everything the driver holds is given anew; earlier doubts are moot.
+  // Everything the driver holds is given anew; earlier doubts are moot, and
+  // a driver found to know only IPv4 may have been replaced.
   watch_.Forget();
+  ipv4OnlyAdapters_.clear();
   std::size_t counted = 0;
   // Names are copied: SetValid must not be given a reference into the table.
   for (const AdapterEntry& entry : std::vector<AdapterEntry>(adapters_.Entries())) {
@@ -126,9 +141,8 @@ SessionStart FilteringSession::StartSession() {
 void FilteringSession::LoadFilterClasses() {
   for (std::size_t i = 0; i < filters_.Size(); ++i) {
     PacketFilterSetting& filter = filters_.At(i);
-    if (AdapterUsable(filter.LowerAdapterName) &&
-        !driver_.HlAddTBFClass(filter.LowerAdapterName, filter)) {
-      dialogs_.ShowMessage(FailedRequestMessage("HlAddTBFClass"));
+    if (AdapterUsable(filter.LowerAdapterName)) {
+      AddClass(filter);
     }
   }
 }
@@ -195,31 +209,104 @@ void FilteringSession::UpdateApplicationPorts(const FilterProcessPorts& portsOfF
 
 void FilteringSession::ReadCapture(
     const std::function<void(const protocol::CaptureBatch&)>& batch) {
-  PacketReadBuffer buffer{};
   for (const AdapterEntry& entry : std::vector<AdapterEntry>(adapters_.Entries())) {
-    if (entry.valid != 1) {
-      continue;
-    }
-    for (;;) {
-      const std::optional<std::size_t> records = driver_.HlReadPackets(entry.name, buffer);
-      if (!records) {
-        Invalidate(entry.name);
-        break;
-      }
-      if (*records == 0) {
-        break;
-      }
-      batch({false, std::span<const std::uint8_t>(buffer.data(),
-                                                  *records * protocol::kCaptureRecordSize)});
+    if (entry.valid == 1 && ReadIpv4Capture(entry.name, batch) && !Ipv4OnlyDriver(entry.name)) {
+      ReadIpv6Capture(entry.name, batch);
     }
   }
 }
 
-bool FilteringSession::AddClass(PacketFilterSetting& record) {
-  if (driver_.HlAddTBFClass(record.LowerAdapterName, record)) {
+bool FilteringSession::ReadIpv4Capture(
+    const std::string& adapterName,
+    const std::function<void(const protocol::CaptureBatch&)>& batch) {
+  PacketReadBuffer buffer{};
+  for (;;) {
+    const std::optional<std::size_t> records = driver_.HlReadPackets(adapterName, buffer);
+    if (!records) {
+      Invalidate(adapterName);
+      return false;
+    }
+    if (*records == 0) {
+      return true;
+    }
+    batch({false,
+           std::span<const std::uint8_t>(buffer).first(*records * protocol::kCaptureRecordSize)});
+  }
+}
+
+void FilteringSession::ReadIpv6Capture(
+    const std::string& adapterName,
+    const std::function<void(const protocol::CaptureBatch&)>& batch) {
+  Packet6ReadBuffer buffer{};
+  for (;;) {
+    const DriverReadReply reply = driver_.HlReadPackets6(adapterName, buffer);
+    if (reply.UnknownRequest()) {
+      MarkIpv4Only(adapterName);
+      return;
+    }
+    if (!reply.records) {
+      Invalidate(adapterName);
+      return;
+    }
+    if (*reply.records == 0) {
+      return;
+    }
+    batch({true, std::span<const std::uint8_t>(buffer).first(*reply.records *
+                                                             protocol::kCapture6RecordSize)});
+  }
+}
+
+bool FilteringSession::SendFamily(const PacketFilterSetting& filter) {
+  if (!NeedsFamilyRequest(filter) || Ipv4OnlyDriver(filter.LowerAdapterName)) {
     return true;
   }
-  dialogs_.ShowMessage(FailedRequestMessage("HlAddTBFClass"));
+  const DriverReply reply =
+      driver_.HlSetTBFClassFamily(filter.LowerAdapterName, ClassFamilyOf(filter));
+  if (reply.succeeded) {
+    return true;
+  }
+  if (reply.UnknownRequest()) {
+    // The class applies as its record says, as with every filter there.
+    MarkIpv4Only(filter.LowerAdapterName);
+    return true;
+  }
+  dialogs_.ShowMessage(FailedRequestMessage("HlSetTBFClassFamily"));
+  return false;
+}
+
+bool FilteringSession::AddClass(PacketFilterSetting& record) {
+  _TBF_SETTING_DATA wire = DriverRecordOf(record);
+  const bool added = driver_.HlAddTBFClass(record.LowerAdapterName, wire);
+  record.DriverClassId = wire.DriverClassId;
+  if (!added) {
+    dialogs_.ShowMessage(FailedRequestMessage("HlAddTBFClass"));
+    return false;
+  }
+  if (SendFamily(record)) {
+    return true;
+  }
+  // A class applying to other packets than the filter says must not stay.
+  driver_.HlDeleteTBFClass(record.LowerAdapterName, record.DriverClassId);
+  record.DriverClassId = kNoDriverClass;
+  return false;
+}
+
+bool FilteringSession::ReplaceClass(const PacketFilterSetting& old,
+                                    const PacketFilterSetting& record) {
+  if (!driver_.HlModifyTBFClass(record.LowerAdapterName, DriverRecordOf(record))) {
+    dialogs_.ShowMessage(FailedRequestMessage("HlModifyTBFClass"));
+    return false;
+  }
+  if (SendFamily(record)) {
+    return true;
+  }
+  // The driver holds the new record with the families it alone gives: the
+  // list keeps the old filter, so the driver gets it back. A refusal here
+  // makes the adapter a suspect, and the driver watch heals it.
+  if (driver_.HlModifyTBFClass(old.LowerAdapterName, DriverRecordOf(old)) &&
+      NeedsFamilyRequest(old)) {
+    driver_.HlSetTBFClassFamily(old.LowerAdapterName, ClassFamilyOf(old));
+  }
   return false;
 }
 
@@ -284,8 +371,7 @@ FilterListChange FilteringSession::Edit(std::size_t row, const PacketFilterSetti
   record.ID = old.ID;
   if (record.LowerAdapterName == old.LowerAdapterName) {
     record.DriverClassId = old.DriverClassId;
-    if (ClassUsable(record) && !driver_.HlModifyTBFClass(record.LowerAdapterName, record)) {
-      dialogs_.ShowMessage(FailedRequestMessage("HlModifyTBFClass"));
+    if (ClassUsable(record) && !ReplaceClass(old, record)) {
       return {};
     }
     filters_.At(row) = record;
@@ -382,10 +468,10 @@ FilterListChange FilteringSession::ToggleAvailable(std::span<const std::size_t> 
   FilterListChange change{false, selected};
   for (const std::size_t row : selected) {
     PacketFilterSetting& filter = filters_.At(row);
+    const PacketFilterSetting old = filter;
     filter.Available = filter.Available == 1 ? 0 : 1;
-    if (ClassUsable(filter) && !driver_.HlModifyTBFClass(filter.LowerAdapterName, filter)) {
-      dialogs_.ShowMessage(FailedRequestMessage("HlModifyTBFClass"));
-      filter.Available = filter.Available == 1 ? 0 : 1;
+    if (ClassUsable(filter) && !ReplaceClass(old, filter)) {
+      filter.Available = old.Available;
       continue;
     }
     change.changed = true;

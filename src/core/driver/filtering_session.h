@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,6 +32,11 @@ inline constexpr std::string_view kAdapterNotValidMessage =
     "そのアダプタは有効ではありません。ドライバが正しくインストールされているか確認してください。";
 inline constexpr std::string_view kFilterAdapterNotValidMessage =
     "そのフィルタのアダプタは有効ではありません。";
+// Shown once per program run, when the first adapter's driver turns out to
+// know only IPv4.
+inline constexpr std::string_view kIpv4OnlyDriverMessage =
+    "ドライバがIPv6に対応していないため、IPv6のパケットはフィルタされず、パケットモニタにも表示され"
+    "ません。";
 
 // The message of a wrong driver version: the program cannot go on.
 std::string WrongDriverMessage();
@@ -92,7 +98,8 @@ class FilteringSession final : public FilterRateRestorer {
   void UpdateApplicationPorts(const FilterProcessPorts& portsOfFilters);
 
   // Reads every usable adapter's captured packets until it has none left,
-  // handing each batch of whole records to `batch`.
+  // handing each batch of whole records to `batch`: the IPv4 records first,
+  // then the IPv6 ones unless the adapter's driver knows only IPv4.
   void ReadCapture(const std::function<void(const protocol::CaptureBatch&)>& batch);
 
   // Whether the driver may be asked about the adapter of this name.
@@ -100,6 +107,9 @@ class FilteringSession final : public FilterRateRestorer {
   // Whether the filter's class may be named to the driver: its adapter is
   // usable and the driver gave it a class in this session.
   bool ClassUsable(const PacketFilterSetting& filter) const;
+  // Whether the adapter's driver answered a request of IPv6 with "unknown
+  // request" in this session. It is asked none until the next start.
+  bool Ipv4OnlyDriver(std::string_view adapterName) const;
 
   // Filter list commands. `rows` are list positions; outside ones are ignored.
   FilterListChange AddNew(const PacketFilterSetting& record);
@@ -119,7 +129,21 @@ class FilteringSession final : public FilterRateRestorer {
  private:
   // The request failed: the adapter is no longer used with the driver.
   void Invalidate(std::string_view adapterName);
+  // The record's class on its adapter, with its families; on a refusal the
+  // driver is left without it, the user told, and the record has no class.
   bool AddClass(PacketFilterSetting& record);
+  // `record` in place of `old`, the same class; on a refusal the class is
+  // put back as `old` was and the user told.
+  bool ReplaceClass(const PacketFilterSetting& old, const PacketFilterSetting& record);
+  // HlSetTBFClassFamily when the record alone does not say the families.
+  // False (the user told) only when a driver that knows it refused.
+  bool SendFamily(const PacketFilterSetting& filter);
+  void MarkIpv4Only(std::string_view adapterName);
+  // One adapter's loop of each read, until the driver has nothing left.
+  bool ReadIpv4Capture(const std::string& adapterName,
+                       const std::function<void(const protocol::CaptureBatch&)>& batch);
+  void ReadIpv6Capture(const std::string& adapterName,
+                       const std::function<void(const protocol::CaptureBatch&)>& batch);
   FilterListChange Append(const PacketFilterSetting& record, std::string_view adapterRefusal);
   void LoadFilterClasses();
   bool Move(std::size_t row, std::size_t neighbour, bool up);
@@ -132,6 +156,11 @@ class FilteringSession final : public FilterRateRestorer {
   LocalTimeText localTime_;
   DriverWatch watch_;
   bool filtering_ = false;
+  // Adapters whose driver knows only IPv4, as found in this session.
+  std::set<std::string, std::less<>> ipv4OnlyAdapters_;
+  // The session lives as long as the program: the notice of such a driver
+  // is shown once, however often the session restarts.
+  bool ipv4OnlyNoticeShown_ = false;
 };
 
 }  // namespace harlune

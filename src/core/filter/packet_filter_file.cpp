@@ -1,7 +1,10 @@
 #include "core/filter/packet_filter_file.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cstdint>
+#include <system_error>
 #include <utility>
 
 #include "core/base/flag_text.h"
@@ -18,6 +21,12 @@ constexpr std::string_view kFilterElement = "PacketFilter";
 constexpr std::string_view kSend = "Send";
 constexpr std::string_view kReceive = "Receive";
 constexpr std::uint32_t kUnreadableAddress = 0xFFFFFFFFu;  // 255.255.255.255
+
+constexpr std::array<std::pair<protocol::AddressFamilies, std::string_view>, 3> kFamilyTexts = {{
+    {protocol::AddressFamilies::kBoth, "Both"},
+    {protocol::AddressFamilies::kIpv4, "IPv4"},
+    {protocol::AddressFamilies::kIpv6, "IPv6"},
+}};
 
 std::string ModeText(std::uint32_t mode) {
   if (mode == 0) {
@@ -45,6 +54,93 @@ void ReadPortList(std::string_view text, std::uint32_t& count, protocol::PortRan
   }
 }
 
+std::optional<protocol::AddressFamilies> ReadFamily(std::string_view text) {
+  for (const auto& [family, name] : kFamilyTexts) {
+    if (text == name) {
+      return family;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string_view FamilyText(protocol::AddressFamilies families) {
+  for (const auto& [family, name] : kFamilyTexts) {
+    if (family == families) {
+      return name;
+    }
+  }
+  return {};
+}
+
+// The elements a filter that says nothing about IPv6 does not have, so
+// that its file stays as the Windows build writes it.
+void WriteIpv6Fields(XmlWriter& xml, const PacketFilterSetting& filter) {
+  if (filter.AddressFamily) {
+    xml.TextElement("AddressFamily", FamilyText(*filter.AddressFamily));
+  }
+  if (filter.LocalIpv6.length > 0) {
+    xml.TextElement("LocalIPv6Addr", IpAddress::FromIpv6(filter.LocalIpv6.address).ToText());
+    xml.TextElement("LocalIPv6PrefixLength", std::to_string(filter.LocalIpv6.length));
+  }
+  if (filter.RemoteIpv6.length > 0) {
+    xml.TextElement("RemoteIPv6Addr", IpAddress::FromIpv6(filter.RemoteIpv6.address).ToText());
+    xml.TextElement("RemoteIPv6PrefixLength", std::to_string(filter.RemoteIpv6.length));
+  }
+}
+
+// One side's IPv6 elements as read; the side is set only when both are
+// there and valid, since either alone says nothing a filter could use.
+struct Ipv6SideText {
+  std::optional<std::string> address;
+  std::optional<std::string> length;
+};
+
+struct Ipv6FieldTexts {
+  Ipv6SideText local;
+  Ipv6SideText remote;
+};
+
+std::optional<std::uint8_t> ReadPrefixLength(std::string_view text) {
+  unsigned value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value < 1 ||
+      value > protocol::kMaxIpv6PrefixLength) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint8_t>(value);
+}
+
+protocol::Ipv6Prefix ReadIpv6Side(const Ipv6SideText& side) {
+  if (!side.address || !side.length) {
+    return {};
+  }
+  const std::optional<IpAddress> address = ParseIpAddress(*side.address);
+  const std::optional<std::uint8_t> length = ReadPrefixLength(*side.length);
+  if (!address || address->IsIpv4() || !length) {
+    return {};
+  }
+  return {address->Ipv6Bytes(), *length};
+}
+
+// Takes an IPv6 element's text; false for any other element.
+bool TakeIpv6Field(const std::string& name, std::string& text, Ipv6FieldTexts& texts,
+                   PacketFilterSetting& filter) {
+  if (name == "AddressFamily") {
+    filter.AddressFamily = ReadFamily(text);
+  } else if (name == "LocalIPv6Addr") {
+    texts.local.address = std::move(text);
+  } else if (name == "LocalIPv6PrefixLength") {
+    texts.local.length = std::move(text);
+  } else if (name == "RemoteIPv6Addr") {
+    texts.remote.address = std::move(text);
+  } else if (name == "RemoteIPv6PrefixLength") {
+    texts.remote.length = std::move(text);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // The record as one "PacketFilter" element, its fields in the file's order.
 void WriteFilterElement(XmlWriter& xml, const PacketFilterSetting& filter) {
   xml.Open(kFilterElement);
@@ -70,14 +166,19 @@ void WriteFilterElement(XmlWriter& xml, const PacketFilterSetting& filter) {
   xml.TextElement("TBFPeakRate", std::to_string(filter.TBFPeakRate));
   xml.TextElement("TBFMTU", std::to_string(filter.TBFMTU));
   xml.TextElement("TBFThrough", FlagText(filter.TBFThrough));
+  WriteIpv6Fields(xml, filter);
   xml.Close();
 }
 
 // Sets the fields named by the element's children; others keep their value.
 void ReadFilterElement(const XmlElement& element, PacketFilterSetting& filter) {
+  Ipv6FieldTexts ipv6;
   for (const XmlElement& field : element.children) {
     const std::string& name = field.name;
     std::string text = field.Text();
+    if (TakeIpv6Field(name, text, ipv6, filter)) {
+      continue;
+    }
     if (name == "Name") {
       filter.Name = std::move(text);
     } else if (name == "Comment") {
@@ -122,6 +223,8 @@ void ReadFilterElement(const XmlElement& element, PacketFilterSetting& filter) {
       filter.TBFThrough = IsTrueText(text) ? 1 : 0;
     }
   }
+  filter.LocalIpv6 = ReadIpv6Side(ipv6.local);
+  filter.RemoteIpv6 = ReadIpv6Side(ipv6.remote);
   // Taken from the AppName that won, so that a later empty AppName does not
   // leave the record claiming a process.
   filter.HasApplication = filter.DerivedHasApplication();

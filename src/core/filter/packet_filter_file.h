@@ -8,16 +8,22 @@
 // One "PacketFilter" per record in list order, each holding one element per
 // stored field (Name, Comment, AppName, LowerAdapterName, ID, Available,
 // Protocol, the four addresses, LocalPort, RemotePort, TBFMode and the six
-// token-bucket values, TBFThrough). DriverClassId and the run-time members
-// are not stored; HasApplication follows AppName.
+// token-bucket values, TBFThrough). After TBFThrough come the IPv6
+// elements, each only in a filter that uses it: AddressFamily ("Both",
+// "IPv4", "IPv6") when the user chose the families, and LocalIPv6Addr with
+// LocalIPv6PrefixLength, RemoteIPv6Addr with RemoteIPv6PrefixLength, when
+// that side has a prefix (docs/filter-file.md). DriverClassId and the
+// run-time members are not stored; HasApplication follows AppName.
 //
 // Reading is lenient the way the Windows build is: names of the document
 // element and of its children are not checked (every child element is a
 // filter), unknown elements are ignored, a later duplicate wins, a missing
 // field keeps its default. "TRUE" and "Send" must match exactly; an address
 // that does not read gives 255.255.255.255 and a number that does not read
-// gives 0. A file that is not a readable XML document is damaged and nothing
-// of it is taken.
+// gives 0. An IPv6 side whose address is not an IPv6 address, or whose
+// prefix length is not 1..128, stays unset (any address), and a family text
+// other than the three leaves the choice unset. A file that is not a
+// readable XML document is damaged and nothing of it is taken.
 
 #include <filesystem>
 #include <optional>

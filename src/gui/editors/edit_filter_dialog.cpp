@@ -177,6 +177,35 @@ void SetEnabled(std::initializer_list<QWidget*> widgets, bool enabled) {
   }
 }
 
+using protocol::AddressFamilies;
+
+constexpr std::int64_t kMaxPrefixLength = protocol::kMaxIpv6PrefixLength;
+constexpr std::string_view kDefaultPrefixText = "128";  // one host, as the IPv4 mask starts
+
+// The families' names in the order of the choice.
+constexpr std::array<std::pair<AddressFamilies, std::string_view>, 3> kFamilyNames = {{
+    {AddressFamilies::kBoth, "IPv4とIPv6"},
+    {AddressFamilies::kIpv4, "IPv4のみ"},
+    {AddressFamilies::kIpv6, "IPv6のみ"},
+}};
+
+void ShowIpv6Side(QLineEdit& addressBox, QLineEdit& prefixBox, const protocol::Ipv6Prefix& side) {
+  if (side.length == 0) {
+    addressBox.clear();
+    prefixBox.setText(ToQString(kDefaultPrefixText));
+    return;
+  }
+  addressBox.setText(ToQString(IpAddress::FromIpv6(side.address).ToText()));
+  prefixBox.setText(QString::number(side.length));
+}
+
+// Whether the boxes hold an address that is not "any": any text at all
+// (a wrong one is still meant as an address), unless the prefix is 0.
+bool NamesIpv6Address(const QLineEdit& addressBox, const QLineEdit& prefixBox) {
+  return !Trimmed(ToUtf8(addressBox.text()), kBlanks).empty() &&
+         ReadNumber(prefixBox.text(), false) != 0;
+}
+
 }  // namespace
 
 std::string FilterEditorRangeMessage(std::int64_t minimum, std::int64_t maximum) {
@@ -306,9 +335,21 @@ QWidget* CEditFilterDlg::BuildKind() {
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(protocolBox);
   layout->addWidget(directionBox);
+  layout->addWidget(BuildFamilies());
   controls_.tcp->setChecked(true);
   controls_.send->setChecked(true);
   return row;
+}
+
+QWidget* CEditFilterDlg::BuildFamilies() {
+  auto* box = new QGroupBox(QStringLiteral("IPバージョン"));
+  controls_.families = new QComboBox;
+  for (const auto& [families, name] : kFamilyNames) {
+    controls_.families->addItem(ToQString(name), static_cast<int>(families));
+  }
+  auto* layout = new QHBoxLayout(box);
+  layout->addWidget(controls_.families);
+  return box;
 }
 
 QWidget* CEditFilterDlg::BuildLocalSide() {
@@ -326,16 +367,24 @@ QWidget* CEditFilterDlg::BuildLocalSide() {
 
   auto* note = Label("表示しているアドレスは一例です。アダプタの全てのアドレスが対象になります。");
   note->setWordWrap(true);
+  controls_.localIpv6 = new QLineEdit;
+  controls_.localIpv6->setMaxLength(45);
+  controls_.localIpv6Prefix = new QLineEdit;
+  controls_.localIpv6Prefix->setMaxLength(3);
   auto* grid = new QGridLayout(box);
   grid->addWidget(Label("IPアドレス"), 0, 0);
   grid->addWidget(controls_.localAddress, 0, 1, 1, 2);
   grid->addWidget(note, 1, 0, 1, 3);
-  grid->addWidget(Label("ポート"), 2, 0);
-  grid->addWidget(controls_.localPort, 2, 1);
-  grid->addWidget(controls_.localAdd, 2, 2);
-  grid->addWidget(controls_.localList, 3, 1);
-  grid->addWidget(controls_.localDelete, 3, 2, Qt::AlignTop);
-  grid->addWidget(controls_.localAllPorts, 4, 1);
+  grid->addWidget(Label("IPv6アドレス"), 2, 0);
+  grid->addWidget(controls_.localIpv6, 2, 1, 1, 2);
+  grid->addWidget(Label("プレフィックス長"), 3, 0);
+  grid->addWidget(controls_.localIpv6Prefix, 3, 1);
+  grid->addWidget(Label("ポート"), 4, 0);
+  grid->addWidget(controls_.localPort, 4, 1);
+  grid->addWidget(controls_.localAdd, 4, 2);
+  grid->addWidget(controls_.localList, 5, 1);
+  grid->addWidget(controls_.localDelete, 5, 2, Qt::AlignTop);
+  grid->addWidget(controls_.localAllPorts, 6, 1);
   return box;
 }
 
@@ -359,18 +408,26 @@ QWidget* CEditFilterDlg::BuildRemoteSide() {
   controls_.remoteList->setSelectionMode(QAbstractItemView::ExtendedSelection);
   controls_.remoteAllPorts = new QCheckBox(QStringLiteral("全てのポート"));
 
+  controls_.remoteIpv6 = new QLineEdit;
+  controls_.remoteIpv6->setMaxLength(45);
+  controls_.remoteIpv6Prefix = new QLineEdit;
+  controls_.remoteIpv6Prefix->setMaxLength(3);
   auto* grid = new QGridLayout(box);
   grid->addWidget(Label("IPアドレス"), 0, 0);
   grid->addWidget(controls_.remoteAddress, 0, 1, 1, 2);
   grid->addWidget(Label("IPアドレスマスク"), 1, 0);
   grid->addWidget(controls_.remoteMask, 1, 1, 1, 2);
   grid->addWidget(controls_.allAddresses, 2, 1, 1, 2);
-  grid->addWidget(Label("ポート"), 3, 0);
-  grid->addWidget(controls_.remotePort, 3, 1);
-  grid->addWidget(controls_.remoteAdd, 3, 2);
-  grid->addWidget(controls_.remoteList, 4, 1);
-  grid->addWidget(controls_.remoteDelete, 4, 2, Qt::AlignTop);
-  grid->addWidget(controls_.remoteAllPorts, 5, 1);
+  grid->addWidget(Label("IPv6アドレス"), 3, 0);
+  grid->addWidget(controls_.remoteIpv6, 3, 1, 1, 2);
+  grid->addWidget(Label("プレフィックス長"), 4, 0);
+  grid->addWidget(controls_.remoteIpv6Prefix, 4, 1);
+  grid->addWidget(Label("ポート"), 5, 0);
+  grid->addWidget(controls_.remotePort, 5, 1);
+  grid->addWidget(controls_.remoteAdd, 5, 2);
+  grid->addWidget(controls_.remoteList, 6, 1);
+  grid->addWidget(controls_.remoteDelete, 6, 2, Qt::AlignTop);
+  grid->addWidget(controls_.remoteAllPorts, 7, 1);
   return box;
 }
 
@@ -415,6 +472,13 @@ void CEditFilterDlg::Connect() {
   connect(c.remoteDelete, &QPushButton::clicked, this,
           [this] { qDeleteAll(controls_.remoteList->selectedItems()); });
   connect(c.browse, &QPushButton::clicked, this, &CEditFilterDlg::Browse);
+  connect(c.families, &QComboBox::currentIndexChanged, this, &CEditFilterDlg::UpdateEnabling);
+  // Only the user's own pick stops the families following the addresses.
+  connect(c.families, &QComboBox::activated, this, [this] { familiesPicked_ = true; });
+  for (QLineEdit* box : {static_cast<QLineEdit*>(c.remoteMask), c.localIpv6, c.localIpv6Prefix,
+                         c.remoteIpv6, c.remoteIpv6Prefix}) {
+    connect(box, &QLineEdit::textChanged, this, &CEditFilterDlg::FollowAddresses);
+  }
 }
 
 // --- CEditFilterDlg: behaviour ---------------------------------------------
@@ -453,6 +517,7 @@ bool CEditFilterDlg::LoadFromSetting(bool isNew, const PacketFilterSetting& reco
   c.rate->setText(QString::number(record.TBFRate / 1024));
   c.packetSize->setText(QString::number(record.TBFMPU));
   c.unlimited->setChecked(record.TBFThrough != 0);
+  LoadIpv6(record);
   UpdateEnabling();
   accepted_.reset();
   // An existing filter is mostly opened to change its rate.
@@ -468,14 +533,52 @@ void CEditFilterDlg::SelectAdapter(int comboIndex) {
   controls_.localAddress->SetAddress(adapters_.FirstAddressOf(adapterIndex_));
 }
 
+void CEditFilterDlg::LoadIpv6(const PacketFilterSetting& record) {
+  Controls& c = controls_;
+  familiesPicked_ = false;
+  ShowIpv6Side(*c.localIpv6, *c.localIpv6Prefix, record.LocalIpv6);
+  ShowIpv6Side(*c.remoteIpv6, *c.remoteIpv6Prefix, record.RemoteIpv6);
+  ShowFamilies(record.EffectiveFamilies());
+  familiesPicked_ = record.AddressFamily.has_value();
+}
+
+AddressFamilies CEditFilterDlg::ShownFamilies() const {
+  return static_cast<AddressFamilies>(controls_.families->currentData().toInt());
+}
+
+void CEditFilterDlg::ShowFamilies(AddressFamilies families) {
+  controls_.families->setCurrentIndex(controls_.families->findData(static_cast<int>(families)));
+}
+
+AddressFamilies CEditFilterDlg::FamiliesOfAddresses() const {
+  const Controls& c = controls_;
+  if (NamesIpv6Address(*c.localIpv6, *c.localIpv6Prefix) ||
+      NamesIpv6Address(*c.remoteIpv6, *c.remoteIpv6Prefix)) {
+    return AddressFamilies::kIpv6;
+  }
+  // The local mask is always stored as 0.
+  return c.remoteMask->Address() == 0 ? AddressFamilies::kBoth : AddressFamilies::kIpv4;
+}
+
+void CEditFilterDlg::FollowAddresses() {
+  if (!familiesPicked_) {
+    ShowFamilies(FamiliesOfAddresses());
+  }
+}
+
 void CEditFilterDlg::UpdateEnabling() {
   const Controls& c = controls_;
+  const AddressFamilies families = ShownFamilies();
+  const bool ipv4 = families != AddressFamilies::kIpv6;
+  SetEnabled({c.localIpv6, c.localIpv6Prefix, c.remoteIpv6, c.remoteIpv6Prefix},
+             families != AddressFamilies::kIpv4);
+  c.allAddresses->setEnabled(ipv4);
   SetEnabled({c.process, c.browse}, c.tcp->isChecked());
   SetEnabled({c.localPort, c.localAdd, c.localDelete, c.localList}, !c.localAllPorts->isChecked());
   SetEnabled({c.remotePort, c.remoteAdd, c.remoteDelete, c.remoteList},
              !c.remoteAllPorts->isChecked());
   SetEnabled({c.rate, c.packetSize}, !c.unlimited->isChecked());
-  SetEnabled({c.remoteAddress, c.remoteMask}, !c.allAddresses->isChecked());
+  SetEnabled({c.remoteAddress, c.remoteMask}, ipv4 && !c.allAddresses->isChecked());
 }
 
 void CEditFilterDlg::AllAddressesClicked(bool checked) {
@@ -559,6 +662,39 @@ bool CEditFilterDlg::ReadPacketSize(Values& values) {
   return true;
 }
 
+bool CEditFilterDlg::ReadIpv6Side(QLineEdit* addressBox, QLineEdit* prefixBox,
+                                  protocol::Ipv6Prefix& side) {
+  side = {};
+  const std::string text(Trimmed(ToUtf8(addressBox->text()), kBlanks));
+  if (text.empty()) {
+    return true;  // any address, whatever the prefix box holds
+  }
+  const std::optional<IpAddress> address = ParseIpAddress(text);
+  if (!address || address->IsIpv4()) {
+    return Refuse(kFilterEditorIpv6AddressMessage, addressBox);
+  }
+  const std::optional<std::int64_t> length = ReadNumber(prefixBox->text(), false);
+  if (!length || *length > kMaxPrefixLength) {
+    return Refuse(kFilterEditorPrefixLengthMessage, prefixBox);
+  }
+  if (*length != 0) {
+    side = {address->Ipv6Bytes(), static_cast<std::uint8_t>(*length)};
+  }
+  return true;
+}
+
+bool CEditFilterDlg::ReadIpv6(Values& values) {
+  const Controls& c = controls_;
+  values.families = ShownFamilies();
+  values.familiesPicked = familiesPicked_;
+  // A filter for IPv4 alone keeps no IPv6 address: it could match none.
+  if (values.families == AddressFamilies::kIpv4) {
+    return true;
+  }
+  return ReadIpv6Side(c.localIpv6, c.localIpv6Prefix, values.localIpv6) &&
+         ReadIpv6Side(c.remoteIpv6, c.remoteIpv6Prefix, values.remoteIpv6);
+}
+
 bool CEditFilterDlg::CheckPortLists() {
   const Controls& c = controls_;
   if (!c.localAllPorts->isChecked() && c.localList->count() == 0) {
@@ -604,7 +740,7 @@ void CEditFilterDlg::accept() {
   }
   values.remoteAddress = c.remoteAddress->Address();
   values.remoteMask = c.remoteMask->Address();
-  if (!CheckPortLists()) {
+  if (!ReadIpv6(values) || !CheckPortLists()) {
     return;
   }
   values.comment = ToUtf8(c.comment->text());
@@ -653,6 +789,12 @@ void CEditFilterDlg::SaveToSetting(PacketFilterSetting& record) const {
   record.AppName = v.appName;
   record.HasApplication = v.appName.empty() ? 0 : 1;
   record.TBFThrough = v.unlimited ? 1 : 0;
+  record.LocalIpv6 = v.localIpv6;
+  record.RemoteIpv6 = v.remoteIpv6;
+  record.AddressFamily.reset();
+  if (v.familiesPicked && record.EffectiveFamilies() != v.families) {
+    record.AddressFamily = v.families;
+  }
 }
 
 }  // namespace harlune

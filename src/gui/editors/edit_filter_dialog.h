@@ -6,6 +6,11 @@
 // driver stay the opener's work. OK runs the checks in their fixed order:
 // the first failing one tells the user, takes the focus to its field and
 // keeps the dialog open.
+//
+// The families (both, IPv4, IPv6) follow the addresses until the user picks
+// them: an IPv6 address makes a filter IPv6's alone, an IPv4 address or mask
+// IPv4's alone, no address at all both. Only a pick that differs from what
+// the addresses give is stored as a choice.
 
 #include <QAbstractSpinBox>
 #include <QDialog>
@@ -45,6 +50,10 @@ inline constexpr std::string_view kFilterEditorNoPortMessage =
 inline constexpr std::string_view kFilterEditorUnsignedMessage = "正の整数を入力してください。";
 inline constexpr std::string_view kFilterEditorIntegerMessage = "整数を入力してください。";
 inline constexpr std::string_view kFilterEditorCommaMessage = "「,」は使えません";
+inline constexpr std::string_view kFilterEditorIpv6AddressMessage =
+    "IPv6アドレスが正しくありません。";
+inline constexpr std::string_view kFilterEditorPrefixLengthMessage =
+    "プレフィックス長は0から128までの値を指定してください。";
 // PacketFilterSetting.xml is Shift_JIS; a typed text it cannot hold would
 // be lost on the next start.
 inline constexpr std::string_view kFilterNameUnstorableMessage =
@@ -129,6 +138,11 @@ class CEditFilterDlg final : public QDialog {
     CEditIPAddress* remoteAddress = nullptr;
     CEditIPAddress* remoteMask = nullptr;
     QCheckBox* allAddresses = nullptr;
+    QComboBox* families = nullptr;   // item data: the protocol::AddressFamilies value
+    QLineEdit* localIpv6 = nullptr;  // empty: any local IPv6 address
+    QLineEdit* localIpv6Prefix = nullptr;
+    QLineEdit* remoteIpv6 = nullptr;  // empty: any remote IPv6 address
+    QLineEdit* remoteIpv6Prefix = nullptr;
     QLineEdit* localPort = nullptr;
     QPushButton* localAdd = nullptr;
     QPushButton* localDelete = nullptr;
@@ -181,11 +195,16 @@ class CEditFilterDlg final : public QDialog {
     std::vector<protocol::PortRange> localPorts;  // network order
     std::vector<protocol::PortRange> remotePorts;
     bool unlimited = false;
+    protocol::AddressFamilies families = protocol::AddressFamilies::kBoth;
+    bool familiesPicked = false;
+    protocol::Ipv6Prefix localIpv6;  // length 0: any address
+    protocol::Ipv6Prefix remoteIpv6;
   };
 
   void BuildControls();
   QWidget* BuildIdentity();
   QWidget* BuildKind();
+  QWidget* BuildFamilies();
   QWidget* BuildLocalSide();
   QWidget* BuildRemoteSide();
   QWidget* BuildProcessAndRate();
@@ -195,6 +214,12 @@ class CEditFilterDlg final : public QDialog {
   void AddPort(QListWidget* list, const QString& text, bool withServiceName);
   void UpdateEnabling();
   void AllAddressesClicked(bool checked);
+  void LoadIpv6(const PacketFilterSetting& record);
+  protocol::AddressFamilies ShownFamilies() const;
+  void ShowFamilies(protocol::AddressFamilies families);
+  // What the addresses typed so far give, while the user has not picked.
+  protocol::AddressFamilies FamiliesOfAddresses() const;
+  void FollowAddresses();
   void Browse();
 
   // A failed check: the message, the focus to the field; false.
@@ -202,6 +227,9 @@ class CEditFilterDlg final : public QDialog {
   bool ReadRate(Values& values);
   bool ReadPacketSize(Values& values);
   bool CheckPortLists();
+  // The IPv6 sides, checked only where the families take IPv6 in.
+  bool ReadIpv6(Values& values);
+  bool ReadIpv6Side(QLineEdit* addressBox, QLineEdit* prefixBox, protocol::Ipv6Prefix& side);
   bool ReadTexts(Values& values);
   // Refuses a typed text the settings file could not hold.
   bool TextsStorable(const Values& values);
@@ -210,6 +238,8 @@ class CEditFilterDlg final : public QDialog {
   UserDialogs& dialogs_;
   Controls controls_;
   std::int32_t adapterIndex_ = -1;
+  // The user picked the families (or the record held a pick).
+  bool familiesPicked_ = false;
   std::optional<Values> accepted_;
 };
 

@@ -59,6 +59,15 @@ QString LimitText(const PacketFilterSetting& filter, const HTB_Manager& htb) {
 
 QString Dotted(std::uint32_t networkOrder) { return ToQString(FormatIpv4(networkOrder)); }
 
+// The filter's IPv6 remote prefix when it has one, else its IPv4 address.
+QString RemoteAddressText(const PacketFilterSetting& filter) {
+  if (filter.RemoteIpv6.length == 0) {
+    return Dotted(filter.RemoteIPAddr);
+  }
+  return ToQString(IpAddress::FromIpv6(filter.RemoteIpv6.address).ToText()) + QLatin1Char('/') +
+         QString::number(filter.RemoteIpv6.length);
+}
+
 }  // namespace
 
 std::array<QString, kFilterColumnCount> FilterRowTexts(std::size_t row,
@@ -74,7 +83,7 @@ std::array<QString, kFilterColumnCount> FilterRowTexts(std::size_t row,
       ToQString(filter.AppName),
       ToQString(FilterHtbText(htb, filter.ID)),
       Dotted(filter.LocalIPAddr),
-      Dotted(filter.RemoteIPAddr),
+      RemoteAddressText(filter),
       ToQString(PortListText(filter.LocalPortCount, filter.LocalPorts)),
       ToQString(PortListText(filter.RemotePortCount, filter.RemotePorts)),
       Dotted(filter.RemoteIPAddrMask),

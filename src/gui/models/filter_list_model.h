@@ -39,7 +39,9 @@ inline constexpr std::array<std::string_view, kFilterColumnCount> kFilterColumnH
     "最小パケットサイズ",
     "コメント"};
 
-// The texts of one filter's row; `row` counts from 0.
+// The texts of one filter's row; `row` counts from 0. The remote address
+// column shows the filter's IPv6 remote prefix ("2001:db8::/32") when it
+// has one.
 // `driverSilent`: the filter's adapter has a driver that stopped answering.
 std::array<QString, kFilterColumnCount> FilterRowTexts(std::size_t row,
                                                        const PacketFilterSetting& filter,

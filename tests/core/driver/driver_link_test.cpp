@@ -465,3 +465,87 @@ TEST(ReusedSocketConnectionTest, RequestAfterADriverRestartStillSucceeds) {
 
 }  // namespace
 }  // namespace harlune
+
+namespace harlune {
+namespace {
+
+protocol::ClassFamily Ipv6Family(std::uint32_t classId) {
+  protocol::ClassFamily family;
+  family.driverClassId = classId;
+  family.families = protocol::AddressFamilies::kIpv6;
+  family.remote = {ParseIpAddress("2001:db8::").value().Ipv6Bytes(), 32};
+  return family;
+}
+
+TEST_F(DriverLinkTest, ClassFamilyGoesAsItsFortyBytesAndTellsAnIpv4OnlyDriver) {
+  const protocol::ClassFamily family = Ipv6Family(0x0A0B0C0D);
+  const DriverReply done = link.HlSetTBFClassFamily("eth0", family);
+  EXPECT_TRUE(done.succeeded);
+  EXPECT_FALSE(done.UnknownRequest());
+  const auto request = OnlyRequest();
+  EXPECT_EQ(request.code, Code(RequestCode::HlSetTBFClassFamily));
+  EXPECT_EQ(Hex(request.input), Hex(protocol::EncodeClassFamily(family)));
+  EXPECT_EQ(request.outputCapacity, 0U);
+
+  Fail(RequestCode::HlSetTBFClassFamily, 1);
+  EXPECT_TRUE(link.HlSetTBFClassFamily("eth0", family).UnknownRequest());
+  for (const std::uint32_t error : {31U, 87U}) {
+    Fail(RequestCode::HlSetTBFClassFamily, error);
+    const DriverReply refused = link.HlSetTBFClassFamily("eth0", family);
+    EXPECT_FALSE(refused.succeeded);
+    EXPECT_EQ(refused.deviceError, error);
+    EXPECT_FALSE(refused.UnknownRequest()) << error;
+  }
+  // No driver at all is no answer about the request either.
+  device.devices.clear();
+  const DriverReply unreachable = link.HlSetTBFClassFamily("eth0", family);
+  EXPECT_FALSE(unreachable.succeeded);
+  EXPECT_FALSE(unreachable.UnknownRequest());
+}
+
+TEST_F(DriverLinkTest, Ipv6PacketReadCountsWhole84ByteRecords) {
+  device.replies[Code(RequestCode::HlReadPackets6)] = {
+      0, std::vector<std::uint8_t>(2 * protocol::kCapture6RecordSize + 83, 0xCD)};
+  Packet6ReadBuffer buffer{};
+  const DriverReadReply read = link.HlReadPackets6("eth0", buffer);
+  EXPECT_EQ(read.records, 2U);
+  EXPECT_EQ(OnlyRequest().outputCapacity, 8400U);
+  EXPECT_TRUE(device.calls.back().input.empty());
+  EXPECT_EQ(buffer[2 * protocol::kCapture6RecordSize - 1], 0xCD);
+
+  Fail(RequestCode::HlReadPackets6, 1);
+  const DriverReadReply unknown = link.HlReadPackets6("eth0", buffer);
+  EXPECT_EQ(unknown.records, std::nullopt);
+  EXPECT_TRUE(unknown.UnknownRequest());
+  Fail(RequestCode::HlReadPackets6, 31);
+  const DriverReadReply failed = link.HlReadPackets6("eth0", buffer);
+  EXPECT_EQ(failed.records, std::nullopt);
+  EXPECT_FALSE(failed.UnknownRequest());
+}
+
+TEST_F(ReusedConnectionTest, AnIpv4OnlyDriversAnswerKeepsTheConnectionAndRaisesNoDoubt) {
+  ASSERT_TRUE(link.HlInitialize("eth0"));
+  device.FailOn("eth0", Code(RequestCode::HlSetTBFClassFamily), 1);
+  device.FailOn("eth0", Code(RequestCode::HlReadPackets6), 1);
+  Packet6ReadBuffer buffer{};
+  EXPECT_TRUE(link.HlSetTBFClassFamily("eth0", Ipv6Family(3)).UnknownRequest());
+  EXPECT_TRUE(link.HlReadPackets6("eth0", buffer).UnknownRequest());
+  EXPECT_TRUE(link.TakeSuspects().empty());
+  EXPECT_EQ(Sent(RequestCode::HlGetVersion), 0U);
+  EXPECT_EQ(device.opened, 1);
+  EXPECT_EQ(link.KeptConnectionCount(), 1U);
+
+  // A refused family names a class the driver may no longer have.
+  device.FailOn("eth0", Code(RequestCode::HlSetTBFClassFamily), 31);
+  EXPECT_FALSE(link.HlSetTBFClassFamily("eth0", Ipv6Family(3)).succeeded);
+  const std::vector<DriverSuspect> suspects = link.TakeSuspects();
+  ASSERT_EQ(suspects.size(), 1U);
+  EXPECT_FALSE(suspects[0].connectionLost);
+
+  device.calls.clear();
+  EXPECT_FALSE(link.HlSetTBFClassFamily("eth0", Ipv6Family(kNoDriverClass)).succeeded);
+  EXPECT_TRUE(device.calls.empty());
+}
+
+}  // namespace
+}  // namespace harlune

@@ -313,3 +313,134 @@ TEST_F(PacketFilterFilePathTest, AListXmlCannotCarryLeavesTheFileAlone) {
 
 }  // namespace
 }  // namespace harlune
+
+namespace harlune {
+namespace {
+
+using protocol::AddressFamilies;
+using protocol::Ipv6Prefix;
+
+Ipv6Prefix Prefix(std::string_view text, std::uint8_t length) {
+  const std::optional<IpAddress> address = ParseIpAddress(text);
+  EXPECT_TRUE(address && !address->IsIpv4()) << text;
+  return {address ? address->Ipv6Bytes() : IpAddress::Bytes16{}, length};
+}
+
+// The text of the one filter's elements after TBFThrough.
+std::string Ipv6Tail(const PacketFilterSetting& filter) {
+  RecordingUserDialogs dialogs;
+  PacketFilterManager manager(dialogs);
+  manager.Add(filter);
+  const std::string written = SerializePacketFilters(manager);
+  const std::string through = "</TBFThrough>";
+  const std::size_t from = written.find(through) + through.size();
+  return written.substr(from, written.find("</PacketFilter>") - from);
+}
+
+std::string Ipv6Fields(const std::string& family, const std::string& address,
+                       const std::string& length) {
+  return "<AddressFamily>" + family + "</AddressFamily><RemoteIPv6Addr>" + address +
+         "</RemoteIPv6Addr><RemoteIPv6PrefixLength>" + length + "</RemoteIPv6PrefixLength>";
+}
+
+TEST_F(PacketFilterFileTest, FiltersWithoutIpv6SettingsWriteTheFileAsBefore) {
+  manager.Add(EveryFieldSet());
+  manager.Add(PacketFilterSetting{});
+  const std::string before = SerializePacketFilters(manager);
+  // Read back and written again: no IPv6 element appears from nowhere.
+  PacketFilterManager back(dialogs);
+  ASSERT_EQ(ReadPacketFilters(before, back), std::nullopt);
+  EXPECT_FALSE(back.At(0).HasIpv6Settings());
+  EXPECT_FALSE(back.At(1).HasIpv6Settings());
+  EXPECT_EQ(SerializePacketFilters(back), before);
+  EXPECT_EQ(before.find("IPv6"), std::string::npos);
+  EXPECT_EQ(before.find("AddressFamily"), std::string::npos);
+}
+
+TEST_F(PacketFilterFileTest, Ipv6ElementsFollowTbfThroughOnlyWhereUsed) {
+  PacketFilterSetting filter;
+  filter.AddressFamily = AddressFamilies::kIpv4;
+  EXPECT_EQ(Ipv6Tail(filter), "<AddressFamily>IPv4</AddressFamily>");
+
+  filter.AddressFamily.reset();
+  filter.RemoteIpv6 = Prefix("2001:db8:0:0:1:0:0:1", 64);
+  EXPECT_EQ(Ipv6Tail(filter),
+            "<RemoteIPv6Addr>2001:db8::1:0:0:1</RemoteIPv6Addr>"
+            "<RemoteIPv6PrefixLength>64</RemoteIPv6PrefixLength>");
+
+  filter.AddressFamily = AddressFamilies::kBoth;
+  filter.LocalIpv6 = Prefix("fe80::1", 128);
+  filter.RemoteIpv6 = Prefix("2001:db8::", 0);  // length 0 is any address: not written
+  EXPECT_EQ(Ipv6Tail(filter),
+            "<AddressFamily>Both</AddressFamily><LocalIPv6Addr>fe80::1</LocalIPv6Addr>"
+            "<LocalIPv6PrefixLength>128</LocalIPv6PrefixLength>");
+}
+
+TEST_F(PacketFilterFileTest, EveryIpv6FieldReadsBack) {
+  for (const AddressFamilies family :
+       {AddressFamilies::kBoth, AddressFamilies::kIpv4, AddressFamilies::kIpv6}) {
+    PacketFilterSetting filter = EveryFieldSet();
+    filter.AddressFamily = family;
+    filter.LocalIpv6 = Prefix("2001:db8:aaaa::", 48);
+    filter.RemoteIpv6 = Prefix("2001:db8::ff:1", 1);
+    RecordingUserDialogs otherDialogs;
+    PacketFilterManager written(otherDialogs);
+    written.Add(filter);
+    PacketFilterManager back(otherDialogs);
+    ASSERT_EQ(ReadPacketFilters(SerializePacketFilters(written), back), std::nullopt);
+    ASSERT_EQ(back.Size(), 1u);
+    ExpectSameStored(back.At(0), filter);
+    EXPECT_EQ(back.At(0).AddressFamily, family);
+    EXPECT_EQ(back.At(0).LocalIpv6, filter.LocalIpv6);
+    EXPECT_EQ(back.At(0).RemoteIpv6, filter.RemoteIpv6);
+    EXPECT_EQ(SerializePacketFilters(back), SerializePacketFilters(written));
+  }
+}
+
+TEST_F(PacketFilterFileTest, DamagedIpv6ValuesLeaveOnlyTheirOwnSideUnset) {
+  const Ipv6Prefix good = Prefix("2001:db8::5", 96);
+  struct Case {
+    std::string family, address, length;
+  };
+  for (const Case& bad : std::vector<Case>{{"ipv6", "2001:db8::5", "0"},
+                                           {"", "192.0.2.1", "96"},
+                                           {"Both ", "::ffff:192.0.2.1", "96"},
+                                           {"IPV4", "2001:db8::5%eth0", "96"},
+                                           {"6", "not an address", "96"},
+                                           {"IPv6x", "2001:db8::5", "129"},
+                                           {"x", "2001:db8::5", "-1"},
+                                           {"x", "2001:db8::5", "96x"},
+                                           {"x", "2001:db8::5", " 96"},
+                                           {"x", "2001:db8::5", ""},
+                                           {"x", "2001:db8::5", "4294967392"}}) {
+    const PacketFilterSetting filter = ReadOne(
+        "<Name>kept</Name><LocalIPv6Addr>2001:db8::5</LocalIPv6Addr>"
+        "<LocalIPv6PrefixLength>96</LocalIPv6PrefixLength>" +
+        Ipv6Fields(bad.family, bad.address, bad.length) + "<TBFRate>2048</TBFRate>");
+    EXPECT_EQ(filter.AddressFamily, std::nullopt) << bad.family;
+    EXPECT_EQ(filter.RemoteIpv6, Ipv6Prefix{}) << bad.address << " /" << bad.length;
+    EXPECT_EQ(filter.LocalIpv6, good);
+    EXPECT_EQ(filter.Name, "kept");
+    EXPECT_EQ(filter.TBFRate, 2048u);
+  }
+}
+
+TEST_F(PacketFilterFileTest, Ipv6SideNeedsBothElementsAndTheLaterDuplicateWins) {
+  EXPECT_EQ(ReadOne("<RemoteIPv6Addr>2001:db8::1</RemoteIPv6Addr>").RemoteIpv6, Ipv6Prefix{});
+  EXPECT_EQ(ReadOne("<LocalIPv6PrefixLength>64</LocalIPv6PrefixLength>").LocalIpv6, Ipv6Prefix{});
+
+  // The length may come first; a later family or address replaces an earlier one.
+  const PacketFilterSetting filter =
+      ReadOne("<RemoteIPv6PrefixLength>32</RemoteIPv6PrefixLength>" +
+              Ipv6Fields("IPv4", "2001:db8::1", "16") + Ipv6Fields("IPv6", "2001:DB8:0::2", "24"));
+  EXPECT_EQ(filter.AddressFamily, AddressFamilies::kIpv6);
+  EXPECT_EQ(filter.RemoteIpv6, Prefix("2001:db8::2", 24));
+
+  // A bad later family unsets an earlier good one, as a bad number reads 0.
+  EXPECT_EQ(
+      ReadOne("<AddressFamily>IPv4</AddressFamily><AddressFamily>v4</AddressFamily>").AddressFamily,
+      std::nullopt);
+}
+
+}  // namespace
+}  // namespace harlune
