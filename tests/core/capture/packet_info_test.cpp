@@ -1,0 +1,114 @@
+// A captured packet read from either family's record.
+
+#include "core/capture/packet_info.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "capture_records.h"
+#include "protocol/ip_address.h"
+
+namespace harlune {
+namespace {
+
+using test::MakeCapture6;
+using test::MakeRecord;
+using test::MakeRecord6;
+
+PacketInfo Decode6(const test::Record6Bytes& record) {
+  const std::optional<PacketInfo> packet = PacketInfo::FromRecord6(record, 77);
+  EXPECT_TRUE(packet);
+  return packet.value_or(PacketInfo{});
+}
+
+TEST(PacketInfo, Ipv6RecordGivesItsHeaderFieldsAndTransportBytes) {
+  const PacketInfo packet = Decode6(MakeRecord6());
+  ASSERT_TRUE(packet.IsIpv6());
+  EXPECT_EQ(packet.CaptureTime, 77);
+  EXPECT_EQ(packet.SourceMac(), (MacAddress{0xAA, 0xBB, 0xCC, 0xDD, 0x0E, 0xFF}));
+  EXPECT_EQ(packet.DestinationMac(), (MacAddress{0x00, 0x11, 0x22, 0x33, 0x44, 0x55}));
+  EXPECT_EQ(packet.EtherType(), 0x86DD);
+  EXPECT_EQ(packet.SourceAddress(), *ParseIpAddress("2001:2::2"));
+  EXPECT_EQ(packet.DestinationAddress(), *ParseIpAddress("2001:2:0:1::1"));
+  EXPECT_EQ(packet.Ttl(), 63);
+  EXPECT_EQ(packet.FlowLabel(), 0xABCDEu);
+  EXPECT_EQ(packet.TrafficClass(), 0xB8);
+  EXPECT_EQ(packet.ProtocolNumber(), 6);
+  EXPECT_EQ(packet.PacketLength(), 14u + 40u + 20u);
+  // IPv4's fields are not made up from IPv6 ones.
+  EXPECT_EQ(packet.TotalLength(), 0);
+  EXPECT_EQ(packet.Identification(), 0);
+  EXPECT_EQ(packet.SourcePort(), 50000);
+  EXPECT_EQ(packet.DestinationPort(), 80);
+  EXPECT_EQ(packet.SequenceNumber(), 4294967295u);
+  EXPECT_EQ(packet.AcknowledgementNumber(), 7u);
+  EXPECT_EQ(packet.TcpFlags(), 0x18);
+  EXPECT_EQ(packet.Window(), 65535);
+  EXPECT_TRUE(packet.HasPorts());
+  EXPECT_FALSE(packet.HasExtensionHeaders());
+  EXPECT_FALSE(packet.IsLaterFragment());
+
+  // The largest payload does not wrap the length.
+  protocol::Capture6Record jumbo = MakeCapture6();
+  jumbo.payloadLength = 65535;
+  EXPECT_EQ(Decode6(protocol::EncodeCapture6Record(jumbo)).PacketLength(), 65589u);
+}
+
+TEST(PacketInfo, FlagsTellExtensionHeadersAndLaterFragmentsWithoutPorts) {
+  const PacketInfo extended = Decode6(MakeRecord6(17, protocol::kCapture6ExtensionHeaders));
+  EXPECT_TRUE(extended.HasExtensionHeaders());
+  EXPECT_FALSE(extended.IsLaterFragment());
+  EXPECT_TRUE(extended.HasPorts());
+  EXPECT_EQ(extended.ProtocolNumber(), 17);
+
+  // Even with port bytes in the record, a later fragment has no ports.
+  protocol::Capture6Record fragment = MakeCapture6(6, protocol::kCapture6LaterFragment);
+  fragment.transportHeader[1] = 0x50;
+  const PacketInfo later = Decode6(protocol::EncodeCapture6Record(fragment));
+  EXPECT_TRUE(later.IsLaterFragment());
+  EXPECT_FALSE(later.HasTransportHeader());
+  EXPECT_FALSE(later.HasPorts());
+  EXPECT_EQ(later.ProtocolNumber(), 6);
+
+  EXPECT_FALSE(Decode6(MakeRecord6(58)).HasPorts());  // ICMPv6
+  EXPECT_FALSE(Decode6(MakeRecord6(59)).HasPorts());  // no upper layer found
+}
+
+TEST(PacketInfo, BytesThatAreNoIpv6RecordGiveNoPacket) {
+  test::Record6Bytes notIpv6 = MakeRecord6();
+  notIpv6[18] = 0x45;  // version 4
+  test::Record6Bytes notIpv6Frame = MakeRecord6();
+  notIpv6Frame[17] = 0x00;  // Ethernet type 0x8600
+  const test::Record6Bytes whole = MakeRecord6();
+  const std::vector<std::uint8_t> shortRecord(whole.begin(), whole.end() - 1);
+  const auto ipv4 = MakeRecord();
+  EXPECT_FALSE(PacketInfo::FromRecord6(notIpv6, 0));
+  EXPECT_FALSE(PacketInfo::FromRecord6(notIpv6Frame, 0));
+  EXPECT_FALSE(PacketInfo::FromRecord6(shortRecord, 0));
+  EXPECT_FALSE(PacketInfo::FromRecord6(ipv4, 0));
+  EXPECT_FALSE(PacketInfo::FromRecord6({}, 0));
+}
+
+TEST(PacketInfo, Ipv4RecordKeepsItsFrameHeaderAndAnswersInTheSameTypes) {
+  const auto record = MakeRecord(17);
+  const PacketInfo packet = PacketInfo::FromRecord(record, 5);
+  EXPECT_FALSE(packet.IsIpv6());
+  EXPECT_TRUE(std::equal(packet.FrameHeader.begin(), packet.FrameHeader.end(), record.begin() + 4));
+  EXPECT_EQ(packet.SourceAddress(), Ipv4Address(192, 168, 0, 2));
+  EXPECT_EQ(packet.DestinationAddress(), Ipv4Address(10, 0, 0, 1));
+  EXPECT_EQ(packet.PacketLength(), 54u);
+  EXPECT_EQ(packet.TotalLength(), 40);
+  EXPECT_EQ(packet.Identification(), 0xBEEF);
+  EXPECT_EQ(packet.FlowLabel(), 0u);
+  EXPECT_EQ(packet.Ttl(), 64);
+  EXPECT_EQ(packet.Window(), 65535);
+  EXPECT_TRUE(packet.HasPorts());
+  EXPECT_FALSE(packet.IsLaterFragment());
+}
+
+}  // namespace
+}  // namespace harlune
