@@ -22,7 +22,7 @@ inline constexpr std::string_view kSystemProcessFilterMessage =
 // A connection whose two addresses are of different families, which no
 // system table gives, names no packets of either family.
 inline constexpr std::string_view kMixedFamilyConnectionFilterMessage =
-    "IPv4 と IPv6 のアドレスが混在する接続からフィルタを作成することはできません。";
+    "IPv4とIPv6のアドレスが混在する接続からフィルタを作成することはできません。";
 // The shorter refusal of a filter made from a connection.
 inline constexpr std::string_view kConnectionAdapterNotValidMessage =
     "そのアダプタは有効ではありません。";
