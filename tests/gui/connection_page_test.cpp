@@ -122,7 +122,8 @@ TEST(ConnectionModelTest, RowsFollowEveryChangeOfTheTableAndSortAsTheCoreSorts) 
 class ConnectionPageTest : public ::testing::Test {
  protected:
   ConnectionPageTest() {
-    services_.adapters.SetAdapters({{2, "card", "eth0", {kLocal.Ipv4Value()}}});
+    services_.adapters.SetAdapters(
+        {{2, "card", "eth0", {kLocal.Ipv4Value()}, {*ParseIpAddress("2001:2::1")}}});
     services_.processes.entries = {{100, "browser.exe", "C:\\Apps\\browser.exe"},
                                    {200, "mail.exe", "/usr/bin/mail.exe"}};
     services_.table->rows = {Row(1000, Ipv4(10, 0, 0, 9), 80, 100),
@@ -459,7 +460,7 @@ TEST_F(ConnectionPageIpv6Test, AColumnWiderThanAnAddressIsNotNarrowed) {
   EXPECT_GE(SectionSize(ConnectionColumn::kRemoteAddress), Page().FullAddressWidth());
 }
 
-TEST_F(ConnectionPageIpv6Test, FiltersFromAnIpv6ConnectionAreRefusedAndFromAMappedOneMade) {
+TEST_F(ConnectionPageIpv6Test, FiltersFromAnIpv6ConnectionAndFromAMappedOneAreMade) {
   AddIpv6Rows();
   std::vector<PacketFilterSetting> opened;
   Page().SetFilterEditor([&](PacketFilterSetting& record) {
@@ -468,21 +469,34 @@ TEST_F(ConnectionPageIpv6Test, FiltersFromAnIpv6ConnectionAreRefusedAndFromAMapp
   });
   Page().NewFilterFromAddresses(RowOfPort(4000));
   Page().NewFilterFromProcess(RowOfPort(4000));
-  EXPECT_TRUE(opened.empty());
-  EXPECT_EQ(engine_.settings().filters.Size(), 0U);
-  EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kIpv6ConnectionFilterMessage),
-                                             std::string(kIpv6ConnectionFilterMessage)));
-
   Page().NewFilterFromAddresses(RowOfPort(5000));
   Page().NewFilterFromProcess(RowOfPort(5000));
-  ASSERT_EQ(opened.size(), 2U);
-  EXPECT_EQ(opened[0].RemoteIPAddr, Ipv4(10, 0, 0, 3));
-  EXPECT_EQ(opened[0].LocalIPAddr, kLocal.Ipv4Value());
+  EXPECT_THAT(dialogs_.messages, IsEmpty());
+  ASSERT_EQ(opened.size(), 4U);
+  // The native one: its hosts as IPv6 prefixes, its process on IPv6 alone.
+  const IpAddress::Bytes16 remote = ParseIpAddress("2001:2::7")->Ipv6Bytes();
+  EXPECT_EQ(opened[0].RemoteIpv6, (protocol::Ipv6Prefix{remote, 128}));
+  EXPECT_EQ(opened[0].LocalIpv6.length, 128);
+  EXPECT_EQ(opened[0].RemoteIPAddrMask, 0U);
   EXPECT_EQ(opened[0].LowerAdapterName, "eth0");
-  EXPECT_EQ(opened[1].AppName, "mail.exe");
+  EXPECT_EQ(opened[1].AppName, "browser.exe");
+  EXPECT_EQ(opened[1].AddressFamily, protocol::AddressFamilies::kIpv6);
   EXPECT_EQ(opened[1].LowerAdapterName, "eth0");
-  EXPECT_EQ(engine_.settings().filters.Size(), 2U);
-  EXPECT_EQ(dialogs_.messages.size(), 2U);
+  // The mapped one is an IPv4 connection.
+  EXPECT_EQ(opened[2].RemoteIPAddr, Ipv4(10, 0, 0, 3));
+  EXPECT_EQ(opened[2].LocalIPAddr, kLocal.Ipv4Value());
+  EXPECT_EQ(opened[2].LowerAdapterName, "eth0");
+  EXPECT_FALSE(opened[2].HasIpv6Settings());
+  EXPECT_EQ(opened[3].AppName, "mail.exe");
+  EXPECT_EQ(opened[3].LowerAdapterName, "eth0");
+  EXPECT_EQ(engine_.settings().filters.Size(), 4U);
+
+  // An IPv6 address of no adapter is refused as an IPv4 one is.
+  Refresh({Row6(6000, "2001:2::99", "2001:2::7", 443, 100)});
+  Page().Redraw();
+  Page().NewFilterFromAddresses(RowOfPort(6000));
+  EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kConnectionAdapterNotValidMessage)));
+  EXPECT_EQ(engine_.settings().filters.Size(), 4U);
 }
 
 TEST_F(ConnectionPageIpv6Test, MenuCommandsOnIpv6AndMappedRows) {

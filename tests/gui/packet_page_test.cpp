@@ -14,6 +14,7 @@
 
 #include "core/capture/capture_records.h"
 #include "core/filter/legacy_filter.h"
+#include "gui/pages/ipv6_address_width.h"
 #include "protocol/ip_address.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"
@@ -23,6 +24,7 @@ namespace harlune {
 namespace {
 
 using test::Batch;
+using test::Batch6;
 using test::MakeRecord;
 
 constexpr int kWaitMs = 2000;
@@ -183,6 +185,67 @@ TEST_F(PacketPageTest, ContextMenuFreezesWhileOpenAndRunsTheChosenCommand) {
   page_->ShowContextMenu(AllList(), {});
   EXPECT_EQ(boxWhileOpen.back(), Qt::Checked);
   EXPECT_EQ(page_->freezeBox().checkState(), Qt::Checked);
+}
+
+constexpr int kSource = static_cast<int>(PacketColumn::kSourceAddress);
+constexpr int kDestination = static_cast<int>(PacketColumn::kDestinationAddress);
+
+TEST_F(PacketPageTest, Ipv6RowsShowBesideIpv4OnesAndWidenTheAddressColumnsOnce) {
+  AddLegacyFilters();  // a TCP-view filter list 0 and a UDP-view one 1
+  const IniFileObject& settings = engine_.settings().general;
+  const int stored = settings.LCTCPPACKET_COLUMN_SIZE[kSource];
+  const int udpStored = settings.LCUDPPACKET_COLUMN_SIZE[kSource];
+  const int full = FullIpv6AddressWidth(page_->listView(AllList()));
+  ASSERT_LT(stored, full);
+  ASSERT_LT(settings.LCTCPPACKET_COLUMN_SIZE[kDestination], full);
+
+  // IPv4 rows keep the stored widths.
+  Feed(2, false);
+  EXPECT_EQ(Header(AllList()).sectionSize(kSource), stored);
+
+  Monitor().AddCapturedBatch({true, Batch6(1)}, false);
+  ASSERT_EQ(page_->listModel(AllList()).rowCount(), 3);
+  EXPECT_EQ(Cell(AllList(), 0, PacketColumn::kSourceAddress), QStringLiteral("2001:2::2"));
+  EXPECT_EQ(Cell(AllList(), 0, PacketColumn::kDestinationAddress), QStringLiteral("2001:2:0:1::1"));
+  EXPECT_EQ(Cell(AllList(), 1, PacketColumn::kSourceAddress), QStringLiteral("192.168.0.2"));
+  // Every list of the view follows, and so do the settings; the UDP view
+  // shows no IPv6 packet and keeps its widths.
+  for (const int list : {0, AllList() - 1, AllList()}) {
+    EXPECT_EQ(Header(list).sectionSize(kSource), full) << list;
+    EXPECT_EQ(Header(list).sectionSize(kDestination), full) << list;
+  }
+  EXPECT_EQ(settings.LCTCPPACKET_COLUMN_SIZE[kSource], full);
+  EXPECT_EQ(settings.LCTCPPACKET_COLUMN_SIZE[kDestination], full);
+  EXPECT_EQ(Header(1).sectionSize(kSource), udpStored);
+  const QFontMetrics metrics = page_->listView(AllList()).fontMetrics();
+  EXPECT_GE(full, metrics.horizontalAdvance("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
+
+  // Once fitted, the width is the user's.
+  Header(AllList()).resizeSection(kSource, 70);
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return engine_.settings().general.LCTCPPACKET_COLUMN_SIZE[kSource] == 70; }, kWaitMs));
+  Monitor().AddCapturedBatch({true, Batch6(3)}, true);
+  page_->Redraw();
+  EXPECT_EQ(page_->listModel(AllList()).rowCount(), 6);
+  EXPECT_EQ(Header(AllList()).sectionSize(kSource), 70);
+  EXPECT_EQ(Header(AllList()).sectionSize(kDestination), full);
+}
+
+TEST_F(PacketPageTest, AddressColumnsWiderThanAnIpv6AddressAndUndrawnRowsChangeNothing) {
+  IniFileObject& settings = engine_.settings().general;
+  settings.LCTCPPACKET_COLUMN_SIZE[kSource] = 900;
+  Monitor().RebuildLists();
+  const int destination = settings.LCTCPPACKET_COLUMN_SIZE[kDestination];
+
+  // Stored while the window is hidden: nothing is shown, nothing widens.
+  Monitor().AddCapturedBatch({true, Batch6(1)}, true);
+  EXPECT_EQ(Header(AllList()).sectionSize(kDestination), destination);
+
+  page_->Redraw();
+  EXPECT_EQ(Header(AllList()).sectionSize(kSource), 900);
+  EXPECT_EQ(settings.LCTCPPACKET_COLUMN_SIZE[kSource], 900);
+  EXPECT_EQ(Header(AllList()).sectionSize(kDestination),
+            FullIpv6AddressWidth(page_->listView(AllList())));
 }
 
 }  // namespace

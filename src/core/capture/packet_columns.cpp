@@ -65,7 +65,7 @@ std::string ProtocolCell(PacketView view, const PacketInfo& packet) {
   if (view == PacketView::kUdp) {
     return "UDP";
   }
-  return std::string(IpProtocolName(packet.ProtocolNumber()));
+  return std::string(IpProtocolName(packet.ProtocolNumber(), packet.IsIpv6()));
 }
 
 // The columns that need a TCP or UDP packet in the TCP view.
@@ -94,7 +94,8 @@ bool TransportCellApplies(PacketView view, PacketColumn column, const PacketInfo
   if (view == PacketView::kUdp) {
     return portColumn;
   }
-  return portColumn ? packet.HasPorts() : packet.ProtocolNumber() == kIpProtocolTcp;
+  return portColumn ? packet.HasPorts()
+                    : packet.ProtocolNumber() == kIpProtocolTcp && packet.HasTransportHeader();
 }
 
 }  // namespace
@@ -110,7 +111,10 @@ PacketColumnInfo PacketColumnOf(PacketView view, std::size_t column) {
   return kColumns[column];
 }
 
-std::string_view IpProtocolName(std::uint8_t protocolNumber) {
+std::string_view IpProtocolName(std::uint8_t protocolNumber, bool ipv6) {
+  if (ipv6 && protocolNumber == kIpProtocolIcmpv6) {
+    return "ICMPv6";
+  }
   switch (protocolNumber) {
     case kIpProtocolIcmp:
       return "ICMP";
@@ -153,15 +157,15 @@ std::string PacketCellText(PacketView view, std::size_t column, const PacketEntr
     case PacketColumn::kProtocol:
       return ProtocolCell(view, packet);
     case PacketColumn::kPacketLength:
-      return std::to_string(std::uint32_t{packet.TotalLength()} + kEthernetHeaderBytes);
+      return std::to_string(packet.PacketLength());
     case PacketColumn::kIdentification:
-      return std::to_string(packet.Identification());
+      return std::to_string(packet.IsIpv6() ? packet.FlowLabel() : packet.Identification());
     case PacketColumn::kTtl:
       return std::to_string(packet.Ttl());
     case PacketColumn::kSourceAddress:
-      return FormatIpv4(packet.SourceAddress());
+      return packet.SourceAddress().ToText();
     case PacketColumn::kDestinationAddress:
-      return FormatIpv4(packet.DestinationAddress());
+      return packet.DestinationAddress().ToText();
     default:
       return TransportCellApplies(view, kind, packet) ? TransportCell(kind, packet) : std::string();
   }

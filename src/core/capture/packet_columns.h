@@ -52,15 +52,21 @@ std::size_t PacketColumnCount(PacketView view);
 // Heading and alignment; an empty heading for a column the view lacks.
 PacketColumnInfo PacketColumnOf(PacketView view, std::size_t column);
 
-// "ICMP", "TCP", "UDP", otherwise "その他".
-std::string_view IpProtocolName(std::uint8_t protocolNumber);
+// "ICMP", "TCP", "UDP", and for an IPv6 packet "ICMPv6" (58), otherwise
+// "その他".
+std::string_view IpProtocolName(std::uint8_t protocolNumber, bool ipv6 = false);
 
 // The set flags among URG, ACK, PSH, RST, SYN, FIN in that order, joined by
 // ","; the two high bits are not shown.
 std::string TcpFlagText(std::uint8_t flags);
 
 // The text of one cell; empty for a column that does not apply to the
-// packet's protocol and for a column the view lacks.
+// packet's protocol and for a column the view lacks. An IPv6 packet fills
+// the columns of IPv4's header with what stands for them: its flow label as
+// "IP識別子" (always the number, 0 included, as an IPv4 identification of 0
+// is shown), its hop limit as "TTL", the fixed header and payload as the
+// IP part of "パケット長", and RFC 5952 addresses. A later fragment has no
+// port or TCP cells: its record holds no transport header.
 std::string PacketCellText(PacketView view, std::size_t column, const PacketEntry& entry);
 
 // Every cell of a row, in column order.

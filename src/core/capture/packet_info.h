@@ -1,17 +1,21 @@
 #pragma once
 
 // One captured packet as the packet monitor keeps it: the frame's Ethernet,
-// IPv4 and transport headers copied from the driver's capture record, and the
-// time the program read it. The All and Unmatched lists share one PacketInfo
-// through shared pointers.
+// IP and transport headers taken from the driver's capture record (the
+// 60-byte IPv4 one or the 84-byte IPv6 one), and the time the program read
+// it. The All and Unmatched lists share one PacketInfo through shared
+// pointers.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 
+#include "protocol/capture6_record.h"
+#include "protocol/ip_address.h"
 #include "protocol/replies.h"
 
 namespace harlune {
@@ -53,10 +57,13 @@ static_assert(frame_offset::kWindow + 2 <= kFrameHeaderSize);
 inline constexpr std::uint8_t kIpProtocolIcmp = 1;
 inline constexpr std::uint8_t kIpProtocolTcp = 6;
 inline constexpr std::uint8_t kIpProtocolUdp = 17;
+inline constexpr std::uint8_t kIpProtocolIcmpv6 = 58;
 
 // Added to the IP total length for the packet length column: the Ethernet
 // header.
 inline constexpr std::uint32_t kEthernetHeaderBytes = 14;
+// The fixed IPv6 header, which its payload length leaves out.
+inline constexpr std::uint32_t kIpv6HeaderBytes = 40;
 
 using MacAddress = std::array<std::uint8_t, 6>;
 using CaptureRecord = std::span<const std::uint8_t, protocol::kCaptureRecordSize>;
@@ -68,20 +75,41 @@ class PacketInfo {
   PacketInfo& operator=(const PacketInfo&) = default;
   virtual ~PacketInfo() = default;
 
-  // The frame header bytes of one capture record, read at `captureTime`.
+  // The frame header bytes of one IPv4 capture record, read at `captureTime`.
   static PacketInfo FromRecord(CaptureRecord record, std::int64_t captureTime);
+  // One IPv6 capture record (84 bytes); nothing for bytes that are not one,
+  // so that a damaged read shows no row rather than a wrong one.
+  static std::optional<PacketInfo> FromRecord6(std::span<const std::uint8_t> record,
+                                               std::int64_t captureTime);
+
+  bool IsIpv6() const { return Ipv6.has_value(); }
 
   MacAddress DestinationMac() const;
   MacAddress SourceMac() const;
-  // Host order from here on, except the addresses.
+  // Host order from here on.
   std::uint16_t EtherType() const;
+  // IPv4 header fields; 0 for an IPv6 packet, whose header has none.
   std::uint16_t TotalLength() const;
   std::uint16_t Identification() const;
+  // IPv6 header fields; 0 for an IPv4 packet.
+  std::uint32_t FlowLabel() const;
+  std::uint8_t TrafficClass() const;
+  // The TTL, or the hop limit of an IPv6 packet.
   std::uint8_t Ttl() const;
+  // The upper-layer protocol: IPv4's protocol field, or the next header
+  // after an IPv6 packet's extension headers.
   std::uint8_t ProtocolNumber() const;
-  // Network order, as every address of the system.
-  std::uint32_t SourceAddress() const;
-  std::uint32_t DestinationAddress() const;
+  IpAddress SourceAddress() const;
+  IpAddress DestinationAddress() const;
+  // The frame as it was on the wire: Ethernet header plus IP packet.
+  std::uint32_t PacketLength() const;
+  // An IPv6 fragment after the first, which carries no transport header.
+  // IPv4 fragments are not told apart: the IPv4 record is read as it
+  // always was.
+  bool IsLaterFragment() const;
+  // IPv6 extension headers came before the upper layer.
+  bool HasExtensionHeaders() const;
+
   // Meaningful for TCP and UDP packets only.
   std::uint16_t SourcePort() const;
   std::uint16_t DestinationPort() const;
@@ -91,12 +119,22 @@ class PacketInfo {
   std::uint8_t TcpFlags() const;
   std::uint16_t Window() const;
 
+  // Whether the record holds the upper layer's first bytes at all.
+  bool HasTransportHeader() const { return !IsLaterFragment(); }
+  // A TCP or UDP packet whose transport header is there.
   bool HasPorts() const;
 
-  // Verbatim copy of record bytes 4..57, network byte order.
+  // Verbatim copy of an IPv4 record's bytes 4..57, network byte order; zero
+  // for an IPv6 packet.
   std::array<std::uint8_t, kFrameHeaderSize> FrameHeader{};
+  // The decoded record of an IPv6 packet; none for an IPv4 one.
+  std::optional<protocol::Capture6Record> Ipv6;
   // Seconds since 1970 (UTC) when the program read the record.
   std::int64_t CaptureTime = 0;
+
+ private:
+  // The first 20 bytes of the upper-layer header as the record holds them.
+  std::span<const std::uint8_t, 20> Transport() const;
 };
 
 // One packet in a list's store; Serial is the list's running number.

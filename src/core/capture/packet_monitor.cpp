@@ -89,7 +89,20 @@ bool PacketMonitor::SelectList(std::size_t index) {
 void PacketMonitor::AddCapturedBatch(const protocol::CaptureBatch& batch, bool deferDrawing) {
   if (!batch.ipv6) {
     AddCapturedRecords(batch.records, deferDrawing);
+    return;
   }
+  const bool drawNow = !deferDrawing && !Frozen();
+  for (std::size_t i = 0; i < batch.RecordCount(); ++i) {
+    std::optional<PacketInfo> packet = PacketInfo::FromRecord6(batch.Record(i), clock_());
+    if (packet) {
+      StoreCaptured(std::make_shared<const PacketInfo>(std::move(*packet)), drawNow);
+    }
+  }
+}
+
+void PacketMonitor::StoreCaptured(const std::shared_ptr<const PacketInfo>& packet, bool drawNow) {
+  List(AllIndex()).AddPacket(packet, drawNow);
+  List(UnmatchedIndex()).AddPacket(packet, drawNow);
 }
 
 void PacketMonitor::AddCapturedRecords(std::span<const std::uint8_t> records, bool deferDrawing) {
@@ -98,10 +111,8 @@ void PacketMonitor::AddCapturedRecords(std::span<const std::uint8_t> records, bo
   for (std::size_t i = 0; i < count; ++i) {
     const CaptureRecord record =
         records.subspan(i * protocol::kCaptureRecordSize).first<protocol::kCaptureRecordSize>();
-    const auto packet =
-        std::make_shared<const PacketInfo>(PacketInfo::FromRecord(record, clock_()));
-    List(AllIndex()).AddPacket(packet, drawNow);
-    List(UnmatchedIndex()).AddPacket(packet, drawNow);
+    StoreCaptured(std::make_shared<const PacketInfo>(PacketInfo::FromRecord(record, clock_())),
+                  drawNow);
   }
 }
 

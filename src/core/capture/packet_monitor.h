@@ -78,8 +78,10 @@ class PacketMonitorObserver {
 };
 
 // The packet monitor's commands expanded for a packet: "%SrcAddr%" and
-// "%DestAddr%" always, "%SrcPort%" and "%DestPort%" for TCP and UDP packets
-// only, so that the run operation asks for them otherwise.
+// "%DestAddr%" always (RFC 5952 text for IPv6), "%SrcPort%" and
+// "%DestPort%" only for TCP and UDP packets whose record holds their ports
+// (not an IPv6 later fragment), so that the run operation asks for them
+// otherwise.
 CommandTemplate ExpandPacketMacros(std::string_view commandLine, const PacketEntry& entry);
 
 class PacketMonitor {
@@ -115,7 +117,9 @@ class PacketMonitor {
   // stored in All and then Unmatched. They are drawn at once unless
   // `deferDrawing` or the display is frozen.
   void AddCapturedRecords(std::span<const std::uint8_t> records, bool deferDrawing);
-  // A batch of either family's records.
+  // A batch of either family's records, stored as AddCapturedRecords
+  // stores IPv4 ones; an 84-byte record that does not decode as IPv6 is
+  // left out and takes no serial number.
   void AddCapturedBatch(const protocol::CaptureBatch& batch, bool deferDrawing);
 
   // Redraws every dirty list unless the display is frozen.
@@ -165,6 +169,8 @@ class PacketMonitor {
   };
 
   void AddList(PacketView view, std::string tabText, std::string headerText);
+  // Into All, then Unmatched: no list matches packets to the older filters.
+  void StoreCaptured(const std::shared_ptr<const PacketInfo>& packet, bool drawNow);
   void SetFreezeBox(CheckState state);
   // The packet monitor's commands offered in its menu, in list order.
   std::vector<const ExternalCommand*> OfferedCommands() const;

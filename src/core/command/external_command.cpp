@@ -236,11 +236,11 @@ void FillConnectionMacros(CommandTemplate& command, const ConnectionMacroValues&
 }
 
 void FillPacketMacros(CommandTemplate& command, const PacketMacroValues& values) {
-  command.Fill("%SrcAddr%", FormatIpv4(values.srcAddr));
+  command.Fill("%SrcAddr%", values.srcAddr.ToText());
   if (values.hasPorts) {
     command.Fill("%SrcPort%", PortText(values.srcPort));
   }
-  command.Fill("%DestAddr%", FormatIpv4(values.destAddr));
+  command.Fill("%DestAddr%", values.destAddr.ToText());
   if (values.hasPorts) {
     command.Fill("%DestPort%", PortText(values.destPort));
   }

@@ -107,8 +107,8 @@ struct ConnectionMacroValues {
 
 // The values of a captured packet that its macros take.
 struct PacketMacroValues {
-  std::uint32_t srcAddr = 0;   // network order
-  std::uint32_t destAddr = 0;  // network order
+  IpAddress srcAddr;
+  IpAddress destAddr;
   bool hasPorts = false;       // TCP and UDP packets only
   std::uint16_t srcPort = 0;   // network order
   std::uint16_t destPort = 0;  // network order

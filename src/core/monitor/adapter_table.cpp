@@ -70,6 +70,7 @@ bool AdapterTable::Refresh(AdapterSource& source, const DriverVersionQuery& driv
     entry.addresses = std::move(adapter.addresses);
     entry.description = std::move(adapter.description);
     entry.name = std::move(adapter.name);
+    entry.ipv6Addresses = std::move(adapter.ipv6Addresses);
 
     const AdapterEntry* previous = FindPrevious(old, entry);
     if (previous == nullptr) {
@@ -99,6 +100,18 @@ std::int32_t AdapterTable::AdapterIndexOfAddress(std::uint32_t address) const {
   for (const AdapterEntry& entry : entries_) {
     if (std::find(entry.addresses.begin(), entry.addresses.end(), address) !=
         entry.addresses.end()) {
+      return entry.index;
+    }
+  }
+  return entries_.front().index;
+}
+
+std::int32_t AdapterTable::AdapterIndexOfAddress(const IpAddress& address) const {
+  if (address.IsIpv4()) {
+    return AdapterIndexOfAddress(address.Ipv4Value());
+  }
+  for (const AdapterEntry& entry : entries_) {
+    if (std::ranges::find(entry.ipv6Addresses, address) != entry.ipv6Addresses.end()) {
       return entry.index;
     }
   }

@@ -24,6 +24,9 @@ struct AdapterEntry {
   std::string description;
   std::string name;        // the name the driver binds to ("\DEVICE\<name>")
   std::int32_t valid = 0;  // 1 while the adapter is in use with the driver
+  // Only to find the adapter owning an IPv6 connection's local address; an
+  // adapter is the same one by its IPv4 addresses, as before IPv6 was known.
+  std::vector<IpAddress> ipv6Addresses;
 };
 
 // Asks the driver on one adapter for its version; 0 when it does not answer.
@@ -51,6 +54,9 @@ class AdapterTable {
 
   // The index of the first entry holding the address, else -1.
   std::int32_t AdapterIndexOfAddress(std::uint32_t address) const;
+  // The same for an address of either family: an IPv4 one as above, an
+  // IPv6 one among the IPv6 addresses (-1 for ::, which no adapter holds).
+  std::int32_t AdapterIndexOfAddress(const IpAddress& address) const;
   // The index of the first entry with exactly that name, else -1.
   std::int32_t AdapterIndexOfName(std::string_view name) const;
   // The name of the first entry with that index, else "none".

@@ -7,12 +7,34 @@
 namespace harlune {
 namespace {
 
+enum class ConnectionFamily { kIpv4, kIpv6, kMixed };
+
+// An unspecified IPv4 address (a default one) says nothing of the family;
+// an IPv6 address beside a real IPv4 one cannot belong to one connection.
+ConnectionFamily FamilyOf(const ConnectionInfo& connection) {
+  const IpAddress& local = connection.localAddr;
+  const IpAddress& remote = connection.remoteAddr;
+  if (local.IsIpv4() && remote.IsIpv4()) {
+    return ConnectionFamily::kIpv4;
+  }
+  const IpAddress& other = local.IsIpv4() ? local : remote;
+  return other.IsIpv4() && !other.IsUnspecified() ? ConnectionFamily::kMixed
+                                                  : ConnectionFamily::kIpv6;
+}
+
+protocol::Ipv6Prefix HostPrefix(const IpAddress& address) {
+  if (address.IsIpv4() || address.IsUnspecified()) {
+    return {};  // any address
+  }
+  return {address.Ipv6Bytes(), 128};
+}
+
 void BindToLocalAdapter(PacketFilterSetting& record, const IpAddress& local,
                         const AdapterTable& adapters) {
-  const std::uint32_t localAddr = local.Ipv4Value();
-  record.LocalIPAddr = localAddr;
+  // 0 for an IPv6 address: the IPv4 fields then match any address.
+  record.LocalIPAddr = local.Ipv4Value();
   record.LocalIPAddrMask = 0;
-  record.AdapterIndex = adapters.AdapterIndexOfAddress(localAddr);
+  record.AdapterIndex = adapters.AdapterIndexOfAddress(local);
   record.LowerAdapterName = adapters.AdapterNameOf(record.AdapterIndex);
 }
 
@@ -25,23 +47,36 @@ ConnectionFilterResult Refused(std::string_view message) {
   return {std::nullopt, std::string(message)};
 }
 
-}  // namespace
-
-ConnectionFilterResult FilterForConnectionAddresses(const ConnectionInfo& connection,
-                                                    const AdapterTable& adapters) {
-  if (!connection.localAddr.IsIpv4() || !connection.remoteAddr.IsIpv4()) {
-    return Refused(kIpv6ConnectionFilterMessage);
+void MatchRemoteEnd(PacketFilterSetting& record, const ConnectionInfo& connection, bool ipv6) {
+  if (ipv6) {
+    record.RemoteIpv6 = HostPrefix(connection.remoteAddr);
+  } else {
+    record.RemoteIPAddr = connection.remoteAddr.Ipv4Value();
+    record.RemoteIPAddrMask = !connection.remoteAddr.IsUnspecified() ? 0xFFFFFFFFU : 0U;
   }
-  PacketFilterSetting record;
-  BindToLocalAdapter(record, connection.localAddr, adapters);
-  record.LocalPortCount = 1;
-  record.LocalPorts[0] = SinglePort(connection.localPort);
-  record.RemoteIPAddr = connection.remoteAddr.Ipv4Value();
-  record.RemoteIPAddrMask = !connection.remoteAddr.IsUnspecified() ? 0xFFFFFFFFU : 0U;
   if (connection.remotePort != 0) {
     record.RemotePortCount = 1;
     record.RemotePorts[0] = SinglePort(connection.remotePort);
   }
+}
+
+}  // namespace
+
+ConnectionFilterResult FilterForConnectionAddresses(const ConnectionInfo& connection,
+                                                    const AdapterTable& adapters) {
+  const ConnectionFamily family = FamilyOf(connection);
+  if (family == ConnectionFamily::kMixed) {
+    return Refused(kMixedFamilyConnectionFilterMessage);
+  }
+  const bool ipv6 = family == ConnectionFamily::kIpv6;
+  PacketFilterSetting record;
+  BindToLocalAdapter(record, connection.localAddr, adapters);
+  if (ipv6) {
+    record.LocalIpv6 = HostPrefix(connection.localAddr);
+  }
+  record.LocalPortCount = 1;
+  record.LocalPorts[0] = SinglePort(connection.localPort);
+  MatchRemoteEnd(record, connection, ipv6);
   return {std::move(record), {}};
 }
 
@@ -54,12 +89,16 @@ ConnectionFilterResult FilterForConnectionProcess(const ConnectionInfo& connecti
   if (processName == kSystemProcessName) {
     return Refused(kSystemProcessFilterMessage);
   }
-  if (!connection.localAddr.IsIpv4() && !connection.localAddr.IsUnspecified()) {
-    return Refused(kIpv6ConnectionFilterMessage);
+  const ConnectionFamily family = FamilyOf(connection);
+  if (family == ConnectionFamily::kMixed) {
+    return Refused(kMixedFamilyConnectionFilterMessage);
   }
   PacketFilterSetting record;
   record.AppName = processName;
   BindToLocalAdapter(record, connection.localAddr, adapters);
+  if (family == ConnectionFamily::kIpv6) {
+    record.AddressFamily = protocol::AddressFamilies::kIpv6;
+  }
   record.HasApplication = record.DerivedHasApplication();
   return {std::move(record), {}};
 }

@@ -6,6 +6,7 @@
 
 #include "core/log/log_lines.h"
 #include "protocol/byte_order.h"
+#include "protocol/capture6_record.h"
 #include "protocol/replies.h"
 
 namespace harlune {
@@ -21,6 +22,8 @@ constexpr std::size_t kDestinationAddressOffset = 34;
 constexpr std::size_t kSourcePortOffset = 38;
 constexpr std::size_t kDestinationPortOffset = 40;
 constexpr std::uint8_t kIpProtocolTcp = 6;
+// An IPv6 record's payload length leaves out the fixed header.
+constexpr std::uint32_t kIpv6FixedHeaderBytes = 40;
 
 std::uint32_t LoadStored32(std::span<const std::uint8_t> bytes, std::size_t offset) {
   return protocol::LoadRaw<std::uint32_t>(bytes, offset);
@@ -207,6 +210,20 @@ void ConnectionMonitor::LogAll() {
 void ConnectionMonitor::AccountCapture(const protocol::CaptureBatch& batch) {
   if (!batch.ipv6) {
     AccountPackets(batch.records);
+    return;
+  }
+  for (std::size_t i = 0; i < batch.RecordCount(); ++i) {
+    const std::optional<protocol::Capture6Record> record =
+        protocol::DecodeCapture6Record(batch.Record(i));
+    // A later fragment has no ports to find its connection by.
+    if (!record || record->upperProtocol != kIpProtocolTcp ||
+        (record->flags & protocol::kCapture6LaterFragment) != 0) {
+      continue;
+    }
+    const std::span<const std::uint8_t> transport(record->transportHeader);
+    AccountSegment({IpAddress::FromIpv6(record->source), LoadStored16(transport, 0),
+                    IpAddress::FromIpv6(record->destination), LoadStored16(transport, 2)},
+                   kLinkHeaderBytes + kIpv6FixedHeaderBytes + record->payloadLength);
   }
 }
 
@@ -220,20 +237,23 @@ void ConnectionMonitor::AccountPackets(std::span<const std::uint8_t> records) {
     }
     const std::uint32_t bytes = LoadBigEndian16(record, kIpTotalLengthOffset) + kLinkHeaderBytes;
     // The capture record holds IPv4 packets, so the tuple is IPv4.
-    const TcpFourTuple outgoing{
-        IpAddress::FromIpv4(LoadStored32(record, kSourceAddressOffset)),
-        LoadStored16(record, kSourcePortOffset),
-        IpAddress::FromIpv4(LoadStored32(record, kDestinationAddressOffset)),
-        LoadStored16(record, kDestinationPortOffset)};
-    if (const auto found = current_.find(outgoing); found != current_.end()) {
-      AddSaturating(found->second->upBytesCycle, bytes);
-      continue;
-    }
-    const TcpFourTuple incoming{outgoing.remoteAddr, outgoing.remotePort, outgoing.localAddr,
-                                outgoing.localPort};
-    if (const auto found = current_.find(incoming); found != current_.end()) {
-      AddSaturating(found->second->downBytesCycle, bytes);
-    }
+    AccountSegment({IpAddress::FromIpv4(LoadStored32(record, kSourceAddressOffset)),
+                    LoadStored16(record, kSourcePortOffset),
+                    IpAddress::FromIpv4(LoadStored32(record, kDestinationAddressOffset)),
+                    LoadStored16(record, kDestinationPortOffset)},
+                   bytes);
+  }
+}
+
+void ConnectionMonitor::AccountSegment(const TcpFourTuple& outgoing, std::uint32_t bytes) {
+  if (const auto found = current_.find(outgoing); found != current_.end()) {
+    AddSaturating(found->second->upBytesCycle, bytes);
+    return;
+  }
+  const TcpFourTuple incoming{outgoing.remoteAddr, outgoing.remotePort, outgoing.localAddr,
+                              outgoing.localPort};
+  if (const auto found = current_.find(incoming); found != current_.end()) {
+    AddSaturating(found->second->downBytesCycle, bytes);
   }
 }
 

@@ -90,7 +90,10 @@ class ConnectionMonitor {
   // the connection it leaves from, else to the receiving side of the one it
   // arrives at; other packets count nowhere.
   void AccountPackets(std::span<const std::uint8_t> records);
-  // A batch of either family's records.
+  // A batch of either family's records. An IPv6 TCP packet counts as an
+  // IPv4 one does, its fixed header and payload as the IP length, against
+  // the native IPv6 connections; a later fragment and an 84-byte record
+  // that does not decode count nowhere.
   void AccountCapture(const protocol::CaptureBatch& batch);
 
   // From the process maps of the latest refresh; "不明" when absent.
@@ -140,6 +143,9 @@ class ConnectionMonitor {
   void LogClosed(const ConnectionInfo& connection, const ProcessTable& processes,
                  const ProcessTable& other);
   void LogAll();
+  // Adds a TCP packet's bytes to the sending side of the connection it
+  // leaves from, else to the receiving side of the one it arrives at.
+  void AccountSegment(const TcpFourTuple& outgoing, std::uint32_t bytes);
 
   TcpTableSource& table_;
   ProcessSource& processSource_;

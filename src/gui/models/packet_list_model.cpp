@@ -101,9 +101,23 @@ void PacketListModel::RefreshChangedRows(const std::deque<PacketEntry>& from) {
   }
 }
 
+void PacketListModel::NoteIpv6Rows(std::size_t count) {
+  if (ipv6Shown_) {
+    return;
+  }
+  const auto end = rows_.begin() + static_cast<std::ptrdiff_t>(std::min(count, rows_.size()));
+  if (std::any_of(rows_.begin(), end, [](const PacketEntry& entry) {
+        return entry.Packet != nullptr && entry.Packet->IsIpv6();
+      })) {
+    ipv6Shown_ = true;
+    emit firstIpv6RowShown();
+  }
+}
+
 void PacketListModel::RowsInsertedAtTop(std::size_t count) {
   if (list_ != nullptr) {
     InsertAtTop(list_->Rows(), count);
+    NoteIpv6Rows(count);
   }
 }
 
@@ -135,6 +149,7 @@ void PacketListModel::RowsReset() {
   InsertAtTop(fresh, newer);
   ResizeTo(fresh);
   RefreshChangedRows(fresh);
+  NoteIpv6Rows(rows_.size());
 }
 
 void PacketListModel::ColumnsChanged() { emit columnsChanged(); }

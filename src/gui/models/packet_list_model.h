@@ -49,15 +49,22 @@ class PacketListModel final : public QAbstractTableModel, public PacketListObser
  signals:
   // The list's column widths or order changed; the view takes them over.
   void columnsChanged();
+  // A row shows an IPv6 packet for the first time in this model's life,
+  // after the rows changed.
+  void firstIpv6RowShown();
 
  private:
   void InsertAtTop(const std::deque<PacketEntry>& from, std::size_t count);
   void ResizeTo(const std::deque<PacketEntry>& from);
   void RefreshChangedRows(const std::deque<PacketEntry>& from);
+  // Tells firstIpv6RowShown once, when one of the first `count` rows is
+  // IPv6; looks no more once told.
+  void NoteIpv6Rows(std::size_t count);
 
   PacketList* list_;
   PacketView view_;
   std::deque<PacketEntry> rows_;
+  bool ipv6Shown_ = false;
 };
 
 }  // namespace harlune

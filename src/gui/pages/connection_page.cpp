@@ -5,7 +5,6 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMenu>
-#include <QStyle>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -18,6 +17,7 @@
 #include "gui/base/qt_text.h"
 #include "gui/editors/edit_filter_dialog.h"
 #include "gui/models/connection_model.h"
+#include "gui/pages/ipv6_address_width.h"
 #include "gui/widgets/clipboard.h"
 #include "protocol/ip_address.h"
 
@@ -174,18 +174,7 @@ void ConnectionPage::FitAddressColumns(const std::vector<ConnectionRow>& rows) {
   }
 }
 
-int ConnectionPage::FullAddressWidth() const {
-  // Eight groups of four hex digits and seven colons, each digit as wide as
-  // the widest hex digit of the font, so that no address text is cut.
-  const QFontMetrics metrics = view_->fontMetrics();
-  int digit = 0;
-  for (const char c : std::string_view("0123456789abcdef")) {
-    digit = std::max(digit, metrics.horizontalAdvance(QChar(c)));
-  }
-  // The item's text margins on both sides, and the grid line.
-  const int margin = view_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view_) + 1;
-  return 32 * digit + 7 * metrics.horizontalAdvance(QChar(':')) + 2 * margin + 1;
-}
+int ConnectionPage::FullAddressWidth() const { return FullIpv6AddressWidth(*view_); }
 
 void ConnectionPage::ClickHeader(int column) {
   order_.ClickHeader(column);

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "gui/base/qt_text.h"
+#include "gui/pages/ipv6_address_width.h"
 
 namespace harlune {
 namespace {
@@ -152,6 +153,8 @@ void PacketPage::AddView(std::size_t index) {
   connect(header, &QHeaderView::sectionMoved, this, [this, index] { ColumnMovedByUser(index); });
   connect(list.model.get(), &PacketListModel::columnsChanged, this,
           [this, index] { ApplyColumns(index); });
+  connect(list.model.get(), &PacketListModel::firstIpv6RowShown, this,
+          [this, index] { FitAddressColumns(index); });
   connect(list.view, &QWidget::customContextMenuRequested, this, [this, index](QPoint at) {
     ShowContextMenu(static_cast<int>(index), lists_[index].view->viewport()->mapToGlobal(at));
   });
@@ -225,6 +228,25 @@ void PacketPage::StoreColumnOrder() {
     order.push_back(header->logicalIndex(visual));
   }
   monitor_.ColumnsReordered(movedList_, order);
+}
+
+void PacketPage::FitAddressColumns(std::size_t index) {
+  const PacketView view = monitor_.List(index).View();
+  bool& fitted = addressColumnsFitted_[view == PacketView::kTcp ? 0 : 1];
+  if (fitted || index >= lists_.size()) {
+    return;
+  }
+  fitted = true;
+  const int full = FullIpv6AddressWidth(*lists_[index].view);
+  for (const PacketColumn column :
+       {PacketColumn::kSourceAddress, PacketColumn::kDestinationAddress}) {
+    const auto at = static_cast<std::size_t>(column);
+    // Through the monitor, so that every list of the view and the settings
+    // follow, as after the user's resize.
+    if (monitor_.List(index).ColumnWidths()[at] < full) {
+      monitor_.ColumnResized(index, at, full);
+    }
+  }
 }
 
 void PacketPage::FreezeBoxChanged(CheckState state) {

@@ -6,7 +6,10 @@
 // context menu freezes the display) and "パケットをモニタする". Column
 // widths and order follow the user into every list of the same view and
 // into the settings; a row's context menu runs the packet monitor's external
-// commands on the external command page.
+// commands on the external command page. The first time a list shows an
+// IPv6 packet, the address columns of its view are widened, when narrower,
+// to fit any IPv6 text, as a user's resize would be; later widths are the
+// user's, and IPv4 rows keep the stored widths.
 
 #include <QCheckBox>
 #include <QLabel>
@@ -16,6 +19,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <QWidget>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -89,6 +93,7 @@ class PacketPage final : public QWidget, private PacketMonitorObserver {
   void ColumnMovedByUser(std::size_t index);
   void StoreResizedColumn();
   void StoreColumnOrder();
+  void FitAddressColumns(std::size_t index);
   std::optional<std::uint32_t> SelectedSerial(std::size_t index) const;
   static QAction* TrackMenu(QMenu& menu, const QPoint& globalPosition);
 
@@ -111,6 +116,8 @@ class PacketPage final : public QWidget, private PacketMonitorObserver {
   bool movedPending_ = false;
   // Set while the page itself sets widths and order, which are no user's.
   bool applyingColumns_ = false;
+  // The views (TCP, then UDP) whose address columns were fitted to IPv6.
+  std::array<bool, 2> addressColumnsFitted_{};
 };
 
 }  // namespace harlune

@@ -22,6 +22,8 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include "protocol/ip_address.h"
+
 namespace harlune {
 
 namespace {
@@ -47,6 +49,7 @@ class ControlSocket {
 struct Interface {
   std::string name;
   std::vector<std::uint32_t> addresses;
+  std::vector<IpAddress> ipv6Addresses;
 };
 
 // getifaddrs names a labelled secondary address after its label
@@ -63,8 +66,24 @@ Interface& FindOrAdd(std::vector<Interface>& interfaces, const std::string& name
   if (found != interfaces.end()) {
     return *found;
   }
-  interfaces.push_back(Interface{name, {}});
+  interfaces.push_back(Interface{name, {}, {}});
   return interfaces.back();
+}
+
+// An IPv4 or IPv6 address of the interface; other families (the link
+// layer's AF_PACKET entry) are not addresses of the table.
+void AddAddress(Interface& interface, const sockaddr& address) {
+  if (address.sa_family == AF_INET) {
+    sockaddr_in inet{};
+    std::memcpy(&inet, &address, sizeof inet);
+    interface.addresses.push_back(inet.sin_addr.s_addr);
+  } else if (address.sa_family == AF_INET6) {
+    sockaddr_in6 inet6{};
+    std::memcpy(&inet6, &address, sizeof inet6);
+    IpAddress::Bytes16 bytes{};
+    std::memcpy(bytes.data(), inet6.sin6_addr.s6_addr, bytes.size());
+    interface.ipv6Addresses.push_back(IpAddress::FromIpv6(bytes));
+  }
 }
 
 std::vector<Interface> CollectInterfaces(const ifaddrs* list) {
@@ -74,10 +93,8 @@ std::vector<Interface> CollectInterfaces(const ifaddrs* list) {
       continue;
     }
     Interface& interface = FindOrAdd(interfaces, InterfaceNameOf(item->ifa_name));
-    if (item->ifa_addr != nullptr && item->ifa_addr->sa_family == AF_INET) {
-      sockaddr_in address{};
-      std::memcpy(&address, item->ifa_addr, sizeof address);
-      interface.addresses.push_back(address.sin_addr.s_addr);
+    if (item->ifa_addr != nullptr) {
+      AddAddress(interface, *item->ifa_addr);
     }
   }
   return interfaces;
@@ -154,6 +171,7 @@ AdapterListResult IfaddrsAdapterSource::ListAdapters() {
     // holding 0.0.0.0.
     adapter.addresses = interface.addresses.empty() ? std::vector<std::uint32_t>{0}
                                                     : std::move(interface.addresses);
+    adapter.ipv6Addresses = std::move(interface.ipv6Addresses);
     result.adapters.push_back(std::move(adapter));
   }
   std::stable_sort(

@@ -1,8 +1,9 @@
 #pragma once
 
 // The machine's network adapters from getifaddrs: every interface except
-// loopback, in interface-index order, with its IPv4 addresses. An interface
-// without an IPv4 address carries the single address 0.0.0.0. The
+// loopback, in interface-index order, with its IPv4 addresses and its IPv6
+// addresses (link-local ones included). An interface without an IPv4
+// address carries the single IPv4 address 0.0.0.0. The
 // description is the interface alias when one is set, else the kernel
 // driver's name with the interface name ("virtio_net (eth0)"), else the
 // interface name.

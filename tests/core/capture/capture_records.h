@@ -1,13 +1,16 @@
 #pragma once
 
 // Capture records as the driver hands them out, for the packet monitor's
-// tests: a TCP segment from 192.168.0.2:50000 to 10.0.0.1:80 unless changed.
+// tests: a TCP segment from 192.168.0.2:50000 to 10.0.0.1:80 unless changed,
+// and its IPv6 counterpart from [2001:2::2]:50000 to [2001:2:0:1::1]:80.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "protocol/capture6_record.h"
+#include "protocol/ip_address.h"
 #include "protocol/replies.h"
 
 namespace harlune::test {
@@ -53,6 +56,48 @@ inline RecordBytes MakeRecord(std::uint8_t protocolNumber = 6, std::uint8_t tcpF
 // `count` copies of a record, one after the other.
 inline std::vector<std::uint8_t> Batch(std::size_t count,
                                        const RecordBytes& record = MakeRecord()) {
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i < count; ++i) {
+    bytes.insert(bytes.end(), record.begin(), record.end());
+  }
+  return bytes;
+}
+
+using Record6Bytes = std::array<std::uint8_t, protocol::kCapture6RecordSize>;
+
+// The decoded form, to change before encoding; the upper layer's fields
+// are the IPv4 record's.
+inline protocol::Capture6Record MakeCapture6(std::uint8_t upperProtocol = 6,
+                                             std::uint8_t flags = 0) {
+  protocol::Capture6Record record;
+  record.destinationMac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+  record.sourceMac = {0xAA, 0xBB, 0xCC, 0xDD, 0x0E, 0xFF};
+  record.trafficClass = 0xB8;
+  record.flowLabel = 0xABCDE;
+  record.payloadLength = 20;
+  record.nextHeader = flags == 0 ? upperProtocol : std::uint8_t{44};
+  record.hopLimit = 63;
+  record.source = ParseIpAddress("2001:2::2")->Ipv6Bytes();
+  record.destination = ParseIpAddress("2001:2:0:1::1")->Ipv6Bytes();
+  record.upperProtocol = upperProtocol;
+  record.flags = flags;
+  if ((flags & protocol::kCapture6LaterFragment) == 0) {
+    record.transportHeader = {0xC3, 0x50, 0x00, 0x50,  // 50000, 80
+                              0xFF, 0xFF, 0xFF, 0xFF,  // sequence
+                              0x00, 0x00, 0x00, 0x07,  // acknowledgement
+                              0x50, 0x18,              // header length, ACK PSH
+                              0xFF, 0xFF};             // window
+  }
+  return record;
+}
+
+inline Record6Bytes MakeRecord6(std::uint8_t upperProtocol = 6, std::uint8_t flags = 0) {
+  return protocol::EncodeCapture6Record(MakeCapture6(upperProtocol, flags));
+}
+
+// `count` copies of an IPv6 record, one after the other.
+inline std::vector<std::uint8_t> Batch6(std::size_t count,
+                                        const Record6Bytes& record = MakeRecord6()) {
   std::vector<std::uint8_t> bytes;
   for (std::size_t i = 0; i < count; ++i) {
     bytes.insert(bytes.end(), record.begin(), record.end());

@@ -14,7 +14,9 @@ namespace harlune {
 namespace {
 
 using test::Batch;
+using test::Batch6;
 using test::MakeRecord;
+using test::MakeRecord6;
 
 class RecordingMonitorObserver : public PacketMonitorObserver {
  public:
@@ -244,6 +246,69 @@ TEST_F(PacketMonitorTest, MenuCommandsExpandTheMenusPacket) {
   monitor.CloseContextMenu();
   EXPECT_FALSE(monitor.MenuPacket().has_value());
   EXPECT_FALSE(monitor.MenuCommand(112).has_value());
+}
+
+TEST_F(PacketMonitorTest, BatchesOfBothFamiliesShareTheListsAndTheNewestHundredStay) {
+  monitor.AddCapturedBatch({false, Batch(70)}, false);
+  std::vector<std::uint8_t> ipv6 = Batch6(40);
+  const auto notIpv6 = Batch(1);  // 60 bytes, then 24 of the next: no IPv6 record
+  ipv6.insert(ipv6.begin() + 84 * 20, notIpv6.begin(), notIpv6.begin() + 84);
+  ipv6.resize(ipv6.size() + 83, 0x60);  // a partial record is ignored
+  monitor.AddCapturedBatch({true, ipv6}, false);
+  monitor.AddCapturedBatch({false, Batch(1, MakeRecord(17))}, false);
+
+  for (const std::size_t index : {monitor.AllIndex(), monitor.UnmatchedIndex()}) {
+    const PacketList& list = monitor.List(index);
+    ASSERT_EQ(list.Rows().size(), 100u);
+    // The record that did not decode took no serial number.
+    EXPECT_EQ(list.NextSerial(), 112u);
+    EXPECT_EQ(list.Rows()[0].Serial, 111u);
+    EXPECT_FALSE(list.Rows()[0].Packet->IsIpv6());
+    EXPECT_TRUE(list.Rows()[1].Packet->IsIpv6());
+    EXPECT_TRUE(list.Rows()[40].Packet->IsIpv6());
+    EXPECT_FALSE(list.Rows()[41].Packet->IsIpv6());
+    EXPECT_EQ(list.Rows()[99].Serial, 12u);
+  }
+  const PacketEntry& v6 = monitor.List(monitor.AllIndex()).Rows()[1];
+  EXPECT_EQ(v6.Packet, monitor.List(monitor.UnmatchedIndex()).Rows()[1].Packet);
+  EXPECT_EQ(PacketCellText(PacketView::kTcp, 8, v6), "2001:2::2");
+}
+
+TEST_F(PacketMonitorTest, Ipv6PacketsDeferAndFreezeAsIpv4Ones) {
+  monitor.AddCapturedBatch({true, Batch6(3)}, true);
+  EXPECT_TRUE(monitor.List(monitor.AllIndex()).Rows().empty());
+  monitor.RedrawAll();
+  EXPECT_EQ(monitor.List(monitor.AllIndex()).Rows().size(), 3u);
+  monitor.ClickFreezeBox(CheckState::kChecked);
+  monitor.AddCapturedBatch({true, Batch6(2)}, false);
+  EXPECT_EQ(TopSerial(monitor.AllIndex()), 3u);
+  monitor.ClickFreezeBox(CheckState::kUnchecked);
+  EXPECT_EQ(TopSerial(monitor.AllIndex()), 5u);
+  EXPECT_EQ(TopSerial(monitor.UnmatchedIndex()), 5u);
+}
+
+TEST_F(PacketMonitorTest, MacrosOfIpv6PacketsGiveIpv6TextAndPortsOnlyWhereTheRecordHasThem) {
+  const std::string_view line = "nc %SrcAddr% %SrcPort% %DestAddr% %DestPort%";
+  const auto expand = [line](const test::Record6Bytes& record) {
+    const PacketEntry entry{
+        1, std::make_shared<const PacketInfo>(PacketInfo::FromRecord6(record, 0).value())};
+    return ExpandPacketMacros(line, entry);
+  };
+  EXPECT_EQ(expand(MakeRecord6()).Text(), "nc 2001:2::2 50000 2001:2:0:1::1 80");
+  EXPECT_EQ(expand(MakeRecord6(17, protocol::kCapture6ExtensionHeaders)).Text(),
+            "nc 2001:2::2 50000 2001:2:0:1::1 80");
+  for (const auto& portless :
+       {MakeRecord6(58), MakeRecord6(17, protocol::kCapture6LaterFragment)}) {
+    const CommandTemplate command = expand(portless);
+    EXPECT_EQ(command.Text(), "nc 2001:2::2 %SrcPort% 2001:2:0:1::1 %DestPort%");
+    EXPECT_EQ(command.OpenMacros(), (std::vector<std::string_view>{"%SrcPort%", "%DestPort%"}));
+  }
+
+  // Through the context menu as well.
+  monitor.AddCapturedBatch({true, Batch6(1)}, false);
+  ASSERT_TRUE(monitor.OpenContextMenu(monitor.AllIndex(), 1));
+  monitor.CloseContextMenu();
+  EXPECT_EQ(monitor.MenuCommand(113).value().Text(), "nc 2001:2:0:1::1 80 50000");
 }
 
 }  // namespace

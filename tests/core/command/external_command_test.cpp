@@ -168,8 +168,8 @@ TEST(ConnectionMacros, AddressesOfBothFamiliesAreOneArgumentEach) {
 
 TEST(PacketMacros, PortsAreFilledOnlyForPacketsThatHaveThem) {
   PacketMacroValues packet;
-  packet.srcAddr = Ipv4(10, 0, 0, 1);
-  packet.destAddr = Ipv4(10, 0, 0, 255);
+  packet.srcAddr = Ipv4Address(10, 0, 0, 1);
+  packet.destAddr = Ipv4Address(10, 0, 0, 255);
   packet.srcPort = HostToNet16(53);
   packet.destPort = HostToNet16(65535);
   const std::string_view line = "%SrcAddr%:%SrcPort% %DestAddr%:%DestPort% %RemoteAddr%";

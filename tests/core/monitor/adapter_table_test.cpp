@@ -292,5 +292,60 @@ TEST_F(AdapterTableLookupTest, ValidFlagIsSetAndClearedByNameOnRealAdaptersOnly)
   EXPECT_EQ(table_.Entries()[0].valid, 0);
 }
 
+IpAddress V6(std::string_view text) { return *ParseIpAddress(text); }
+
+SystemAdapter WithIpv6(SystemAdapter adapter, std::vector<IpAddress> ipv6) {
+  adapter.ipv6Addresses = std::move(ipv6);
+  return adapter;
+}
+
+class AdapterTableIpv6Test : public AdapterTableRefreshTest {
+ protected:
+  void SetUp() override {
+    // The same link-local address may sit on two links; the first wins, as
+    // for a repeated IPv4 address.
+    source_.SetAdapters({
+        WithIpv6(Eth0(), {V6("2001:2::1"), V6("fe80::1")}),
+        WithIpv6(Eth1(), {V6("fe80::1"), V6("2001:2:0:1::1")}),
+        WithIpv6(Adapter(4, "ifb0", "ifb0", {0}), {V6("2001:2::5")}),  // IPv6 only
+    });
+    Refresh();
+  }
+};
+
+TEST_F(AdapterTableIpv6Test, IndexOfAnIpv6AddressSearchesTheIpv6AddressesOnly) {
+  EXPECT_EQ(table_.AdapterIndexOfAddress(V6("2001:2::1")), 2);
+  EXPECT_EQ(table_.AdapterIndexOfAddress(V6("fe80::1")), 2);
+  EXPECT_EQ(table_.AdapterIndexOfAddress(V6("2001:2:0:1::1")), 3);
+  EXPECT_EQ(table_.AdapterIndexOfAddress(V6("2001:2::5")), 4);
+  // Nobody's address, and "::" (which the IPv6-only adapter's 0.0.0.0 is not).
+  EXPECT_EQ(table_.AdapterIndexOfAddress(V6("2001:2::99")), -1);
+  EXPECT_EQ(table_.AdapterIndexOfAddress(V6("::")), -1);
+  EXPECT_EQ(table_.AdapterIndexOfAddress(V6("::1")), -1);
+  // An IPv4 address, mapped or not, is looked for among the IPv4 ones; the
+  // IPv6 address whose last bytes spell it is not that address.
+  EXPECT_EQ(table_.AdapterIndexOfAddress(IpAddress::FromIpv4(kAddressC)), 3);
+  EXPECT_EQ(table_.AdapterIndexOfAddress(V6("::ffff:198.19.0.1")), 3);
+  EXPECT_EQ(table_.AdapterIndexOfAddress(V6("::198.19.0.1")), -1);
+  EXPECT_EQ(table_.AdapterIndexOfAddress(IpAddress()), -1);
+}
+
+TEST_F(AdapterTableIpv6Test, EntriesTakeTheIpv6AddressesAndStayTheSameAdapterWhenTheyChange) {
+  ASSERT_EQ(table_.Entries().size(), 4u);
+  EXPECT_TRUE(table_.Entries()[0].ipv6Addresses.empty());
+  EXPECT_EQ(table_.Entries()[2].ipv6Addresses,
+            (std::vector<IpAddress>{V6("fe80::1"), V6("2001:2:0:1::1")}));
+  ASSERT_TRUE(table_.SetValid("eth0", true));
+
+  // A new IPv6 address (a privacy address, a renumbering) is no new adapter.
+  source_.SetAdapters(
+      {WithIpv6(Eth0(), {V6("2001:2::9")}), Eth1(), WithIpv6(Adapter(4, "ifb0", "ifb0", {0}), {})});
+  EXPECT_FALSE(Refresh());
+  EXPECT_EQ(table_.AdapterValidOf("eth0"), 1);
+  EXPECT_EQ(table_.AdapterIndexOfAddress(V6("2001:2::9")), 2);
+  EXPECT_EQ(table_.AdapterIndexOfAddress(V6("2001:2::1")), -1);
+  EXPECT_EQ(table_.AdapterIndexOfAddress(V6("2001:2::5")), -1);
+}
+
 }  // namespace
 }  // namespace harlune

@@ -11,12 +11,14 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include "core/base/user_dialogs.h"
+#include "protocol/capture6_record.h"
 #include "protocol/ip_address.h"
 #include "support/recording_user_dialogs.h"
 #include "support/temp_dir.h"
@@ -92,6 +94,24 @@ std::array<std::uint8_t, 60> Capture(std::uint32_t srcAddr, std::uint16_t srcPor
   std::memcpy(&record[38], &srcNet, 2);
   std::memcpy(&record[40], &dstNet, 2);
   return record;
+}
+
+// An IPv6 capture record of a TCP segment (or of another upper layer).
+std::array<std::uint8_t, protocol::kCapture6RecordSize> Capture6(
+    std::string_view src, std::uint16_t srcPort, std::string_view dst, std::uint16_t dstPort,
+    std::uint16_t payloadLength, std::uint8_t upper = 6, std::uint8_t flags = 0) {
+  protocol::Capture6Record record;
+  record.payloadLength = payloadLength;
+  record.nextHeader = flags == 0 ? upper : std::uint8_t{44};  // a fragment header first
+  record.source = ParseIpAddress(src)->Ipv6Bytes();
+  record.destination = ParseIpAddress(dst)->Ipv6Bytes();
+  record.upperProtocol = upper;
+  record.flags = flags;
+  record.transportHeader[0] = static_cast<std::uint8_t>(srcPort >> 8);
+  record.transportHeader[1] = static_cast<std::uint8_t>(srcPort);
+  record.transportHeader[2] = static_cast<std::uint8_t>(dstPort >> 8);
+  record.transportHeader[3] = static_cast<std::uint8_t>(dstPort);
+  return protocol::EncodeCapture6Record(record);
 }
 
 class ConnectionMonitorTest : public ::testing::Test {
@@ -372,6 +392,46 @@ TEST_F(ConnectionMonitorTest, CapturedPacketsCountToTheirConnectionInBothDirecti
   EXPECT_EQ(b->downBytesCycle, 114u);
   monitor->AccountPackets({});
   EXPECT_EQ(a->downBytesCycle, 2 * 1514u);
+}
+
+TEST_F(ConnectionMonitorTest, CapturedIpv6PacketsCountToTheNativeIpv6Connections) {
+  TcpTableRow native = Row(kTcpStateEstablished, 0, 7000, 0, 443);
+  native.localAddr = *ParseIpAddress("2001:2::1");
+  native.remoteAddr = *ParseIpAddress("2001:2::7");
+  // The same ports over IPv4: IPv6 packets never reach it.
+  table.Add({native, Row(kTcpStateEstablished, kLocal, 7000, kRemote, 443)});
+  ASSERT_TRUE(monitor->Refresh());
+  std::vector<std::uint8_t> batch;
+  auto corrupt = Capture6("2001:2::1", 7000, "2001:2::7", 443, 900);
+  corrupt[18] = 0x45;  // not IP version 6
+  for (const auto& record : {
+           Capture6("2001:2::1", 7000, "2001:2::7", 443, 20),
+           Capture6("2001:2::7", 443, "2001:2::1", 7000, 1440),
+           Capture6("2001:2::7", 443, "2001:2::1", 7000, 1440, 6, 0x02),  // extension headers
+           Capture6("2001:2::7", 443, "2001:2::1", 7000, 1000, 6, 0x01),  // later fragment
+           Capture6("2001:2::1", 7000, "2001:2::7", 443, 500, 17),        // UDP
+           Capture6("2001:2::1", 7000, "2001:2::7", 443, 500, 59),        // chain not followed
+           Capture6("2001:2::1", 7001, "2001:2::7", 443, 500),            // no such connection
+           corrupt,
+       }) {
+    batch.insert(batch.end(), record.begin(), record.end());
+  }
+  batch.insert(batch.end(), 83, 6);  // a partial record is not read
+  monitor->AccountCapture({true, batch});
+
+  const auto v6 = monitor->Connections().find(KeyOf(ConnectionInfoFromRow(native)));
+  ASSERT_NE(v6, monitor->Connections().end());
+  EXPECT_EQ(v6->second->upBytesCycle, 14u + 40u + 20u);
+  EXPECT_EQ(v6->second->downBytesCycle, 2 * (14u + 40u + 1440u));
+  const auto v4 = Find(7000, kRemote, 443);
+  EXPECT_EQ(v4->upBytesCycle, 0u);
+  EXPECT_EQ(v4->downBytesCycle, 0u);
+
+  // An IPv4 batch still counts to the IPv4 connection alone.
+  const auto ipv4 = Capture(kRemote, 443, kLocal, 7000, 100);
+  monitor->AccountCapture({false, ipv4});
+  EXPECT_EQ(v4->downBytesCycle, 114u);
+  EXPECT_EQ(v6->second->downBytesCycle, 2 * (14u + 40u + 1440u));
 }
 
 TEST_F(ConnectionMonitorTest, CountersStopAtTheirLimitInsteadOfWrapping) {

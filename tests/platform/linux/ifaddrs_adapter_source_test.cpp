@@ -1,5 +1,8 @@
 #include "platform/linux/ifaddrs_adapter_source.h"
 
+#include <fcntl.h>
+#include <sched.h>
+#include <spawn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,17 +11,22 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include "protocol/ip_address.h"
+
+extern char** environ;
 
 namespace harlune {
 namespace {
@@ -245,6 +253,108 @@ TEST(IfaddrsAdapterSourceTest, ListsANewInterfaceWithItsAddressesAndAlias) {
             (std::vector<std::uint32_t>{Ipv4(198, 18, 0, 1), Ipv4(198, 18, 0, 2)}));
   EXPECT_EQ(adapter->description, "Harlune test link");
   EXPECT_EQ(Find(result, name + ":1"), nullptr);
+}
+
+constexpr const char* kIp = "/usr/sbin/ip";
+
+// Runs `ip` with its arguments, no shell, output dropped; true on exit 0.
+bool RunIp(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), kIp);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, kIp, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  return spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// A network namespace of the test's own holding two virtual interfaces:
+// "hl6dual" with 198.18.0.1/24, 2001:2::1/64 and the link-local fe80::1/64,
+// "hl6only" with 2001:2:0:1::1/64 alone. The links stay down, so the kernel
+// adds no link-local address of its own, and nodad lists the addresses at
+// once. The test's thread visits it with List(); the destructor removes it.
+class Ipv6Namespace {
+ public:
+  Ipv6Namespace() : name_("hlifa-" + std::to_string(getpid())) {
+    made_ = RunIp({"netns", "add", name_}) && Add("hl6dual") && Add("hl6only") &&
+            Address("hl6dual", "198.18.0.1/24") && Address("hl6dual", "2001:2::1/64") &&
+            Address("hl6dual", "fe80::1/64") && Address("hl6only", "2001:2:0:1::1/64");
+  }
+  ~Ipv6Namespace() { RunIp({"netns", "del", name_}); }
+  Ipv6Namespace(const Ipv6Namespace&) = delete;
+  Ipv6Namespace& operator=(const Ipv6Namespace&) = delete;
+
+  bool made() const { return made_; }
+
+  // The adapter list as the namespace shows it; nothing when the thread
+  // could not get in or back.
+  std::optional<AdapterListResult> List() const {
+    const int home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int space = open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
+    std::optional<AdapterListResult> result;
+    if (home >= 0 && space >= 0 && setns(space, CLONE_NEWNET) == 0) {
+      result = IfaddrsAdapterSource(fs::path("/nonexistent")).ListAdapters();
+      if (setns(home, CLONE_NEWNET) != 0) {
+        std::abort();  // the other tests must not run inside the namespace
+      }
+    }
+    for (const int fd : {home, space}) {
+      if (fd >= 0) {
+        close(fd);
+      }
+    }
+    return result;
+  }
+
+ private:
+  // A dummy interface, else an ifb one: neither carries traffic of its own.
+  bool Add(const std::string& link) const {
+    return RunIp({"-n", name_, "link", "add", link, "type", "dummy"}) ||
+           RunIp({"-n", name_, "link", "add", link, "type", "ifb"});
+  }
+  bool Address(const std::string& link, const std::string& address) const {
+    return RunIp({"-n", name_, "addr", "add", address, "dev", link, "nodad"});
+  }
+
+  std::string name_;
+  bool made_ = false;
+};
+
+IpAddress V6(const char* text) { return *ParseIpAddress(text); }
+
+TEST(IfaddrsAdapterSourceTest, ListsEachInterfacesIpv6AddressesLinkLocalIncluded) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "making a network namespace needs root";
+  }
+  const Ipv6Namespace space;
+  if (!space.made()) {
+    GTEST_SKIP() << "no namespace with dummy or ifb interfaces could be made";
+  }
+  const std::optional<AdapterListResult> result = space.List();
+  ASSERT_TRUE(result);
+  ASSERT_EQ(result->status, AdapterListResult::Status::Ok);
+  // The namespace's own loopback (with ::1 once up) is never an adapter.
+  ASSERT_EQ(result->adapters.size(), 2u);
+
+  const SystemAdapter* dual = Find(*result, "hl6dual");
+  ASSERT_NE(dual, nullptr);
+  EXPECT_EQ(dual->addresses, std::vector<std::uint32_t>{Ipv4(198, 18, 0, 1)});
+  EXPECT_THAT(dual->ipv6Addresses, ::testing::UnorderedElementsAre(V6("2001:2::1"), V6("fe80::1")));
+
+  // IPv6 alone: the IPv4 list still says 0.0.0.0.
+  const SystemAdapter* only = Find(*result, "hl6only");
+  ASSERT_NE(only, nullptr);
+  EXPECT_EQ(only->addresses, std::vector<std::uint32_t>{0});
+  EXPECT_THAT(only->ipv6Addresses, ::testing::ElementsAre(V6("2001:2:0:1::1")));
 }
 
 }  // namespace
