@@ -27,8 +27,8 @@ TEST(FlowsFile, ReadsAdaptersFlowsAndOptions) {
   EXPECT_EQ(up.adapter, "sim0");
   EXPECT_EQ(up.direction, Direction::Send);
   EXPECT_EQ(up.protocol, kProtocolTcp);
-  EXPECT_EQ(up.localAddress, Ipv4(10, 0, 0, 2));
-  EXPECT_EQ(up.remoteAddress, Ipv4(198, 51, 100, 7));
+  EXPECT_EQ(up.localAddress, Ipv4Address(10, 0, 0, 2));
+  EXPECT_EQ(up.remoteAddress, Ipv4Address(198, 51, 100, 7));
   EXPECT_EQ(up.localPort, 50000);
   EXPECT_EQ(up.remotePort, 80);
   EXPECT_EQ(up.rate, 1024u * 1024u);
@@ -78,7 +78,14 @@ TEST(FlowsFile, DemoFlowsUseOnlyDocumentationAddresses) {
   const std::vector<Flow> flows = DemoFlows("eth0");
   ASSERT_FALSE(flows.empty());
   for (const Flow& flow : flows) {
-    const std::uint32_t network = flow.remoteAddress & Ipv4(255, 255, 255, 0);
+    if (!flow.remoteAddress.IsIpv4()) {
+      const auto& bytes = flow.remoteAddress.Ipv6Bytes();
+      EXPECT_TRUE(bytes[0] == 0x20 && bytes[1] == 0x01 && bytes[2] == 0x0d && bytes[3] == 0xb8)
+          << flow.remoteAddress.ToText();
+      EXPECT_FALSE(flow.localAddress.IsIpv4());
+      continue;
+    }
+    const std::uint32_t network = flow.remoteAddress.Ipv4Value() & Ipv4(255, 255, 255, 0);
     EXPECT_TRUE(network == Ipv4(192, 0, 2, 0) || network == Ipv4(198, 51, 100, 0) ||
                 network == Ipv4(203, 0, 113, 0));
     EXPECT_EQ(flow.adapter, "eth0");
