@@ -1,6 +1,7 @@
 #include "passthru/daemon/flows_file.h"
 
 #include <fstream>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -39,6 +40,35 @@ TEST(FlowsFile, ReadsAdaptersFlowsAndOptions) {
   EXPECT_EQ(file.flows[1].rate, 250u * 1024u);
   EXPECT_EQ(file.flows[2].protocol, kProtocolIcmp);
   EXPECT_EQ(file.flows[2].packetSize, 1000u);
+}
+
+TEST(FlowsFile, IPv6EndpointsAreBracketedAndMakeIpv6Packets) {
+  const FlowsParseResult result = ParseFlowsFile(
+      "flow eth0 receive tcp [2001:db8:0:1::2]:50200 [2001:db8::10]:443 64K size=1500\n");
+  ASSERT_TRUE(result.file.has_value()) << result.error;
+  const Flow& flow = result.file->flows.at(0);
+  EXPECT_EQ(flow.localAddress.ToText(), "2001:db8:0:1::2");
+  EXPECT_EQ(flow.remotePort, 443);
+  EXPECT_NE(SerializeFlowsFile(*result.file).find("[2001:db8::10]:443"), std::string::npos);
+
+  SimulatedTraffic traffic({flow}, 0);
+  std::vector<Packet> offered;
+  traffic.Poll(100'000'000,
+               [&offered](std::string_view, const Packet& packet) { offered.push_back(packet); });
+  ASSERT_FALSE(offered.empty());
+  EXPECT_EQ(offered[0].family, IpFamily::Ipv6);
+  EXPECT_EQ(offered[0].remoteAddress.ToText(), "2001:db8::10");
+  EXPECT_EQ(offered[0].length, 1500u);
+
+  for (const char* line : {
+           "flow eth0 send tcp [2001:db8::2]:1 192.0.2.1:2 100",               // families mixed
+           "flow eth0 send tcp 2001:db8::2:1 [2001:db8::1]:2 100",             // no brackets
+           "flow eth0 send tcp [2001:db8::2:1 [2001:db8::1]:2 100",            // unclosed
+           "flow eth0 send tcp [::ffff:10.0.0.2]:1 [::ffff:192.0.2.1]:2 100",  // IPv4 in disguise
+           "flow eth0 send udp [2001:db8::2]:1 [2001:db8::1]:2 100 size=40",   // below 48
+       }) {
+    EXPECT_FALSE(ParseFlowsFile(line).file.has_value()) << line;
+  }
 }
 
 TEST(FlowsFile, SerialisedFlowsReadBackTheSame) {
