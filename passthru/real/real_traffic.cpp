@@ -33,7 +33,7 @@ std::uint32_t InterfaceMtu(const std::string& name) {
 
 std::string DirectionName(Direction direction, IpFamily family) {
   return std::string(direction == Direction::Send ? "outgoing" : "incoming") +
-         (family == IpFamily::Ipv6 ? " IPv6" : " IPv4");
+         (family == IpFamily::Ipv6 ? " IPv6" : "");
 }
 
 }  // namespace
