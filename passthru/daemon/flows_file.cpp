@@ -60,12 +60,24 @@ std::optional<std::uint32_t> Address(std::string_view text) {
   return protocol::HostToNet32(host);
 }
 
-bool Endpoint(std::string_view text, std::uint32_t& address, std::uint16_t& port) {
+// "a.b.c.d" or "[IPv6]" (the brackets keep the address's colons apart
+// from the port's).
+std::optional<IpAddress> EndpointAddress(std::string_view text) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+    const std::optional<IpAddress> address = ParseIpAddress(text.substr(1, text.size() - 2));
+    // A mapped IPv4 address in brackets would make an IPv4 flow look IPv6.
+    return address && !address->IsIpv4() ? address : std::nullopt;
+  }
+  const auto ipv4 = Address(text);
+  return ipv4 ? std::optional<IpAddress>(IpAddress::FromIpv4(*ipv4)) : std::nullopt;
+}
+
+bool Endpoint(std::string_view text, IpAddress& address, std::uint16_t& port) {
   const std::size_t colon = text.rfind(':');
   if (colon == std::string_view::npos) {
     return false;
   }
-  const auto parsedAddress = Address(text.substr(0, colon));
+  const auto parsedAddress = EndpointAddress(text.substr(0, colon));
   const auto parsedPort = Number<std::uint16_t>(text.substr(colon + 1));
   if (!parsedAddress || !parsedPort) {
     return false;
@@ -154,6 +166,9 @@ std::string ParseFlow(const std::vector<std::string_view>& words, Flow& flow) {
       !Endpoint(words[5], flow.remoteAddress, flow.remotePort)) {
     return "endpoints are written ADDRESS:PORT";
   }
+  if (flow.localAddress.IsIpv4() != flow.remoteAddress.IsIpv4()) {
+    return "both endpoints must be IPv4 or both IPv6";
+  }
   const auto rate = Rate(words[6]);
   if (!rate) {
     return "bad rate";
@@ -165,6 +180,9 @@ std::string ParseFlow(const std::vector<std::string_view>& words, Flow& flow) {
       const auto size = Number<std::uint32_t>(option.substr(5));
       if (!size || *size < kMinPacketSize || *size > kMaxPacketSize) {
         return "size must be 28..65535";
+      }
+      if (!flow.localAddress.IsIpv4() && *size < kMinIpv6PacketSize) {
+        return "an IPv6 packet is at least 48 bytes";
       }
       flow.packetSize = *size;
     } else if (option.starts_with("ports=")) {
@@ -180,10 +198,8 @@ std::string ParseFlow(const std::vector<std::string_view>& words, Flow& flow) {
   return {};
 }
 
-std::string FormatAddress(std::uint32_t networkOrder) {
-  const std::uint32_t host = protocol::NetToHost32(networkOrder);
-  return std::to_string(host >> 24) + "." + std::to_string((host >> 16) & 0xFF) + "." +
-         std::to_string((host >> 8) & 0xFF) + "." + std::to_string(host & 0xFF);
+std::string FormatAddress(const IpAddress& address) {
+  return address.IsIpv4() ? address.ToText() : "[" + address.ToText() + "]";
 }
 
 }  // namespace
@@ -272,21 +288,46 @@ FlowsLoadResult LoadFlowsFile(const std::filesystem::path& path) {
   return result;
 }
 
+namespace {
+
+std::vector<Flow> DemoIpv6Flows(const std::string& adapter) {
+  const auto address = [](std::string_view text) { return *ParseIpAddress(text); };
+  const IpAddress local = address("2001:db8:0:1::2");
+  Flow download{
+      adapter, Direction::Receive, kProtocolTcp, local, address("2001:db8:0:443::10"), 50200,
+      443,     256 * 1024,         1500,         {}};
+  Flow upload{
+      adapter, Direction::Send, kProtocolTcp, local,         address("2001:db8:0:80::20"), 50201,
+      443,     32 * 1024,       1500,         {50201, 50202}};
+  Flow stream{
+      adapter, Direction::Receive, kProtocolUdp, local, address("2001:db8:0:5004::30"), 40100,
+      5004,    64 * 1024,          1200,         {}};
+  return {download, upload, stream};
+}
+
+}  // namespace
+
 std::vector<Flow> DemoFlows(const std::string& adapter) {
   const auto address = [](std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
     return protocol::HostToNet32((a << 24) | (b << 16) | (c << 8) | d);
   };
-  const std::uint32_t local = address(10, 0, 0, 2);
-  Flow download{adapter, Direction::Receive, kProtocolTcp, local, address(192, 0, 2, 10), 50123,
+  const IpAddress local = IpAddress::FromIpv4(address(10, 0, 0, 2));
+  const auto remote = [&address](std::uint32_t a, std::uint32_t b, std::uint32_t c,
+                                 std::uint32_t d) {
+    return IpAddress::FromIpv4(address(a, b, c, d));
+  };
+  Flow download{adapter, Direction::Receive, kProtocolTcp, local, remote(192, 0, 2, 10), 50123,
                 443,     512 * 1024,         1500,         {}};
   Flow upload{
-      adapter, Direction::Send, kProtocolTcp, local,         address(198, 51, 100, 20), 50124,
+      adapter, Direction::Send, kProtocolTcp, local,         remote(198, 51, 100, 20), 50124,
       80,      64 * 1024,       1500,         {50124, 50125}};
-  Flow stream{adapter, Direction::Receive, kProtocolUdp, local, address(203, 0, 113, 30), 40000,
+  Flow stream{adapter, Direction::Receive, kProtocolUdp, local, remote(203, 0, 113, 30), 40000,
               5004,    128 * 1024,         1200,         {}};
-  Flow ping{adapter, Direction::Send, kProtocolIcmp, local, address(192, 0, 2, 1), 0, 0, 84, 84,
-            {}};
-  return {download, upload, stream, ping};
+  Flow ping{adapter, Direction::Send, kProtocolIcmp, local, remote(192, 0, 2, 1), 0, 0, 84, 84, {}};
+  std::vector<Flow> flows{download, upload, stream, ping};
+  const std::vector<Flow> ipv6 = DemoIpv6Flows(adapter);
+  flows.insert(flows.end(), ipv6.begin(), ipv6.end());
+  return flows;
 }
 
 }  // namespace harlune

@@ -8,9 +8,11 @@
 //   flow ADAPTER send|receive tcp|udp|icmp|NUMBER LOCAL:PORT REMOTE:PORT RATE
 //        [size=BYTES] [ports=P1,P2,...]
 //       RATE is bytes per second, or with a suffix K (x1024) or M (x1048576);
-//       size is the packets' IPv4 length (28..65535, default 1000); ports
-//       are the owning process's local ports, used in turn as the flow's
-//       local port.
+//       size is the packets' IP-layer length (28..65535, default 1000; an
+//       IPv6 packet is at least 48); ports are the owning process's local
+//       ports, used in turn as the flow's local port. An IPv6 endpoint is
+//       written in brackets, [2001:db8::2]:443; both endpoints of a flow are
+//       of one family.
 
 #include <cstddef>
 #include <filesystem>
@@ -52,7 +54,9 @@ FlowsLoadResult LoadFlowsFile(const std::filesystem::path& path);
 
 // The demonstration flows of one adapter: a download, an upload, a UDP
 // stream and a small ICMP flow, with remote addresses from the documentation
-// ranges only (192.0.2.0/24, 198.51.100.0/24, 203.0.113.0/24).
+// ranges only (192.0.2.0/24, 198.51.100.0/24, 203.0.113.0/24), and beside
+// them IPv6 flows from 2001:db8::/32: a TCP download from port 443, a TCP
+// upload and a UDP stream.
 std::vector<Flow> DemoFlows(const std::string& adapter);
 
 }  // namespace harlune

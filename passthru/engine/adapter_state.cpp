@@ -11,6 +11,14 @@ TokenBucketSettings BucketSettingsOf(const _TBF_SETTING_DATA& record) {
   return {record.TBFRate, record.TBFMaxTokenSize, record.TBFMPU, record.TBFMaxQueueSize};
 }
 
+namespace {
+
+protocol::ClassFamily FamilyOfRecord(const _TBF_SETTING_DATA& record, std::uint32_t classId) {
+  return {classId, protocol::DefaultFamiliesOf(record), {}, {}};
+}
+
+}  // namespace
+
 AdapterState::AdapterState(std::string name, const Clock& clock)
     : name_(std::move(name)), clock_(clock) {}
 
@@ -87,8 +95,11 @@ std::optional<std::uint32_t> AdapterState::AddClass(const _TBF_SETTING_DATA& rec
     return std::nullopt;
   }
   const std::uint64_t now = clock_.NowNanoseconds();
-  TrafficClass added{record, {}, TokenBucket(BucketSettingsOf(record), now), 0, {}};
-  added.record.DriverClassId = NextClassId();
+  const std::uint32_t classId = NextClassId();
+  TrafficClass added{record, FamilyOfRecord(record, classId),
+                     {},     TokenBucket(BucketSettingsOf(record), now),
+                     0,      {}};
+  added.record.DriverClassId = classId;
   classes_.push_back(std::move(added));
   return classes_.back().record.DriverClassId;
 }
@@ -99,10 +110,20 @@ bool AdapterState::ModifyClass(const _TBF_SETTING_DATA& record) {
     return false;
   }
   it->record = record;
+  it->family = FamilyOfRecord(record, record.DriverClassId);
   Dropped(it->bucket.Reconfigure(BucketSettingsOf(record), clock_.NowNanoseconds()));
   if (record.TBFThrough == 1) {
     Passed(it->bucket.Flush(), &*it);
   }
+  return true;
+}
+
+bool AdapterState::SetClassFamily(const protocol::ClassFamily& family) {
+  const auto it = Find(family.driverClassId);
+  if (it == classes_.end()) {
+    return false;
+  }
+  it->family = family;
   return true;
 }
 
@@ -216,7 +237,7 @@ void AdapterState::Dropped(const std::vector<Packet>& packets) {
 AdapterState::TrafficClass* AdapterState::Match(const Packet& packet) {
   const auto match =
       std::find_if(classes_.begin(), classes_.end(), [&packet](const TrafficClass& c) {
-        return RecordMatches(c.record, c.applicationPorts, packet);
+        return ClassMatches(c.record, c.family, c.applicationPorts, packet);
       });
   return match == classes_.end() ? nullptr : &*match;
 }
@@ -231,18 +252,22 @@ Verdict AdapterState::Offer(const Packet& packet) {
     CountPassed(matched, packet);
   }
   if (captureOffered_) {
-    capture_.Push(EncodeCaptureRecord(packet,
-                                      matched == nullptr ? 0 : matched->record.DriverClassId,
-                                      verdict, nextIdentification_++));
+    const std::uint32_t classId = matched == nullptr ? 0 : matched->record.DriverClassId;
+    if (packet.family == IpFamily::Ipv6) {
+      capture6_.Push(EncodeCapture6Of(packet, classId, verdict));
+    } else {
+      capture_.Push(EncodeCaptureRecord(packet, classId, verdict, nextIdentification_++));
+    }
   }
   return verdict;
 }
 
-bool AdapterState::MayStopPackets(Direction direction) const {
-  return filtering_ && std::any_of(classes_.begin(), classes_.end(), [direction](const auto& c) {
+bool AdapterState::MayStopPackets(Direction direction, IpFamily family) const {
+  return filtering_ &&
+         std::any_of(classes_.begin(), classes_.end(), [direction, family](const auto& c) {
            return c.record.Available == 1 &&
                   c.record.TBFMode == static_cast<std::uint32_t>(direction) &&
-                  c.record.TBFThrough != 1;
+                  c.record.TBFThrough != 1 && FamilyApplies(c.family.families, family);
          });
 }
 
@@ -251,8 +276,12 @@ void AdapterState::CountCrossed(const Packet& packet) { CountPassed(Match(packet
 void AdapterState::CaptureFrame(const Packet& packet, std::span<const std::uint8_t> frame,
                                 Verdict verdict) {
   const TrafficClass* matched = Match(packet);
-  capture_.Push(EncodeFrameRecord(frame, matched == nullptr ? 0 : matched->record.DriverClassId,
-                                  packet.direction, verdict));
+  const std::uint32_t classId = matched == nullptr ? 0 : matched->record.DriverClassId;
+  if (packet.family == IpFamily::Ipv6) {
+    capture6_.Push(EncodeFrame6Record(frame, classId, packet.direction, verdict));
+  } else {
+    capture_.Push(EncodeFrameRecord(frame, classId, packet.direction, verdict));
+  }
 }
 
 void AdapterState::Tick() {
@@ -279,6 +308,15 @@ std::optional<_TBF_SETTING_DATA> AdapterState::ClassRecord(std::uint32_t driverC
     return std::nullopt;
   }
   return it->record;
+}
+
+std::optional<protocol::ClassFamily> AdapterState::ClassFamilyOf(
+    std::uint32_t driverClassId) const {
+  const auto it = Find(driverClassId);
+  if (it == classes_.end()) {
+    return std::nullopt;
+  }
+  return it->family;
 }
 
 }  // namespace harlune

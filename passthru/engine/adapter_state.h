@@ -1,8 +1,9 @@
 #pragma once
 
 // Everything the driver keeps for one adapter: the ordered class list, the
-// filtering switch, the totals and the capture ring. A packet offered to the
-// adapter goes to the first class, in list order, whose record matches it.
+// filtering switch, the totals and the capture rings (IPv4 and IPv6). A
+// packet offered to the adapter goes to the first class, in list order,
+// whose record and families match it (ClassMatches).
 
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "passthru/engine/packet.h"
 #include "passthru/engine/rate_meter.h"
 #include "passthru/engine/token_bucket.h"
+#include "protocol/class_family.h"
 #include "protocol/replies.h"
 #include "protocol/tbf_setting_data.h"
 
@@ -62,10 +64,15 @@ class AdapterState {
   bool Filtering() const { return filtering_; }
 
   // Appends a class and returns its DriverClassId, or nothing when the
-  // adapter holds kMaxClassesPerAdapter classes.
+  // adapter holds kMaxClassesPerAdapter classes. Its families are what the
+  // record alone says (DefaultFamiliesOf), without IPv6 prefixes.
   std::optional<std::uint32_t> AddClass(const _TBF_SETTING_DATA& record);
-  // The record's DriverClassId names the class; its counters are kept.
+  // The record's DriverClassId names the class; its counters are kept. Its
+  // families are set anew from the record, as on add.
   bool ModifyClass(const _TBF_SETTING_DATA& record);
+  // HlSetTBFClassFamily: the families and IPv6 prefixes of the class that
+  // `family.driverClassId` names.
+  bool SetClassFamily(const protocol::ClassFamily& family);
   bool DeleteClass(std::uint32_t driverClassId);
   // Swap with the neighbour; a class already at that end stays (success).
   bool MoveUp(std::uint32_t driverClassId);
@@ -79,27 +86,33 @@ class AdapterState {
 
   // A packet seen on the adapter; the verdict says what happens to it now.
   Verdict Offer(const Packet& packet);
-  // Whether a packet going in `direction` could be held or dropped: filtering
-  // is on and a class for that direction is available and not TBFThrough.
-  // When not, every such packet passes, and a real interface need not ask.
-  bool MayStopPackets(Direction direction) const;
+  // Whether a packet of `family` going in `direction` could be held or
+  // dropped: filtering is on and a class for that direction and family is
+  // available and not TBFThrough. When not, every such packet passes, and a
+  // real interface need not ask.
+  bool MayStopPackets(Direction direction, IpFamily family = IpFamily::Ipv4) const;
   // A packet that crossed the adapter without being offered (nothing could
   // stop it): counted as a passed one, by its class and in the totals.
   void CountCrossed(const Packet& packet);
   // Lets queued packets go as their buckets allow.
   void Tick();
   // A frame captured on the wire: `frame` starts at the Ethernet header.
-  // Recorded with the DriverClassId of the class matching `packet`.
+  // Recorded, in the ring of the packet's family, with the DriverClassId of
+  // the class matching `packet`.
   void CaptureFrame(const Packet& packet, std::span<const std::uint8_t> frame, Verdict verdict);
-  // Up to 100 capture records, oldest first.
+  // Up to 100 IPv4 capture records, oldest first.
   std::vector<std::uint8_t> ReadPackets() { return capture_.Take(); }
+  // Up to 100 IPv6 capture records, oldest first.
+  std::vector<std::uint8_t> ReadPackets6() { return capture6_.Take(); }
 
   std::vector<std::uint32_t> ClassOrder() const;
   std::optional<_TBF_SETTING_DATA> ClassRecord(std::uint32_t driverClassId) const;
+  std::optional<protocol::ClassFamily> ClassFamilyOf(std::uint32_t driverClassId) const;
 
  private:
   struct TrafficClass {
     _TBF_SETTING_DATA record;
+    protocol::ClassFamily family;
     std::vector<std::uint16_t> applicationPorts;
     TokenBucket bucket;
     std::uint64_t passedBytes = 0;
@@ -131,6 +144,7 @@ class AdapterState {
   RateMeter sendRate_;
   RateMeter receiveRate_;
   CaptureRing capture_;
+  Capture6Ring capture6_;
   std::uint16_t nextIdentification_ = 1;
 };
 

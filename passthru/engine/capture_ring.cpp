@@ -46,8 +46,10 @@ CaptureRecord EncodeCaptureRecord(const Packet& packet, std::uint32_t driverClas
   std::copy(source.begin(), source.end(), record.begin() + kEthernetOffset + 6);
   StoreBe16(bytes, kEthernetOffset + 12, 0x0800);
 
-  const std::uint32_t sourceAddress = sending ? packet.localAddress : packet.remoteAddress;
-  const std::uint32_t destinationAddress = sending ? packet.remoteAddress : packet.localAddress;
+  const std::uint32_t sourceAddress =
+      (sending ? packet.localAddress : packet.remoteAddress).Ipv4Value();
+  const std::uint32_t destinationAddress =
+      (sending ? packet.remoteAddress : packet.localAddress).Ipv4Value();
   record[kIpOffset] = 0x45;  // version 4, five words
   StoreBe16(bytes, kIpOffset + 2,
             static_cast<std::uint16_t>(std::min<std::uint32_t>(packet.length, 0xFFFF)));
@@ -111,27 +113,6 @@ CaptureRecord EncodeFrameRecord(std::span<const std::uint8_t> frame, std::uint32
   record[kDirectionOffset] = static_cast<std::uint8_t>(direction);
   record[kVerdictOffset] = static_cast<std::uint8_t>(verdict);
   return record;
-}
-
-void CaptureRing::Push(const CaptureRecord& record) {
-  if (capacity_ == 0) {
-    return;
-  }
-  if (records_.size() >= capacity_) {
-    records_.pop_front();
-  }
-  records_.push_back(record);
-}
-
-std::vector<std::uint8_t> CaptureRing::Take(std::size_t maxRecords) {
-  const std::size_t count = std::min(maxRecords, records_.size());
-  std::vector<std::uint8_t> out;
-  out.reserve(count * protocol::kCaptureRecordSize);
-  for (std::size_t i = 0; i < count; ++i) {
-    out.insert(out.end(), records_.front().begin(), records_.front().end());
-    records_.pop_front();
-  }
-  return out;
 }
 
 }  // namespace harlune

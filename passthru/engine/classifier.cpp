@@ -25,16 +25,11 @@ bool PortMatches(std::uint32_t count, const protocol::PortRanges& ranges, std::u
                      });
 }
 
-}  // namespace
-
-bool RecordMatches(const _TBF_SETTING_DATA& record, std::span<const std::uint16_t> applicationPorts,
-                   const Packet& packet) {
+// Everything of the record but its addresses.
+bool RestMatches(const _TBF_SETTING_DATA& record, std::span<const std::uint16_t> applicationPorts,
+                 const Packet& packet) {
   if (record.Available != 1 || record.TBFMode != static_cast<std::uint32_t>(packet.direction) ||
       record.Protocol != packet.protocol) {
-    return false;
-  }
-  if (!AddressMatches(record.LocalIPAddr, record.LocalIPAddrMask, packet.localAddress) ||
-      !AddressMatches(record.RemoteIPAddr, record.RemoteIPAddrMask, packet.remoteAddress)) {
     return false;
   }
   const bool hasPorts = packet.protocol == kProtocolTcp || packet.protocol == kProtocolUdp;
@@ -48,6 +43,36 @@ bool RecordMatches(const _TBF_SETTING_DATA& record, std::span<const std::uint16_
                            applicationPorts.end();
   }
   return true;
+}
+
+}  // namespace
+
+bool RecordMatches(const _TBF_SETTING_DATA& record, std::span<const std::uint16_t> applicationPorts,
+                   const Packet& packet) {
+  return AddressMatches(record.LocalIPAddr, record.LocalIPAddrMask,
+                        packet.localAddress.Ipv4Value()) &&
+         AddressMatches(record.RemoteIPAddr, record.RemoteIPAddrMask,
+                        packet.remoteAddress.Ipv4Value()) &&
+         RestMatches(record, applicationPorts, packet);
+}
+
+bool FamilyApplies(protocol::AddressFamilies families, IpFamily packetFamily) {
+  using protocol::AddressFamilies;
+  return packetFamily == IpFamily::Ipv4 ? families != AddressFamilies::kIpv6
+                                        : families != AddressFamilies::kIpv4;
+}
+
+bool ClassMatches(const _TBF_SETTING_DATA& record, const protocol::ClassFamily& family,
+                  std::span<const std::uint16_t> applicationPorts, const Packet& packet) {
+  if (packet.unclassified || !FamilyApplies(family.families, packet.family)) {
+    return false;
+  }
+  if (packet.family == IpFamily::Ipv4) {
+    return RecordMatches(record, applicationPorts, packet);
+  }
+  return protocol::Ipv6PrefixMatches(family.local, packet.localAddress.Ipv6Bytes()) &&
+         protocol::Ipv6PrefixMatches(family.remote, packet.remoteAddress.Ipv6Bytes()) &&
+         RestMatches(record, applicationPorts, packet);
 }
 
 }  // namespace harlune

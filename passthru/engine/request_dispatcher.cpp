@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "protocol/byte_order.h"
+#include "protocol/class_family.h"
 #include "protocol/replies.h"
 #include "protocol/request_codes.h"
 #include "protocol/tbf_setting_data.h"
@@ -150,10 +151,12 @@ std::vector<std::uint8_t> RequestDispatcher::Dispatch(ConnectionState& connectio
     case RequestCode::HlResetTcpConnection:
     case RequestCode::HlResetTcp6Connection:
       return ResetTcpConnection(layout->code, input);
-    case RequestCode::HlSetTBFClassFamily:
+    case RequestCode::HlSetTBFClassFamily: {
+      const std::optional<protocol::ClassFamily> family = protocol::DecodeClassFamily(input);
+      return SucceedIf(family && adapter.SetClassFamily(*family));
+    }
     case RequestCode::HlReadPackets6:
-      // Not served yet: answered as a driver of IPv4 alone answers them.
-      return Fail(device_error::kInvalidFunction);
+      return Succeed(adapter.ReadPackets6());
     case RequestCode::HlBindAdapter:
       break;
   }

@@ -7,10 +7,16 @@
 namespace harlune {
 namespace {
 
-MacAddress MacFor(std::uint32_t address, std::uint8_t kind) {
-  // Locally administered addresses derived from the IPv4 address.
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address);
-  return {0x02, kind, bytes[0], bytes[1], bytes[2], bytes[3]};
+MacAddress MacFor(const IpAddress& address, std::uint8_t kind) {
+  // Locally administered addresses derived from the last four bytes of the
+  // address (all of an IPv4 one).
+  const IpAddress::Bytes16& bytes = address.Ipv6Bytes();
+  return {0x02, kind, bytes[12], bytes[13], bytes[14], bytes[15]};
+}
+
+std::uint32_t SizeOf(const Flow& flow) {
+  const std::uint32_t least = flow.localAddress.IsIpv4() ? kMinPacketSize : kMinIpv6PacketSize;
+  return std::clamp(flow.packetSize, least, kMaxPacketSize);
 }
 
 }  // namespace
@@ -21,6 +27,7 @@ SimulatedTraffic::SimulatedTraffic(std::vector<Flow> flows, std::uint64_t startN
 Packet SimulatedTraffic::PacketOf(const Flow& flow, FlowState& state) const {
   Packet packet;
   packet.direction = flow.direction;
+  packet.family = flow.localAddress.IsIpv4() ? IpFamily::Ipv4 : IpFamily::Ipv6;
   packet.protocol = flow.protocol;
   packet.localAddress = flow.localAddress;
   packet.remoteAddress = flow.remoteAddress;
@@ -31,7 +38,7 @@ Packet SimulatedTraffic::PacketOf(const Flow& flow, FlowState& state) const {
   }
   packet.localPort = protocol::HostToNet16(localPort);
   packet.remotePort = protocol::HostToNet16(flow.remotePort);
-  packet.length = std::clamp(flow.packetSize, kMinPacketSize, kMaxPacketSize);
+  packet.length = SizeOf(flow);
   packet.localMac = MacFor(flow.localAddress, 0x00);
   packet.remoteMac = MacFor(flow.remoteAddress, 0x01);
   return packet;
@@ -47,7 +54,7 @@ void SimulatedTraffic::Poll(std::uint64_t nowNanoseconds, const Offer& offer) {
   for (std::size_t i = 0; i < flows_.size(); ++i) {
     const Flow& flow = flows_[i];
     FlowState& state = states_[i];
-    const double size = std::clamp(flow.packetSize, kMinPacketSize, kMaxPacketSize);
+    const double size = SizeOf(flow);
     state.credit += seconds * flow.rate;
     while (state.credit >= size) {
       state.credit -= size;

@@ -16,12 +16,13 @@ struct Flow {
   std::string adapter;
   Direction direction = Direction::Send;
   std::uint8_t protocol = kProtocolTcp;
-  std::uint32_t localAddress = 0;  // network order
-  std::uint32_t remoteAddress = 0;
+  // Both of one family: IPv6 flows are made of IPv6 packets.
+  IpAddress localAddress;
+  IpAddress remoteAddress;
   std::uint16_t localPort = 0;  // host order
   std::uint16_t remotePort = 0;
   std::uint32_t rate = 0;           // offered bytes per second
-  std::uint32_t packetSize = 1000;  // IPv4 total length
+  std::uint32_t packetSize = 1000;  // IP-layer length (IPv6: 40 + payload)
   // The owning process's local ports (host order); when given, the flow's
   // packets take their local port from it in turn.
   std::vector<std::uint16_t> processPorts;
@@ -30,6 +31,7 @@ struct Flow {
 };
 
 inline constexpr std::uint32_t kMinPacketSize = 28;
+inline constexpr std::uint32_t kMinIpv6PacketSize = 48;
 inline constexpr std::uint32_t kMaxPacketSize = 65535;
 // A gap longer than this (a stopped process, say) is not made up for.
 inline constexpr std::uint64_t kMaxCatchUpNanoseconds = 1'000'000'000;

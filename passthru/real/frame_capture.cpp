@@ -28,11 +28,13 @@ constexpr unsigned kSnapBytes = 128;
 
 std::string Failed(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-// Classic BPF: keep IPv4 frames (Ethernet type 0x0800), cut to kSnapBytes.
-bool AttachIpv4Filter(int fd) {
+// Classic BPF: keep IPv4 and IPv6 frames (Ethernet type 0x0800 or 0x86DD),
+// cut to kSnapBytes.
+bool AttachIpFilter(int fd) {
   sock_filter code[] = {
       {BPF_LD | BPF_H | BPF_ABS, 0, 0, 12},
-      {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, ETH_P_IP},
+      {BPF_JMP | BPF_JEQ | BPF_K, 1, 0, ETH_P_IP},
+      {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, ETH_P_IPV6},
       {BPF_RET | BPF_K, 0, 0, kSnapBytes},
       {BPF_RET | BPF_K, 0, 0, 0},
   };
@@ -91,7 +93,7 @@ std::string FrameCapture::Open(const std::string& interfaceName) {
   if (::ioctl(fd_, SIOCGIFHWADDR, &request) != 0 || request.ifr_hwaddr.sa_family != ARPHRD_ETHER) {
     return interfaceName + " is not an Ethernet interface";
   }
-  if (!AttachIpv4Filter(fd_)) {
+  if (!AttachIpFilter(fd_)) {
     return Failed("cannot filter the packet socket");
   }
   if (std::string error = SetUpRing(); !error.empty()) {

@@ -1,6 +1,6 @@
 #pragma once
 
-// A copy of an interface's IPv4 frames, both directions, from an AF_PACKET
+// A copy of an interface's IPv4 and IPv6 frames, both directions, from an AF_PACKET
 // socket with a TPACKET_V3 ring: the kernel fills blocks of frames that the
 // daemon reads without a system call per frame. Frames are cut to their
 // first 128 bytes, which hold every header a capture record keeps.

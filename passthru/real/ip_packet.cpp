@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "passthru/real/ip6_packet.h"
 #include "protocol/byte_order.h"
 
 namespace harlune {
@@ -38,8 +39,8 @@ std::optional<Packet> ParseIpv4Packet(std::span<const std::uint8_t> ip, Directio
   packet.length = LoadBe16(ip, 2);
   const std::uint32_t source = LoadRaw32(ip, 12);
   const std::uint32_t destination = LoadRaw32(ip, 16);
-  packet.localAddress = sending ? source : destination;
-  packet.remoteAddress = sending ? destination : source;
+  packet.localAddress = IpAddress::FromIpv4(sending ? source : destination);
+  packet.remoteAddress = IpAddress::FromIpv4(sending ? destination : source);
 
   const std::size_t headerSize = std::size_t{4} * (ip[0] & 0x0Fu);
   const bool laterFragment = (LoadBe16(ip, 6) & 0x1FFFu) != 0;
@@ -55,6 +56,9 @@ std::optional<Packet> ParseIpv4Packet(std::span<const std::uint8_t> ip, Directio
 
 std::uint32_t WireLength(std::span<const std::uint8_t> ip, std::uint32_t length,
                          std::uint32_t mtu) {
+  if (length > mtu && IsIpv6Header(ip)) {
+    return Ipv6WireLength(ip, length, mtu);
+  }
   if (length <= mtu || !IsIpv4Header(ip)) {
     return length;
   }
@@ -80,7 +84,13 @@ std::optional<PacketKey> KeyOfIpv4Packet(std::span<const std::uint8_t> ip, Direc
   if (!IsIpv4Header(ip)) {
     return std::nullopt;
   }
-  return PacketKey{LoadRaw32(ip, 12), LoadRaw32(ip, 16), LoadBe16(ip, 4), ip[9], direction};
+  PacketKey key;
+  key.source = IpAddress::FromIpv4(LoadRaw32(ip, 12));
+  key.destination = IpAddress::FromIpv4(LoadRaw32(ip, 16));
+  key.identification = LoadBe16(ip, 4);
+  key.protocol = ip[9];
+  key.direction = direction;
+  return key;
 }
 
 }  // namespace harlune

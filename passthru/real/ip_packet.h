@@ -1,6 +1,7 @@
 #pragma once
 
-// Reading the packet the engine needs from the bytes of a real IPv4 packet.
+// Reading the packet the engine needs from the bytes of a real IPv4 packet
+// (IPv6 packets: ip6_packet.h).
 
 #include <cstdint>
 #include <optional>
@@ -23,16 +24,20 @@ std::optional<Packet> ParseIpv4Packet(std::span<const std::uint8_t> ip, Directio
 // repeat the IPv4 and TCP headers and carry the rest of the MTU, as a
 // segment of the link's maximum size does; other protocols become IPv4
 // fragments, which repeat only the IPv4 header. A packet that fits the MTU,
-// or whose header is not all there, is its own length.
+// or whose header is not all there, is its own length. An IPv6 packet
+// (version 6) is measured by Ipv6WireLength.
 std::uint32_t WireLength(std::span<const std::uint8_t> ip, std::uint32_t length, std::uint32_t mtu);
 
 // What identifies one packet on both of the daemon's paths (the capture of
 // the wire and the verdict queue): direction, addresses, protocol and the
-// IPv4 identification.
+// IPv4 identification. IPv6 has no identification field; its key is made
+// of what tells two packets of a flow apart (KeyOfIpv6Packet).
 struct PacketKey {
-  std::uint32_t source = 0;
-  std::uint32_t destination = 0;
-  std::uint16_t identification = 0;
+  IpAddress source;
+  IpAddress destination;
+  std::uint32_t identification = 0;
+  std::uint32_t detail = 0;  // IPv6 only
+  std::uint32_t ports = 0;   // IPv6 only: source port << 16 | destination port
   std::uint8_t protocol = 0;
   Direction direction = Direction::Send;
 

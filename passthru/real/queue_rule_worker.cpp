@@ -47,10 +47,11 @@ void QueueRuleWorker::Stop() {
   }
 }
 
-void QueueRuleWorker::Want(const std::string& interfaceName, Direction direction, bool queued) {
+void QueueRuleWorker::Want(const std::string& interfaceName, Direction direction, bool queued,
+                           IpFamily family) {
   {
     std::lock_guard lock(mutex_);
-    Wish& wish = wishes_[{interfaceName, direction}];
+    Wish& wish = wishes_[{interfaceName, direction, family}];
     wish.queued = queued;
     ++wish.generation;
   }
@@ -69,7 +70,7 @@ RuleEvents QueueRuleWorker::TakeEvents() {
 }
 
 bool QueueRuleWorker::Due(const Key& key, const Wish& wish) const {
-  return wish.queued != rules_.Has(key.first, key.second) &&
+  return wish.queued != rules_.Has(std::get<0>(key), std::get<1>(key), std::get<2>(key)) &&
          wish.refusedGeneration != wish.generation;
 }
 
@@ -104,9 +105,10 @@ QueueRuleWorker::Batch QueueRuleWorker::TakeBatch(std::uint64_t started) {
   Batch batch;
   for (const auto& [key, wish] : wishes_) {
     if (Due(key, wish)) {
-      batch.changes.push_back({key.first, key.second, wish.queued});
+      const auto& [name, direction, family] = key;
+      batch.changes.push_back({name, direction, wish.queued, family});
       batch.generations.push_back(wish.generation);
-      Post({RuleEvent::Kind::Started, key.first, key.second, !wish.queued, started});
+      Post({RuleEvent::Kind::Started, name, direction, !wish.queued, started, family});
     }
   }
   Signal();
@@ -121,11 +123,13 @@ void QueueRuleWorker::Settle(const Batch& batch, const std::vector<bool>& done,
       // A new rule surely holds once iptables is done; a removed one may be
       // gone from the moment it was asked.
       Post({RuleEvent::Kind::Settled, change.interfaceName, change.direction, change.queued,
-            change.queued ? finished : started});
+            change.queued ? finished : started, change.family});
     } else {
-      wishes_[{change.interfaceName, change.direction}].refusedGeneration = batch.generations[i];
+      wishes_[{change.interfaceName, change.direction, change.family}].refusedGeneration =
+          batch.generations[i];
       Post({RuleEvent::Kind::Refused, change.interfaceName, change.direction,
-            rules_.Has(change.interfaceName, change.direction), finished});
+            rules_.Has(change.interfaceName, change.direction, change.family), finished,
+            change.family});
     }
   }
   Signal();

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,7 @@ struct RuleEvent {
   Direction direction = Direction::Send;
   bool queued = false;
   std::uint64_t at = 0;  // CLOCK_REALTIME nanoseconds
+  IpFamily family = IpFamily::Ipv4;
 };
 
 struct RuleEvents {
@@ -60,15 +62,16 @@ class QueueRuleWorker {
   std::string Start();
   // Lets the change in hand end, then the thread; the rules stay as they are.
   void Stop();
-  // Asks for one direction of an interface to be queued, or not. A wish
-  // iptables refused is not tried again before the next Want for it.
-  void Want(const std::string& interfaceName, Direction direction, bool queued);
+  // Asks for one direction and family of an interface to be queued, or not.
+  // A wish iptables refused is not tried again before the next Want for it.
+  void Want(const std::string& interfaceName, Direction direction, bool queued,
+            IpFamily family = IpFamily::Ipv4);
   // Readable while events wait to be taken.
   int Fd() const { return eventFd_; }
   RuleEvents TakeEvents();
 
  private:
-  using Key = std::pair<std::string, Direction>;
+  using Key = std::tuple<std::string, Direction, IpFamily>;
   struct Wish {
     bool queued = false;
     std::uint64_t generation = 0;         // counts the Want calls

@@ -37,10 +37,11 @@ bool PlainInterfaceName(const std::string& name) {
          });
 }
 
-int QueueRules::Iptables(std::vector<std::string> arguments) {
+int QueueRules::Iptables(std::vector<std::string> arguments, IpFamily family) {
   // -w waits for the xtables lock instead of failing when another program
   // holds it.
-  arguments.insert(arguments.begin(), {"iptables", "-w", "-t", "mangle"});
+  arguments.insert(arguments.begin(),
+                   {family == IpFamily::Ipv6 ? "ip6tables" : "iptables", "-w", "-t", "mangle"});
   return runner_.Run(arguments);
 }
 
@@ -51,68 +52,91 @@ std::vector<std::string> QueueRules::QueueRule(const char* action, Direction dir
           "NFQUEUE", "--queue-num", std::to_string(queueNumber_), "--queue-bypass"};
 }
 
-void QueueRules::RemoveAll() {
+void QueueRules::RemoveChains(IpFamily family) {
   for (const Hook& hook : kHooks) {
     for (int i = 0; i < kMaxLeftoverJumps; ++i) {
-      if (Iptables({"-D", hook.builtInChain, "-j", hook.ownChain}) != 0) {
+      if (Iptables({"-D", hook.builtInChain, "-j", hook.ownChain}, family) != 0) {
         break;
       }
     }
-    Iptables({"-F", hook.ownChain});
-    Iptables({"-X", hook.ownChain});
+    Iptables({"-F", hook.ownChain}, family);
+    Iptables({"-X", hook.ownChain}, family);
   }
-  queued_.clear();
 }
 
-bool QueueRules::Prepare() {
-  RemoveAll();
+void QueueRules::RemoveAll() {
+  RemoveChains(IpFamily::Ipv4);
+  // Also when the IPv6 chains were not made this run: a killed daemon's
+  // may be there.
+  RemoveChains(IpFamily::Ipv6);
+  queued_.clear();
+  ipv6Available_ = false;
+}
+
+bool QueueRules::MakeChains(IpFamily family) {
   for (const Hook& hook : kHooks) {
-    if (Iptables({"-N", hook.ownChain}) != 0 ||
-        Iptables({"-I", hook.builtInChain, "-j", hook.ownChain}) != 0) {
-      RemoveAll();
+    if (Iptables({"-N", hook.ownChain}, family) != 0 ||
+        Iptables({"-I", hook.builtInChain, "-j", hook.ownChain}, family) != 0) {
       return false;
     }
   }
   return true;
 }
 
-bool QueueRules::Add(const std::string& interfaceName, Direction direction) {
-  if (Has(interfaceName, direction)) {
-    return true;
-  }
-  if (!UsableInterfaceName(interfaceName) ||
-      Iptables(QueueRule("-A", direction, interfaceName)) != 0) {
+bool QueueRules::Prepare() {
+  RemoveAll();
+  if (!MakeChains(IpFamily::Ipv4)) {
+    RemoveAll();
     return false;
   }
-  queued_.insert({interfaceName, direction});
+  ipv6Available_ = MakeChains(IpFamily::Ipv6);
+  if (!ipv6Available_) {
+    RemoveChains(IpFamily::Ipv6);  // half made: nothing of it stays
+  }
   return true;
 }
 
-bool QueueRules::Remove(const std::string& interfaceName, Direction direction) {
-  if (!Has(interfaceName, direction)) {
+bool QueueRules::Add(const std::string& interfaceName, Direction direction, IpFamily family) {
+  if (Has(interfaceName, direction, family)) {
+    return true;
+  }
+  if (!UsableInterfaceName(interfaceName) ||
+      Iptables(QueueRule("-A", direction, interfaceName), family) != 0) {
+    return false;
+  }
+  queued_.insert({interfaceName, direction, family});
+  return true;
+}
+
+bool QueueRules::Remove(const std::string& interfaceName, Direction direction, IpFamily family) {
+  if (!Has(interfaceName, direction, family)) {
     return true;
   }
   // A rule that is not there (removed by hand, say) is fine.
-  if (Iptables(QueueRule("-C", direction, interfaceName)) == 0 &&
-      Iptables(QueueRule("-D", direction, interfaceName)) != 0) {
+  if (Iptables(QueueRule("-C", direction, interfaceName), family) == 0 &&
+      Iptables(QueueRule("-D", direction, interfaceName), family) != 0) {
     return false;
   }
-  queued_.erase({interfaceName, direction});
+  queued_.erase({interfaceName, direction, family});
   return true;
 }
 
 bool QueueRules::Remove(const std::string& interfaceName) {
-  const bool incoming = Remove(interfaceName, Direction::Receive);
-  return Remove(interfaceName, Direction::Send) && incoming;
+  bool removed = true;
+  for (const IpFamily family : {IpFamily::Ipv4, IpFamily::Ipv6}) {
+    removed = Remove(interfaceName, Direction::Receive, family) && removed;
+    removed = Remove(interfaceName, Direction::Send, family) && removed;
+  }
+  return removed;
 }
 
 bool QueueRules::ApplyOne(const RuleChange& change) {
-  return change.queued ? Add(change.interfaceName, change.direction)
-                       : Remove(change.interfaceName, change.direction);
+  return change.queued ? Add(change.interfaceName, change.direction, change.family)
+                       : Remove(change.interfaceName, change.direction, change.family);
 }
 
 bool QueueRules::Restore(const std::vector<RuleChange>& changes,
-                         const std::vector<std::size_t>& indexes) {
+                         const std::vector<std::size_t>& indexes, IpFamily family) {
   std::string input = "*mangle\n";
   for (const std::size_t index : indexes) {
     const RuleChange& change = changes[index];
@@ -125,15 +149,16 @@ bool QueueRules::Restore(const std::vector<RuleChange>& changes,
   input += "COMMIT\n";
   // --noflush keeps every other rule of the table; the batch is one
   // transaction, made whole or not at all.
-  if (runner_.RunWithInput({"iptables-restore", "-w", "--noflush"}, input) != 0) {
+  const char* program = family == IpFamily::Ipv6 ? "ip6tables-restore" : "iptables-restore";
+  if (runner_.RunWithInput({program, "-w", "--noflush"}, input) != 0) {
     return false;
   }
   for (const std::size_t index : indexes) {
     const RuleChange& change = changes[index];
     if (change.queued) {
-      queued_.insert({change.interfaceName, change.direction});
+      queued_.insert({change.interfaceName, change.direction, change.family});
     } else {
-      queued_.erase({change.interfaceName, change.direction});
+      queued_.erase({change.interfaceName, change.direction, change.family});
     }
   }
   return true;
@@ -141,20 +166,23 @@ bool QueueRules::Restore(const std::vector<RuleChange>& changes,
 
 std::vector<bool> QueueRules::Apply(const std::vector<RuleChange>& changes) {
   std::vector<bool> done(changes.size(), false);
-  std::vector<std::size_t> batch;
+  std::vector<std::size_t> batches[2];
   for (std::size_t i = 0; i < changes.size(); ++i) {
     const RuleChange& change = changes[i];
-    if (Has(change.interfaceName, change.direction) == change.queued) {
+    if (Has(change.interfaceName, change.direction, change.family) == change.queued) {
       done[i] = true;
     } else if (PlainInterfaceName(change.interfaceName)) {
-      batch.push_back(i);
+      batches[static_cast<std::size_t>(change.family)].push_back(i);
     } else {
       done[i] = ApplyOne(change);  // refused at once when not usable at all
     }
   }
-  const bool restored = !batch.empty() && Restore(changes, batch);
-  for (const std::size_t index : batch) {
-    done[index] = restored || ApplyOne(changes[index]);
+  for (const IpFamily family : {IpFamily::Ipv4, IpFamily::Ipv6}) {
+    const std::vector<std::size_t>& batch = batches[static_cast<std::size_t>(family)];
+    const bool restored = !batch.empty() && Restore(changes, batch, family);
+    for (const std::size_t index : batch) {
+      done[index] = restored || ApplyOne(changes[index]);
+    }
   }
   return done;
 }

@@ -8,12 +8,19 @@
 // Each direction of an interface has its own rule: the daemon queues only
 // the directions whose packets its classes could hold or drop.
 //
+// IPv6 packets have the same chains, of the same names, in ip6tables'
+// mangle table, and a rule of their own per interface and direction: an
+// IPv6 direction is queued only while a class could stop IPv6 packets. A
+// machine without ip6tables (or without IPv6) keeps its IPv4 rules; its
+// IPv6 packets are never queued.
+//
 // Not thread-safe: one thread at a time (the rule worker while it runs, the
 // daemon's loop before and after).
 
 #include <cstdint>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -25,11 +32,13 @@ namespace harlune {
 inline constexpr const char* kIncomingChain = "HARLUNE-IN";
 inline constexpr const char* kOutgoingChain = "HARLUNE-OUT";
 
-// One direction of an interface to be queued (or no longer queued).
+// One direction and family of an interface to be queued (or no longer
+// queued).
 struct RuleChange {
   std::string interfaceName;
   Direction direction = Direction::Send;
   bool queued = false;
+  IpFamily family = IpFamily::Ipv4;
 };
 
 class QueueRules {
@@ -38,36 +47,49 @@ class QueueRules {
       : runner_(runner), queueNumber_(queueNumber) {}
 
   // Removes what an earlier run left behind (after a crash, say) and makes
-  // the two chains and their jumps anew. False when iptables refuses.
+  // the two chains and their jumps anew, for IPv4 and, when ip6tables takes
+  // them, for IPv6. False when iptables refuses.
   bool Prepare();
-  // Queues the interface's packets going in `direction`; true when they are.
-  bool Add(const std::string& interfaceName, Direction direction);
+  // Whether the last Prepare made the IPv6 chains.
+  bool Ipv6Available() const { return ipv6Available_; }
+  // Queues the interface's packets of `family` going in `direction`; true
+  // when they are.
+  bool Add(const std::string& interfaceName, Direction direction, IpFamily family = IpFamily::Ipv4);
   // Removes that rule; true when it is not there any more.
-  bool Remove(const std::string& interfaceName, Direction direction);
-  // Removes the interface's rules of both directions; true when none is left.
+  bool Remove(const std::string& interfaceName, Direction direction,
+              IpFamily family = IpFamily::Ipv4);
+  // Removes the interface's rules of both directions and families; true
+  // when none is left.
   bool Remove(const std::string& interfaceName);
-  // Makes every change (each interface and direction at most once), in one
-  // iptables-restore call when it can; whether each is in effect afterwards. When that call fails
-  // (a rule removed behind the daemon's back fails the whole batch, say) the changes are made one
-  // by one, so that only what iptables refuses fails.
+  // Makes every change (each interface, direction and family at most
+  // once), in one iptables-restore (and one ip6tables-restore) call when it
+  // can; whether each is in effect afterwards. When that call fails (a rule
+  // removed behind the daemon's back fails the whole batch, say) the
+  // changes are made one by one, so that only what iptables refuses fails.
   std::vector<bool> Apply(const std::vector<RuleChange>& changes);
-  bool Has(const std::string& interfaceName, Direction direction) const {
-    return queued_.count({interfaceName, direction}) != 0;
+  bool Has(const std::string& interfaceName, Direction direction,
+           IpFamily family = IpFamily::Ipv4) const {
+    return queued_.count({interfaceName, direction, family}) != 0;
   }
   // Removes the chains, their jumps and so every rule of the daemon.
   void RemoveAll();
 
  private:
-  int Iptables(std::vector<std::string> arguments);
+  int Iptables(std::vector<std::string> arguments, IpFamily family = IpFamily::Ipv4);
+  void RemoveChains(IpFamily family);
+  bool MakeChains(IpFamily family);
   bool ApplyOne(const RuleChange& change);
-  // The changes of `changes` at `indexes` in one iptables-restore call.
-  bool Restore(const std::vector<RuleChange>& changes, const std::vector<std::size_t>& indexes);
+  // The changes of `changes` at `indexes`, all of `family`, in one
+  // iptables-restore call.
+  bool Restore(const std::vector<RuleChange>& changes, const std::vector<std::size_t>& indexes,
+               IpFamily family);
   std::vector<std::string> QueueRule(const char* action, Direction direction,
                                      const std::string& interfaceName) const;
 
   CommandRunner& runner_;
   std::uint16_t queueNumber_;
-  std::set<std::pair<std::string, Direction>> queued_;
+  std::set<std::tuple<std::string, Direction, IpFamily>> queued_;
+  bool ipv6Available_ = false;
 };
 
 // Whether iptables would take the name as one interface (not a wildcard

@@ -17,6 +17,7 @@ namespace {
 constexpr std::size_t kEthernetHeaderSize = 14;
 constexpr std::uint32_t kEthernetMtu = 1500;
 constexpr Direction kDirections[] = {Direction::Send, Direction::Receive};
+constexpr IpFamily kFamilies[] = {IpFamily::Ipv4, IpFamily::Ipv6};
 constexpr auto kDropReportInterval = std::chrono::seconds(10);
 
 std::uint32_t InterfaceMtu(const std::string& name) {
@@ -30,18 +31,28 @@ std::uint32_t InterfaceMtu(const std::string& name) {
   return known ? static_cast<std::uint32_t>(request.ifr_mtu) : kEthernetMtu;
 }
 
-const char* DirectionName(Direction direction) {
-  return direction == Direction::Send ? "outgoing" : "incoming";
+std::string DirectionName(Direction direction, IpFamily family) {
+  return std::string(direction == Direction::Send ? "outgoing" : "incoming") +
+         (family == IpFamily::Ipv6 ? " IPv6" : "");
 }
 
 }  // namespace
 
 std::size_t RealTraffic::PacketKeyHash::operator()(const PacketKey& key) const {
-  const std::uint64_t addresses = (std::uint64_t{key.source} << 32) | key.destination;
-  const std::uint64_t rest = (std::uint64_t{key.identification} << 16) |
-                             (std::uint64_t{key.protocol} << 8) |
-                             static_cast<std::uint64_t>(key.direction);
-  return std::hash<std::uint64_t>{}(addresses * 0x9E3779B97F4A7C15ull ^ rest);
+  std::uint64_t hash = (std::uint64_t{key.identification} << 32) | key.detail;
+  const auto mix = [&hash](std::uint64_t value) {
+    hash = (hash ^ value) * 0x9E3779B97F4A7C15ull;
+    hash ^= hash >> 29;
+  };
+  for (const IpAddress& address : {key.source, key.destination}) {
+    std::uint64_t half[2] = {0, 0};
+    std::memcpy(half, address.Ipv6Bytes().data(), sizeof half);
+    mix(half[0]);
+    mix(half[1]);
+  }
+  mix((std::uint64_t{key.ports} << 16) | (std::uint64_t{key.protocol} << 8) |
+      static_cast<std::uint64_t>(key.direction));
+  return std::hash<std::uint64_t>{}(hash);
 }
 
 RealTraffic::RealTraffic(PacketEngine& engine, QueueRules& rules, std::ostream& log)
@@ -56,6 +67,11 @@ std::string RealTraffic::Start() {
     return "cannot set up the iptables chains (is iptables installed, and are we root?)";
   }
   started_ = true;
+  if (!rules_.Ipv6Available()) {
+    log_ << "harlune-passthru: cannot set up the ip6tables chains; IPv6 packets are counted "
+            "and captured but never held or dropped"
+         << std::endl;
+  }
   if (std::string error = worker_.Start(); !error.empty()) {
     Stop();
     return error;
@@ -120,9 +136,11 @@ void RealTraffic::Close(const std::string& name, Session& session) {
     return;
   }
   // Asked even when not wanted: a removal iptables refused is tried again.
-  for (const Direction direction : kDirections) {
-    session.Of(direction).wanted = false;
-    worker_.Want(name, direction, false);
+  for (const IpFamily family : kFamilies) {
+    for (const Direction direction : kDirections) {
+      session.Of(direction, family).wanted = false;
+      worker_.Want(name, direction, false, family);
+    }
   }
   byInterfaceIndex_.erase(session.interfaceIndex);
   session.capture.reset();
@@ -130,14 +148,19 @@ void RealTraffic::Close(const std::string& name, Session& session) {
 }
 
 void RealTraffic::FollowClasses(const std::string& name, Session& session) {
-  for (const Direction direction : kDirections) {
-    DirectionQueue& queue = session.Of(direction);
-    // Without a capture (an interface that is not Ethernet) only the queue
-    // can count, so it takes everything.
-    const bool wanted = !session.capture || session.adapter->MayStopPackets(direction);
-    if (wanted != queue.wanted) {
-      queue.wanted = wanted;
-      worker_.Want(name, direction, wanted);
+  for (const IpFamily family : kFamilies) {
+    if (family == IpFamily::Ipv6 && !rules_.Ipv6Available()) {
+      continue;
+    }
+    for (const Direction direction : kDirections) {
+      DirectionQueue& queue = session.Of(direction, family);
+      // Without a capture (an interface that is not Ethernet) only the
+      // queue can count, so it takes everything.
+      const bool wanted = !session.capture || session.adapter->MayStopPackets(direction, family);
+      if (wanted != queue.wanted) {
+        queue.wanted = wanted;
+        worker_.Want(name, direction, wanted, family);
+      }
     }
   }
 }
@@ -147,12 +170,13 @@ void RealTraffic::TakeRuleEvents() {
   eventsCompleteUntil_ = taken.completeUntil;
   for (const RuleEvent& event : taken.events) {
     if (const auto session = sessions_.find(event.interfaceName); session != sessions_.end()) {
-      session->second.Of(event.direction).rule.Apply(event);
+      session->second.Of(event.direction, event.family).rule.Apply(event);
     }
     if (event.kind == RuleEvent::Kind::Refused) {
       // Once: the worker does not ask again until the classes change.
       log_ << "harlune-passthru: cannot " << (event.queued ? "stop queueing" : "queue") << " the "
-           << DirectionName(event.direction) << " packets of " << event.interfaceName << std::endl;
+           << DirectionName(event.direction, event.family) << " packets of " << event.interfaceName
+           << std::endl;
     }
   }
 }
@@ -189,7 +213,8 @@ void RealTraffic::OnQueued(const QueuedPacket& queued) {
   const Direction direction = queued.outInterface != 0 ? Direction::Send : Direction::Receive;
   const auto link = byInterfaceIndex_.find(direction == Direction::Send ? queued.outInterface
                                                                         : queued.inInterface);
-  std::optional<Packet> packet = ParseIpv4Packet(queued.ip, direction);
+  std::optional<Packet> packet =
+      ParseIpPacket(queued.ip, direction, fragments_, RealtimeNanoseconds());
   if (link == byInterfaceIndex_.end() || !packet) {
     queue_.Verdict(queued.id, true);
     return;
@@ -199,7 +224,7 @@ void RealTraffic::OnQueued(const QueuedPacket& queued) {
   packet->length =
       WireLength(queued.ip, std::max(queued.length, packet->length), link->second->mtu);
   const Verdict verdict = link->second->adapter->Offer(*packet);
-  if (const std::optional<PacketKey> key = KeyOfIpv4Packet(queued.ip, direction)) {
+  if (const std::optional<PacketKey> key = KeyOfIpPacket(queued.ip, direction)) {
     Remember(*key, verdict);
   }
   if (verdict == Verdict::Queued) {
@@ -215,8 +240,9 @@ void RealTraffic::OnFrame(Session& session, const CapturedFrame& frame) {
   }
   const Direction direction = frame.outgoing ? Direction::Send : Direction::Receive;
   const auto ip = frame.bytes.subspan(kEthernetHeaderSize);
-  std::optional<Packet> packet = ParseIpv4Packet(ip, direction);
-  const std::optional<PacketKey> key = KeyOfIpv4Packet(ip, direction);
+  std::optional<Packet> packet =
+      ParseIpPacket(ip, direction, fragments_, frame.realtimeNanoseconds);
+  const std::optional<PacketKey> key = KeyOfIpPacket(ip, direction);
   if (!packet || !key) {
     return;
   }
@@ -234,7 +260,8 @@ void RealTraffic::OnFrame(Session& session, const CapturedFrame& frame) {
   }
   // A packet the queue has seen was counted there (a held packet released
   // after its direction stopped being queued, say).
-  if (!seenByQueue && !session.Of(direction).rule.QueuedAt(frame.realtimeNanoseconds)) {
+  if (!seenByQueue &&
+      !session.Of(direction, packet->family).rule.QueuedAt(frame.realtimeNanoseconds)) {
     const auto ipLength = static_cast<std::uint32_t>(frame.length - kEthernetHeaderSize);
     packet->length = WireLength(ip, std::max(ipLength, packet->length), session.mtu);
     session.adapter->CountCrossed(*packet);

@@ -1,16 +1,18 @@
 #pragma once
 
 // The daemon's real mode: the packets of the machine's interfaces fed to the
-// engine. Two paths see the IPv4 packets of an adapter in a session:
+// engine. Two paths see the IPv4 and IPv6 packets of an adapter in a
+// session:
 //
 // - the capture path (AF_PACKET) sees every frame as it crossed the
 //   interface and makes its capture record with the real headers;
 // - the verdict path (NFQUEUE) offers a packet to the engine, whose classes
 //   and token buckets decide pass, drop or hold. It costs a trip through
-//   the daemon for each packet, so a direction is queued only while a class
-//   could hold or drop its packets (filtering on, a class for that
-//   direction available and not TBFThrough), or always when the interface
-//   has no capture (it is not Ethernet).
+//   the daemon for each packet, so a direction of a family is queued only
+//   while a class could hold or drop its packets (filtering on, a class for
+//   that direction and family available and not TBFThrough), or always when
+//   the interface has no capture (it is not Ethernet). Both families share
+//   the one queue; a packet's version nibble tells them apart.
 //
 // Each packet is counted once: by the verdict path when its direction was
 // queued, else by the capture path, which then counts it as passed (nothing
@@ -37,7 +39,9 @@
 
 #include "passthru/engine/adapter_state.h"
 #include "passthru/engine/packet_engine.h"
+#include "passthru/real/fragment_ports.h"
 #include "passthru/real/frame_capture.h"
+#include "passthru/real/ip6_packet.h"
 #include "passthru/real/ip_packet.h"
 #include "passthru/real/queue_rule_worker.h"
 #include "passthru/real/queue_rules.h"
@@ -77,7 +81,8 @@ class RealTraffic {
   std::size_t HeldPackets() const { return held_; }
 
  private:
-  // Whether one direction of an interface goes through the verdict queue.
+  // Whether one direction and family of an interface goes through the
+  // verdict queue.
   struct DirectionQueue {
     bool wanted = false;  // what was last asked of the rule worker
     RuleTimeline rule;    // what the rule worker reported
@@ -88,9 +93,9 @@ class RealTraffic {
     unsigned interfaceIndex = 0;
     std::uint32_t mtu = 0;
     std::unique_ptr<FrameCapture> capture;
-    std::array<DirectionQueue, 2> directions;
-    DirectionQueue& Of(Direction direction) {
-      return directions[static_cast<std::size_t>(direction)];
+    std::array<DirectionQueue, 4> directions;
+    DirectionQueue& Of(Direction direction, IpFamily family) {
+      return directions[2 * static_cast<std::size_t>(family) + static_cast<std::size_t>(direction)];
     }
   };
   struct PacketKeyHash {
@@ -126,6 +131,7 @@ class RealTraffic {
   std::size_t held_ = 0;
   std::unordered_map<PacketKey, RememberedVerdict, PacketKeyHash> verdicts_;
   std::deque<PacketKey> verdictOrder_;
+  FragmentPorts fragments_;
   std::chrono::steady_clock::time_point nextDropReport_;
   bool started_ = false;
 };

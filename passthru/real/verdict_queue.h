@@ -26,7 +26,7 @@ struct QueuedPacket {
   // The packet's length at the IP layer: for an offload packet, the whole
   // of it, of which `ip` holds only the first bytes.
   std::uint32_t length = 0;
-  std::span<const std::uint8_t> ip;  // the IPv4 header and the bytes after it
+  std::span<const std::uint8_t> ip;  // the IPv4 or IPv6 header and the bytes after it
 };
 
 class VerdictQueue {

@@ -1,6 +1,7 @@
 #include "passthru/daemon/flows_file.h"
 
 #include <fstream>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -27,8 +28,8 @@ TEST(FlowsFile, ReadsAdaptersFlowsAndOptions) {
   EXPECT_EQ(up.adapter, "sim0");
   EXPECT_EQ(up.direction, Direction::Send);
   EXPECT_EQ(up.protocol, kProtocolTcp);
-  EXPECT_EQ(up.localAddress, Ipv4(10, 0, 0, 2));
-  EXPECT_EQ(up.remoteAddress, Ipv4(198, 51, 100, 7));
+  EXPECT_EQ(up.localAddress, Ipv4Address(10, 0, 0, 2));
+  EXPECT_EQ(up.remoteAddress, Ipv4Address(198, 51, 100, 7));
   EXPECT_EQ(up.localPort, 50000);
   EXPECT_EQ(up.remotePort, 80);
   EXPECT_EQ(up.rate, 1024u * 1024u);
@@ -39,6 +40,35 @@ TEST(FlowsFile, ReadsAdaptersFlowsAndOptions) {
   EXPECT_EQ(file.flows[1].rate, 250u * 1024u);
   EXPECT_EQ(file.flows[2].protocol, kProtocolIcmp);
   EXPECT_EQ(file.flows[2].packetSize, 1000u);
+}
+
+TEST(FlowsFile, IPv6EndpointsAreBracketedAndMakeIpv6Packets) {
+  const FlowsParseResult result = ParseFlowsFile(
+      "flow eth0 receive tcp [2001:db8:0:1::2]:50200 [2001:db8::10]:443 64K size=1500\n");
+  ASSERT_TRUE(result.file.has_value()) << result.error;
+  const Flow& flow = result.file->flows.at(0);
+  EXPECT_EQ(flow.localAddress.ToText(), "2001:db8:0:1::2");
+  EXPECT_EQ(flow.remotePort, 443);
+  EXPECT_NE(SerializeFlowsFile(*result.file).find("[2001:db8::10]:443"), std::string::npos);
+
+  SimulatedTraffic traffic({flow}, 0);
+  std::vector<Packet> offered;
+  traffic.Poll(100'000'000,
+               [&offered](std::string_view, const Packet& packet) { offered.push_back(packet); });
+  ASSERT_FALSE(offered.empty());
+  EXPECT_EQ(offered[0].family, IpFamily::Ipv6);
+  EXPECT_EQ(offered[0].remoteAddress.ToText(), "2001:db8::10");
+  EXPECT_EQ(offered[0].length, 1500u);
+
+  for (const char* line : {
+           "flow eth0 send tcp [2001:db8::2]:1 192.0.2.1:2 100",               // families mixed
+           "flow eth0 send tcp 2001:db8::2:1 [2001:db8::1]:2 100",             // no brackets
+           "flow eth0 send tcp [2001:db8::2:1 [2001:db8::1]:2 100",            // unclosed
+           "flow eth0 send tcp [::ffff:10.0.0.2]:1 [::ffff:192.0.2.1]:2 100",  // IPv4 in disguise
+           "flow eth0 send udp [2001:db8::2]:1 [2001:db8::1]:2 100 size=40",   // below 48
+       }) {
+    EXPECT_FALSE(ParseFlowsFile(line).file.has_value()) << line;
+  }
 }
 
 TEST(FlowsFile, SerialisedFlowsReadBackTheSame) {
@@ -78,7 +108,14 @@ TEST(FlowsFile, DemoFlowsUseOnlyDocumentationAddresses) {
   const std::vector<Flow> flows = DemoFlows("eth0");
   ASSERT_FALSE(flows.empty());
   for (const Flow& flow : flows) {
-    const std::uint32_t network = flow.remoteAddress & Ipv4(255, 255, 255, 0);
+    if (!flow.remoteAddress.IsIpv4()) {
+      const auto& bytes = flow.remoteAddress.Ipv6Bytes();
+      EXPECT_TRUE(bytes[0] == 0x20 && bytes[1] == 0x01 && bytes[2] == 0x0d && bytes[3] == 0xb8)
+          << flow.remoteAddress.ToText();
+      EXPECT_FALSE(flow.localAddress.IsIpv4());
+      continue;
+    }
+    const std::uint32_t network = flow.remoteAddress.Ipv4Value() & Ipv4(255, 255, 255, 0);
     EXPECT_TRUE(network == Ipv4(192, 0, 2, 0) || network == Ipv4(198, 51, 100, 0) ||
                 network == Ipv4(203, 0, 113, 0));
     EXPECT_EQ(flow.adapter, "eth0");

@@ -44,9 +44,9 @@ TEST(RecordMatches, AddressesAreComparedUnderTheirMasks) {
   record.RemoteIPAddr = Ipv4(192, 0, 2, 0);
   record.RemoteIPAddrMask = Ipv4(255, 255, 255, 0);
   Packet packet = TcpPacket(Direction::Send, 1, 2);
-  packet.remoteAddress = Ipv4(192, 0, 2, 77);
+  packet.remoteAddress = Ipv4Address(192, 0, 2, 77);
   EXPECT_TRUE(RecordMatches(record, kNoPorts, packet));
-  packet.remoteAddress = Ipv4(192, 0, 3, 77);
+  packet.remoteAddress = Ipv4Address(192, 0, 3, 77);
   EXPECT_FALSE(RecordMatches(record, kNoPorts, packet));
 
   record = AnyTcpSend(1000);
@@ -54,7 +54,7 @@ TEST(RecordMatches, AddressesAreComparedUnderTheirMasks) {
   EXPECT_TRUE(RecordMatches(record, kNoPorts, packet));
   record.LocalIPAddrMask = Ipv4(255, 255, 255, 255);
   EXPECT_FALSE(RecordMatches(record, kNoPorts, packet));
-  packet.localAddress = Ipv4(10, 0, 0, 9);
+  packet.localAddress = Ipv4Address(10, 0, 0, 9);
   EXPECT_TRUE(RecordMatches(record, kNoPorts, packet));
 }
 

@@ -6,6 +6,7 @@
 
 #include "passthru/engine/packet.h"
 #include "protocol/byte_order.h"
+#include "protocol/ip_address.h"
 #include "protocol/tbf_setting_data.h"
 
 namespace harlune::testing {
@@ -30,11 +31,21 @@ inline Packet TcpPacket(Direction direction, std::uint16_t localPort, std::uint1
   Packet packet;
   packet.direction = direction;
   packet.protocol = kProtocolTcp;
-  packet.localAddress = Ipv4(10, 0, 0, 2);
-  packet.remoteAddress = Ipv4(192, 0, 2, 10);
+  packet.localAddress = Ipv4Address(10, 0, 0, 2);
+  packet.remoteAddress = Ipv4Address(192, 0, 2, 10);
   packet.localPort = protocol::HostToNet16(localPort);
   packet.remotePort = protocol::HostToNet16(remotePort);
   packet.length = length;
+  return packet;
+}
+
+// The same TCP packet between 2001:db8:0:1::2 (local) and 2001:db8::10.
+inline Packet Tcp6Packet(Direction direction, std::uint16_t localPort, std::uint16_t remotePort,
+                         std::uint32_t length = 1000) {
+  Packet packet = TcpPacket(direction, localPort, remotePort, length);
+  packet.family = IpFamily::Ipv6;
+  packet.localAddress = *ParseIpAddress("2001:db8:0:1::2");
+  packet.remoteAddress = *ParseIpAddress("2001:db8::10");
   return packet;
 }
 

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine_test_support.h"
+#include "protocol/capture6_record.h"
+#include "protocol/class_family.h"
 #include "protocol/replies.h"
 #include "protocol/request_codes.h"
 #include "protocol/tbf_setting_data.h"
@@ -30,6 +32,7 @@ constexpr std::array kAllCodes{
     RequestCode::HlStopFiltering,      RequestCode::HlGetTBFClassStatistics,
     RequestCode::HlGetTotalStatistics, RequestCode::HlReadPackets,
     RequestCode::HlResetTcpConnection, RequestCode::HlResetTcp6Connection,
+    RequestCode::HlSetTBFClassFamily,  RequestCode::HlReadPackets6,
 };
 
 // 10.0.0.2:50000 -> 198.51.100.7:80.
@@ -43,6 +46,10 @@ const protocol::TcpFourTuple kIpv6Connection{
 std::vector<std::uint8_t> Ipv6TupleBytes(const protocol::TcpFourTuple& tuple) {
   const auto bytes = protocol::EncodeTcp6FourTuple(tuple);
   return {bytes.begin(), bytes.end()};
+}
+
+std::uint16_t Be16(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return static_cast<std::uint16_t>((bytes[offset] << 8) | bytes[offset + 1]);
 }
 
 struct Reply {
@@ -80,6 +87,11 @@ std::vector<std::uint8_t> ValidInput(RequestCode code, std::uint32_t id) {
     }
     case RequestCode::HlResetTcp6Connection:
       return Ipv6TupleBytes(kIpv6Connection);
+    case RequestCode::HlSetTBFClassFamily: {
+      const auto bytes =
+          protocol::EncodeClassFamily({id, protocol::AddressFamilies::kIpv6, {}, {}});
+      return {bytes.begin(), bytes.end()};
+    }
     default: {
       const std::size_t size = protocol::LayoutOf(code).inputSize;
       std::vector<std::uint8_t> input(size);
@@ -252,7 +264,8 @@ TEST_F(RequestDispatcherTest, UnknownClassIdsFailWithGeneralFailure) {
   for (const RequestCode code :
        {RequestCode::HlModifyTBFClass, RequestCode::HlDeleteTBFClass, RequestCode::HlUpTBFClass,
         RequestCode::HlDownTBFClass, RequestCode::HlSetTBFClassRate,
-        RequestCode::HlSetApplicationPorts, RequestCode::HlGetTBFClassStatistics}) {
+        RequestCode::HlSetApplicationPorts, RequestCode::HlGetTBFClassStatistics,
+        RequestCode::HlSetTBFClassFamily}) {
     EXPECT_EQ(Send(code, ValidInput(code, 42)).error, device_error::kGenFailure)
         << protocol::RequestName(code);
   }
@@ -288,6 +301,56 @@ TEST_F(RequestDispatcherTest, StatisticsAndCaptureComeFromTheEngine) {
   ASSERT_EQ(reply.output.size(), 2 * protocol::kCaptureRecordSize);
   EXPECT_EQ(protocol::LoadLe32(reply.output, 0), id);
   EXPECT_TRUE(Send(RequestCode::HlReadPackets, {}).output.empty());
+}
+
+TEST_F(RequestDispatcherTest, TheClassFamilyRequestSetsWhatAddAndModifyReset) {
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  _TBF_SETTING_DATA record = testing::AnyTcpSend(1000);
+  const std::uint32_t id = AddClass(record);
+  AdapterState& adapter = *engine_.FindAdapter("eth0");
+  EXPECT_EQ(adapter.ClassFamilyOf(id)->families, protocol::AddressFamilies::kBoth);
+
+  protocol::ClassFamily family{id, protocol::AddressFamilies::kIpv6, {}, {}};
+  family.remote = {ParseIpAddress("2001:db8::")->Ipv6Bytes(), 32};
+  const auto bytes = protocol::EncodeClassFamily(family);
+  ASSERT_EQ(Send(RequestCode::HlSetTBFClassFamily, bytes).error, 0u);
+  EXPECT_EQ(adapter.ClassFamilyOf(id), family);
+
+  // A modify says the record alone again: an IPv4 address makes it IPv4 only.
+  record.DriverClassId = id;
+  record.RemoteIPAddrMask = 0xFFFFFFFFu;
+  ASSERT_EQ(Send(RequestCode::HlModifyTBFClass, protocol::EncodeTbfSettingData(record)).error, 0u);
+  EXPECT_EQ(adapter.ClassFamilyOf(id),
+            (protocol::ClassFamily{id, protocol::AddressFamilies::kIpv4, {}, {}}));
+
+  // A family byte out of range is a wrong parameter, not an unknown class.
+  auto bad = bytes;
+  bad[4] = 3;
+  EXPECT_EQ(Send(RequestCode::HlSetTBFClassFamily, bad).error, device_error::kInvalidParameter);
+}
+
+TEST_F(RequestDispatcherTest, IPv6PacketsAreReadApartFromIPv4OnesOldestFirst) {
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  const std::uint32_t id = AddClass(testing::AnyTcpSend(1'000'000));
+  for (std::uint16_t port = 1; port <= 120; ++port) {
+    engine_.Offer("eth0", testing::Tcp6Packet(Direction::Send, port, 443));
+  }
+  engine_.Offer("eth0", testing::TcpPacket(Direction::Send, 1000, 80));
+
+  Reply reply = Send(RequestCode::HlReadPackets6, {});
+  ASSERT_EQ(reply.error, 0u);
+  ASSERT_EQ(reply.output.size(), protocol::kReadPackets6BufferSize);
+  const protocol::CaptureBatch batch{true, reply.output};
+  const auto first = protocol::DecodeCapture6Record(batch.Record(0));
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->driverClassId, id);
+  EXPECT_EQ(Be16(first->transportHeader, 0), 1);  // the oldest
+  EXPECT_EQ(Be16(protocol::DecodeCapture6Record(batch.Record(99))->transportHeader, 0), 100);
+  EXPECT_EQ(Send(RequestCode::HlReadPackets6, {}).output.size(),
+            20 * protocol::kCapture6RecordSize);
+  EXPECT_TRUE(Send(RequestCode::HlReadPackets6, {}).output.empty());
+  // The IPv4 packet came through the IPv4 read alone.
+  EXPECT_EQ(Send(RequestCode::HlReadPackets, {}).output.size(), protocol::kCaptureRecordSize);
 }
 
 TEST_F(RequestDispatcherTest, AnApplicationPortsListOfNoPortsIsAccepted) {

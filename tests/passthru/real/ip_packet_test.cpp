@@ -27,13 +27,13 @@ TEST(IpPacketTest, ReadsAddressesPortsAndLengthFromTheAdaptersSide) {
   ASSERT_TRUE(sent);
   EXPECT_EQ(sent->length, 1500u);
   EXPECT_EQ(sent->protocol, kProtocolTcp);
-  EXPECT_EQ(protocol::NetToHost32(sent->localAddress), 0xC6120001u);
+  EXPECT_EQ(protocol::NetToHost32(sent->localAddress.Ipv4Value()), 0xC6120001u);
   EXPECT_EQ(protocol::NetToHost16(sent->localPort), 5201);
   EXPECT_EQ(protocol::NetToHost16(sent->remotePort), 40000);
 
   const auto received = ParseIpv4Packet(TcpHeaders(), Direction::Receive);
   ASSERT_TRUE(received);
-  EXPECT_EQ(protocol::NetToHost32(received->localAddress), 0xC6120002u);
+  EXPECT_EQ(protocol::NetToHost32(received->localAddress.Ipv4Value()), 0xC6120002u);
   EXPECT_EQ(protocol::NetToHost16(received->localPort), 40000);
 }
 

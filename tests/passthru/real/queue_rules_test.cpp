@@ -171,5 +171,82 @@ TEST(QueueRulesTest, NamesTheRestoreParserWouldReadOtherwiseGoAlone) {
   EXPECT_FALSE(PlainInterfaceName("a'b"));
 }
 
+bool Called6(const RecordingRunner& runner, const std::string& text) {
+  return std::find(runner.calls.begin(), runner.calls.end(), "ip6tables -w -t mangle " + text) !=
+         runner.calls.end();
+}
+
+TEST(QueueRulesIpv6Test, PrepareMakesTheSameChainsForIpv6AfterRemovingLeftovers) {
+  RecordingRunner runner;
+  QueueRules rules(runner, 7);
+  ASSERT_TRUE(rules.Prepare());
+  EXPECT_TRUE(rules.Ipv6Available());
+  EXPECT_TRUE(Called6(runner, "-D PREROUTING -j HARLUNE-IN"));  // a killed daemon's jump
+  EXPECT_TRUE(Called6(runner, "-X HARLUNE-OUT"));
+  EXPECT_TRUE(Called6(runner, "-N HARLUNE-IN"));
+  EXPECT_TRUE(Called6(runner, "-I PREROUTING -j HARLUNE-IN"));
+  EXPECT_TRUE(Called6(runner, "-I POSTROUTING -j HARLUNE-OUT"));
+
+  runner.calls.clear();
+  rules.RemoveAll();
+  EXPECT_TRUE(Called6(runner, "-F HARLUNE-OUT"));
+  EXPECT_TRUE(Called(runner, "-F HARLUNE-OUT"));
+  EXPECT_FALSE(rules.Ipv6Available());
+}
+
+TEST(QueueRulesIpv6Test, AMachineWithoutIp6tablesKeepsItsIpv4Rules) {
+  RecordingRunner runner;
+  runner.failOn = "ip6tables";
+  QueueRules rules(runner, 7);
+  ASSERT_TRUE(rules.Prepare());
+  EXPECT_FALSE(rules.Ipv6Available());
+  EXPECT_TRUE(rules.Add("veth0", Direction::Send));
+  EXPECT_FALSE(rules.Add("veth0", Direction::Send, IpFamily::Ipv6));
+  EXPECT_TRUE(rules.Has("veth0", Direction::Send, IpFamily::Ipv4));
+  EXPECT_FALSE(rules.Has("veth0", Direction::Send, IpFamily::Ipv6));
+}
+
+TEST(QueueRulesIpv6Test, EachFamilyHasItsOwnRuleAndItsOwnRestoreCall) {
+  RecordingRunner runner;
+  QueueRules rules(runner, 7);
+  ASSERT_TRUE(rules.Add("veth0", Direction::Receive, IpFamily::Ipv6));
+  EXPECT_TRUE(Called6(runner, "-A HARLUNE-IN -i veth0 -j NFQUEUE --queue-num 7 --queue-bypass"));
+  EXPECT_TRUE(rules.Has("veth0", Direction::Receive, IpFamily::Ipv6));
+  EXPECT_FALSE(rules.Has("veth0", Direction::Receive, IpFamily::Ipv4));
+
+  runner.calls.clear();
+  const std::vector<bool> done =
+      rules.Apply({{"veth0", Direction::Send, true, IpFamily::Ipv4},
+                   {"veth0", Direction::Send, true, IpFamily::Ipv6},
+                   {"veth0", Direction::Receive, false, IpFamily::Ipv6}});
+  EXPECT_EQ(done, (std::vector<bool>{true, true, true}));
+  ASSERT_EQ(runner.calls, (std::vector<std::string>{kRestore, "ip6tables-restore -w --noflush"}));
+  EXPECT_EQ(runner.inputs.at(1),
+            "*mangle\n"
+            "-A HARLUNE-OUT -o veth0 -j NFQUEUE --queue-num 7 --queue-bypass\n"
+            "-D HARLUNE-IN -i veth0 -j NFQUEUE --queue-num 7 --queue-bypass\n"
+            "COMMIT\n");
+  EXPECT_TRUE(rules.Has("veth0", Direction::Send, IpFamily::Ipv6));
+  EXPECT_FALSE(rules.Has("veth0", Direction::Receive, IpFamily::Ipv6));
+
+  // The interface's removal takes the rules of both families.
+  runner.calls.clear();
+  ASSERT_TRUE(rules.Remove("veth0"));
+  EXPECT_TRUE(Called6(runner, "-D HARLUNE-OUT -o veth0 -j NFQUEUE --queue-num 7 --queue-bypass"));
+  EXPECT_TRUE(Called(runner, "-D HARLUNE-OUT -o veth0 -j NFQUEUE --queue-num 7 --queue-bypass"));
+  EXPECT_FALSE(rules.Has("veth0", Direction::Send, IpFamily::Ipv6));
+}
+
+TEST(QueueRulesIpv6Test, AFailedIpv6BatchLeavesTheIpv4BatchDone) {
+  RecordingRunner runner;
+  QueueRules rules(runner, 7);
+  runner.failOn = "ip6tables";
+  const std::vector<bool> done = rules.Apply(
+      {{"veth0", Direction::Send, true, IpFamily::Ipv6}, {"veth0", Direction::Send, true}});
+  EXPECT_EQ(done, (std::vector<bool>{false, true}));
+  EXPECT_TRUE(rules.Has("veth0", Direction::Send));
+  EXPECT_FALSE(rules.Has("veth0", Direction::Send, IpFamily::Ipv6));
+}
+
 }  // namespace
 }  // namespace harlune

@@ -11,6 +11,7 @@
 
 #include "core/monitor/adapter_table.h"
 #include "e2e_support.h"
+#include "protocol/utf16.h"
 #include "support/recording_user_dialogs.h"
 
 namespace harlune::testing {
@@ -85,6 +86,8 @@ void RealModeTest::SetUp() {
       " && ip link add " + kDaemonVeth + " netns " + kDaemonSide + " type veth peer name " +
       kPeerVeth + " netns " + kPeerSide + " && " + InDaemonSide("ip addr add 198.18.0.1/30 dev ") +
       kDaemonVeth + " && " + InPeerSide("ip addr add 198.18.0.2/30 dev ") + kPeerVeth + " && " +
+      InDaemonSide("ip -6 addr add 2001:2::1/64 nodad dev ") + kDaemonVeth + " && " +
+      InPeerSide("ip -6 addr add 2001:2::2/64 nodad dev ") + kPeerVeth + " && " +
       InDaemonSide("ip link set lo up") + " && " + InPeerSide("ip link set lo up") + " && " +
       InDaemonSide("ip link set up dev ") + kDaemonVeth + " && " +
       InPeerSide("ip link set up dev ") + kPeerVeth + " && echo made) 2>&1");
@@ -173,11 +176,48 @@ bool RealModeTest::WaitForVethQueued() {
   return queued;
 }
 
+std::string RealModeTest::QueueRules6() {
+  return Output(InDaemonSide("ip6tables -w -t mangle -S"));
+}
+
+bool RealModeTest::VethQueued6() {
+  return QueueRules6().find(std::string("-o ") + kDaemonVeth + " -j NFQUEUE") != std::string::npos;
+}
+
+DeviceCallResult RealModeTest::RawRequest(protocol::RequestCode code,
+                                          std::span<const std::uint8_t> input,
+                                          std::span<std::uint8_t> output) {
+  const auto handle = transport_.OpenDevice(socket_.string());
+  if (!handle) {
+    return {};
+  }
+  const std::string name = kDaemonVeth;  // ASCII: one UTF-16 unit a character
+  const std::vector<std::uint8_t> path =
+      protocol::EncodeUtf16Le(u"\\DEVICE\\" + std::u16string(name.begin(), name.end()));
+  std::array<std::uint8_t, 4> status{};
+  const DeviceCallResult bound = handle->Control(
+      static_cast<std::uint32_t>(protocol::RequestCode::HlBindAdapter), path, status);
+  if (!bound.succeeded || protocol::LoadLe32(status, 0) != protocol::kBindStatusBound) {
+    return {};
+  }
+  return handle->Control(static_cast<std::uint32_t>(code), input, output);
+}
+
 Measured RealModeTest::Iperf(std::uint16_t port, const std::string& options, int seconds,
                              int omit) {
-  std::string json = Output(InDaemonSide("iperf3 -J -c " + std::string(kPeerAddress) + " -p " +
-                                         std::to_string(port) + " -t " + std::to_string(seconds) +
-                                         " -O " + std::to_string(omit) + " " + options + " 2>&1"));
+  return IperfTo(kPeerAddress, port, options, seconds, omit);
+}
+
+Measured RealModeTest::Iperf6(std::uint16_t port, const std::string& options, int seconds,
+                              int omit) {
+  return IperfTo(kPeerAddress6, port, "-6 " + options, seconds, omit);
+}
+
+Measured RealModeTest::IperfTo(const std::string& address, std::uint16_t port,
+                               const std::string& options, int seconds, int omit) {
+  std::string json = Output(InDaemonSide("iperf3 -J -c " + address + " -p " + std::to_string(port) +
+                                         " -t " + std::to_string(seconds) + " -O " +
+                                         std::to_string(omit) + " " + options + " 2>&1"));
   const double bytes = JsonNumber(json, "sum_received", "bytes");
   const double measuredSeconds = JsonNumber(json, "sum_received", "seconds");
   return {bytes, measuredSeconds, std::move(json)};

@@ -1,7 +1,8 @@
 #pragma once
 
 // What the real-mode integration tests share: two network namespaces joined
-// by a veth pair (198.18.0.1/30 on the daemon's side, .2 on the peer's),
+// by a veth pair (198.18.0.1/30 and 2001:2::1/64 on the daemon's side, .2
+// and 2001:2::2 on the peer's),
 // iperf3 servers on the peer's side, harlune-passthru --real and
 // harlune-headless on the daemon's side, and iperf3 runs from there. Root
 // only; nothing outside the two namespaces it makes is touched.
@@ -29,6 +30,8 @@ inline constexpr const char* kPeerSide = "hlrt-b";
 inline constexpr const char* kDaemonVeth = "hlrt0";
 inline constexpr const char* kPeerVeth = "hlrt1";
 inline constexpr const char* kPeerAddress = "198.18.0.2";
+inline constexpr const char* kDaemonAddress6 = "2001:2::1";
+inline constexpr const char* kPeerAddress6 = "2001:2::2";
 // The peer runs an iperf3 server on every port of this range.
 inline constexpr std::uint16_t kFirstServerPort = 5201;
 inline constexpr std::uint16_t kLastServerPort = 5207;
@@ -73,9 +76,19 @@ class RealModeTest : public ::testing::Test {
   std::string QueueRules();
   bool WaitForVethQueued();
 
+  // The IPv6 rules of the daemon's chains (ip6tables' mangle table).
+  std::string QueueRules6();
+  bool VethQueued6();
+
   // iperf3 from the daemon's side to the peer; `omit` first seconds are not
   // measured.
   Measured Iperf(std::uint16_t port, const std::string& options, int seconds, int omit = 0);
+  // The same over IPv6, to the peer's IPv6 address.
+  Measured Iperf6(std::uint16_t port, const std::string& options, int seconds, int omit = 0);
+  // One request to the daemon on a connection of its own bound to the veth
+  // (for requests the driver link does not make).
+  DeviceCallResult RawRequest(protocol::RequestCode code, std::span<const std::uint8_t> input,
+                              std::span<std::uint8_t> output);
   std::uint64_t ClassBytes(std::uint32_t classId);
   std::uint64_t SentTotal();
 
@@ -91,6 +104,8 @@ class RealModeTest : public ::testing::Test {
   // every build tree on the machine, so tests of two trees take turns.
   int machineLock_ = -1;
   std::map<std::string, std::string> Environment() const;
+  Measured IperfTo(const std::string& address, std::uint16_t port, const std::string& options,
+                   int seconds, int omit);
 };
 
 }  // namespace harlune::testing
