@@ -450,6 +450,34 @@ TEST_F(EditFilterFamiliesTest, FamiliesFollowTheAddressesUntilTheUserPicks) {
   EXPECT_EQ(Accepted(*again).AddressFamily, AddressFamilies::kIpv6);
 }
 
+TEST_F(EditFilterFamiliesTest, EmptyingTheIpv6BoxBeingTypedInKeepsItUsable) {
+  PacketFilterSetting record;
+  record.RemoteIPAddr = Ipv4(198, 18, 0, 2);
+  record.RemoteIPAddrMask = 0xFFFFFFFF;
+  record.RemoteIpv6 = Prefix("2001:2::5", 128);  // IPv6 by its address, not by a pick
+  auto dialog = Open(record);
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  ASSERT_EQ(Shown(*dialog), AddressFamilies::kIpv6);
+  dialog->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+  c.remoteIpv6->setFocus();
+  ASSERT_TRUE(c.remoteIpv6->hasFocus());
+  c.remoteIpv6->selectAll();
+  QTest::keyClick(c.remoteIpv6, Qt::Key_Backspace);
+  // The IPv4 address now names the families, but not under the cursor.
+  EXPECT_TRUE(c.remoteIpv6->isEnabled());
+  QTest::keyClicks(c.remoteIpv6, QStringLiteral("2001:2::6"));
+  EXPECT_EQ(c.remoteIpv6->text(), QStringLiteral("2001:2::6"));
+  EXPECT_EQ(Shown(*dialog), AddressFamilies::kIpv6);
+
+  // Left empty, the families follow the IPv4 address once the box is left.
+  c.remoteIpv6->clear();
+  EXPECT_EQ(Shown(*dialog), AddressFamilies::kIpv6);
+  c.comment->setFocus();
+  EXPECT_EQ(Shown(*dialog), AddressFamilies::kIpv4);
+  EXPECT_TRUE(Ipv6BoxesDisabled(*dialog));
+}
+
 TEST_F(EditFilterFamiliesTest, OnlyAPickAwayFromTheAddressesIsStored) {
   // IPv4 alone for an any-address filter: the IPv6 boxes are not taken.
   auto ipv4 = Open(PacketFilterSetting{}, true);

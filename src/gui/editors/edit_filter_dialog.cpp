@@ -478,6 +478,7 @@ void CEditFilterDlg::Connect() {
   for (QLineEdit* box : {static_cast<QLineEdit*>(c.remoteMask), c.localIpv6, c.localIpv6Prefix,
                          c.remoteIpv6, c.remoteIpv6Prefix}) {
     connect(box, &QLineEdit::textChanged, this, &CEditFilterDlg::FollowAddresses);
+    connect(box, &QLineEdit::editingFinished, this, &CEditFilterDlg::FollowAddresses);
   }
 }
 
@@ -561,9 +562,19 @@ AddressFamilies CEditFilterDlg::FamiliesOfAddresses() const {
 }
 
 void CEditFilterDlg::FollowAddresses() {
-  if (!familiesPicked_) {
-    ShowFamilies(FamiliesOfAddresses());
+  if (familiesPicked_) {
+    return;
   }
+  const Controls& c = controls_;
+  const AddressFamilies families = FamiliesOfAddresses();
+  // Emptying an IPv6 box must not disable the box being typed in (the
+  // IPv4 mask may still name an address): it follows when the user leaves.
+  const bool typingIpv6 = c.localIpv6->hasFocus() || c.localIpv6Prefix->hasFocus() ||
+                          c.remoteIpv6->hasFocus() || c.remoteIpv6Prefix->hasFocus();
+  if (families == AddressFamilies::kIpv4 && typingIpv6) {
+    return;
+  }
+  ShowFamilies(families);
 }
 
 void CEditFilterDlg::UpdateEnabling() {
