@@ -27,6 +27,7 @@ constexpr std::uint16_t kThroughPort = 5203;
 constexpr std::uint16_t kBlockedPort = 5204;
 constexpr std::uint16_t kUnfilteredPort = 5205;
 constexpr std::uint16_t kIpv4OnlyPort = 5206;
+constexpr std::uint16_t kIpv6PrefixPort = 5207;
 // IPv6 TCP segments on a 1500-byte link: 1428 payload bytes after 40 bytes
 // of IPv6, 20 of TCP and 12 of timestamps.
 constexpr double kTcp6Payload = 1428;
@@ -49,6 +50,11 @@ void AddIpv6Filters(Settings& settings) {
   ipv4Only.RemoteIPAddr = Ipv4(198, 18, 0, 2);
   ipv4Only.RemoteIPAddrMask = 0xFFFFFFFFu;
   settings.filters.Add(ipv4Only);
+  // An IPv6 prefix makes a filter IPv6's alone: the application sends the
+  // driver its families after the class.
+  PacketFilterSetting ipv6Only = SendFilter("ipv6 only", 6, kIpv6PrefixPort, 0, 0);
+  ipv6Only.RemoteIpv6 = {ParseIpAddress("2001:2::")->Ipv6Bytes(), 64};
+  settings.filters.Add(ipv6Only);
 }
 
 std::string Text(const IpAddress::Bytes16& bytes) { return IpAddress::FromIpv6(bytes).ToText(); }
@@ -84,6 +90,9 @@ TEST_F(RealModeTest, Ipv6IsShapedCountedBlockedCapturedAndFailsOpen) {
   EXPECT_EQ(Iperf6(kBlockedPort, "--connect-timeout 1500", 1).bytes, 0);
   EXPECT_GT(Iperf6(kUnfilteredPort, "", 1).bytes, 0);
   EXPECT_GT(Iperf6(kIpv4OnlyPort, "", 2, 1).Rate(), 4.0 * kLimit);
+  // The filter with the IPv6 prefix blocks IPv6 on its port, not IPv4.
+  EXPECT_EQ(Iperf6(kIpv6PrefixPort, "--connect-timeout 1500", 1).bytes, 0);
+  EXPECT_GT(Iperf(kIpv6PrefixPort, "", 1).bytes, 0);
 
   // The IPv6 capture holds the veth's addresses and MACs.
   const std::string ownMac =
