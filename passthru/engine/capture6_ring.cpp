@@ -37,10 +37,6 @@ std::array<std::uint8_t, kTransportBytes> TransportOf(const Packet& packet) {
   return header;
 }
 
-std::uint16_t Be16(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>((bytes[offset] << 8) | bytes[offset + 1]);
-}
-
 }  // namespace
 
 Capture6Bytes EncodeCapture6Of(const Packet& packet, std::uint32_t driverClassId, Verdict verdict) {
@@ -79,10 +75,11 @@ Capture6Bytes EncodeFrame6Record(std::span<const std::uint8_t> frame, std::uint3
   if (!chain) {
     return protocol::EncodeCapture6Record(record);  // no IPv6 header to copy
   }
-  const std::uint32_t first = (std::uint32_t{Be16(ip, 0)} << 16) | Be16(ip, 2);
+  const std::uint32_t first =
+      (std::uint32_t{protocol::LoadBe16(ip, 0)} << 16) | protocol::LoadBe16(ip, 2);
   record.trafficClass = static_cast<std::uint8_t>(first >> 20);
   record.flowLabel = first & 0xFFFFFu;
-  record.payloadLength = Be16(ip, 4);
+  record.payloadLength = protocol::LoadBe16(ip, 4);
   record.nextHeader = ip[6];
   record.hopLimit = ip[7];
   std::copy_n(ip.begin() + 8, 16, record.source.begin());

@@ -1,19 +1,13 @@
 #include "passthru/engine/ipv6_chain.h"
 
+#include "protocol/byte_order.h"
+
 namespace harlune {
 namespace {
 
 constexpr std::size_t kFixedHeaderSize = 40;
 constexpr std::uint8_t kEsp = 50;
 constexpr std::uint8_t kAuthentication = 51;
-
-std::uint16_t Be16(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>((bytes[offset] << 8) | bytes[offset + 1]);
-}
-
-std::uint32_t Be32(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return (std::uint32_t{Be16(bytes, offset)} << 16) | Be16(bytes, offset + 2);
-}
 
 bool IsLengthedOptionHeader(std::uint8_t next) {
   return next == 0 || next == 43 || next == 60 || next == 135 || next == 139 || next == 140;
@@ -61,9 +55,9 @@ std::optional<Ipv6Chain> WalkIpv6Chain(std::span<const std::uint8_t> ip) {
     }
     chain.extensionHeaders = true;
     if (next == kIpv6FragmentHeader) {
-      const std::uint16_t field = Be16(ip, offset + 2);
-      chain.fragment = Ipv6Fragment{Be32(ip, offset + 4), static_cast<std::uint16_t>(field >> 3),
-                                    (field & 1u) != 0};
+      const std::uint16_t field = protocol::LoadBe16(ip, offset + 2);
+      chain.fragment = Ipv6Fragment{protocol::LoadBe32(ip, offset + 4),
+                                    static_cast<std::uint16_t>(field >> 3), (field & 1u) != 0};
     } else if (!chain.fragment) {
       chain.unfragmentableBytes = offset + size - kFixedHeaderSize;
     }

@@ -10,14 +10,6 @@ namespace {
 constexpr std::size_t kFragmentHeaderSize = 8;
 constexpr std::size_t kHashedBytes = 24;
 
-std::uint16_t LoadBe16(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>((bytes[offset] << 8) | bytes[offset + 1]);
-}
-
-std::uint32_t LoadBe32(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return (std::uint32_t{LoadBe16(bytes, offset)} << 16) | LoadBe16(bytes, offset + 2);
-}
-
 IpAddress AddressAt(std::span<const std::uint8_t> ip, std::size_t offset) {
   IpAddress::Bytes16 bytes{};
   std::copy_n(ip.begin() + static_cast<std::ptrdiff_t>(offset), bytes.size(), bytes.begin());
@@ -35,8 +27,8 @@ std::optional<FragmentedPorts> PortsOf(std::span<const std::uint8_t> ip, const I
     return std::nullopt;
   }
   return FragmentedPorts{chain.upperProtocol,
-                         protocol::HostToNet16(LoadBe16(ip, chain.transportOffset)),
-                         protocol::HostToNet16(LoadBe16(ip, chain.transportOffset + 2))};
+                         protocol::HostToNet16(protocol::LoadBe16(ip, chain.transportOffset)),
+                         protocol::HostToNet16(protocol::LoadBe16(ip, chain.transportOffset + 2))};
 }
 
 void SetPorts(Packet& packet, const FragmentedPorts& ports) {
@@ -67,7 +59,7 @@ std::optional<Ipv6Packet> ParseIpv6Packet(std::span<const std::uint8_t> ip, Dire
   packet.direction = direction;
   packet.family = IpFamily::Ipv6;
   packet.protocol = chain->upperProtocol;
-  packet.length = kIpv6HeaderSize + LoadBe16(ip, 4);
+  packet.length = kIpv6HeaderSize + protocol::LoadBe16(ip, 4);
   const IpAddress source = AddressAt(ip, 8);
   const IpAddress destination = AddressAt(ip, 24);
   packet.localAddress = sending ? source : destination;
@@ -153,14 +145,14 @@ std::optional<PacketKey> KeyOfIpv6Packet(std::span<const std::uint8_t> ip, Direc
     key.detail = chain->fragment->offset;
   } else if (chain->upperProtocol == kProtocolTcp && transport != 0 &&
              ip.size() >= transport + 12) {
-    key.identification = LoadBe32(ip, transport + 4);
-    key.detail = LoadBe32(ip, transport + 8);
+    key.identification = protocol::LoadBe32(ip, transport + 4);
+    key.detail = protocol::LoadBe32(ip, transport + 8);
   } else {
-    key.identification = LoadBe16(ip, 4);
+    key.identification = protocol::LoadBe16(ip, 4);
     const std::size_t from = transport != 0 ? transport : kIpv6HeaderSize;
     const auto hashed = ip.subspan(std::min(from, ip.size()))
                             .first(std::min(kHashedBytes, ip.size() - std::min(from, ip.size())));
-    key.detail = HashBytes(hashed, LoadBe32(ip, 0) & 0xFFFFFu);
+    key.detail = HashBytes(hashed, protocol::LoadBe32(ip, 0) & 0xFFFFFu);
   }
   return key;
 }

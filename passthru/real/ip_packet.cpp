@@ -11,10 +11,6 @@ namespace {
 
 constexpr std::size_t kMinHeaderSize = 20;
 
-std::uint16_t LoadBe16(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>((bytes[offset] << 8) | bytes[offset + 1]);
-}
-
 // Network-order value of four bytes, as the records keep addresses.
 std::uint32_t LoadRaw32(std::span<const std::uint8_t> bytes, std::size_t offset) {
   return protocol::HostToNet32(
@@ -36,18 +32,18 @@ std::optional<Packet> ParseIpv4Packet(std::span<const std::uint8_t> ip, Directio
   Packet packet;
   packet.direction = direction;
   packet.protocol = ip[9];
-  packet.length = LoadBe16(ip, 2);
+  packet.length = protocol::LoadBe16(ip, 2);
   const std::uint32_t source = LoadRaw32(ip, 12);
   const std::uint32_t destination = LoadRaw32(ip, 16);
   packet.localAddress = IpAddress::FromIpv4(sending ? source : destination);
   packet.remoteAddress = IpAddress::FromIpv4(sending ? destination : source);
 
   const std::size_t headerSize = std::size_t{4} * (ip[0] & 0x0Fu);
-  const bool laterFragment = (LoadBe16(ip, 6) & 0x1FFFu) != 0;
+  const bool laterFragment = (protocol::LoadBe16(ip, 6) & 0x1FFFu) != 0;
   const bool hasPorts = packet.protocol == kProtocolTcp || packet.protocol == kProtocolUdp;
   if (hasPorts && !laterFragment && ip.size() >= headerSize + 4) {
-    const auto sourcePort = protocol::HostToNet16(LoadBe16(ip, headerSize));
-    const auto destinationPort = protocol::HostToNet16(LoadBe16(ip, headerSize + 2));
+    const auto sourcePort = protocol::HostToNet16(protocol::LoadBe16(ip, headerSize));
+    const auto destinationPort = protocol::HostToNet16(protocol::LoadBe16(ip, headerSize + 2));
     packet.localPort = sending ? sourcePort : destinationPort;
     packet.remotePort = sending ? destinationPort : sourcePort;
   }
@@ -87,7 +83,7 @@ std::optional<PacketKey> KeyOfIpv4Packet(std::span<const std::uint8_t> ip, Direc
   PacketKey key;
   key.source = IpAddress::FromIpv4(LoadRaw32(ip, 12));
   key.destination = IpAddress::FromIpv4(LoadRaw32(ip, 16));
-  key.identification = LoadBe16(ip, 4);
+  key.identification = protocol::LoadBe16(ip, 4);
   key.protocol = ip[9];
   key.direction = direction;
   return key;

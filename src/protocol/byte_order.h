@@ -31,6 +31,15 @@ inline std::uint64_t LoadLe64(ConstBytes bytes, std::size_t offset) {
          (static_cast<std::uint64_t>(LoadLe32(bytes, offset + 4)) << 32);
 }
 
+// Header fields on the wire are big-endian (network order).
+inline std::uint16_t LoadBe16(ConstBytes bytes, std::size_t offset) {
+  return static_cast<std::uint16_t>((bytes[offset] << 8) | bytes[offset + 1]);
+}
+
+inline std::uint32_t LoadBe32(ConstBytes bytes, std::size_t offset) {
+  return (std::uint32_t{LoadBe16(bytes, offset)} << 16) | LoadBe16(bytes, offset + 2);
+}
+
 inline void StoreLe16(Bytes bytes, std::size_t offset, std::uint16_t value) {
   bytes[offset] = static_cast<std::uint8_t>(value);
   bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);

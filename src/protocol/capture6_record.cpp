@@ -25,11 +25,6 @@ static_assert(kDestination + 16 == kUpperProtocol);
 static_assert(kTransport + 20 == kDirection);
 static_assert(kVerdict + 3 == kCapture6RecordSize);
 
-std::uint32_t LoadBe32(ConstBytes bytes, std::size_t offset) {
-  return (std::uint32_t{bytes[offset]} << 24) | (std::uint32_t{bytes[offset + 1]} << 16) |
-         (std::uint32_t{bytes[offset + 2]} << 8) | bytes[offset + 3];
-}
-
 void StoreBe(Bytes bytes, std::size_t offset, std::uint32_t value, std::size_t width) {
   for (std::size_t i = 0; i < width; ++i) {
     bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * (width - 1 - i)));

@@ -20,15 +20,6 @@ constexpr std::size_t kWindow = 14;
 static_assert(frame_offset::kTransportHeader + kWindow == frame_offset::kWindow);
 static_assert(frame_offset::kTransportHeader + kTcpFlags == frame_offset::kTcpFlags);
 
-std::uint16_t LoadBe16(Bytes bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>((bytes[offset] << 8) | bytes[offset + 1]);
-}
-
-std::uint32_t LoadBe32(Bytes bytes, std::size_t offset) {
-  return (std::uint32_t{bytes[offset]} << 24) | (std::uint32_t{bytes[offset + 1]} << 16) |
-         (std::uint32_t{bytes[offset + 2]} << 8) | std::uint32_t{bytes[offset + 3]};
-}
-
 MacAddress LoadMac(Bytes bytes, std::size_t offset) {
   MacAddress mac{};
   std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset), mac.size(), mac.begin());
@@ -66,15 +57,16 @@ MacAddress PacketInfo::SourceMac() const {
 }
 
 std::uint16_t PacketInfo::EtherType() const {
-  return Ipv6 ? protocol::kEtherTypeIpv6 : LoadBe16(FrameHeader, frame_offset::kEtherType);
+  return Ipv6 ? protocol::kEtherTypeIpv6
+              : protocol::LoadBe16(FrameHeader, frame_offset::kEtherType);
 }
 
 std::uint16_t PacketInfo::TotalLength() const {
-  return Ipv6 ? 0 : LoadBe16(FrameHeader, frame_offset::kTotalLength);
+  return Ipv6 ? 0 : protocol::LoadBe16(FrameHeader, frame_offset::kTotalLength);
 }
 
 std::uint16_t PacketInfo::Identification() const {
-  return Ipv6 ? 0 : LoadBe16(FrameHeader, frame_offset::kIdentification);
+  return Ipv6 ? 0 : protocol::LoadBe16(FrameHeader, frame_offset::kIdentification);
 }
 
 std::uint32_t PacketInfo::FlowLabel() const { return Ipv6 ? Ipv6->flowLabel : 0; }
@@ -127,21 +119,25 @@ std::span<const std::uint8_t, 20> PacketInfo::Transport() const {
   return std::span<const std::uint8_t>(FrameHeader).subspan<frame_offset::kTransportHeader, 20>();
 }
 
-std::uint16_t PacketInfo::SourcePort() const { return LoadBe16(Transport(), kSourcePort); }
-
-std::uint16_t PacketInfo::DestinationPort() const {
-  return LoadBe16(Transport(), kDestinationPort);
+std::uint16_t PacketInfo::SourcePort() const {
+  return protocol::LoadBe16(Transport(), kSourcePort);
 }
 
-std::uint32_t PacketInfo::SequenceNumber() const { return LoadBe32(Transport(), kSequenceNumber); }
+std::uint16_t PacketInfo::DestinationPort() const {
+  return protocol::LoadBe16(Transport(), kDestinationPort);
+}
+
+std::uint32_t PacketInfo::SequenceNumber() const {
+  return protocol::LoadBe32(Transport(), kSequenceNumber);
+}
 
 std::uint32_t PacketInfo::AcknowledgementNumber() const {
-  return LoadBe32(Transport(), kAcknowledgementNumber);
+  return protocol::LoadBe32(Transport(), kAcknowledgementNumber);
 }
 
 std::uint8_t PacketInfo::TcpFlags() const { return Transport()[kTcpFlags]; }
 
-std::uint16_t PacketInfo::Window() const { return LoadBe16(Transport(), kWindow); }
+std::uint16_t PacketInfo::Window() const { return protocol::LoadBe16(Transport(), kWindow); }
 
 bool PacketInfo::HasPorts() const {
   const std::uint8_t number = ProtocolNumber();

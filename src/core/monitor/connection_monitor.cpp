@@ -34,10 +34,6 @@ std::uint32_t LoadStored16(std::span<const std::uint8_t> bytes, std::size_t offs
   return protocol::LoadRaw<std::uint16_t>(bytes, offset);
 }
 
-std::uint32_t LoadBigEndian16(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return (std::uint32_t{bytes[offset]} << 8) | bytes[offset + 1];
-}
-
 // Counters stop at their largest value rather than wrap to a small one.
 void AddSaturating(std::uint32_t& counter, std::uint32_t amount) {
   const std::uint32_t room = std::numeric_limits<std::uint32_t>::max() - counter;
@@ -235,7 +231,7 @@ void ConnectionMonitor::AccountPackets(std::span<const std::uint8_t> records) {
     if (record[kIpProtocolOffset] != kIpProtocolTcp) {
       continue;
     }
-    const std::uint32_t bytes = LoadBigEndian16(record, kIpTotalLengthOffset) + kLinkHeaderBytes;
+    const std::uint32_t bytes = protocol::LoadBe16(record, kIpTotalLengthOffset) + kLinkHeaderBytes;
     // The capture record holds IPv4 packets, so the tuple is IPv4.
     AccountSegment({IpAddress::FromIpv4(LoadStored32(record, kSourceAddressOffset)),
                     LoadStored16(record, kSourcePortOffset),

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,9 @@ struct Measured {
 // Bytes on the wire (IPv4 length) for payload bytes in full segments of
 // `payload` bytes with `headers` bytes of IPv4 and transport headers each.
 double WireBytes(double payloadBytes, double payload, double headers);
+
+// The middle one of some measurements.
+double Median(std::vector<double> values);
 
 // A send filter on the daemon's veth for one remote port.
 PacketFilterSetting SendFilter(const std::string& name, std::uint16_t protocol, std::uint16_t port,
@@ -91,6 +95,11 @@ class RealModeTest : public ::testing::Test {
                               std::span<std::uint8_t> output);
   std::uint64_t ClassBytes(std::uint32_t classId);
   std::uint64_t SentTotal();
+  // Five side-by-side runs of a flow through the class and an unfiltered
+  // one beside it, of either family: the ratios of their rates. Each run
+  // checks that the class saw its flow.
+  std::vector<double> SideBySideRatios(std::uint32_t classId, std::uint16_t throughPort,
+                                       std::uint16_t unfilteredPort, bool ipv6);
 
   TempDir runtime_;
   TempDir settings_;

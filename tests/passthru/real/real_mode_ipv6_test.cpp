@@ -191,11 +191,6 @@ TEST_F(RealModeTest, OneFilterLimitsBothFamiliesTogetherOrIpv6Alone) {
   EXPECT_LT(Iperf6(kIpv6Port, "", 3, 1).Rate(), 1.1 * kLimit);
 }
 
-double Median(std::vector<double> values) {
-  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-  return values[values.size() / 2];
-}
-
 // As for IPv4: a TBFThrough class keeps IPv6 out of the verdict queue, so
 // its flow runs as fast as an unfiltered one beside it (the median of the
 // ratios of side-by-side runs counts).
@@ -205,16 +200,8 @@ TEST_F(RealModeTest, Ipv6ThroughFilterKeepsTheUnfilteredThroughput) {
   ASSERT_TRUE(driver_->HlStartFiltering(kDaemonVeth));
   PacketFilterSetting filter = SendFilter("through", 6, kThroughPort, kLimit, 1);
   ASSERT_TRUE(driver_->HlAddTBFClass(kDaemonVeth, filter));
-  std::vector<double> ratios;
-  for (int i = 0; i < 5; ++i) {
-    const std::uint64_t classBefore = ClassBytes(filter.DriverClassId);
-    Measured beside;
-    std::thread unfilteredFlow([&] { beside = Iperf6(kUnfilteredPort, "", 4, 1); });
-    const Measured through = Iperf6(kThroughPort, "", 4, 1);
-    unfilteredFlow.join();
-    ratios.push_back(beside.Rate() > 0 ? through.Rate() / beside.Rate() : 0);
-    EXPECT_GE(static_cast<double>(ClassBytes(filter.DriverClassId) - classBefore), through.bytes);
-  }
+  const std::vector<double> ratios =
+      SideBySideRatios(filter.DriverClassId, kThroughPort, kUnfilteredPort, true);
   EXPECT_FALSE(VethQueued6()) << QueueRules6();
   EXPECT_GE(Median(ratios), 0.9) << "TBFThrough against unfiltered, side by side";
   std::cout << "[ FIGURES  ] IPv6 TBFThrough against unfiltered " << Median(ratios) << "\n";

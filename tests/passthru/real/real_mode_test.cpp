@@ -108,12 +108,6 @@ TEST_F(RealModeTest, ShapesCountsCapturesAndFailsOpen) {
   EXPECT_EQ(QueueRules().find("HARLUNE"), std::string::npos) << QueueRules();
 }
 
-// The middle one of some measurements.
-double Median(std::vector<double> values) {
-  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-  return values[values.size() / 2];
-}
-
 // A TBFThrough class can neither hold nor drop a packet, so the daemon
 // keeps its traffic out of the verdict queue and counts it from the capture:
 // a flow its filter matches keeps the throughput of an unfiltered flow. The
@@ -139,18 +133,8 @@ TEST_F(RealModeTest, ThroughFilterKeepsTheUnfilteredThroughput) {
   }
   PacketFilterSetting filter = SendFilter("through", 6, kThroughPort, kLimit, 1);
   ASSERT_TRUE(driver_->HlAddTBFClass(kDaemonVeth, filter));
-  std::vector<double> ratios;
-  for (int i = 0; i < 5; ++i) {
-    const std::uint64_t classBefore = ClassBytes(filter.DriverClassId);
-    Measured beside;
-    std::thread unfilteredFlow([&] { beside = Iperf(kUnfilteredPort, "", 4, 1); });
-    const Measured through = Iperf(kThroughPort, "", 4, 1);
-    unfilteredFlow.join();
-    ratios.push_back(beside.Rate() > 0 ? through.Rate() / beside.Rate() : 0);
-    // The class saw its flow (payload and headers; the measured seconds and
-    // the first one, which iperf3 leaves out).
-    EXPECT_GE(static_cast<double>(ClassBytes(filter.DriverClassId) - classBefore), through.bytes);
-  }
+  const std::vector<double> ratios =
+      SideBySideRatios(filter.DriverClassId, kThroughPort, kUnfilteredPort, false);
   EXPECT_FALSE(VethQueued()) << QueueRules();
   const double ratio = Median(ratios);
   const double outsideRate = Median(outside);

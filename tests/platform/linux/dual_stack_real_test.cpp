@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <sched.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,7 +24,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 
 #include "core/filter/packet_filter_manager.h"
 #include "core/monitor/connection_monitor.h"
@@ -35,36 +33,16 @@
 #include "support/process_rule_control.h"
 #include "support/real_socket_support.h"
 #include "support/recording_user_dialogs.h"
+#include "support/run_ip.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace harlune {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::RunIp;
 
 constexpr const char* kIp = "/usr/sbin/ip";
-
-// Runs `ip` with its arguments, no shell, output dropped; true on exit 0.
-bool RunIp(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), kIp);
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) {
-    argv.push_back(argument.data());
-  }
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, kIp, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  return spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
-}
 
 // Two namespaces joined by a veth pair: "near" 198.18.0.1/30 and
 // 2001:2::1/64, "far" 198.18.0.2/30 and 2001:2::2/64. The test's thread

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sched.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,16 +21,15 @@
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 
 #include "protocol/ip_address.h"
-
-extern char** environ;
+#include "support/run_ip.h"
 
 namespace harlune {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::RunIp;
 
 bool IsLoopback(const std::string& name) {
   std::ifstream flags("/sys/class/net/" + name + "/flags");
@@ -253,28 +251,6 @@ TEST(IfaddrsAdapterSourceTest, ListsANewInterfaceWithItsAddressesAndAlias) {
             (std::vector<std::uint32_t>{Ipv4(198, 18, 0, 1), Ipv4(198, 18, 0, 2)}));
   EXPECT_EQ(adapter->description, "Harlune test link");
   EXPECT_EQ(Find(result, name + ":1"), nullptr);
-}
-
-constexpr const char* kIp = "/usr/sbin/ip";
-
-// Runs `ip` with its arguments, no shell, output dropped; true on exit 0.
-bool RunIp(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), kIp);
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) {
-    argv.push_back(argument.data());
-  }
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, kIp, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  return spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
 }
 
 // A network namespace of the test's own holding two virtual interfaces:
