@@ -209,12 +209,19 @@ void HarluneEngine::CaptureTick() {
     return;
   }
   const CaptureTickPlan plan = packets_.PlanCaptureTick(!windowHidden_);
+  // The lists take the tick's records at once, so that both families mix.
+  captured4_.clear();
+  captured6_.clear();
   session_.ReadCapture([&](const protocol::CaptureBatch& batch) {
     if (packets_.Capturing()) {
-      packets_.AddCapturedBatch(batch, plan.deferDrawing);
+      std::vector<std::uint8_t>& kept = batch.ipv6 ? captured6_ : captured4_;
+      kept.insert(kept.end(), batch.records.begin(), batch.records.end());
     }
     monitor_->AccountCapture(batch);
   });
+  if (packets_.Capturing()) {
+    packets_.AddCapturedTick(captured4_, captured6_, plan.deferDrawing);
+  }
   if (plan.redrawAfterTick && !windowHidden_ && packets_.Capturing()) {
     packets_.RedrawAll();
     view_.RedrawPackets();

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "core/app/engine_services.h"
 #include "core/app/settings_store.h"
@@ -169,6 +170,9 @@ class HarluneEngine {
   std::unique_ptr<MonitorControlledConnections> controlled_;
   std::unique_ptr<ConnectionControlEngine> control_;
   PacketMonitor packets_;
+  // One capture tick's records of each family, kept for their capacity.
+  std::vector<std::uint8_t> captured4_;
+  std::vector<std::uint8_t> captured6_;
 
   bool windowHidden_ = false;
   bool startHidden_ = false;

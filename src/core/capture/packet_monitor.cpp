@@ -100,6 +100,28 @@ void PacketMonitor::AddCapturedBatch(const protocol::CaptureBatch& batch, bool d
   }
 }
 
+void PacketMonitor::AddCapturedTick(std::span<const std::uint8_t> ipv4Records,
+                                    std::span<const std::uint8_t> ipv6Records, bool deferDrawing) {
+  const protocol::CaptureBatch ipv4{false, ipv4Records};
+  const protocol::CaptureBatch ipv6{true, ipv6Records};
+  const std::size_t ipv4Count = ipv4.RecordCount();
+  const std::size_t ipv6Count = ipv6.RecordCount();
+  std::size_t taken4 = 0;
+  std::size_t taken6 = 0;
+  // The driver keeps the families apart, so how their packets followed each
+  // other within a tick is not known. Spread evenly, neither family's
+  // newest packets push all of the other's out of a short list.
+  while (taken4 < ipv4Count || taken6 < ipv6Count) {
+    const bool takeIpv4 =
+        taken6 == ipv6Count || (taken4 < ipv4Count && taken4 * ipv6Count <= taken6 * ipv4Count);
+    if (takeIpv4) {
+      AddCapturedBatch({false, ipv4.Record(taken4++)}, deferDrawing);
+    } else {
+      AddCapturedBatch({true, ipv6.Record(taken6++)}, deferDrawing);
+    }
+  }
+}
+
 void PacketMonitor::StoreCaptured(const std::shared_ptr<const PacketInfo>& packet, bool drawNow) {
   List(AllIndex()).AddPacket(packet, drawNow);
   List(UnmatchedIndex()).AddPacket(packet, drawNow);

@@ -121,6 +121,10 @@ class PacketMonitor {
   // stores IPv4 ones; an 84-byte record that does not decode as IPv6 is
   // left out and takes no serial number.
   void AddCapturedBatch(const protocol::CaptureBatch& batch, bool deferDrawing);
+  // Every record one capture tick read, IPv4 and IPv6 ones spread evenly
+  // among each other in the lists.
+  void AddCapturedTick(std::span<const std::uint8_t> ipv4Records,
+                       std::span<const std::uint8_t> ipv6Records, bool deferDrawing);
 
   // Redraws every dirty list unless the display is frozen.
   void RedrawAll();

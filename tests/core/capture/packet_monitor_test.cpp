@@ -3,6 +3,7 @@
 
 #include "core/capture/packet_monitor.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -272,6 +273,29 @@ TEST_F(PacketMonitorTest, BatchesOfBothFamiliesShareTheListsAndTheNewestHundredS
   const PacketEntry& v6 = monitor.List(monitor.AllIndex()).Rows()[1];
   EXPECT_EQ(v6.Packet, monitor.List(monitor.UnmatchedIndex()).Rows()[1].Packet);
   EXPECT_EQ(PacketCellText(PacketView::kTcp, 8, v6), "2001:2::2");
+}
+
+TEST_F(PacketMonitorTest, OneTicksRecordsOfBothFamiliesAreSpreadAmongEachOther) {
+  // 300 IPv4 and 100 IPv6 records in one tick: whichever family the driver
+  // was read for last, the newest 100 rows hold both, three to one.
+  monitor.AddCapturedTick(Batch(300), Batch6(100), false);
+  const PacketList& list = monitor.List(monitor.AllIndex());
+  ASSERT_EQ(list.Rows().size(), 100u);
+  const auto ipv6Rows = std::count_if(list.Rows().begin(), list.Rows().end(),
+                                      [](const PacketEntry& e) { return e.Packet->IsIpv6(); });
+  EXPECT_EQ(ipv6Rows, 25);
+  for (std::size_t row = 0; row + 4 <= list.Rows().size(); row += 4) {
+    const auto group = std::count_if(list.Rows().begin() + static_cast<std::ptrdiff_t>(row),
+                                     list.Rows().begin() + static_cast<std::ptrdiff_t>(row + 4),
+                                     [](const PacketEntry& e) { return e.Packet->IsIpv6(); });
+    EXPECT_EQ(group, 1) << "rows " << row << ".." << row + 3;
+  }
+  EXPECT_EQ(list.NextSerial(), 401u);
+  // One family alone goes in its own order.
+  monitor.AddCapturedTick({}, Batch6(2), false);
+  EXPECT_EQ(TopSerial(monitor.AllIndex()), 402u);
+  monitor.AddCapturedTick(Batch(0), {}, false);
+  EXPECT_EQ(list.NextSerial(), 403u);
 }
 
 TEST_F(PacketMonitorTest, Ipv6PacketsDeferAndFreezeAsIpv4Ones) {
