@@ -8,6 +8,8 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -159,6 +161,11 @@ class TestNamespace {
     }
   }
   bool made() const { return made_; }
+  // What the last `ip` command printed, to tell why it failed.
+  std::string LastOutput() const {
+    std::ifstream in(output_);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
 
   bool AddAdapter(const std::string& name, const std::string& address) {
     const std::string peer = name + "p";
@@ -180,8 +187,8 @@ TEST_F(DesktopProgram, SigtermWithChangesPendingSavesAndEndsTheSessionOnEveryAda
   }
   TestNamespace space(root_.path() / "ip.out");
   ASSERT_TRUE(space.made());
-  ASSERT_TRUE(space.AddAdapter("hlds0", "198.18.5.1/24"));
-  ASSERT_TRUE(space.AddAdapter("hlds1", "198.18.6.1/24"));
+  ASSERT_TRUE(space.AddAdapter("hlds0", "198.18.5.1/24")) << space.LastOutput();
+  ASSERT_TRUE(space.AddAdapter("hlds1", "198.18.6.1/24")) << space.LastOutput();
   {
     MarkedSettings initial(folder_);
     initial.store.LoadAllSettings();
@@ -201,7 +208,7 @@ TEST_F(DesktopProgram, SigtermWithChangesPendingSavesAndEndsTheSessionOnEveryAda
   // An adapter that comes is a change of the settings: the session starts
   // again with it, and the change is pending.
   const std::size_t beforeChange = driver_->Log().size();
-  ASSERT_TRUE(space.AddAdapter("hlds2", "198.18.7.1/24"));
+  ASSERT_TRUE(space.AddAdapter("hlds2", "198.18.7.1/24")) << space.LastOutput();
   ASSERT_TRUE(WaitFor([&] { return Initialised(beforeChange).contains("hlds2"); }, 20s)) << Said();
   std::this_thread::sleep_for(300ms);  // the restart's requests end
   fs::remove(folder_ / strings::kGeneralSettingFile);
