@@ -252,8 +252,9 @@ TEST_F(PacketMonitorTest, MenuCommandsExpandTheMenusPacket) {
 TEST_F(PacketMonitorTest, BatchesOfBothFamiliesShareTheListsAndTheNewestHundredStay) {
   monitor.AddCapturedBatch({false, Batch(70)}, false);
   std::vector<std::uint8_t> ipv6 = Batch6(40);
-  const auto notIpv6 = Batch(1);  // 60 bytes, then 24 of the next: no IPv6 record
-  ipv6.insert(ipv6.begin() + 84 * 20, notIpv6.begin(), notIpv6.begin() + 84);
+  std::vector<std::uint8_t> notIpv6 = Batch(1);  // an IPv4 record, padded: no IPv6 record
+  notIpv6.resize(84, 0);
+  ipv6.insert(ipv6.begin() + 84 * 20, notIpv6.begin(), notIpv6.end());
   ipv6.resize(ipv6.size() + 83, 0x60);  // a partial record is ignored
   monitor.AddCapturedBatch({true, ipv6}, false);
   monitor.AddCapturedBatch({false, Batch(1, MakeRecord(17))}, false);
