@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "connection_table_fakes.h"
 #include "core/app/ini_file_object.h"
 #include "core/capture/packet_columns.h"
 #include "core/capture/packet_info.h"
@@ -36,25 +37,9 @@ void Check(bool condition) {
   }
 }
 
-class RecordTable : public harlune::TcpTableSource {
- public:
-  std::vector<harlune::TcpTableRow> rows;
-  harlune::TcpTableResult ReadTable() override { return {true, 0, rows}; }
-  bool RowsCarryOwners() const override { return true; }
-};
-
-class NoProcesses : public harlune::ProcessSource {
- public:
-  std::vector<harlune::ProcessEntry> ListProcesses() override { return {}; }
-  harlune::SocketOwnerMap SocketOwners(std::span<const std::uint64_t>) override { return {}; }
-};
-
-class NoHosts : public harlune::HostNameCache {
- public:
-  std::string CachedName(const harlune::IpAddress&) const override { return {}; }
-  void QueueLookup(const harlune::IpAddress&) override {}
-  void Stop() override {}
-};
+using fuzz_fakes::NoHosts;
+using fuzz_fakes::NoProcesses;
+using fuzz_fakes::RecordTable;
 
 // The record's own checks; true when it decoded.
 bool CheckRecord(std::span<const std::uint8_t> bytes) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "connection_table_fakes.h"
 #include "core/monitor/connection_monitor.h"
 #include "fuzz_target.h"
 #include "protocol/byte_order.h"
@@ -15,25 +16,9 @@
 
 namespace {
 
-class RecordTable : public harlune::TcpTableSource {
- public:
-  std::vector<harlune::TcpTableRow> rows;
-  harlune::TcpTableResult ReadTable() override { return {true, 0, rows}; }
-  bool RowsCarryOwners() const override { return true; }
-};
-
-class NoProcesses : public harlune::ProcessSource {
- public:
-  std::vector<harlune::ProcessEntry> ListProcesses() override { return {}; }
-  harlune::SocketOwnerMap SocketOwners(std::span<const std::uint64_t>) override { return {}; }
-};
-
-class NoHosts : public harlune::HostNameCache {
- public:
-  std::string CachedName(const harlune::IpAddress&) const override { return {}; }
-  void QueueLookup(const harlune::IpAddress&) override {}
-  void Stop() override {}
-};
+using fuzz_fakes::NoHosts;
+using fuzz_fakes::NoProcesses;
+using fuzz_fakes::RecordTable;
 
 }  // namespace
 

@@ -206,6 +206,19 @@ bool NamesIpv6Address(const QLineEdit& addressBox, const QLineEdit& prefixBox) {
          ReadNumber(prefixBox.text(), false) != 0;
 }
 
+// The IPv6 address and prefix boxes of one side, put in `grid` at `row`
+// and the row after it.
+void AddIpv6Boxes(QGridLayout& grid, int row, QLineEdit*& address, QLineEdit*& prefix) {
+  address = new QLineEdit;
+  address->setMaxLength(45);  // the longest IPv6 text, mixed notation included
+  prefix = new QLineEdit;
+  prefix->setMaxLength(3);
+  grid.addWidget(Label("IPv6アドレス"), row, 0);
+  grid.addWidget(address, row, 1, 1, 2);
+  grid.addWidget(Label("プレフィックス長"), row + 1, 0);
+  grid.addWidget(prefix, row + 1, 1);
+}
+
 }  // namespace
 
 std::string FilterEditorRangeMessage(std::int64_t minimum, std::int64_t maximum) {
@@ -367,18 +380,11 @@ QWidget* CEditFilterDlg::BuildLocalSide() {
 
   auto* note = Label("表示しているアドレスは一例です。アダプタの全てのアドレスが対象になります。");
   note->setWordWrap(true);
-  controls_.localIpv6 = new QLineEdit;
-  controls_.localIpv6->setMaxLength(45);
-  controls_.localIpv6Prefix = new QLineEdit;
-  controls_.localIpv6Prefix->setMaxLength(3);
   auto* grid = new QGridLayout(box);
   grid->addWidget(Label("IPアドレス"), 0, 0);
   grid->addWidget(controls_.localAddress, 0, 1, 1, 2);
   grid->addWidget(note, 1, 0, 1, 3);
-  grid->addWidget(Label("IPv6アドレス"), 2, 0);
-  grid->addWidget(controls_.localIpv6, 2, 1, 1, 2);
-  grid->addWidget(Label("プレフィックス長"), 3, 0);
-  grid->addWidget(controls_.localIpv6Prefix, 3, 1);
+  AddIpv6Boxes(*grid, 2, controls_.localIpv6, controls_.localIpv6Prefix);
   grid->addWidget(Label("ポート"), 4, 0);
   grid->addWidget(controls_.localPort, 4, 1);
   grid->addWidget(controls_.localAdd, 4, 2);
@@ -408,20 +414,13 @@ QWidget* CEditFilterDlg::BuildRemoteSide() {
   controls_.remoteList->setSelectionMode(QAbstractItemView::ExtendedSelection);
   controls_.remoteAllPorts = new QCheckBox(QStringLiteral("全てのポート"));
 
-  controls_.remoteIpv6 = new QLineEdit;
-  controls_.remoteIpv6->setMaxLength(45);
-  controls_.remoteIpv6Prefix = new QLineEdit;
-  controls_.remoteIpv6Prefix->setMaxLength(3);
   auto* grid = new QGridLayout(box);
   grid->addWidget(Label("IPアドレス"), 0, 0);
   grid->addWidget(controls_.remoteAddress, 0, 1, 1, 2);
   grid->addWidget(Label("IPアドレスマスク"), 1, 0);
   grid->addWidget(controls_.remoteMask, 1, 1, 1, 2);
   grid->addWidget(controls_.allAddresses, 2, 1, 1, 2);
-  grid->addWidget(Label("IPv6アドレス"), 3, 0);
-  grid->addWidget(controls_.remoteIpv6, 3, 1, 1, 2);
-  grid->addWidget(Label("プレフィックス長"), 4, 0);
-  grid->addWidget(controls_.remoteIpv6Prefix, 4, 1);
+  AddIpv6Boxes(*grid, 3, controls_.remoteIpv6, controls_.remoteIpv6Prefix);
   grid->addWidget(Label("ポート"), 5, 0);
   grid->addWidget(controls_.remotePort, 5, 1);
   grid->addWidget(controls_.remoteAdd, 5, 2);

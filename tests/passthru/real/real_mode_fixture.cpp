@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <thread>
+#include <utility>
 
 #include <sys/file.h>
 
@@ -227,6 +230,23 @@ Measured RealModeTest::IperfTo(const std::string& address, std::uint16_t port,
 double Median(std::vector<double> values) {
   std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
   return values[values.size() / 2];
+}
+
+void RealModeTest::KilledDaemonLetsTrafficPassAndANewOneCleans(std::unique_ptr<Child> headless,
+                                                               std::unique_ptr<Child> daemon,
+                                                               std::uint16_t port, double limit,
+                                                               bool ipv6) {
+  const auto rules = [this, ipv6] { return ipv6 ? QueueRules6() : QueueRules(); };
+  headless->Signal(SIGKILL);
+  daemon->Signal(SIGKILL);
+  daemon->WaitForExit(5s);
+  EXPECT_NE(rules().find("NFQUEUE"), std::string::npos);
+  EXPECT_GT((ipv6 ? Iperf6(port, "", 2) : Iperf(port, "", 2)).Rate(), 4.0 * limit);
+  daemon = StartDaemon();
+  EXPECT_EQ(rules().find("NFQUEUE"), std::string::npos) << rules();
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->WaitForExit(5s), std::optional<int>(0));
+  EXPECT_EQ(rules().find("HARLUNE"), std::string::npos) << rules();
 }
 
 std::vector<double> RealModeTest::SideBySideRatios(std::uint32_t classId, std::uint16_t throughPort,

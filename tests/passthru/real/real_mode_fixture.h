@@ -98,6 +98,13 @@ class RealModeTest : public ::testing::Test {
   // Five side-by-side runs of a flow through the class and an unfiltered
   // one beside it, of either family: the ratios of their rates. Each run
   // checks that the class saw its flow.
+  // SIGKILL of the application and the daemon: their rules stay, yet with
+  // nobody on the queue a flow of the family through `port` runs above 4 x
+  // `limit`; a new daemon removes the rules, and after its SIGTERM none of
+  // its chains is left.
+  void KilledDaemonLetsTrafficPassAndANewOneCleans(std::unique_ptr<Child> headless,
+                                                   std::unique_ptr<Child> daemon,
+                                                   std::uint16_t port, double limit, bool ipv6);
   std::vector<double> SideBySideRatios(std::uint32_t classId, std::uint16_t throughPort,
                                        std::uint16_t unfilteredPort, bool ipv6);
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <iostream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "e2e_support.h"
@@ -119,18 +120,8 @@ TEST_F(RealModeTest, Ipv6IsShapedCountedBlockedCapturedAndFailsOpen) {
   EXPECT_TRUE(ownMac.starts_with(text)) << ownMac << " " << text;
   std::cout << "[ FIGURES  ] IPv6 TCP " << tcp.Rate() << " B/s, UDP " << udp.Rate() << " B/s\n";
 
-  // SIGKILL: the rules stay, but with nobody on the queue IPv6 flows.
-  headless->Signal(SIGKILL);
-  daemon->Signal(SIGKILL);
-  daemon->WaitForExit(5s);
-  EXPECT_NE(QueueRules6().find("NFQUEUE"), std::string::npos);
-  EXPECT_GT(Iperf6(kTcpLimitedPort, "", 2).Rate(), 4.0 * kLimit);
-  // A new daemon removes the ip6tables rules the dead one left.
-  daemon = StartDaemon();
-  EXPECT_EQ(QueueRules6().find("NFQUEUE"), std::string::npos) << QueueRules6();
-  daemon->Signal(SIGTERM);
-  EXPECT_EQ(daemon->WaitForExit(5s), std::optional<int>(0));
-  EXPECT_EQ(QueueRules6().find("HARLUNE"), std::string::npos) << QueueRules6();
+  KilledDaemonLetsTrafficPassAndANewOneCleans(std::move(headless), std::move(daemon),
+                                              kTcpLimitedPort, kLimit, true);
 }
 
 // One any-address filter shares its rate between the families; told to

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iostream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "e2e_support.h"
@@ -94,18 +95,8 @@ TEST_F(RealModeTest, ShapesCountsCapturesAndFailsOpen) {
   EXPECT_TRUE(ownMac.starts_with(source) || ownMac.starts_with(destination))
       << ownMac << " " << source << " " << destination;
 
-  // SIGKILL: the rules stay, but with nobody on the queue traffic flows.
-  headless->Signal(SIGKILL);
-  daemon->Signal(SIGKILL);
-  daemon->WaitForExit(5s);
-  EXPECT_NE(QueueRules().find("NFQUEUE"), std::string::npos);
-  EXPECT_GT(Iperf(kTcpLimitedPort, "", 2).Rate(), 4.0 * kLimit);
-  // A new daemon removes what the dead one left.
-  daemon = StartDaemon();
-  EXPECT_EQ(QueueRules().find("NFQUEUE"), std::string::npos) << QueueRules();
-  daemon->Signal(SIGTERM);
-  EXPECT_EQ(daemon->WaitForExit(5s), std::optional<int>(0));
-  EXPECT_EQ(QueueRules().find("HARLUNE"), std::string::npos) << QueueRules();
+  KilledDaemonLetsTrafficPassAndANewOneCleans(std::move(headless), std::move(daemon),
+                                              kTcpLimitedPort, kLimit, false);
 }
 
 // A TBFThrough class can neither hold nor drop a packet, so the daemon
