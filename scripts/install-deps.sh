@@ -16,6 +16,8 @@ packages=(
   libpugixml-dev
   # the driver stand-in on real interfaces, and test network namespaces
   libnetfilter-queue-dev libmnl-dev iproute2 iptables iperf3
+  # the cost script's reference (bench/stack_cost.py)
+  nethogs
 )
 
 missing=()
