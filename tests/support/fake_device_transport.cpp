@@ -1,13 +1,23 @@
 #include "support/fake_device_transport.h"
 
 #include <algorithm>
+#include <array>
+#include <optional>
 
 #include "protocol/byte_order.h"
+#include "protocol/capture6_record.h"
+#include "protocol/framing.h"
+#include "protocol/replies.h"
 #include "protocol/request_codes.h"
+#include "protocol/statistics_batch.h"
 #include "protocol/utf16.h"
 
 namespace harlune::testing {
 namespace {
+
+using protocol::RequestCode;
+
+constexpr std::uint32_t Code(RequestCode code) { return static_cast<std::uint32_t>(code); }
 
 class FakeHandle final : public DeviceHandle {
  public:
@@ -55,9 +65,104 @@ class FakeHandle final : public DeviceHandle {
     }
     const FakeDeviceTransport::Reply* reply = FindReply(code);
     if (reply == nullptr) {
-      return {true, 0, 0};
+      return IsBatch(code) ? AnswerBatch(code, input, output) : DeviceCallResult{true, 0, 0};
     }
     return Answer(*reply, output);
+  }
+
+  static bool IsBatch(std::uint32_t code) {
+    return code == Code(RequestCode::HlGetStatisticsBatch) ||
+           code == Code(RequestCode::HlSetTBFClassRates);
+  }
+
+  // What a single request with the code would be answered: the next
+  // queued reply (used up), else the standing one; nothing for a success
+  // with no output.
+  std::optional<FakeDeviceTransport::Reply> NextReply(std::uint32_t code) {
+    if (auto queued = owner_.queuedReplies.find(code);
+        queued != owner_.queuedReplies.end() && !queued->second.empty()) {
+      FakeDeviceTransport::Reply reply = queued->second.front();
+      queued->second.pop_front();
+      return reply;
+    }
+    const FakeDeviceTransport::Reply* reply = FindReply(code);
+    return reply == nullptr ? std::nullopt : std::optional(*reply);
+  }
+
+  // The records the reads of the code would deliver; a failing read counts
+  // as one, so that it is still sent.
+  std::uint32_t PendingOf(std::uint32_t code, std::size_t recordSize) const {
+    std::size_t records = 0;
+    if (const auto queued = owner_.queuedReplies.find(code); queued != owner_.queuedReplies.end()) {
+      for (const FakeDeviceTransport::Reply& reply : queued->second) {
+        records += reply.error != 0 ? 1 : reply.output.size() / recordSize;
+      }
+    }
+    if (const FakeDeviceTransport::Reply* reply = FindReply(code)) {
+      records += reply->error != 0 ? 1 : reply->output.size() / recordSize;
+    }
+    return static_cast<std::uint32_t>(records);
+  }
+
+  DeviceCallResult AnswerBatch(std::uint32_t code, std::span<const std::uint8_t> input,
+                               std::span<std::uint8_t> output) {
+    if (!owner_.knowsBatches) {
+      return {false, protocol::device_error::kInvalidFunction, 0};
+    }
+    return Answer(code == Code(RequestCode::HlGetStatisticsBatch) ? StatisticsBatchOf(input)
+                                                                  : RatesBatchOf(input),
+                  output);
+  }
+
+  FakeDeviceTransport::Reply StatisticsBatchOf(std::span<const std::uint8_t> input) {
+    const auto ids = protocol::DecodeStatisticsBatchRequest(input);
+    if (!ids) {
+      return {protocol::device_error::kInvalidParameter, {}};
+    }
+    const auto totals = NextReply(Code(RequestCode::HlGetTotalStatistics));
+    if (totals && totals->error != 0) {
+      return {totals->error, {}};  // a batch cannot fail its totals alone
+    }
+    protocol::StatisticsBatch batch;
+    batch.totals = protocol::DecodeTotalStatistics(Padded<protocol::kTotalStatisticsSize>(totals));
+    batch.pendingRecords =
+        PendingOf(Code(RequestCode::HlReadPackets), protocol::kCaptureRecordSize);
+    batch.pendingRecords6 =
+        PendingOf(Code(RequestCode::HlReadPackets6), protocol::kCapture6RecordSize);
+    for (std::size_t i = 0; i < ids->size(); ++i) {
+      const auto single = NextReply(Code(RequestCode::HlGetTBFClassStatistics));
+      if (single && single->error != 0) {
+        batch.classes.push_back({{}, single->error});
+      } else {
+        batch.classes.push_back(
+            {protocol::DecodeClassStatistics(Padded<protocol::kClassStatisticsSize>(single)), 0});
+      }
+    }
+    return {0, protocol::EncodeStatisticsBatchReply(batch)};
+  }
+
+  FakeDeviceTransport::Reply RatesBatchOf(std::span<const std::uint8_t> input) {
+    const auto rates = protocol::DecodeClassRatesRequest(input);
+    if (!rates) {
+      return {protocol::device_error::kInvalidParameter, {}};
+    }
+    std::vector<std::uint32_t> statuses;
+    for (std::size_t i = 0; i < rates->size(); ++i) {
+      const auto single = NextReply(Code(RequestCode::HlSetTBFClassRate));
+      statuses.push_back(single ? single->error : 0);
+    }
+    return {0, protocol::EncodeClassRatesReply(statuses)};
+  }
+
+  // A single reply's bytes as the caller's zeroed buffer would hold them.
+  template <std::size_t N>
+  static std::array<std::uint8_t, N> Padded(
+      const std::optional<FakeDeviceTransport::Reply>& reply) {
+    std::array<std::uint8_t, N> bytes{};
+    if (reply) {
+      std::copy_n(reply->output.begin(), std::min(N, reply->output.size()), bytes.begin());
+    }
+    return bytes;
   }
 
   const FakeDeviceTransport::Reply* FindReply(std::uint32_t code) const {

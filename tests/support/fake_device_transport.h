@@ -34,8 +34,14 @@ class FakeDeviceTransport final : public DeviceTransport {
   // The bind status word for every adapter path not listed in bindStatusOf.
   std::uint32_t bindStatus = 0;
   std::map<std::u16string, std::uint32_t> bindStatusOf;
-  // Replies by request code; an unlisted code succeeds with no output.
+  // Replies by request code; an unlisted code succeeds with no output,
+  // except the two batches: unlisted, they are answered from the replies of
+  // the single requests they stand for (each class as its single request,
+  // the totals, and as waiting records those the packet reads hold), or
+  // with 1 while knowsBatches is off.
   std::map<std::uint32_t, Reply> replies;
+  // Off: a driver of before the batches, which answers them with 1.
+  bool knowsBatches = true;
   // Replies for one bound adapter path (\DEVICE\eth0), before `replies`.
   std::map<std::u16string, std::map<std::uint32_t, Reply>> repliesOf;
   // One-time replies by request code, used up first, oldest first.
