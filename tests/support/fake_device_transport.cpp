@@ -35,7 +35,7 @@ class FakeHandle final : public DeviceHandle {
       return {false, 31, 0, true};
     }
     owner_.calls.push_back(
-        {device_, adapterPath_, code, {input.begin(), input.end()}, output.size()});
+        {device_, adapterPath_, code, {input.begin(), input.end()}, output.size(), 0, {}});
     if (owner_.loseReplyTo.erase(code) != 0) {
       // Carried out, but the answer comes too late: the caller gave up, and
       // the handle is of no further use.
@@ -45,7 +45,10 @@ class FakeHandle final : public DeviceHandle {
       std::fill(output.begin(), output.end(), std::uint8_t{0xFF});
       return {false, 31, 0};
     }
-    return Carry(code, input, output);
+    const DeviceCallResult result = Carry(code, input, output);
+    owner_.calls.back().error = result.error;
+    owner_.calls.back().output.assign(output.begin(), output.begin() + result.bytesReturned);
+    return result;
   }
 
  private:
@@ -63,7 +66,7 @@ class FakeHandle final : public DeviceHandle {
       queued->second.pop_front();
       return Answer(reply, output);
     }
-    const FakeDeviceTransport::Reply* reply = FindReply(code);
+    const FakeDeviceTransport::Reply* reply = FindReply(code, ClassOf(code, input));
     if (reply == nullptr) {
       return IsBatch(code) ? AnswerBatch(code, input, output) : DeviceCallResult{true, 0, 0};
     }
@@ -78,14 +81,23 @@ class FakeHandle final : public DeviceHandle {
   // What a single request with the code would be answered: the next
   // queued reply (used up), else the standing one; nothing for a success
   // with no output.
-  std::optional<FakeDeviceTransport::Reply> NextReply(std::uint32_t code) {
+  // The class a statistics or rate request names.
+  static std::optional<std::uint32_t> ClassOf(std::uint32_t code,
+                                              std::span<const std::uint8_t> input) {
+    const bool names = code == Code(RequestCode::HlGetTBFClassStatistics) ||
+                       code == Code(RequestCode::HlSetTBFClassRate);
+    return names && input.size() >= 4 ? std::optional(protocol::LoadLe32(input, 0)) : std::nullopt;
+  }
+
+  std::optional<FakeDeviceTransport::Reply> NextReply(
+      std::uint32_t code, std::optional<std::uint32_t> classId = std::nullopt) {
     if (auto queued = owner_.queuedReplies.find(code);
         queued != owner_.queuedReplies.end() && !queued->second.empty()) {
       FakeDeviceTransport::Reply reply = queued->second.front();
       queued->second.pop_front();
       return reply;
     }
-    const FakeDeviceTransport::Reply* reply = FindReply(code);
+    const FakeDeviceTransport::Reply* reply = FindReply(code, classId);
     return reply == nullptr ? std::nullopt : std::optional(*reply);
   }
 
@@ -129,8 +141,8 @@ class FakeHandle final : public DeviceHandle {
         PendingOf(Code(RequestCode::HlReadPackets), protocol::kCaptureRecordSize);
     batch.pendingRecords6 =
         PendingOf(Code(RequestCode::HlReadPackets6), protocol::kCapture6RecordSize);
-    for (std::size_t i = 0; i < ids->size(); ++i) {
-      const auto single = NextReply(Code(RequestCode::HlGetTBFClassStatistics));
+    for (const std::uint32_t id : *ids) {
+      const auto single = NextReply(Code(RequestCode::HlGetTBFClassStatistics), id);
       if (single && single->error != 0) {
         batch.classes.push_back({{}, single->error});
       } else {
@@ -147,8 +159,8 @@ class FakeHandle final : public DeviceHandle {
       return {protocol::device_error::kInvalidParameter, {}};
     }
     std::vector<std::uint32_t> statuses;
-    for (std::size_t i = 0; i < rates->size(); ++i) {
-      const auto single = NextReply(Code(RequestCode::HlSetTBFClassRate));
+    for (const protocol::ClassRate& rate : *rates) {
+      const auto single = NextReply(Code(RequestCode::HlSetTBFClassRate), rate.driverClassId);
       statuses.push_back(single ? single->error : 0);
     }
     return {0, protocol::EncodeClassRatesReply(statuses)};
@@ -165,7 +177,14 @@ class FakeHandle final : public DeviceHandle {
     return bytes;
   }
 
-  const FakeDeviceTransport::Reply* FindReply(std::uint32_t code) const {
+  const FakeDeviceTransport::Reply* FindReply(
+      std::uint32_t code, std::optional<std::uint32_t> classId = std::nullopt) const {
+    if (classId) {
+      const auto found = owner_.classRepliesOf.find({adapterPath_, code, *classId});
+      if (found != owner_.classRepliesOf.end()) {
+        return &found->second;
+      }
+    }
     if (const auto adapter = owner_.repliesOf.find(adapterPath_);
         adapter != owner_.repliesOf.end()) {
       if (const auto found = adapter->second.find(code); found != adapter->second.end()) {
@@ -264,6 +283,11 @@ std::vector<FakeDeviceTransport::Call> FakeDeviceTransport::CallsWithCode(
 void FakeDeviceTransport::FailOn(std::string_view adapterName, std::uint32_t code,
                                  std::uint32_t error) {
   repliesOf[AdapterPathOf(adapterName)][code] = Reply{error, {}};
+}
+
+void FakeDeviceTransport::ReplyForClass(std::string_view adapterName, std::uint32_t code,
+                                        std::uint32_t classId, Reply reply) {
+  classRepliesOf[{AdapterPathOf(adapterName), code, classId}] = std::move(reply);
 }
 
 void FakeDeviceTransport::ReplyOn(std::string_view adapterName, std::uint32_t code,
