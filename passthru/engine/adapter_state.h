@@ -104,6 +104,9 @@ class AdapterState {
   std::vector<std::uint8_t> ReadPackets() { return capture_.Take(); }
   // Up to 100 IPv6 capture records, oldest first.
   std::vector<std::uint8_t> ReadPackets6() { return capture6_.Take(); }
+  // The records the reads would deliver now, all of them.
+  std::size_t PendingRecords() const { return capture_.Size(); }
+  std::size_t PendingRecords6() const { return capture6_.Size(); }
 
   std::vector<std::uint32_t> ClassOrder() const;
   std::optional<_TBF_SETTING_DATA> ClassRecord(std::uint32_t driverClassId) const;

@@ -10,6 +10,7 @@
 #include "protocol/class_family.h"
 #include "protocol/replies.h"
 #include "protocol/request_codes.h"
+#include "protocol/statistics_batch.h"
 #include "protocol/tbf_setting_data.h"
 #include "protocol/utf16.h"
 
@@ -37,6 +38,43 @@ bool PrefixMatches(std::string_view text) {
            return std::toupper(static_cast<unsigned char>(a)) ==
                   std::toupper(static_cast<unsigned char>(b));
          });
+}
+
+// The error word a single request for the class would have been answered
+// with: 0 when it exists, 31 when the adapter does not hold it.
+std::uint32_t ClassStatus(bool known) {
+  return known ? device_error::kSuccess : device_error::kGenFailure;
+}
+
+std::vector<std::uint8_t> StatisticsBatchOf(const AdapterState& adapter,
+                                            std::span<const std::uint8_t> input) {
+  // The sizes check decoded the input already.
+  const auto ids =
+      protocol::DecodeStatisticsBatchRequest(input).value_or(std::vector<std::uint32_t>{});
+  protocol::StatisticsBatch batch;
+  batch.totals = adapter.TotalStatistics();
+  batch.pendingRecords = static_cast<std::uint32_t>(adapter.PendingRecords());
+  batch.pendingRecords6 = static_cast<std::uint32_t>(adapter.PendingRecords6());
+  batch.classes.reserve(ids.size());
+  for (const std::uint32_t id : ids) {
+    const auto statistics = adapter.ClassStatistics(id);
+    batch.classes.push_back(
+        {statistics.value_or(protocol::ClassStatistics{}), ClassStatus(statistics.has_value())});
+  }
+  return Succeed(protocol::EncodeStatisticsBatchReply(batch));
+}
+
+// Every entry is applied that can be, in order, as single requests would.
+std::vector<std::uint8_t> SetClassRates(AdapterState& adapter,
+                                        std::span<const std::uint8_t> input) {
+  const auto rates =
+      protocol::DecodeClassRatesRequest(input).value_or(std::vector<protocol::ClassRate>{});
+  std::vector<std::uint32_t> statuses;
+  statuses.reserve(rates.size());
+  for (const protocol::ClassRate& rate : rates) {
+    statuses.push_back(ClassStatus(adapter.SetRate(rate.driverClassId, rate.bytesPerSecond)));
+  }
+  return Succeed(protocol::EncodeClassRatesReply(statuses));
 }
 
 }  // namespace
@@ -157,6 +195,10 @@ std::vector<std::uint8_t> RequestDispatcher::Dispatch(ConnectionState& connectio
     }
     case RequestCode::HlReadPackets6:
       return Succeed(adapter.ReadPackets6());
+    case RequestCode::HlGetStatisticsBatch:
+      return StatisticsBatchOf(adapter, input);
+    case RequestCode::HlSetTBFClassRates:
+      return SetClassRates(adapter, input);
     case RequestCode::HlBindAdapter:
       break;
   }

@@ -7,6 +7,7 @@
 #include "protocol/capture6_record.h"
 #include "protocol/class_family.h"
 #include "protocol/replies.h"
+#include "protocol/statistics_batch.h"
 #include "protocol/tbf_setting_data.h"
 #include "protocol/tcp_four_tuple.h"
 
@@ -47,7 +48,20 @@ constexpr std::array kRequestLayouts{
     RequestLayout{HlSetTBFClassFamily, "HlSetTBFClassFamily", InputShape::ClassFamily,
                   kClassFamilySize, 0},
     Fixed(HlReadPackets6, "HlReadPackets6", 0, kReadPackets6BufferSize),
+    RequestLayout{HlGetStatisticsBatch, "HlGetStatisticsBatch", InputShape::StatisticsBatch, 0, 0},
+    RequestLayout{HlSetTBFClassRates, "HlSetTBFClassRates", InputShape::ClassRates, 0, 0},
 };
+
+// The output capacity of a batch is the reply size for the count its input
+// carries; nothing when the input is no valid batch.
+std::optional<std::size_t> BatchOutputSize(InputShape shape, std::span<const std::uint8_t> input) {
+  if (shape == InputShape::StatisticsBatch) {
+    const auto ids = DecodeStatisticsBatchRequest(input);
+    return ids ? std::optional(StatisticsBatchReplySize(ids->size())) : std::nullopt;
+  }
+  const auto rates = DecodeClassRatesRequest(input);
+  return rates ? std::optional(ClassRatesReplySize(rates->size())) : std::nullopt;
+}
 
 }  // namespace
 
@@ -86,6 +100,8 @@ bool RequestRepeatable(std::uint32_t code) {
     case HlResetTcpConnection:
     case HlResetTcp6Connection:
     case HlSetTBFClassFamily:
+    case HlGetStatisticsBatch:
+    case HlSetTBFClassRates:
       return true;
     default:
       return false;
@@ -94,6 +110,10 @@ bool RequestRepeatable(std::uint32_t code) {
 
 bool RequestSizesValid(const RequestLayout& layout, std::span<const std::uint8_t> input,
                        std::size_t outputCapacity) {
+  if (layout.inputShape == InputShape::StatisticsBatch ||
+      layout.inputShape == InputShape::ClassRates) {
+    return BatchOutputSize(layout.inputShape, input) == outputCapacity;
+  }
   if (outputCapacity != layout.outputSize) {
     return false;
   }
@@ -110,6 +130,9 @@ bool RequestSizesValid(const RequestLayout& layout, std::span<const std::uint8_t
       return DecodeTcp6FourTuple(input).has_value();
     case InputShape::ClassFamily:
       return DecodeClassFamily(input).has_value();
+    case InputShape::StatisticsBatch:
+    case InputShape::ClassRates:
+      break;  // checked above
   }
   return false;
 }

@@ -40,6 +40,12 @@ enum class RequestCode : std::uint32_t {
   HlSetTBFClassFamily = 0x4323A118,
   // The captured IPv6 packets, 84-byte records (capture6_record.h).
   HlReadPackets6 = 0x4323611C,
+  // One statistics tick's reads of an adapter in one request: its totals,
+  // its waiting capture records and the statistics of the classes named
+  // (statistics_batch.h).
+  HlGetStatisticsBatch = 0x43236120,
+  // The rates of many classes of an adapter in one request.
+  HlSetTBFClassRates = 0x4323A124,
 };
 
 // How the length of a request's input is fixed.
@@ -50,6 +56,10 @@ enum class InputShape : std::uint8_t {
   TcpFourTuple,      // exactly 16 bytes naming an IPv4 TCP connection (tcp_four_tuple.h)
   Tcp6FourTuple,     // exactly 40 bytes naming an IPv6 TCP connection (tcp_four_tuple.h)
   ClassFamily,       // exactly 40 bytes of a valid class family (class_family.h)
+  // The batches (statistics_batch.h): a count and that many entries; the
+  // output capacity is the exact reply size for the count, not outputSize.
+  StatisticsBatch,  // 4 + 4 x count bytes, count 0..kMaxBatchClasses
+  ClassRates,       // 4 + 8 x count bytes, count 1..kMaxBatchClasses
 };
 
 struct RequestLayout {
@@ -57,7 +67,7 @@ struct RequestLayout {
   std::string_view name;
   InputShape inputShape;
   std::size_t inputSize;   // for InputShape::Fixed
-  std::size_t outputSize;  // the exact output capacity the caller passes
+  std::size_t outputSize;  // the exact output capacity the caller passes (0 for the batches)
 };
 
 inline constexpr std::uint32_t kDriverVersion = 20006;

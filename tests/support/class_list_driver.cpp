@@ -6,6 +6,7 @@
 #include "protocol/byte_order.h"
 #include "protocol/replies.h"
 #include "protocol/request_codes.h"
+#include "protocol/statistics_batch.h"
 #include "protocol/tbf_setting_data.h"
 #include "protocol/utf16.h"
 
@@ -79,6 +80,11 @@ void ClassListDriver::SetVersion(std::uint32_t version) {
   version_ = version;
 }
 
+void ClassListDriver::DoNotKnow(std::uint32_t code) {
+  const std::lock_guard lock(mutex_);
+  unknown_.insert(code);
+}
+
 std::vector<std::uint32_t> ClassListDriver::ClassesOf(const std::string& adapter) const {
   const std::lock_guard lock(mutex_);
   const auto found = adapters_.find(adapter);
@@ -115,15 +121,71 @@ std::optional<std::vector<std::uint8_t>> ClassListDriver::Serve(
   if (bound == bindings_.end()) {
     return protocol::EncodeReply(device_error::kNotReady, {});
   }
-  log_.push_back({header.code, bound->second, ClassIdOf(header.code, input)});
+  LogRequest(header.code, bound->second, input);
   if (const auto late = delays_.find(header.code); late != delays_.end()) {
     delay = late->second;
   }
-  std::vector<std::uint8_t> reply =
-      TakeRefusal(header.code) ? Refused() : Carry(adapters_[bound->second], header.code, input);
+  std::vector<std::uint8_t> reply;
+  if (unknown_.contains(header.code)) {
+    reply = protocol::EncodeReply(device_error::kInvalidFunction, {});
+  } else {
+    reply =
+        TakeRefusal(header.code) ? Refused() : Carry(adapters_[bound->second], header.code, input);
+  }
   lock.unlock();
   std::this_thread::sleep_for(delay);
   return reply;
+}
+
+void ClassListDriver::LogRequest(std::uint32_t code, const std::string& adapter,
+                                 std::span<const std::uint8_t> input) {
+  std::vector<std::uint32_t> named;
+  if (code == Code(RequestCode::HlGetStatisticsBatch)) {
+    named = protocol::DecodeStatisticsBatchRequest(input).value_or(named);
+  } else if (code == Code(RequestCode::HlSetTBFClassRates)) {
+    for (const auto& rate :
+         protocol::DecodeClassRatesRequest(input).value_or(std::vector<protocol::ClassRate>{})) {
+      named.push_back(rate.driverClassId);
+    }
+  } else {
+    log_.push_back({code, adapter, ClassIdOf(code, input)});
+    return;
+  }
+  if (named.empty()) {
+    log_.push_back({code, adapter, std::nullopt});
+  }
+  for (const std::uint32_t id : named) {
+    log_.push_back({code, adapter, id});
+  }
+}
+
+std::vector<std::uint8_t> ClassListDriver::StatisticsBatch(
+    const Adapter& adapter, std::span<const std::uint8_t> input) const {
+  const auto ids = protocol::DecodeStatisticsBatchRequest(input);
+  if (!ids) {
+    return protocol::EncodeReply(device_error::kInvalidParameter, {});
+  }
+  protocol::StatisticsBatch batch;
+  for (const std::uint32_t id : *ids) {
+    const bool known = std::ranges::find(adapter.classes, id) != adapter.classes.end();
+    batch.classes.push_back({{}, known ? device_error::kSuccess : device_error::kGenFailure});
+  }
+  return Ok(protocol::EncodeStatisticsBatchReply(batch));
+}
+
+std::vector<std::uint8_t> ClassListDriver::RatesBatch(const Adapter& adapter,
+                                                      std::span<const std::uint8_t> input) const {
+  const auto rates = protocol::DecodeClassRatesRequest(input);
+  if (!rates) {
+    return protocol::EncodeReply(device_error::kInvalidParameter, {});
+  }
+  std::vector<std::uint32_t> statuses;
+  for (const protocol::ClassRate& rate : *rates) {
+    const bool known =
+        std::ranges::find(adapter.classes, rate.driverClassId) != adapter.classes.end();
+    statuses.push_back(known ? device_error::kSuccess : device_error::kGenFailure);
+  }
+  return Ok(protocol::EncodeClassRatesReply(statuses));
 }
 
 bool ClassListDriver::TakeRefusal(std::uint32_t code) {
@@ -175,6 +237,10 @@ std::vector<std::uint8_t> ClassListDriver::Carry(Adapter& adapter, std::uint32_t
       return Ok(std::vector<std::uint8_t>(protocol::kTotalStatisticsSize, 0));
     case RequestCode::HlReadPackets:
       return Ok();
+    case RequestCode::HlGetStatisticsBatch:
+      return StatisticsBatch(adapter, input);
+    case RequestCode::HlSetTBFClassRates:
+      return RatesBatch(adapter, input);
     default:
       return NamesAClass(code) && !known ? Refused() : Ok();
   }

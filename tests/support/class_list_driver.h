@@ -15,6 +15,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,8 @@ class ClassListDriver {
     std::string adapter;
     std::optional<std::uint32_t> classId;  // for the requests that name one
   };
+  // A batch is logged once per class it names (once with none when it
+  // names none).
 
   // Starts serving at `socketPath` with a fresh state; ids start at 1.
   explicit ClassListDriver(std::filesystem::path socketPath, std::uint32_t firstClassId = 1);
@@ -40,6 +44,8 @@ class ClassListDriver {
   // Refuses the next `times` requests with the code (every one when < 0).
   void Refuse(std::uint32_t code, int times = -1);
   void SetVersion(std::uint32_t version);
+  // Answers the code with 1 from now on, as a driver that does not know it.
+  void DoNotKnow(std::uint32_t code);
 
   // The adapter's class ids in the driver's order.
   std::vector<std::uint32_t> ClassesOf(const std::string& adapter) const;
@@ -59,12 +65,19 @@ class ClassListDriver {
   std::vector<std::uint8_t> Carry(Adapter& adapter, std::uint32_t code,
                                   std::span<const std::uint8_t> input);
   bool TakeRefusal(std::uint32_t code);
+  void LogRequest(std::uint32_t code, const std::string& adapter,
+                  std::span<const std::uint8_t> input);
+  std::vector<std::uint8_t> StatisticsBatch(const Adapter& adapter,
+                                            std::span<const std::uint8_t> input) const;
+  std::vector<std::uint8_t> RatesBatch(const Adapter& adapter,
+                                       std::span<const std::uint8_t> input) const;
   static void Move(Adapter& adapter, std::uint32_t id, int step);
 
   mutable std::mutex mutex_;
   std::map<std::string, Adapter> adapters_;
   std::map<std::uint32_t, std::chrono::milliseconds> delays_;
   std::map<std::uint32_t, int> refused_;  // code -> refusals left, < 0 for all
+  std::set<std::uint32_t> unknown_;
   std::uint32_t version_;
   std::uint32_t nextClassId_;
   std::map<std::uint64_t, std::string> bindings_;  // connection -> adapter

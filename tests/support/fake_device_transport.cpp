@@ -1,13 +1,23 @@
 #include "support/fake_device_transport.h"
 
 #include <algorithm>
+#include <array>
+#include <optional>
 
 #include "protocol/byte_order.h"
+#include "protocol/capture6_record.h"
+#include "protocol/framing.h"
+#include "protocol/replies.h"
 #include "protocol/request_codes.h"
+#include "protocol/statistics_batch.h"
 #include "protocol/utf16.h"
 
 namespace harlune::testing {
 namespace {
+
+using protocol::RequestCode;
+
+constexpr std::uint32_t Code(RequestCode code) { return static_cast<std::uint32_t>(code); }
 
 class FakeHandle final : public DeviceHandle {
  public:
@@ -25,7 +35,7 @@ class FakeHandle final : public DeviceHandle {
       return {false, 31, 0, true};
     }
     owner_.calls.push_back(
-        {device_, adapterPath_, code, {input.begin(), input.end()}, output.size()});
+        {device_, adapterPath_, code, {input.begin(), input.end()}, output.size(), 0, {}});
     if (owner_.loseReplyTo.erase(code) != 0) {
       // Carried out, but the answer comes too late: the caller gave up, and
       // the handle is of no further use.
@@ -35,7 +45,10 @@ class FakeHandle final : public DeviceHandle {
       std::fill(output.begin(), output.end(), std::uint8_t{0xFF});
       return {false, 31, 0};
     }
-    return Carry(code, input, output);
+    const DeviceCallResult result = Carry(code, input, output);
+    owner_.calls.back().error = result.error;
+    owner_.calls.back().output.assign(output.begin(), output.begin() + result.bytesReturned);
+    return result;
   }
 
  private:
@@ -53,14 +66,125 @@ class FakeHandle final : public DeviceHandle {
       queued->second.pop_front();
       return Answer(reply, output);
     }
-    const FakeDeviceTransport::Reply* reply = FindReply(code);
+    const FakeDeviceTransport::Reply* reply = FindReply(code, ClassOf(code, input));
     if (reply == nullptr) {
-      return {true, 0, 0};
+      return IsBatch(code) ? AnswerBatch(code, input, output) : DeviceCallResult{true, 0, 0};
     }
     return Answer(*reply, output);
   }
 
-  const FakeDeviceTransport::Reply* FindReply(std::uint32_t code) const {
+  static bool IsBatch(std::uint32_t code) {
+    return code == Code(RequestCode::HlGetStatisticsBatch) ||
+           code == Code(RequestCode::HlSetTBFClassRates);
+  }
+
+  // What a single request with the code would be answered: the next
+  // queued reply (used up), else the standing one; nothing for a success
+  // with no output.
+  // The class a statistics or rate request names.
+  static std::optional<std::uint32_t> ClassOf(std::uint32_t code,
+                                              std::span<const std::uint8_t> input) {
+    const bool names = code == Code(RequestCode::HlGetTBFClassStatistics) ||
+                       code == Code(RequestCode::HlSetTBFClassRate);
+    return names && input.size() >= 4 ? std::optional(protocol::LoadLe32(input, 0)) : std::nullopt;
+  }
+
+  std::optional<FakeDeviceTransport::Reply> NextReply(
+      std::uint32_t code, std::optional<std::uint32_t> classId = std::nullopt) {
+    if (auto queued = owner_.queuedReplies.find(code);
+        queued != owner_.queuedReplies.end() && !queued->second.empty()) {
+      FakeDeviceTransport::Reply reply = queued->second.front();
+      queued->second.pop_front();
+      return reply;
+    }
+    const FakeDeviceTransport::Reply* reply = FindReply(code, classId);
+    return reply == nullptr ? std::nullopt : std::optional(*reply);
+  }
+
+  // The records the reads of the code would deliver; a failing read counts
+  // as one, so that it is still sent.
+  std::uint32_t PendingOf(std::uint32_t code, std::size_t recordSize) const {
+    std::size_t records = 0;
+    if (const auto queued = owner_.queuedReplies.find(code); queued != owner_.queuedReplies.end()) {
+      for (const FakeDeviceTransport::Reply& reply : queued->second) {
+        records += reply.error != 0 ? 1 : reply.output.size() / recordSize;
+      }
+    }
+    if (const FakeDeviceTransport::Reply* reply = FindReply(code)) {
+      records += reply->error != 0 ? 1 : reply->output.size() / recordSize;
+    }
+    return static_cast<std::uint32_t>(records);
+  }
+
+  DeviceCallResult AnswerBatch(std::uint32_t code, std::span<const std::uint8_t> input,
+                               std::span<std::uint8_t> output) {
+    if (!owner_.knowsBatches) {
+      return {false, protocol::device_error::kInvalidFunction, 0};
+    }
+    return Answer(code == Code(RequestCode::HlGetStatisticsBatch) ? StatisticsBatchOf(input)
+                                                                  : RatesBatchOf(input),
+                  output);
+  }
+
+  FakeDeviceTransport::Reply StatisticsBatchOf(std::span<const std::uint8_t> input) {
+    const auto ids = protocol::DecodeStatisticsBatchRequest(input);
+    if (!ids) {
+      return {protocol::device_error::kInvalidParameter, {}};
+    }
+    const auto totals = NextReply(Code(RequestCode::HlGetTotalStatistics));
+    if (totals && totals->error != 0) {
+      return {totals->error, {}};  // a batch cannot fail its totals alone
+    }
+    protocol::StatisticsBatch batch;
+    batch.totals = protocol::DecodeTotalStatistics(Padded<protocol::kTotalStatisticsSize>(totals));
+    batch.pendingRecords =
+        PendingOf(Code(RequestCode::HlReadPackets), protocol::kCaptureRecordSize);
+    batch.pendingRecords6 =
+        PendingOf(Code(RequestCode::HlReadPackets6), protocol::kCapture6RecordSize);
+    for (const std::uint32_t id : *ids) {
+      const auto single = NextReply(Code(RequestCode::HlGetTBFClassStatistics), id);
+      if (single && single->error != 0) {
+        batch.classes.push_back({{}, single->error});
+      } else {
+        batch.classes.push_back(
+            {protocol::DecodeClassStatistics(Padded<protocol::kClassStatisticsSize>(single)), 0});
+      }
+    }
+    return {0, protocol::EncodeStatisticsBatchReply(batch)};
+  }
+
+  FakeDeviceTransport::Reply RatesBatchOf(std::span<const std::uint8_t> input) {
+    const auto rates = protocol::DecodeClassRatesRequest(input);
+    if (!rates) {
+      return {protocol::device_error::kInvalidParameter, {}};
+    }
+    std::vector<std::uint32_t> statuses;
+    for (const protocol::ClassRate& rate : *rates) {
+      const auto single = NextReply(Code(RequestCode::HlSetTBFClassRate), rate.driverClassId);
+      statuses.push_back(single ? single->error : 0);
+    }
+    return {0, protocol::EncodeClassRatesReply(statuses)};
+  }
+
+  // A single reply's bytes as the caller's zeroed buffer would hold them.
+  template <std::size_t N>
+  static std::array<std::uint8_t, N> Padded(
+      const std::optional<FakeDeviceTransport::Reply>& reply) {
+    std::array<std::uint8_t, N> bytes{};
+    if (reply) {
+      std::copy_n(reply->output.begin(), std::min(N, reply->output.size()), bytes.begin());
+    }
+    return bytes;
+  }
+
+  const FakeDeviceTransport::Reply* FindReply(
+      std::uint32_t code, std::optional<std::uint32_t> classId = std::nullopt) const {
+    if (classId) {
+      const auto found = owner_.classRepliesOf.find({adapterPath_, code, *classId});
+      if (found != owner_.classRepliesOf.end()) {
+        return &found->second;
+      }
+    }
     if (const auto adapter = owner_.repliesOf.find(adapterPath_);
         adapter != owner_.repliesOf.end()) {
       if (const auto found = adapter->second.find(code); found != adapter->second.end()) {
@@ -159,6 +283,11 @@ std::vector<FakeDeviceTransport::Call> FakeDeviceTransport::CallsWithCode(
 void FakeDeviceTransport::FailOn(std::string_view adapterName, std::uint32_t code,
                                  std::uint32_t error) {
   repliesOf[AdapterPathOf(adapterName)][code] = Reply{error, {}};
+}
+
+void FakeDeviceTransport::ReplyForClass(std::string_view adapterName, std::uint32_t code,
+                                        std::uint32_t classId, Reply reply) {
+  classRepliesOf[{AdapterPathOf(adapterName), code, classId}] = std::move(reply);
 }
 
 void FakeDeviceTransport::ReplyOn(std::string_view adapterName, std::uint32_t code,

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "core/driver/device_transport.h"
@@ -22,6 +23,9 @@ class FakeDeviceTransport final : public DeviceTransport {
     std::uint32_t code = 0;
     std::vector<std::uint8_t> input;
     std::size_t outputCapacity = 0;
+    // How the driver answered: the device error and the bytes returned.
+    std::uint32_t error = 0;
+    std::vector<std::uint8_t> output;
   };
 
   struct Reply {
@@ -34,10 +38,20 @@ class FakeDeviceTransport final : public DeviceTransport {
   // The bind status word for every adapter path not listed in bindStatusOf.
   std::uint32_t bindStatus = 0;
   std::map<std::u16string, std::uint32_t> bindStatusOf;
-  // Replies by request code; an unlisted code succeeds with no output.
+  // Replies by request code; an unlisted code succeeds with no output,
+  // except the two batches: unlisted, they are answered from the replies of
+  // the single requests they stand for (each class as its single request,
+  // the totals, and as waiting records those the packet reads hold), or
+  // with 1 while knowsBatches is off.
   std::map<std::uint32_t, Reply> replies;
+  // Off: a driver of before the batches, which answers them with 1.
+  bool knowsBatches = true;
   // Replies for one bound adapter path (\DEVICE\eth0), before `replies`.
   std::map<std::u16string, std::map<std::uint32_t, Reply>> repliesOf;
+  // Replies for one class of one bound adapter path, by (path, code, class
+  // id), before `repliesOf`: for the statistics and rate requests and the
+  // batches' entries for them.
+  std::map<std::tuple<std::u16string, std::uint32_t, std::uint32_t>, Reply> classRepliesOf;
   // One-time replies by request code, used up first, oldest first.
   std::map<std::uint32_t, std::deque<Reply>> queuedReplies;
   // Request codes whose next call the driver carries out but answers too
@@ -62,6 +76,10 @@ class FakeDeviceTransport final : public DeviceTransport {
 
   // Makes every request with that code on that adapter fail with `error`.
   void FailOn(std::string_view adapterName, std::uint32_t code, std::uint32_t error = 31);
+  // Answers the single request with that code for that class of that
+  // adapter (and a batch's entry for it).
+  void ReplyForClass(std::string_view adapterName, std::uint32_t code, std::uint32_t classId,
+                     Reply reply);
   // Answers requests with that code on that adapter with the bytes.
   void ReplyOn(std::string_view adapterName, std::uint32_t code, std::vector<std::uint8_t> output);
 

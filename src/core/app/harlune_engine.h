@@ -22,6 +22,7 @@
 #include "core/driver/driver_link.h"
 #include "core/driver/filtering_session.h"
 #include "core/driver/traffic_statistics.h"
+#include "core/htb/batched_class_rates.h"
 #include "core/htb/htb_tick.h"
 #include "core/monitor/adapter_table.h"
 #include "core/monitor/connection_monitor.h"
@@ -77,6 +78,10 @@ class HarluneEngine {
   // The adapters whose driver stopped answering during the session (the
   // status shows them; they are not used until the driver answers again).
   std::vector<std::string> SilentAdapters() const { return session_.SilentAdapters(); }
+  // Whether a driver of this run knew no batch requests, so that the
+  // statistics or rates of one of its adapters went one request per class
+  // (for a status or an about box: nothing the user sees is missing).
+  bool DriverBatchFallbackUsed() const { return driver_.Batches().FallbackUsed(); }
   // The reset of the driver's totals.
   void ResetTotals() { statistics_.ResetTotals(); }
 
@@ -159,7 +164,7 @@ class HarluneEngine {
   DriverLink driver_;
   FilteringSession session_;
   TrafficStatistics statistics_;
-  DriverClassRateSink classRates_;
+  BatchedClassRateSink classRates_;
 
   std::unique_ptr<TcpTableSource> tcpTable_;
   std::unique_ptr<HostResolver> resolver_;

@@ -191,6 +191,23 @@ DeviceCallResult DriverLink::ClassRequest(std::string_view adapterName, RequestC
   return result;
 }
 
+void DriverLink::SuspectFailedBatch(std::string_view adapterName, const DeviceCallResult& result,
+                                    bool namesClasses) {
+  if (namesClasses && !result.succeeded && !RefusedByTheDriver(result)) {
+    Suspect(adapterName, false);
+  }
+}
+
+void DriverLink::SuspectRefusedClasses(std::string_view adapterName,
+                                       std::span<const std::uint32_t> statuses) {
+  for (const std::uint32_t status : statuses) {
+    if (status != device_error::kSuccess && !RefusedByTheDriver({false, status})) {
+      Suspect(adapterName, false);
+      return;
+    }
+  }
+}
+
 bool DriverLink::RequestWithoutData(std::string_view adapterName, RequestCode code) {
   return Request(adapterName, code, {}, {}).succeeded;
 }

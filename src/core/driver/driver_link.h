@@ -32,6 +32,11 @@
 //   (HlSetTBFClassFamily, HlReadPackets6, HlResetTcp6Connection) hand back
 //   the device error, so that the caller can tell that driver from a failure.
 // - No request ever carries kNoDriverClass: the call fails unsent.
+// - The batches (HlGetStatisticsBatch, HlSetTBFClassRates) follow the rules
+//   of the single requests they stand for: a class status other than 0, 1
+//   or 87 makes the adapter a suspect as a refused single request does. A
+//   driver that answers a batch with 1 does not know it; Batches() keeps
+//   that per adapter for the callers, who then send the single requests.
 // - HlGetVersion probes adapters: it uses a kept connection but never keeps
 //   a new one, and it closes the adapter's connection unless the answer is
 //   the accepted version.
@@ -49,11 +54,13 @@
 #include <vector>
 
 #include "core/driver/device_transport.h"
+#include "core/driver/driver_batch_memory.h"
 #include "protocol/capture6_record.h"
 #include "protocol/class_family.h"
 #include "protocol/framing.h"
 #include "protocol/replies.h"
 #include "protocol/request_codes.h"
+#include "protocol/statistics_batch.h"
 #include "protocol/tbf_setting_data.h"
 #include "protocol/tcp_four_tuple.h"
 
@@ -134,6 +141,24 @@ struct DriverReadReply {
   }
 };
 
+// What the driver said to a batch request: its reply decoded, or without
+// one the device error (1 from a driver that does not know the batch; 0
+// when the adapter could not be bound or the reply was not of the exact
+// length).
+template <typename Decoded>
+struct DriverBatchReply {
+  std::optional<Decoded> reply;
+  std::uint32_t deviceError = 0;
+
+  bool UnknownRequest() const {
+    return !reply && deviceError == protocol::device_error::kInvalidFunction;
+  }
+};
+
+using StatisticsBatchReply = DriverBatchReply<protocol::StatisticsBatch>;
+// One status per entry, 0 when the rate was set.
+using ClassRatesReply = DriverBatchReply<std::vector<std::uint32_t>>;
+
 // The class id of a filter that has no class in the driver. Drivers never
 // hand it out (capture records use it for "no class").
 inline constexpr std::uint32_t kNoDriverClass = 0;
@@ -207,6 +232,19 @@ class DriverLink {
   // apart from no driver at all.
   DriverResetReply HlResetTcp6Connection(std::string_view adapterName,
                                          const protocol::TcpFourTuple& tuple);
+  // One statistics tick's reads of the adapter: its totals, its waiting
+  // capture records and the classes named, in order (at most 128, none
+  // kNoDriverClass, else the call fails unsent). A reply keeps the waiting
+  // records in Batches(), a failure forgets them.
+  StatisticsBatchReply HlGetStatisticsBatch(std::string_view adapterName,
+                                            std::span<const std::uint32_t> driverClassIds);
+  // The rates of 1 to 128 classes of the adapter (none kNoDriverClass).
+  ClassRatesReply HlSetTBFClassRates(std::string_view adapterName,
+                                     std::span<const protocol::ClassRate> rates);
+  // What the batches taught about each adapter's driver; the session's
+  // start forgets it.
+  DriverBatchMemory& Batches() { return batches_; }
+  const DriverBatchMemory& Batches() const { return batches_; }
 
  private:
   struct Call {
@@ -236,6 +274,11 @@ class DriverLink {
   DriverResetReply ResetRequest(std::string_view adapterName, protocol::RequestCode code,
                                 std::span<const std::uint8_t> input);
   bool RequestWithoutData(std::string_view adapterName, protocol::RequestCode code);
+  // The suspect rules of a batch that names classes: a failed request as a
+  // failed class request, then each class's own status.
+  void SuspectFailedBatch(std::string_view adapterName, const DeviceCallResult& result,
+                          bool namesClasses);
+  void SuspectRefusedClasses(std::string_view adapterName, std::span<const std::uint32_t> statuses);
   bool RequestWithClassId(std::string_view adapterName, protocol::RequestCode code,
                           std::uint32_t driverClassId);
 
@@ -245,6 +288,7 @@ class DriverLink {
   KeptConnections kept_{kMaxKeptConnections};
   std::uint32_t lastError_ = 0;
   std::vector<DriverSuspect> suspects_;
+  DriverBatchMemory batches_;
 };
 
 }  // namespace harlune

@@ -104,6 +104,7 @@ SessionStart FilteringSession::StartSession() {
   // a driver found to know only IPv4 may have been replaced.
   watch_.Forget();
   ipv4OnlyAdapters_.clear();
+  driver_.Batches().ForgetSession();
   std::size_t counted = 0;
   // Names are copied: SetValid must not be given a reference into the table.
   for (const AdapterEntry& entry : std::vector<AdapterEntry>(adapters_.Entries())) {
@@ -209,9 +210,22 @@ void FilteringSession::UpdateApplicationPorts(const FilterProcessPorts& portsOfF
 
 void FilteringSession::ReadCapture(
     const std::function<void(const protocol::CaptureBatch&)>& batch) {
+  DriverBatchMemory& hints = driver_.Batches();
   for (const AdapterEntry& entry : std::vector<AdapterEntry>(adapters_.Entries())) {
-    if (entry.valid == 1 && ReadIpv4Capture(entry.name, batch) && !Ipv4OnlyDriver(entry.name)) {
-      ReadIpv6Capture(entry.name, batch);
+    if (entry.valid != 1) {
+      continue;
+    }
+    // A family the last statistics batch found empty is not read: the next
+    // batch tells when records wait, and a ring that fills still shows them.
+    if (hints.CaptureMayBePending(entry.name, false)) {
+      if (!ReadIpv4Capture(entry.name, batch)) {
+        continue;
+      }
+      hints.MarkCaptureDrained(entry.name, false);
+    }
+    if (!Ipv4OnlyDriver(entry.name) && hints.CaptureMayBePending(entry.name, true) &&
+        ReadIpv6Capture(entry.name, batch)) {
+      hints.MarkCaptureDrained(entry.name, true);
     }
   }
 }
@@ -234,7 +248,7 @@ bool FilteringSession::ReadIpv4Capture(
   }
 }
 
-void FilteringSession::ReadIpv6Capture(
+bool FilteringSession::ReadIpv6Capture(
     const std::string& adapterName,
     const std::function<void(const protocol::CaptureBatch&)>& batch) {
   Packet6ReadBuffer buffer{};
@@ -242,14 +256,14 @@ void FilteringSession::ReadIpv6Capture(
     const DriverReadReply reply = driver_.HlReadPackets6(adapterName, buffer);
     if (reply.UnknownRequest()) {
       MarkIpv4Only(adapterName);
-      return;
+      return false;
     }
     if (!reply.records) {
       Invalidate(adapterName);
-      return;
+      return false;
     }
     if (*reply.records == 0) {
-      return;
+      return true;
     }
     batch({true, std::span<const std::uint8_t>(buffer).first(*reply.records *
                                                              protocol::kCapture6RecordSize)});

@@ -99,7 +99,8 @@ class FilteringSession final : public FilterRateRestorer {
 
   // Reads every usable adapter's captured packets until it has none left,
   // handing each batch of whole records to `batch`: the IPv4 records first,
-  // then the IPv6 ones unless the adapter's driver knows only IPv4.
+  // then the IPv6 ones unless the adapter's driver knows only IPv4. A family
+  // that the adapter's last statistics batch found empty is not read.
   void ReadCapture(const std::function<void(const protocol::CaptureBatch&)>& batch);
 
   // Whether the driver may be asked about the adapter of this name.
@@ -139,10 +140,11 @@ class FilteringSession final : public FilterRateRestorer {
   // False (the user told) only when a driver that knows it refused.
   bool SendFamily(const PacketFilterSetting& filter);
   void MarkIpv4Only(std::string_view adapterName);
-  // One adapter's loop of each read, until the driver has nothing left.
+  // One adapter's loop of each read, until the driver has nothing left
+  // (true) or the read failed.
   bool ReadIpv4Capture(const std::string& adapterName,
                        const std::function<void(const protocol::CaptureBatch&)>& batch);
-  void ReadIpv6Capture(const std::string& adapterName,
+  bool ReadIpv6Capture(const std::string& adapterName,
                        const std::function<void(const protocol::CaptureBatch&)>& batch);
   FilterListChange Append(const PacketFilterSetting& record, std::string_view adapterRefusal);
   void LoadFilterClasses();

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <limits>
+#include <span>
 
 #include "core/base/c_format.h"
 #include "protocol/replies.h"
@@ -89,12 +90,58 @@ void TrafficStatistics::SetViewRefreshCycle(std::uint32_t milliseconds) {
   historyLength_ = harlune::HistoryLength(milliseconds);
 }
 
-std::int32_t TrafficStatistics::SampleOf(PacketFilterSetting& filter) {
+void TrafficStatistics::ReadBatches() {
+  batched_.assign(filters_.Size(), BatchedSample{});
+  batchedTotals_.clear();
+  for (const AdapterEntry& adapter : adapters_.Entries()) {
+    if (adapter.valid == 1 && driver_.Batches().StatisticsBatchKnown(adapter.name)) {
+      ReadAdapterBatch(adapter.name);
+    }
+  }
+}
+
+void TrafficStatistics::ReadAdapterBatch(const std::string& adapterName) {
+  std::vector<std::size_t> positions;
+  std::vector<std::uint32_t> ids;
+  for (std::size_t i = 0; i < filters_.Size(); ++i) {
+    const PacketFilterSetting& filter = filters_.At(i);
+    if (filter.LowerAdapterName == adapterName && filter.DriverClassId != kNoDriverClass) {
+      positions.push_back(i);
+      ids.push_back(filter.DriverClassId);
+    }
+  }
+  std::optional<protocol::TotalStatistics> totals;
+  std::size_t start = 0;
+  do {
+    const auto chunk =
+        std::span(ids).subspan(start, std::min(protocol::kMaxBatchClasses, ids.size() - start));
+    const StatisticsBatchReply reply = driver_.HlGetStatisticsBatch(adapterName, chunk);
+    if (reply.UnknownRequest()) {
+      return;  // these classes and the totals go by the single requests
+    }
+    for (std::size_t j = 0; j < chunk.size(); ++j) {
+      const bool read = reply.reply && reply.reply->classes[j].status == 0;
+      batched_[positions[start + j]] = {
+          true, read, read ? reply.reply->classes[j].statistics : protocol::ClassStatistics{}};
+    }
+    totals = reply.reply ? std::optional(reply.reply->totals) : std::nullopt;
+    start += chunk.size();
+  } while (start < ids.size());
+  batchedTotals_.push_back({adapterName, totals});
+}
+
+std::int32_t TrafficStatistics::SampleOf(std::size_t position, PacketFilterSetting& filter) {
   if (adapters_.AdapterValidOf(filter.LowerAdapterName) != 1) {
     return 0;
   }
   protocol::ClassStatistics statistics;
-  if (!driver_.HlGetTBFClassStatistics(filter.LowerAdapterName, filter.DriverClassId, statistics)) {
+  if (const BatchedSample& batched = batched_[position]; batched.batched) {
+    if (!batched.read) {
+      return 0;
+    }
+    statistics = batched.statistics;
+  } else if (!driver_.HlGetTBFClassStatistics(filter.LowerAdapterName, filter.DriverClassId,
+                                              statistics)) {
     return 0;
   }
   filter.TransferredBytes = statistics.transferredBytes;
@@ -102,37 +149,57 @@ std::int32_t TrafficStatistics::SampleOf(PacketFilterSetting& filter) {
 }
 
 void TrafficStatistics::SampleFilters() {
+  ReadBatches();
   for (std::size_t i = 0; i < filters_.Size(); ++i) {
     PacketFilterSetting& filter = filters_.At(i);
-    filter.RateHistory.push_back(SampleOf(filter));
+    filter.RateHistory.push_back(SampleOf(i, filter));
     TrimHistory(filter.RateHistory, historyLength_);
   }
 }
 
-bool TrafficStatistics::SampleTotals() {
-  std::uint64_t sent = 0;
-  std::uint64_t received = 0;
-  std::uint32_t sendRate = 0;
-  std::uint32_t receiveRate = 0;
+bool TrafficStatistics::ReadTotals(const std::string& adapterName,
+                                   protocol::TotalStatistics& totals) {
+  const auto batched = std::ranges::find(batchedTotals_, adapterName, &BatchedTotals::adapterName);
+  if (batched == batchedTotals_.end()) {
+    return driver_.HlGetTotalStatistics(adapterName, totals);
+  }
+  if (!batched->totals) {
+    return false;
+  }
+  totals = *batched->totals;
+  return true;
+}
+
+std::optional<protocol::TotalStatistics> TrafficStatistics::SumTotals() {
+  protocol::TotalStatistics sum;
   for (const AdapterEntry& adapter : adapters_.Entries()) {
     if (adapter.valid != 1) {
       continue;
     }
     protocol::TotalStatistics totals;
-    if (!driver_.HlGetTotalStatistics(adapter.name, totals)) {
-      return false;
+    if (!ReadTotals(adapter.name, totals)) {
+      return std::nullopt;
     }
-    sent += totals.sentBytes;
-    received += totals.receivedBytes;
-    sendRate += totals.sendRate;  // 32-bit sums wrap
-    receiveRate += totals.receiveRate;
+    sum.sentBytes += totals.sentBytes;
+    sum.receivedBytes += totals.receivedBytes;
+    sum.sendRate += totals.sendRate;  // 32-bit sums wrap
+    sum.receiveRate += totals.receiveRate;
   }
-  sendHistory_.push_back(sendRate);
+  return sum;
+}
+
+bool TrafficStatistics::SampleTotals() {
+  const std::optional<protocol::TotalStatistics> sum = SumTotals();
+  batchedTotals_.clear();  // the batches' totals belong to this tick only
+  if (!sum) {
+    return false;
+  }
+  sendHistory_.push_back(sum->sendRate);
   TrimHistory(sendHistory_, historyLength_);
-  receiveHistory_.push_back(receiveRate);
+  receiveHistory_.push_back(sum->receiveRate);
   TrimHistory(receiveHistory_, historyLength_);
-  totalSent_ = sent;
-  totalReceived_ = received;
+  totalSent_ = sum->sentBytes;
+  totalReceived_ = sum->receivedBytes;
   return true;
 }
 

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -98,13 +99,18 @@ class TrafficStatistics {
 
   // One rate sample per filter in list order: the class's rate, or 0 when
   // its adapter is not usable or the read failed. A successful read also
-  // stores the class's transferred bytes.
+  // stores the class's transferred bytes. Each usable adapter is read with
+  // one statistics batch (its filters in list order, with its totals); an
+  // adapter whose driver does not know the batch gets one request per
+  // filter, as do filters that have no class.
   void SampleFilters();
 
-  // Reads the totals of every usable adapter. When any read fails the tick
-  // ends: nothing is appended, the totals keep their values and the caller
-  // must neither run the HTB step nor redraw (returns false). Otherwise the
-  // summed rates are appended to the histories and the summed totals stored.
+  // Reads the totals of every usable adapter: those of this tick's batch
+  // where SampleFilters read one, else by the totals request. When any read
+  // fails the tick ends: nothing is appended, the totals keep their values
+  // and the caller must neither run the HTB step nor redraw (returns
+  // false). Otherwise the summed rates are appended to the histories and
+  // the summed totals stored.
   bool SampleTotals();
 
   // Counts a tick towards the next redraw and says whether to redraw now.
@@ -127,7 +133,24 @@ class TrafficStatistics {
   std::uint64_t TotalReceived() const { return totalReceived_; }
 
  private:
-  std::int32_t SampleOf(PacketFilterSetting& filter);
+  // What this tick's statistics batch said about the filter at a position.
+  struct BatchedSample {
+    bool batched = false;  // a batch named its class: no single request
+    bool read = false;     // the class's statistics came back
+    protocol::ClassStatistics statistics;
+  };
+  // The totals of an adapter's batch this tick; nothing when it failed.
+  struct BatchedTotals {
+    std::string adapterName;
+    std::optional<protocol::TotalStatistics> totals;
+  };
+
+  void ReadBatches();
+  void ReadAdapterBatch(const std::string& adapterName);
+  std::int32_t SampleOf(std::size_t position, PacketFilterSetting& filter);
+  bool ReadTotals(const std::string& adapterName, protocol::TotalStatistics& totals);
+  // The sum over the usable adapters, or nothing when one read failed.
+  std::optional<protocol::TotalStatistics> SumTotals();
 
   DriverLink& driver_;
   AdapterTable& adapters_;
@@ -139,6 +162,8 @@ class TrafficStatistics {
   std::uint64_t totalSent_ = 0;
   std::uint64_t totalReceived_ = 0;
   std::uint32_t redrawCounter_ = 0;
+  std::vector<BatchedSample> batched_;  // by list position, this tick
+  std::vector<BatchedTotals> batchedTotals_;
 };
 
 }  // namespace harlune

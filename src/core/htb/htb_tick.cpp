@@ -64,6 +64,7 @@ void HtbTick::Run(HTB_Manager& manager, bool doHtb) {
     ComputeDemand(*root);
     Apply(*root, true, doHtb);
   }
+  rates_.Flush();
 }
 
 bool HtbTick::ComputeDemand(HTB_Class& cls) {

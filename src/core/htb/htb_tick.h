@@ -50,6 +50,8 @@ class ClassRateSink {
   virtual ~ClassRateSink() = default;
   virtual void SetClassRate(std::string_view adapterName, std::uint32_t driverClassId,
                             std::uint32_t bytesPerSecond) = 0;
+  // The tick's last rate is given: a sink that gathers them sends them now.
+  virtual void Flush() {}
 };
 
 // HlSetTBFClassRate to the named adapter, sent only while the adapter is
@@ -71,8 +73,9 @@ class HtbTick {
   HtbTick(const LeafActivity& activity, ClassRateSink& rates)
       : activity_(activity), rates_(rates) {}
 
-  // Compute demand and apply on the send tree, then on the receive tree.
-  // With doHtb off every linked leaf gives its filter its own rate back.
+  // Compute demand and apply on the send tree, then on the receive tree,
+  // then flush the rates. With doHtb off every linked leaf gives its filter
+  // its own rate back.
   void Run(HTB_Manager& manager, bool doHtb);
 
   // Bottom-up: derives the class's rates, works out its demand (its

@@ -197,6 +197,33 @@ TEST_F(DriverFaultTest, AClassThatCouldNotBeAddedAgainIsNeverNamedByItsOldId) {
   EXPECT_EQ(Logged(RequestCode::HlInitialize), 1U);  // a refusal is no restart
 }
 
+TEST_F(DriverFaultTest, ADriverWithoutTheBatchesGetsSingleRequestsUntilTheSessionStartsAnew) {
+  driver_->DoNotKnow(Code(RequestCode::HlGetStatisticsBatch));
+  driver_->DoNotKnow(Code(RequestCode::HlSetTBFClassRates));
+  Start({"a", "b"});
+  for (int i = 0; i < 3; ++i) {
+    engine_->StatisticsTick();
+  }
+  // Asked once, then one request per class in the same and later ticks.
+  EXPECT_EQ(Logged(RequestCode::HlGetStatisticsBatch), 2U);  // logged per class named
+  EXPECT_EQ(Logged(RequestCode::HlGetTBFClassStatistics), 6U);
+  EXPECT_EQ(Logged(RequestCode::HlGetTotalStatistics), 3U);
+  EXPECT_TRUE(engine_->DriverBatchFallbackUsed());
+  EXPECT_EQ(engine_->settings().filters.At(1).RateHistory.size(), 3U);
+
+  // A restarted driver that knows them is asked again with the new session.
+  RestartDriver(0);
+  engine_->StatisticsTick();  // still the old session's requests; then heals
+  EXPECT_EQ(Logged(RequestCode::HlInitialize), 1U);
+  const std::size_t singles = Logged(RequestCode::HlGetTBFClassStatistics);
+  const std::size_t batched = Logged(RequestCode::HlGetStatisticsBatch);
+  engine_->StatisticsTick();
+  EXPECT_EQ(driver_->ClassesOf("eth0"), ListClassIds());
+  EXPECT_EQ(Logged(RequestCode::HlGetTBFClassStatistics), singles);
+  EXPECT_EQ(Logged(RequestCode::HlGetStatisticsBatch), batched + 2);
+  EXPECT_THAT(dialogs_.messages, IsEmpty());  // nothing the user sees is missing
+}
+
 TEST_F(DriverFaultTest, AnotherDriverFoundDuringTheRunEndsTheProgram) {
   Start({"a"});
   RestartDriver(0, 20005);

@@ -8,6 +8,7 @@
 
 #include "protocol/replies.h"
 #include "protocol/request_codes.h"
+#include "protocol/statistics_batch.h"
 #include "support/fake_adapter_source.h"
 #include "support/fake_device_transport.h"
 #include "support/recording_user_dialogs.h"
@@ -21,6 +22,7 @@ using testing::FakeDeviceTransport;
 constexpr auto kClassStatistics = static_cast<std::uint32_t>(RequestCode::HlGetTBFClassStatistics);
 constexpr auto kTotalStatistics = static_cast<std::uint32_t>(RequestCode::HlGetTotalStatistics);
 constexpr auto kResetTraffic = static_cast<std::uint32_t>(RequestCode::HlResetTraffic);
+constexpr auto kStatisticsBatch = static_cast<std::uint32_t>(RequestCode::HlGetStatisticsBatch);
 
 TEST(TrafficStatisticsTextTest, AveragesWrapAndSizesCompareStrictly) {
   EXPECT_EQ(AverageRate(RateHistory32{}), 0u);
@@ -161,6 +163,58 @@ TEST_F(TrafficStatisticsTest, ResetAsksEveryUsableAdapterAndDropsFailingOnes) {
   EXPECT_EQ(adapters.AdapterValidOf("eth1"), 0);
   EXPECT_EQ(statistics.TotalSent(), 900u);  // the next tick reads the new totals
   EXPECT_TRUE(device.CallsWithCode(kResetTraffic, "none").empty());
+}
+
+TEST_F(TrafficStatisticsTest, ABatchReplyOfTheWrongLengthFailsItsClassesAndTheTick) {
+  PacketFilterSetting& filter = AddFilter("eth0", 7);
+  PacketFilterSetting& other = AddFilter("eth1", 8);
+  filter.TransferredBytes = 55;
+  const auto reply = protocol::EncodeClassStatistics({123456, 3000});
+  device.ReplyOn("eth0", kClassStatistics, {reply.begin(), reply.end()});
+  device.ReplyOn("eth1", kClassStatistics, {reply.begin(), reply.end()});
+  // The totals and one class, but without the class's status word.
+  device.ReplyOn("eth0", kStatisticsBatch, std::vector<std::uint8_t>(32 + 12));
+
+  statistics.SampleFilters();
+  EXPECT_FALSE(statistics.SampleTotals());
+  EXPECT_TRUE(statistics.SendHistory().empty());
+  EXPECT_EQ(filter.RateHistory, (std::deque<std::int32_t>{0}));
+  EXPECT_EQ(filter.TransferredBytes, 55u);
+  EXPECT_EQ(other.RateHistory, (std::deque<std::int32_t>{3000}));
+  // A wrong reply is no sign of an old driver: nothing is asked one by one.
+  EXPECT_TRUE(device.CallsWithCode(kClassStatistics).empty());
+  EXPECT_TRUE(device.CallsWithCode(kTotalStatistics).empty());
+  EXPECT_TRUE(link.Batches().StatisticsBatchKnown("eth0"));
+}
+
+TEST_F(TrafficStatisticsTest, MoreClassesThanABatchHoldsGoInSeveralInListOrder) {
+  std::vector<PacketFilterSetting*> added;
+  for (std::uint32_t id = 1; id <= 130; ++id) {
+    added.push_back(&AddFilter(id % 2 == 0 ? "eth0" : "eth1", id));
+  }
+  const auto reply = protocol::EncodeClassStatistics({1, 4096});
+  device.ReplyOn("eth0", kClassStatistics, {reply.begin(), reply.end()});
+  ReplyTotals("eth0", 1000, 3000);
+  ReplyTotals("eth1", 24, 1000);
+  for (std::uint32_t i = 0; i < 200; ++i) {
+    AddFilter("eth0", 1000 + i);
+  }
+  statistics.SampleFilters();
+  ASSERT_TRUE(statistics.SampleTotals());
+
+  const auto batches = device.CallsWithCode(kStatisticsBatch, "eth0");
+  ASSERT_EQ(batches.size(), 3U);  // 65 + 200 classes
+  const auto first = protocol::DecodeStatisticsBatchRequest(batches[0].input);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->size(), 128U);
+  EXPECT_EQ(first->front(), 2U);
+  EXPECT_EQ(protocol::DecodeStatisticsBatchRequest(batches[2].input)->size(), 265U - 256U);
+  EXPECT_EQ(protocol::DecodeStatisticsBatchRequest(batches[2].input)->back(), 1199U);
+  EXPECT_EQ(added[1]->RateHistory, (std::deque<std::int32_t>{4096}));
+  EXPECT_EQ(filters.At(filters.Size() - 1).RateHistory, (std::deque<std::int32_t>{4096}));
+  EXPECT_EQ(added[0]->RateHistory, (std::deque<std::int32_t>{0}));  // eth1 has no reply
+  EXPECT_EQ(statistics.TotalSent(), 1024u);
+  EXPECT_EQ(device.CallsWithCode(kStatisticsBatch, "eth1").size(), 1U);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "protocol/class_family.h"
 #include "protocol/replies.h"
 #include "protocol/request_codes.h"
+#include "protocol/statistics_batch.h"
 #include "protocol/tbf_setting_data.h"
 #include "protocol/tcp_four_tuple.h"
 #include "protocol/utf16.h"
@@ -33,6 +34,7 @@ constexpr std::array kAllCodes{
     RequestCode::HlGetTotalStatistics, RequestCode::HlReadPackets,
     RequestCode::HlResetTcpConnection, RequestCode::HlResetTcp6Connection,
     RequestCode::HlSetTBFClassFamily,  RequestCode::HlReadPackets6,
+    RequestCode::HlGetStatisticsBatch, RequestCode::HlSetTBFClassRates,
 };
 
 // 10.0.0.2:50000 -> 198.51.100.7:80.
@@ -92,6 +94,10 @@ std::vector<std::uint8_t> ValidInput(RequestCode code, std::uint32_t id) {
           protocol::EncodeClassFamily({id, protocol::AddressFamilies::kIpv6, {}, {}});
       return {bytes.begin(), bytes.end()};
     }
+    case RequestCode::HlGetStatisticsBatch:
+      return *protocol::EncodeStatisticsBatchRequest(std::vector{id});
+    case RequestCode::HlSetTBFClassRates:
+      return *protocol::EncodeClassRatesRequest(std::vector<protocol::ClassRate>{{id, 5000}});
     default: {
       const std::size_t size = protocol::LayoutOf(code).inputSize;
       std::vector<std::uint8_t> input(size);
@@ -103,8 +109,19 @@ std::vector<std::uint8_t> ValidInput(RequestCode code, std::uint32_t id) {
   }
 }
 
-std::uint32_t Capacity(RequestCode code) {
-  return static_cast<std::uint32_t>(protocol::LayoutOf(code).outputSize);
+// The exact output capacity; a batch's follows the count of its input.
+std::uint32_t Capacity(RequestCode code, std::span<const std::uint8_t> input = {}) {
+  std::size_t capacity = protocol::LayoutOf(code).outputSize;
+  if (code == RequestCode::HlGetStatisticsBatch) {
+    capacity = protocol::StatisticsBatchReplySize(protocol::DecodeStatisticsBatchRequest(input)
+                                                      .value_or(std::vector<std::uint32_t>{})
+                                                      .size());
+  } else if (code == RequestCode::HlSetTBFClassRates) {
+    capacity = protocol::ClassRatesReplySize(protocol::DecodeClassRatesRequest(input)
+                                                 .value_or(std::vector<protocol::ClassRate>{})
+                                                 .size());
+  }
+  return static_cast<std::uint32_t>(capacity);
 }
 
 class RequestDispatcherTest : public ::testing::Test {
@@ -130,13 +147,24 @@ class RequestDispatcherTest : public ::testing::Test {
 
   Reply Send(RequestCode code, std::span<const std::uint8_t> input,
              ConnectionState* connection = nullptr) {
-    return Send(static_cast<std::uint32_t>(code), input, Capacity(code), connection);
+    return Send(static_cast<std::uint32_t>(code), input, Capacity(code, input), connection);
   }
 
   std::uint32_t BindStatus(std::u16string_view path, ConnectionState* connection = nullptr) {
     const Reply reply = Send(RequestCode::HlBindAdapter, PathBytes(path), connection);
     EXPECT_EQ(reply.error, 0u);
     return reply.output.size() == 4 ? protocol::LoadLe32(reply.output, 0) : 0xFFFFFFFF;
+  }
+
+  // The bound adapter's statistics batch for these ids, decoded (empty when
+  // it failed or was of the wrong length).
+  protocol::StatisticsBatch Batch(const std::vector<std::uint32_t>& ids) {
+    const Reply reply =
+        Send(RequestCode::HlGetStatisticsBatch, *protocol::EncodeStatisticsBatchRequest(ids));
+    EXPECT_EQ(reply.error, 0u);
+    const auto batch = protocol::DecodeStatisticsBatchReply(reply.output, ids.size());
+    EXPECT_TRUE(batch);
+    return batch.value_or(protocol::StatisticsBatch{});
   }
 
   std::uint32_t AddClass(const _TBF_SETTING_DATA& record) {
@@ -180,7 +208,7 @@ TEST_F(RequestDispatcherTest, EveryWrongSizeFailsWithInvalidParameter) {
   for (const RequestCode code : kAllCodes) {
     const auto code32 = static_cast<std::uint32_t>(code);
     std::vector<std::uint8_t> input = ValidInput(code, id);
-    const std::uint32_t capacity = Capacity(code);
+    const std::uint32_t capacity = Capacity(code, input);
     SCOPED_TRACE(protocol::RequestName(code));
     EXPECT_EQ(Send(code32, input, capacity + 1).error, device_error::kInvalidParameter);
     if (capacity > 0) {
@@ -327,6 +355,87 @@ TEST_F(RequestDispatcherTest, TheClassFamilyRequestSetsWhatAddAndModifyReset) {
   auto bad = bytes;
   bad[4] = 3;
   EXPECT_EQ(Send(RequestCode::HlSetTBFClassFamily, bad).error, device_error::kInvalidParameter);
+}
+
+TEST_F(RequestDispatcherTest, TheStatisticsBatchAnswersWhatTheSingleRequestsWould) {
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  const std::uint32_t first = AddClass(testing::AnyTcpSend(1'000'000));
+  _TBF_SETTING_DATA receiving = testing::AnyTcpSend(1'000'000);
+  receiving.TBFMode = 1;
+  const std::uint32_t second = AddClass(receiving);
+  engine_.Offer("eth0", testing::TcpPacket(Direction::Send, 1000, 80, 1200));
+  engine_.Offer("eth0", testing::TcpPacket(Direction::Receive, 1000, 80, 300));
+  engine_.Offer("eth0", testing::Tcp6Packet(Direction::Send, 1000, 443, 700));
+  clock_.AdvanceMilliseconds(500);
+
+  const std::vector<std::uint32_t> ids{second, 42, first, second};
+  protocol::StatisticsBatch batch = Batch(ids);
+  const auto single = [this](std::uint32_t id) {
+    const Reply reply = Send(RequestCode::HlGetTBFClassStatistics,
+                             ValidInput(RequestCode::HlGetTBFClassStatistics, id));
+    return reply.error != 0 ? protocol::BatchClassStatistics{{}, reply.error}
+                            : protocol::BatchClassStatistics{
+                                  protocol::DecodeClassStatistics(
+                                      std::span<const std::uint8_t, 12>(reply.output.data(), 12)),
+                                  0};
+  };
+  ASSERT_EQ(batch.classes.size(), 4u);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_EQ(batch.classes[i], single(ids[i])) << "entry " << i;
+  }
+  EXPECT_EQ(batch.classes[1].status, device_error::kGenFailure);   // the unknown class
+  EXPECT_EQ(batch.classes[2].statistics.transferredBytes, 1900u);  // both families
+  EXPECT_EQ(batch.classes[0].statistics.transferredBytes, 300u);
+  const auto totals = protocol::EncodeTotalStatistics(batch.totals);
+  EXPECT_EQ(std::vector<std::uint8_t>(totals.begin(), totals.end()),
+            Send(RequestCode::HlGetTotalStatistics, {}).output);
+  EXPECT_EQ(batch.totals.sentBytes, 1900u);
+
+  // The waiting records are counted, not taken.
+  EXPECT_EQ(batch.pendingRecords, 2u);
+  EXPECT_EQ(batch.pendingRecords6, 1u);
+  ASSERT_EQ(Send(RequestCode::HlReadPackets, {}).output.size(), 2 * protocol::kCaptureRecordSize);
+  batch = Batch({});
+  EXPECT_EQ(batch.pendingRecords, 0u);
+  EXPECT_EQ(batch.pendingRecords6, 1u);
+  EXPECT_TRUE(batch.classes.empty());
+}
+
+TEST_F(RequestDispatcherTest, AFullRingShowsEveryRecordItStillHoldsAsPending) {
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  for (int i = 0; i < 1005; ++i) {
+    engine_.Offer("eth0", testing::TcpPacket(Direction::Send, 1000, 80));
+    engine_.Offer("eth0", testing::Tcp6Packet(Direction::Send, 1000, 443));
+  }
+  protocol::StatisticsBatch batch = Batch({});
+  EXPECT_EQ(batch.pendingRecords, 1000u);
+  EXPECT_EQ(batch.pendingRecords6, 1000u);
+  std::size_t read = 0;
+  for (Reply reply = Send(RequestCode::HlReadPackets, {}); !reply.output.empty();
+       reply = Send(RequestCode::HlReadPackets, {})) {
+    read += reply.output.size() / protocol::kCaptureRecordSize;
+  }
+  EXPECT_EQ(read, 1000u);
+  batch = Batch({});
+  EXPECT_EQ(batch.pendingRecords, 0u);
+  EXPECT_EQ(batch.pendingRecords6, 1000u);
+}
+
+TEST_F(RequestDispatcherTest, TheRatesBatchSetsEveryClassItCanInOrder) {
+  ASSERT_EQ(BindStatus(u"\\DEVICE\\eth0"), 0u);
+  const std::uint32_t first = AddClass(testing::AnyTcpSend(1000));
+  const std::uint32_t second = AddClass(testing::AnyTcpSend(1000));
+  const std::vector<protocol::ClassRate> rates{{first, 100}, {42, 5}, {second, 200}, {first, 0}};
+  const Reply reply =
+      Send(RequestCode::HlSetTBFClassRates, *protocol::EncodeClassRatesRequest(rates));
+  ASSERT_EQ(reply.error, 0u);
+  EXPECT_EQ(protocol::DecodeClassRatesReply(reply.output, 4),
+            (std::vector<std::uint32_t>{0, device_error::kGenFailure, 0, 0}));
+  AdapterState& adapter = *engine_.FindAdapter("eth0");
+  EXPECT_EQ(adapter.ClassRecord(second)->TBFRate, 200u);
+  EXPECT_EQ(adapter.ClassRecord(first)->TBFRate, 0u);  // the later entry wins
+  ASSERT_EQ(Send(RequestCode::HlStartFiltering, {}).error, 0u);
+  EXPECT_EQ(engine_.Offer("eth0", testing::TcpPacket(Direction::Send, 1000, 80)), Verdict::Drop);
 }
 
 TEST_F(RequestDispatcherTest, IPv6PacketsAreReadApartFromIPv4OnesOldestFirst) {
