@@ -44,6 +44,10 @@ Packet SimulatedTraffic::PacketOf(const Flow& flow, FlowState& state) const {
   return packet;
 }
 
+void SimulatedTraffic::Skip(std::uint64_t nowNanoseconds) {
+  last_ = std::max(last_, nowNanoseconds);
+}
+
 void SimulatedTraffic::Poll(std::uint64_t nowNanoseconds, const Offer& offer) {
   if (nowNanoseconds <= last_) {
     return;

@@ -41,6 +41,10 @@ class SimulatedTraffic : public PacketSource {
   SimulatedTraffic(std::vector<Flow> flows, std::uint64_t startNanoseconds);
 
   void Poll(std::uint64_t nowNanoseconds, const Offer& offer) override;
+  // Lets the time up to `nowNanoseconds` pass without packets, so that a
+  // daemon that stops polling while nobody looks does not make that time
+  // up in a burst when it polls again.
+  void Skip(std::uint64_t nowNanoseconds);
   const std::vector<Flow>& Flows() const { return flows_; }
 
  private:
