@@ -5,7 +5,6 @@
 // with every request on its own connection and with the adapters'
 // connections kept.
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -52,7 +51,7 @@ class SimulatedDriver {
     }
   }
   ~SimulatedDriver() {
-    stop_.store(true);
+    stop_.Request();
     thread_.join();
   }
   SimulatedDriver(const SimulatedDriver&) = delete;
@@ -64,7 +63,7 @@ class SimulatedDriver {
  private:
   testing::TempDir dir_;
   std::filesystem::path socket_ = dir_.path() / "PassThru";
-  std::atomic<bool> stop_{false};
+  StopSignal stop_;
   std::ostringstream log_;
   std::ostringstream errors_;
   std::thread thread_;
