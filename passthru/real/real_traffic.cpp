@@ -97,9 +97,9 @@ std::string RealTraffic::Start() {
   }
   epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
   if (epollFd_ < 0 || !WatchFd(queue_.Fd()) || !WatchFd(worker_.Fd())) {
+    const std::string reason = std::strerror(errno);  // before Stop's iptables calls
     Stop();
-    return "cannot watch the verdict queue and the rule worker: " +
-           std::string(std::strerror(errno));
+    return "cannot watch the verdict queue and the rule worker: " + reason;
   }
   for (const std::string& name : engine_.AdapterNames()) {
     Watch(*engine_.FindAdapter(name));
