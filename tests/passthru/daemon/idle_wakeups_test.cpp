@@ -139,14 +139,16 @@ TEST_F(SimulatedDaemonIdleTest, ASessionWithoutARunningFlowWakesOnlyForRequests)
   }
   ASSERT_EQ(client.Request(RequestCode::HlStartFiltering)->first, 0u);
   EXPECT_LE(SwitchesWhileLeftAlone(), kMostSwitchesWhileIdle);
-  // Requests do wake it, one switch or so each.
+  // Requests do wake it, and the count sees it: about a switch each (fewer
+  // when a request comes before the daemon went back to sleep).
   const std::optional<std::uint64_t> before = testing::ContextSwitchesOf(daemon_->Pid());
   for (int i = 0; i < 20; ++i) {
     ASSERT_EQ(client.Request(RequestCode::HlGetTotalStatistics)->first, 0u);
   }
+  std::this_thread::sleep_for(100ms);
   const std::optional<std::uint64_t> after = testing::ContextSwitchesOf(daemon_->Pid());
   ASSERT_TRUE(before && after);
-  EXPECT_GE(*after - *before, 20u);
+  EXPECT_GE(*after - *before, 10u);
 }
 
 }  // namespace
