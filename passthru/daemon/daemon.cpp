@@ -30,7 +30,7 @@ namespace harlune {
 namespace {
 
 // While a simulated flow runs on an adapter in a session, its packets are
-// made this often.
+// made when due, but at most this often: fast flows come in batches.
 constexpr std::uint64_t kSimulationTickNanoseconds = 5 * kNanosecondsPerMillisecond;
 // Held packets are released when due, but at most once a millisecond after
 // the last turn: a limited flood leaves in batches, not with a wakeup per
@@ -61,12 +61,12 @@ std::optional<std::uint64_t> ReleaseDeadline(const PacketEngine& engine, std::ui
   return std::max(*due, lastTurn + kReleaseSpacingNanoseconds);
 }
 
-// Whether anybody could see the simulated flows now: a flow runs on an
-// adapter in a session. Outside sessions the simulation sleeps.
-bool FlowsRunInASession(PacketEngine& engine, const std::vector<Flow>& flows) {
-  return std::any_of(flows.begin(), flows.end(), [&engine](const Flow& flow) {
+// When the next simulated packet anybody could see is due: that of a flow
+// on an adapter in a session. Outside sessions the simulation sleeps.
+std::optional<std::uint64_t> NextSeenPacket(const SimulatedTraffic& traffic, PacketEngine& engine) {
+  return traffic.NextPacketNanoseconds([&engine](const Flow& flow) {
     const AdapterState* adapter = engine.FindAdapter(flow.adapter);
-    return flow.rate != 0 && adapter != nullptr && adapter->InSession();
+    return adapter != nullptr && adapter->InSession();
   });
 }
 
@@ -86,16 +86,17 @@ void ServeSimulation(EventLoop& loop, const StopSignal& stop, SocketServer& serv
   while (!stop.Requested()) {
     server.Poll(0);
     const std::uint64_t now = clock.NowNanoseconds();
-    const bool flowing = FlowsRunInASession(engine, traffic.Flows());
-    if (flowing) {
+    if (NextSeenPacket(traffic, engine)) {
       traffic.Poll(now, offer);
     } else {
       traffic.Skip(now);
     }
     engine.Tick();
-    const std::optional<std::uint64_t> tick =
-        flowing ? std::optional<std::uint64_t>(now + kSimulationTickNanoseconds) : std::nullopt;
-    loop.Wait(Earliest(tick, ReleaseDeadline(engine, now)), clock.NowNanoseconds());
+    std::optional<std::uint64_t> packet = NextSeenPacket(traffic, engine);
+    if (packet) {
+      packet = std::max(*packet, now + kSimulationTickNanoseconds);
+    }
+    loop.Wait(Earliest(packet, ReleaseDeadline(engine, now)), clock.NowNanoseconds());
   }
 }
 

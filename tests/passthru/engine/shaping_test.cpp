@@ -245,5 +245,49 @@ TEST(SimulatedTrafficTest, SkippedTimeMakesNoPackets) {
   EXPECT_EQ(offered, 10u);
 }
 
+// The daemon wakes for the next packet a session could see instead of
+// ticking: at that time Poll makes it, not a nanosecond earlier.
+TEST(SimulatedTrafficTest, TheNextPacketIsDueWhenItsFlowHasEarnedIt) {
+  const auto flows = [] {
+    Flow fast = UploadFlow(100'000);  // a 1000-byte packet every 10 ms
+    fast.adapter = "eth1";
+    return std::vector<Flow>{UploadFlow(1000), fast, UploadFlow(0, 81)};
+  };
+  SimulatedTraffic traffic(flows(), 0);
+  const auto onEth0 = [](const Flow& flow) { return flow.adapter == "eth0"; };
+  EXPECT_EQ(traffic.NextPacketNanoseconds([](const Flow&) { return true; }),
+            std::optional<std::uint64_t>(10 * kNanosecondsPerMillisecond));
+  EXPECT_EQ(traffic.NextPacketNanoseconds(onEth0),
+            std::optional<std::uint64_t>(kNanosecondsPerSecond));
+  EXPECT_EQ(traffic.NextPacketNanoseconds([](const Flow&) { return false; }), std::nullopt);
+
+  std::size_t onEth0Offered = 0;
+  const auto count = [&onEth0Offered](std::string_view name, const Packet&) {
+    onEth0Offered += name == "eth0" ? 1 : 0;
+  };
+  SimulatedTraffic early(flows(), 0);
+  early.Poll(kNanosecondsPerSecond - 1, count);
+  EXPECT_EQ(onEth0Offered, 0u);
+  traffic.Poll(kNanosecondsPerSecond, count);
+  EXPECT_EQ(onEth0Offered, 1u);
+  EXPECT_EQ(traffic.NextPacketNanoseconds(onEth0),
+            std::optional<std::uint64_t>(2 * kNanosecondsPerSecond));
+}
+
+// Poll makes up no gap of more than a second, so a flow slower than a
+// packet a second must be polled every second to earn its packets.
+TEST(SimulatedTrafficTest, AFlowSlowerThanTheCatchUpStillMakesItsPacketsOnTime) {
+  SimulatedTraffic traffic({UploadFlow(10)}, 0);  // one packet every 100 s
+  std::vector<std::uint64_t> times;
+  std::uint64_t now = 0;
+  for (int turn = 0; turn < 1000 && now < 250 * kNanosecondsPerSecond; ++turn) {
+    now = *traffic.NextPacketNanoseconds([](const Flow&) { return true; });
+    traffic.Poll(now, [&](std::string_view, const Packet&) { times.push_back(now); });
+  }
+  const std::vector<std::uint64_t> expected{100 * kNanosecondsPerSecond,
+                                            200 * kNanosecondsPerSecond};
+  EXPECT_EQ(times, expected);
+}
+
 }  // namespace
 }  // namespace harlune
