@@ -7,7 +7,6 @@
 // and one rates request per adapter) or with a driver that does not know
 // them (one request per class, and one per adapter for the totals).
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -56,7 +55,7 @@ class SimulatedDriver {
     }
   }
   ~SimulatedDriver() {
-    stop_.store(true);
+    stop_.Request();
     thread_.join();
   }
   SimulatedDriver(const SimulatedDriver&) = delete;
@@ -68,7 +67,7 @@ class SimulatedDriver {
  private:
   testing::TempDir dir_;
   std::filesystem::path socket_ = dir_.path() / "PassThru";
-  std::atomic<bool> stop_{false};
+  StopSignal stop_;
   std::ostringstream log_;
   std::ostringstream errors_;
   std::thread thread_;

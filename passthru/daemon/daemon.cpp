@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <initializer_list>
+#include <optional>
 #include <vector>
 
 #include <sys/stat.h>
 
+#include "passthru/daemon/event_loop.h"
 #include "passthru/daemon/flows_file.h"
 #include "passthru/daemon/socket_path.h"
 #include "passthru/daemon/socket_server.h"
@@ -26,9 +29,13 @@
 namespace harlune {
 namespace {
 
-constexpr int kLoopMilliseconds = 5;
-// While packets are held their release is due at least this often.
-constexpr int kHoldingLoopMilliseconds = 1;
+// While a simulated flow runs on an adapter in a session, its packets are
+// made when due, but at most this often: fast flows come in batches.
+constexpr std::uint64_t kSimulationTickNanoseconds = 5 * kNanosecondsPerMillisecond;
+// Held packets are released when due, but at most once a millisecond after
+// the last turn: a limited flood leaves in batches, not with a wakeup per
+// packet.
+constexpr std::uint64_t kReleaseSpacingNanoseconds = kNanosecondsPerMillisecond;
 
 std::string Joined(const std::vector<std::string>& names) {
   std::string text;
@@ -36,6 +43,61 @@ std::string Joined(const std::vector<std::string>& names) {
     text += (text.empty() ? "" : ", ") + name;
   }
   return text.empty() ? "none" : text;
+}
+
+std::optional<std::uint64_t> Earliest(std::optional<std::uint64_t> a,
+                                      std::optional<std::uint64_t> b) {
+  if (a && b) {
+    return std::min(*a, *b);
+  }
+  return a ? a : b;
+}
+
+std::optional<std::uint64_t> ReleaseDeadline(const PacketEngine& engine, std::uint64_t lastTurn) {
+  const std::optional<std::uint64_t> due = engine.NextDeadline();
+  if (!due) {
+    return std::nullopt;
+  }
+  return std::max(*due, lastTurn + kReleaseSpacingNanoseconds);
+}
+
+// When the next simulated packet anybody could see is due: that of a flow
+// on an adapter in a session. Outside sessions the simulation sleeps.
+std::optional<std::uint64_t> NextSeenPacket(const SimulatedTraffic& traffic, PacketEngine& engine) {
+  return traffic.NextPacketNanoseconds([&engine](const Flow& flow) {
+    const AdapterState* adapter = engine.FindAdapter(flow.adapter);
+    return adapter != nullptr && adapter->InSession();
+  });
+}
+
+std::string OpenLoop(EventLoop& loop, std::initializer_list<int> fds) {
+  std::string error = loop.Open();
+  for (auto fd = fds.begin(); error.empty() && fd != fds.end(); ++fd) {
+    error = loop.Watch(*fd);
+  }
+  return error;
+}
+
+void ServeSimulation(EventLoop& loop, const StopSignal& stop, SocketServer& server,
+                     SimulatedTraffic& traffic, PacketEngine& engine, const Clock& clock) {
+  const auto offer = [&engine](std::string_view name, const Packet& packet) {
+    engine.Offer(name, packet);
+  };
+  while (!stop.Requested()) {
+    server.Poll(0);
+    const std::uint64_t now = clock.NowNanoseconds();
+    if (NextSeenPacket(traffic, engine)) {
+      traffic.Poll(now, offer);
+    } else {
+      traffic.Skip(now);
+    }
+    engine.Tick();
+    std::optional<std::uint64_t> packet = NextSeenPacket(traffic, engine);
+    if (packet) {
+      packet = std::max(*packet, now + kSimulationTickNanoseconds);
+    }
+    loop.Wait(Earliest(packet, ReleaseDeadline(engine, now)), clock.NowNanoseconds());
+  }
 }
 
 }  // namespace
@@ -85,7 +147,7 @@ ParsedArguments ParseArguments(std::span<const std::string_view> arguments, bool
   return {options, {}, kExitOk};
 }
 
-int RunSimulation(const DaemonOptions& options, const std::atomic<bool>& stop, std::ostream& log,
+int RunSimulation(const DaemonOptions& options, const StopSignal& stop, std::ostream& log,
                   std::ostream& errors) {
   FlowsFile flows;
   std::string flowsText = "built-in demonstration flows";
@@ -135,20 +197,17 @@ int RunSimulation(const DaemonOptions& options, const std::atomic<bool>& stop, s
     errors << "harlune-passthru: " << error << '\n';
     return kExitSocketUnusable;
   }
+  EventLoop loop;
+  if (const std::string error = OpenLoop(loop, {stop.Fd(), server.Fd()}); !error.empty()) {
+    errors << "harlune-passthru: " << error << '\n';
+    return kExitSocketUnusable;
+  }
   const std::size_t flowCount = flows.flows.size();
   SimulatedTraffic traffic(std::move(flows.flows), clock.NowNanoseconds());
   log << "harlune-passthru: serving " << socketPath.string()
       << " (simulation); adapters: " << Joined(adapters) << "; flows: " << flowCount << " from "
       << flowsText << std::endl;
-
-  const auto offer = [&engine](std::string_view name, const Packet& packet) {
-    engine.Offer(name, packet);
-  };
-  while (!stop.load()) {
-    server.Poll(kLoopMilliseconds);
-    traffic.Poll(clock.NowNanoseconds(), offer);
-    engine.Tick();
-  }
+  ServeSimulation(loop, stop, server, traffic, engine, clock);
   log << "harlune-passthru: stopped, " << socketPath.string() << " removed" << std::endl;
   return kExitOk;
 }
@@ -172,9 +231,21 @@ std::string ListenRestricted(SocketServer& server, const std::filesystem::path& 
   return error.empty() ? RestrictSocket(path) : error;
 }
 
+void ServeReal(EventLoop& loop, const StopSignal& stop, SocketServer& server, RealTraffic& traffic,
+               PacketEngine& engine, const Clock& clock) {
+  while (!stop.Requested()) {
+    server.Poll(0);
+    traffic.Poll();
+    engine.Tick();
+    traffic.SendVerdicts();
+    const std::uint64_t now = clock.NowNanoseconds();
+    loop.Wait(ReleaseDeadline(engine, now), now);
+  }
+}
+
 }  // namespace
 
-int RunReal(const DaemonOptions& options, const std::atomic<bool>& stop, std::ostream& log,
+int RunReal(const DaemonOptions& options, const StopSignal& stop, std::ostream& log,
             std::ostream& errors) {
   if (::geteuid() != 0) {
     errors << "harlune-passthru: real mode needs root (or run --simulate)\n";
@@ -214,23 +285,21 @@ int RunReal(const DaemonOptions& options, const std::atomic<bool>& stop, std::os
     errors << "harlune-passthru: " << error << '\n';
     return kExitSocketUnusable;
   }
+  EventLoop loop;
+  if (const std::string error = OpenLoop(loop, {stop.Fd(), server.Fd(), traffic.Fd()});
+      !error.empty()) {
+    errors << "harlune-passthru: " << error << '\n';
+    return kExitRealMode;
+  }
   log << "harlune-passthru: serving " << socketPath.string()
       << " (real interfaces); adapters: " << Joined(adapters) << std::endl;
-
-  while (!stop.load()) {
-    server.Poll(0);
-    // A request wakes the loop at once rather than at the end of the wait.
-    traffic.Poll(traffic.HeldPackets() != 0 ? kHoldingLoopMilliseconds : kLoopMilliseconds,
-                 server.Fd());
-    engine.Tick();
-    traffic.SendVerdicts();
-  }
+  ServeReal(loop, stop, server, traffic, engine, clock);
   traffic.Stop();
   log << "harlune-passthru: stopped, rules and " << socketPath.string() << " removed" << std::endl;
   return kExitOk;
 }
 
-int RunDaemon(const DaemonOptions& options, const std::atomic<bool>& stop, std::ostream& log,
+int RunDaemon(const DaemonOptions& options, const StopSignal& stop, std::ostream& log,
               std::ostream& errors) {
   return options.mode == DaemonMode::Real ? RunReal(options, stop, log, errors)
                                           : RunSimulation(options, stop, log, errors);

@@ -2,13 +2,14 @@
 
 // The command line and the main loop of harlune-passthru.
 
-#include <atomic>
 #include <filesystem>
 #include <optional>
 #include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "passthru/daemon/stop_signal.h"
 
 namespace harlune {
 
@@ -42,15 +43,18 @@ ParsedArguments ParseArguments(std::span<const std::string_view> arguments, bool
 ParsedArguments ParseArguments(std::span<const std::string_view> arguments);
 std::string UsageText();
 
-// Serves until `stop` turns true; the log line of the start goes to `log`,
-// errors to `errors`. Returns the exit code.
-int RunSimulation(const DaemonOptions& options, const std::atomic<bool>& stop, std::ostream& log,
+// Serves until a stop is requested; the log line of the start goes to
+// `log`, errors to `errors`. Returns the exit code. The loop sleeps in epoll
+// and wakes only for clients, for `stop` and while the simulated flows of
+// an adapter in a session run or packets wait in a token bucket.
+int RunSimulation(const DaemonOptions& options, const StopSignal& stop, std::ostream& log,
                   std::ostream& errors);
-// The same for the machine's own interfaces (root only).
-int RunReal(const DaemonOptions& options, const std::atomic<bool>& stop, std::ostream& log,
+// The same for the machine's own interfaces (root only); it also wakes for
+// queued packets, captured blocks and the rule worker's reports.
+int RunReal(const DaemonOptions& options, const StopSignal& stop, std::ostream& log,
             std::ostream& errors);
 // RunSimulation or RunReal, as the options say.
-int RunDaemon(const DaemonOptions& options, const std::atomic<bool>& stop, std::ostream& log,
+int RunDaemon(const DaemonOptions& options, const StopSignal& stop, std::ostream& log,
               std::ostream& errors);
 
 }  // namespace harlune

@@ -1,18 +1,24 @@
 // harlune-passthru: the packet driver stand-in.
 
-#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <iostream>
 #include <string_view>
 #include <vector>
 
 #include "passthru/daemon/daemon.h"
+#include "passthru/daemon/stop_signal.h"
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
+harlune::StopSignal stopSignal;
 
-extern "C" void RequestStop(int) { stopRequested.store(true); }
+extern "C" void RequestStop(int) {
+  // The handler may interrupt code that is about to read errno.
+  const int saved = errno;
+  stopSignal.Request();
+  errno = saved;
+}
 
 }  // namespace
 
@@ -29,5 +35,5 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
-  return harlune::RunDaemon(*parsed.options, stopRequested, std::cout, std::cerr);
+  return harlune::RunDaemon(*parsed.options, stopSignal, std::cout, std::cerr);
 }

@@ -293,6 +293,17 @@ void AdapterState::Tick() {
   }
 }
 
+std::optional<std::uint64_t> AdapterState::NextDeadline() const {
+  std::optional<std::uint64_t> earliest;
+  for (const TrafficClass& c : classes_) {
+    const std::optional<std::uint64_t> release = c.bucket.NextReleaseNanoseconds();
+    if (release && (!earliest || *release < *earliest)) {
+      earliest = release;
+    }
+  }
+  return earliest;
+}
+
 std::vector<std::uint32_t> AdapterState::ClassOrder() const {
   std::vector<std::uint32_t> order;
   order.reserve(classes_.size());

@@ -96,6 +96,9 @@ class AdapterState {
   void CountCrossed(const Packet& packet);
   // Lets queued packets go as their buckets allow.
   void Tick();
+  // When the earliest waiting packet can go (engine clock nanoseconds), so
+  // that a loop need wake only then; nothing while no packet waits.
+  std::optional<std::uint64_t> NextDeadline() const;
   // A frame captured on the wire: `frame` starts at the Ethernet header.
   // Recorded, in the ring of the packet's family, with the DriverClassId of
   // the class matching `packet`.

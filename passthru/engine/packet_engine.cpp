@@ -30,4 +30,15 @@ void PacketEngine::Tick() {
   }
 }
 
+std::optional<std::uint64_t> PacketEngine::NextDeadline() const {
+  std::optional<std::uint64_t> earliest;
+  for (const auto& [name, adapter] : adapters_) {
+    const std::optional<std::uint64_t> due = adapter.NextDeadline();
+    if (due && (!earliest || *due < *earliest)) {
+      earliest = due;
+    }
+  }
+  return earliest;
+}
+
 }  // namespace harlune

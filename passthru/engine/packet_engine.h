@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,10 @@ class PacketEngine {
   Verdict Offer(std::string_view adapterName, const Packet& packet);
   // Releases queued packets on every adapter.
   void Tick();
+  // The earliest time (clock nanoseconds) at which Tick has a packet to
+  // release; nothing while none waits. Rates need no tick: they are worked
+  // out from the clock when read.
+  std::optional<std::uint64_t> NextDeadline() const;
 
   const Clock& GetClock() const { return clock_; }
 

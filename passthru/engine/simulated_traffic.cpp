@@ -1,6 +1,7 @@
 #include "passthru/engine/simulated_traffic.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "protocol/byte_order.h"
 
@@ -42,6 +43,42 @@ Packet SimulatedTraffic::PacketOf(const Flow& flow, FlowState& state) const {
   packet.localMac = MacFor(flow.localAddress, 0x00);
   packet.remoteMac = MacFor(flow.remoteAddress, 0x01);
   return packet;
+}
+
+void SimulatedTraffic::Skip(std::uint64_t nowNanoseconds) {
+  last_ = std::max(last_, nowNanoseconds);
+}
+
+std::uint64_t SimulatedTraffic::NanosecondsToNextPacket(const Flow& flow,
+                                                        const FlowState& state) const {
+  const double size = SizeOf(flow);
+  const double owed = size - state.credit;
+  if (owed <= 0) {
+    return 0;
+  }
+  auto wait = static_cast<std::uint64_t>(std::floor(owed * 1e9 / flow.rate));
+  // Step to the first nanosecond at which Poll's own arithmetic pays.
+  for (int step = 0;
+       step < 1000 && state.credit + static_cast<double>(wait) / 1e9 * flow.rate < size; ++step) {
+    ++wait;
+  }
+  return wait;
+}
+
+std::optional<std::uint64_t> SimulatedTraffic::NextPacketNanoseconds(
+    const std::function<bool(const Flow&)>& running) const {
+  std::optional<std::uint64_t> earliest;
+  for (std::size_t i = 0; i < flows_.size(); ++i) {
+    if (flows_[i].rate == 0 || !running(flows_[i])) {
+      continue;
+    }
+    // Poll makes up no gap longer than kMaxCatchUpNanoseconds: a slower
+    // flow needs a poll at least that often to earn its next packet.
+    const std::uint64_t due =
+        last_ + std::min(NanosecondsToNextPacket(flows_[i], states_[i]), kMaxCatchUpNanoseconds);
+    earliest = earliest ? std::min(*earliest, due) : due;
+  }
+  return earliest;
 }
 
 void SimulatedTraffic::Poll(std::uint64_t nowNanoseconds, const Offer& offer) {

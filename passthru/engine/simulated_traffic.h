@@ -4,6 +4,8 @@
 // steady rate on one adapter.
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,15 @@ class SimulatedTraffic : public PacketSource {
   SimulatedTraffic(std::vector<Flow> flows, std::uint64_t startNanoseconds);
 
   void Poll(std::uint64_t nowNanoseconds, const Offer& offer) override;
+  // Lets the time up to `nowNanoseconds` pass without packets, so that a
+  // daemon that stops polling while nobody looks does not make that time
+  // up in a burst when it polls again.
+  void Skip(std::uint64_t nowNanoseconds);
+  // When Poll next makes a packet of a flow that `running` admits (a flow of
+  // rate 0 never does), or a second after the last Poll if that is sooner,
+  // so that a daemon need wake only then; nothing when no flow could.
+  std::optional<std::uint64_t> NextPacketNanoseconds(
+      const std::function<bool(const Flow&)>& running) const;
   const std::vector<Flow>& Flows() const { return flows_; }
 
  private:
@@ -50,6 +61,7 @@ class SimulatedTraffic : public PacketSource {
   };
 
   Packet PacketOf(const Flow& flow, FlowState& state) const;
+  std::uint64_t NanosecondsToNextPacket(const Flow& flow, const FlowState& state) const;
 
   std::vector<Flow> flows_;
   std::vector<FlowState> states_;

@@ -1,8 +1,14 @@
 #include "passthru/engine/token_bucket.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace harlune {
+namespace {
+
+constexpr int kRoundingSteps = 1000;
+
+}  // namespace
 
 std::uint32_t EffectiveBucketSize(const TokenBucketSettings& settings) {
   if (settings.bucketSize != 0) {
@@ -32,14 +38,36 @@ bool TokenBucket::CanPay(double cost) const {
   return tokens_ >= std::min(cost, static_cast<double>(EffectiveBucketSize(settings_)));
 }
 
+double TokenBucket::TokensAfter(std::uint64_t nanoseconds) const {
+  const double seconds = static_cast<double>(nanoseconds) / 1e9;
+  return std::min(tokens_ + seconds * settings_.rate,
+                  static_cast<double>(EffectiveBucketSize(settings_)));
+}
+
 void TokenBucket::Refill(std::uint64_t nowNanoseconds) {
   if (nowNanoseconds <= lastRefill_) {
     return;
   }
-  const double seconds = static_cast<double>(nowNanoseconds - lastRefill_) / 1e9;
+  tokens_ = TokensAfter(nowNanoseconds - lastRefill_);
   lastRefill_ = nowNanoseconds;
-  tokens_ = std::min(tokens_ + seconds * settings_.rate,
-                     static_cast<double>(EffectiveBucketSize(settings_)));
+}
+
+std::optional<std::uint64_t> TokenBucket::NextReleaseNanoseconds() const {
+  if (queue_.empty() || settings_.rate == 0) {
+    return std::nullopt;
+  }
+  const double cost = Cost(queue_.front());
+  if (CanPay(cost)) {
+    return lastRefill_;
+  }
+  const double needed = std::min(cost, static_cast<double>(EffectiveBucketSize(settings_)));
+  auto wait = static_cast<std::uint64_t>(std::floor((needed - tokens_) * 1e9 / settings_.rate));
+  // From just before, step to the first nanosecond at which Refill's own
+  // arithmetic pays (rounding can put it one either side of the quotient).
+  for (int step = 0; step < kRoundingSteps && TokensAfter(wait) < needed; ++step) {
+    ++wait;
+  }
+  return lastRefill_ + wait;
 }
 
 std::vector<Packet> TokenBucket::Reconfigure(const TokenBucketSettings& settings,

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <vector>
 
 #include "passthru/engine/packet.h"
@@ -48,6 +49,11 @@ class TokenBucket {
   // Empties the queue; returns what it held.
   std::vector<Packet> Flush();
 
+  // The first time at which Release lets the first waiting packet go, on
+  // the clock of Offer and Release; nothing while no packet waits. A loop
+  // that sleeps until then releases every packet on time.
+  std::optional<std::uint64_t> NextReleaseNanoseconds() const;
+
   std::size_t QueueLength() const { return queue_.size(); }
   const TokenBucketSettings& Settings() const { return settings_; }
 
@@ -55,6 +61,7 @@ class TokenBucket {
   void Refill(std::uint64_t nowNanoseconds);
   double Cost(const Packet& packet) const;
   bool CanPay(double cost) const;
+  double TokensAfter(std::uint64_t nanoseconds) const;
 
   TokenBucketSettings settings_;
   double tokens_ = 0;

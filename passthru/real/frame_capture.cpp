@@ -22,7 +22,9 @@ constexpr unsigned kBlockBytes = 1U << 18;
 constexpr unsigned kBlockCount = 16;
 constexpr unsigned kFrameBytes = 2048;
 // A block is handed over at the latest after this many milliseconds, so that
-// slow traffic still reaches the capture records promptly.
+// slow traffic still reaches the capture records promptly. The kernel's
+// timer only rearms itself while the block is empty, so an idle interface
+// never wakes the daemon.
 constexpr unsigned kBlockTimeoutMilliseconds = 20;
 constexpr unsigned kSnapBytes = 128;
 

@@ -1,13 +1,14 @@
 #include "passthru/real/real_traffic.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include <net/if.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -60,7 +61,21 @@ RealTraffic::RealTraffic(PacketEngine& engine, QueueRules& rules, std::ostream& 
   verdicts_.reserve(kRememberedVerdicts * 2);
 }
 
-RealTraffic::~RealTraffic() { Stop(); }
+RealTraffic::~RealTraffic() {
+  Stop();
+  if (epollFd_ >= 0) {
+    ::close(epollFd_);
+  }
+}
+
+bool RealTraffic::WatchFd(int fd) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.fd = fd;
+  return ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+void RealTraffic::UnwatchFd(int fd) { ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr); }
 
 std::string RealTraffic::Start() {
   if (!rules_.Prepare()) {
@@ -79,6 +94,12 @@ std::string RealTraffic::Start() {
   if (std::string error = queue_.Open(kVerdictQueueNumber, kVerdictQueueLength); !error.empty()) {
     Stop();
     return error;
+  }
+  epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epollFd_ < 0 || !WatchFd(queue_.Fd()) || !WatchFd(worker_.Fd())) {
+    const std::string reason = std::strerror(errno);  // before Stop's iptables calls
+    Stop();
+    return "cannot watch the verdict queue and the rule worker: " + reason;
   }
   for (const std::string& name : engine_.AdapterNames()) {
     Watch(*engine_.FindAdapter(name));
@@ -128,6 +149,9 @@ void RealTraffic::Open(const std::string& name, Session& session) {
     // directions; only the capture records miss.
     log_ << "harlune-passthru: no capture on " << name << ": " << error << std::endl;
     session.capture.reset();
+  } else if (!WatchFd(session.capture->Fd())) {
+    log_ << "harlune-passthru: no capture on " << name << ": cannot watch it" << std::endl;
+    session.capture.reset();
   }
 }
 
@@ -143,6 +167,9 @@ void RealTraffic::Close(const std::string& name, Session& session) {
     }
   }
   byInterfaceIndex_.erase(session.interfaceIndex);
+  if (session.capture) {
+    UnwatchFd(session.capture->Fd());
+  }
   session.capture.reset();
   session.open = false;
 }
@@ -270,20 +297,16 @@ void RealTraffic::OnFrame(Session& session, const CapturedFrame& frame) {
   session.adapter->CaptureFrame(*packet, frame.bytes, verdict);
 }
 
-void RealTraffic::Poll(int timeoutMilliseconds, int alsoWakeOn) {
-  std::vector<pollfd> watched{
-      {queue_.Fd(), POLLIN, 0}, {worker_.Fd(), POLLIN, 0}, {alsoWakeOn, POLLIN, 0}};
+void RealTraffic::Poll() {
   std::vector<Session*> captures;
   for (auto& [name, session] : sessions_) {
     if (session.open) {
       FollowClasses(name, session);
     }
     if (session.capture) {
-      watched.push_back({session.capture->Fd(), POLLIN, 0});
       captures.push_back(&session);
     }
   }
-  ::poll(watched.data(), watched.size(), timeoutMilliseconds);
   TakeRuleEvents();
   // The queue first: a frame captured on arrival finds its verdict then.
   queue_.Receive([this](const QueuedPacket& queued) { OnQueued(queued); });

@@ -68,10 +68,13 @@ class RealTraffic {
   // Removes rules an earlier run left, makes the chains and opens the
   // verdict queue. Empty on success, else the reason.
   std::string Start();
-  // Asks for the directions the classes now need to be queued, waits up to
-  // `timeoutMilliseconds` for packets (or for `alsoWakeOn`, the clients'
-  // socket, to be readable) and serves them.
-  void Poll(int timeoutMilliseconds, int alsoWakeOn = -1);
+  // Readable while queued packets, captured blocks or the rule worker's
+  // reports wait: the daemon's loop sleeps on it (an epoll set of them).
+  int Fd() const { return epollFd_; }
+  // Asks for the directions the classes now need to be queued and serves
+  // what waits, without waiting: at most 256 queued packets a call, so that
+  // a flood never keeps the clients waiting (Fd stays readable meanwhile).
+  void Poll();
   // Sends the verdicts given since the last Poll (the engine's tick
   // releases held packets between polls).
   void SendVerdicts() { queue_.Flush(); }
@@ -118,6 +121,8 @@ class RealTraffic {
   void OnQueued(const QueuedPacket& queued);
   void OnFrame(Session& session, const CapturedFrame& frame);
   void Remember(const PacketKey& key, Verdict verdict);
+  bool WatchFd(int fd);
+  void UnwatchFd(int fd);
 
   PacketEngine& engine_;
   QueueRules& rules_;
@@ -133,6 +138,7 @@ class RealTraffic {
   std::deque<PacketKey> verdictOrder_;
   FragmentPorts fragments_;
   std::chrono::steady_clock::time_point nextDropReport_;
+  int epollFd_ = -1;
   bool started_ = false;
 };
 

@@ -1,5 +1,7 @@
 #include "passthru/engine/token_bucket.h"
 
+#include <optional>
+
 #include <gtest/gtest.h>
 
 #include "engine/engine_test_support.h"
@@ -111,6 +113,54 @@ TEST(TokenBucket, TokensNeverExceedTheBucketAfterALongIdle) {
     passed += bucket.Offer(OfLength(1000), 3600'000 * kMs) == Verdict::Pass ? 1 : 0;
   }
   EXPECT_EQ(passed, 2);
+}
+
+// A loop that sleeps until the next release must find the packet payable
+// at that time and not a nanosecond before, whatever the rate's rounding;
+// and it must be told nothing while nothing waits.
+TEST(TokenBucketNextRelease, IsTheFirstMomentTheFrontPacketCanPay) {
+  TokenBucket bucket({1000, 1500, 0, 10}, 0);
+  EXPECT_EQ(bucket.NextReleaseNanoseconds(), std::nullopt);
+  EXPECT_EQ(bucket.Offer(OfLength(1000), 0), Verdict::Pass);  // 500 tokens left
+  EXPECT_EQ(bucket.Offer(OfLength(1000), 0), Verdict::Queued);
+  EXPECT_EQ(bucket.Offer(OfLength(300), 0), Verdict::Queued);
+  // 500 more tokens at 1000 a second.
+  EXPECT_EQ(bucket.NextReleaseNanoseconds(), std::optional<std::uint64_t>(500 * kMs));
+  TokenBucket early = bucket;
+  EXPECT_TRUE(early.Release(500 * kMs - 1).empty());
+  ASSERT_EQ(bucket.Release(500 * kMs).size(), 1u);
+  // Then the 300-byte packet: 300 ms more.
+  EXPECT_EQ(bucket.NextReleaseNanoseconds(), std::optional<std::uint64_t>(800 * kMs));
+  ASSERT_EQ(bucket.Release(800 * kMs).size(), 1u);
+  EXPECT_EQ(bucket.NextReleaseNanoseconds(), std::nullopt);
+}
+
+TEST(TokenBucketNextRelease, HoldsForAwkwardRatesDebtAndTheBucketCap) {
+  for (const std::uint32_t rate : {1u, 3u, 7u, 999'983u, 123'456'789u}) {
+    TokenBucket bucket({rate, 0, 0, 0}, 12345);
+    const std::uint32_t size = EffectiveBucketSize(bucket.Settings());
+    // A packet far larger than the bucket leaves it in debt; the next one
+    // costs the whole bucket.
+    ASSERT_EQ(bucket.Offer(OfLength(size * 3), 12345), Verdict::Pass);
+    ASSERT_EQ(bucket.Offer(OfLength(size * 3), 12345), Verdict::Queued);
+    const std::optional<std::uint64_t> due = bucket.NextReleaseNanoseconds();
+    ASSERT_TRUE(due.has_value()) << rate;
+    EXPECT_GT(*due, 12345u) << rate;
+    TokenBucket early = bucket;
+    EXPECT_TRUE(early.Release(*due - 1).empty()) << rate;
+    EXPECT_EQ(bucket.Release(*due).size(), 1u) << rate;
+  }
+}
+
+TEST(TokenBucketNextRelease, APacketThatCanAlreadyPayIsDueAtTheLastRefill) {
+  TokenBucket bucket({1000, 1000, 0, 10}, 0);
+  EXPECT_EQ(bucket.Offer(OfLength(1000), 0), Verdict::Pass);
+  EXPECT_EQ(bucket.Offer(OfLength(1000), 0), Verdict::Queued);
+  // A rate change refills without releasing: the packet is overdue.
+  EXPECT_TRUE(bucket.SetRate(2000, 2000 * kMs).empty());
+  EXPECT_EQ(bucket.NextReleaseNanoseconds(), std::optional<std::uint64_t>(2000 * kMs));
+  EXPECT_TRUE(bucket.SetRate(0, 2000 * kMs).size() == 1u);
+  EXPECT_EQ(bucket.NextReleaseNanoseconds(), std::nullopt);
 }
 
 }  // namespace
