@@ -161,4 +161,13 @@ std::optional<PacketKey> KeyOfIpPacket(std::span<const std::uint8_t> ip, Directi
   return IsIpv6Header(ip) ? KeyOfIpv6Packet(ip, direction) : KeyOfIpv4Packet(ip, direction);
 }
 
+bool IsIpFragment(std::span<const std::uint8_t> ip) {
+  if (!IsIpv6Header(ip)) {
+    // More fragments, or an offset: the flags' MF bit and the 13-bit offset.
+    return ip.size() < 8 || (protocol::LoadBe16(ip, 6) & 0x3FFFu) != 0;
+  }
+  const std::optional<Ipv6Chain> chain = WalkIpv6Chain(ip);
+  return !chain || chain->fragment.has_value();
+}
+
 }  // namespace harlune

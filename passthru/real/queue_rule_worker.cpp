@@ -58,6 +58,15 @@ void QueueRuleWorker::Want(const std::string& interfaceName, Direction direction
   wake_.notify_one();
 }
 
+void QueueRuleWorker::WantBypass(std::uint32_t generation) {
+  {
+    std::lock_guard lock(mutex_);
+    bypassWish_ = generation;
+    bypassRefused_ = 0;
+  }
+  wake_.notify_one();
+}
+
 RuleEvents QueueRuleWorker::TakeEvents() {
   std::uint64_t signals = 0;
   [[maybe_unused]] const ssize_t cleared = ::read(eventFd_, &signals, sizeof signals);
@@ -74,7 +83,15 @@ bool QueueRuleWorker::Due(const Key& key, const Wish& wish) const {
          wish.refusedGeneration != wish.generation;
 }
 
+bool QueueRuleWorker::BypassDue() const {
+  return bypassWish_ != 0 && bypassWish_ != rules_.BypassGeneration() &&
+         bypassWish_ != bypassRefused_;
+}
+
 bool QueueRuleWorker::HasWork() const {
+  if (BypassDue()) {
+    return true;
+  }
   for (const auto& [key, wish] : wishes_) {
     if (Due(key, wish)) {
       return true;
@@ -95,14 +112,25 @@ void QueueRuleWorker::Serve() {
     lock.unlock();
     // Wishes that come meanwhile wait for the next batch; a wish undone
     // before its turn (queued, then not) costs no call at all.
-    const std::vector<bool> done = rules_.Apply(batch.changes);
+    bool bypassDone = true;
+    const std::vector<bool> done = rules_.Apply(batch.changes, batch.bypassGeneration, bypassDone);
     lock.lock();
-    Settle(batch, done, started, clock_());
+    const std::uint64_t finished = clock_();
+    if (batch.bypassGeneration != 0) {
+      SettleBypass(batch.bypassGeneration, bypassDone, finished);
+    }
+    Settle(batch, done, started, finished);
   }
 }
 
 QueueRuleWorker::Batch QueueRuleWorker::TakeBatch(std::uint64_t started) {
   Batch batch;
+  if (BypassDue()) {
+    batch.bypassGeneration = bypassWish_;
+    RuleEvent event{RuleEvent::Kind::Started, {}, Direction::Send, true, started};
+    event.bypassGeneration = bypassWish_;
+    Post(std::move(event));
+  }
   for (const auto& [key, wish] : wishes_) {
     if (Due(key, wish)) {
       const auto& [name, direction, family] = key;
@@ -133,6 +161,20 @@ void QueueRuleWorker::Settle(const Batch& batch, const std::vector<bool>& done,
     }
   }
   Signal();
+}
+
+void QueueRuleWorker::SettleBypass(std::uint32_t generation, bool done, std::uint64_t finished) {
+  if (!done) {
+    bypassRefused_ = generation;
+  }
+  // Until iptables is done either generation's rules may be in place.
+  RuleEvent event{done ? RuleEvent::Kind::Settled : RuleEvent::Kind::Refused,
+                  {},
+                  Direction::Send,
+                  done,
+                  finished};
+  event.bypassGeneration = generation;
+  Post(std::move(event));
 }
 
 void QueueRuleWorker::Post(RuleEvent event) { events_.push_back(std::move(event)); }

@@ -39,6 +39,9 @@ struct RuleEvent {
   bool queued = false;
   std::uint64_t at = 0;  // CLOCK_REALTIME nanoseconds
   IpFamily family = IpFamily::Ipv4;
+  // Not 0: an event of the bypass rules (of every family) moving to this
+  // generation; no interface, direction or family of its own.
+  std::uint32_t bypassGeneration = 0;
 };
 
 struct RuleEvents {
@@ -66,6 +69,9 @@ class QueueRuleWorker {
   // A wish iptables refused is not tried again before the next Want for it.
   void Want(const std::string& interfaceName, Direction direction, bool queued,
             IpFamily family = IpFamily::Ipv4);
+  // Asks for the bypass rules to match `generation` (QueueRules::Apply),
+  // in the next batch. Refused, it is not tried again before another.
+  void WantBypass(std::uint32_t generation);
   // Readable while events wait to be taken.
   int Fd() const { return eventFd_; }
   RuleEvents TakeEvents();
@@ -80,11 +86,14 @@ class QueueRuleWorker {
   struct Batch {
     std::vector<RuleChange> changes;
     std::vector<std::uint64_t> generations;
+    std::uint32_t bypassGeneration = 0;  // 0: the bypass rules stay
   };
 
   void Serve();
   bool Due(const Key& key, const Wish& wish) const;
   bool HasWork() const;
+  bool BypassDue() const;
+  void SettleBypass(std::uint32_t generation, bool done, std::uint64_t finished);
   Batch TakeBatch(std::uint64_t started);
   void Settle(const Batch& batch, const std::vector<bool>& done, std::uint64_t started,
               std::uint64_t finished);
@@ -97,6 +106,8 @@ class QueueRuleWorker {
   std::condition_variable wake_;
   std::map<Key, Wish> wishes_;
   std::vector<RuleEvent> events_;
+  std::uint32_t bypassWish_ = 0;
+  std::uint32_t bypassRefused_ = 0;  // the wish iptables refused (0: none)
   bool stopping_ = false;
   int eventFd_ = -1;
   std::thread thread_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "passthru/real/bypass_mark.h"
+
 namespace harlune {
 namespace {
 
@@ -52,6 +54,55 @@ std::vector<std::string> QueueRules::QueueRule(const char* action, Direction dir
           "NFQUEUE", "--queue-num", std::to_string(queueNumber_), "--queue-bypass"};
 }
 
+std::vector<std::string> BypassRule(Direction direction, std::uint32_t generation) {
+  return {
+      HookOf(direction).ownChain,
+      "-m",
+      "connmark",
+      "--mark",
+      HexMark(BypassRuleValue(generation, direction)) + "/" + HexMark(BypassRuleMask(direction)),
+      "-j",
+      "RETURN"};
+}
+
+std::vector<std::vector<std::string>> QueueRules::BypassCommands(IpFamily family,
+                                                                 std::uint32_t generation) const {
+  const std::uint32_t current = BypassGeneration(family);
+  std::vector<std::vector<std::string>> commands;
+  for (const Direction direction : {Direction::Receive, Direction::Send}) {
+    if (current != 0) {
+      std::vector<std::string> removal = BypassRule(direction, current);
+      removal.insert(removal.begin(), "-D");
+      commands.push_back(std::move(removal));
+    }
+    // First in the chain, before every queue rule.
+    std::vector<std::string> insertion = BypassRule(direction, generation);
+    insertion.insert(insertion.begin(), "-I");
+    insertion.insert(insertion.begin() + 2, "1");
+    commands.push_back(std::move(insertion));
+  }
+  return commands;
+}
+
+bool QueueRules::MoveBypassOneByOne(IpFamily family, std::uint32_t generation) {
+  for (std::vector<std::string> command : BypassCommands(family, generation)) {
+    const bool removal = command.front() == "-D";
+    // A rule removed by hand is gone already.
+    if (removal) {
+      command.front() = "-C";
+      if (Iptables(command, family) != 0) {
+        continue;
+      }
+      command.front() = "-D";
+    }
+    if (Iptables(command, family) != 0) {
+      return false;
+    }
+  }
+  bypass_[static_cast<std::size_t>(family)] = generation;
+  return true;
+}
+
 void QueueRules::RemoveChains(IpFamily family) {
   for (const Hook& hook : kHooks) {
     for (int i = 0; i < kMaxLeftoverJumps; ++i) {
@@ -71,6 +122,7 @@ void QueueRules::RemoveAll() {
   RemoveChains(IpFamily::Ipv6);
   queued_.clear();
   ipv6Available_ = false;
+  bypass_[0] = bypass_[1] = 0;
 }
 
 bool QueueRules::MakeChains(IpFamily family) {
@@ -136,8 +188,17 @@ bool QueueRules::ApplyOne(const RuleChange& change) {
 }
 
 bool QueueRules::Restore(const std::vector<RuleChange>& changes,
-                         const std::vector<std::size_t>& indexes, IpFamily family) {
+                         const std::vector<std::size_t>& indexes, IpFamily family,
+                         std::uint32_t bypassGeneration) {
   std::string input = "*mangle\n";
+  if (bypassGeneration != 0) {
+    for (const std::vector<std::string>& command : BypassCommands(family, bypassGeneration)) {
+      for (const std::string& word : command) {
+        input += word + ' ';
+      }
+      input.back() = '\n';
+    }
+  }
   for (const std::size_t index : indexes) {
     const RuleChange& change = changes[index];
     for (const std::string& word :
@@ -153,6 +214,9 @@ bool QueueRules::Restore(const std::vector<RuleChange>& changes,
   if (runner_.RunWithInput({program, "-w", "--noflush"}, input) != 0) {
     return false;
   }
+  if (bypassGeneration != 0) {
+    bypass_[static_cast<std::size_t>(family)] = bypassGeneration;
+  }
   for (const std::size_t index : indexes) {
     const RuleChange& change = changes[index];
     if (change.queued) {
@@ -165,6 +229,12 @@ bool QueueRules::Restore(const std::vector<RuleChange>& changes,
 }
 
 std::vector<bool> QueueRules::Apply(const std::vector<RuleChange>& changes) {
+  bool bypassDone = true;
+  return Apply(changes, 0, bypassDone);
+}
+
+std::vector<bool> QueueRules::Apply(const std::vector<RuleChange>& changes,
+                                    std::uint32_t bypassGeneration, bool& bypassDone) {
   std::vector<bool> done(changes.size(), false);
   std::vector<std::size_t> batches[2];
   for (std::size_t i = 0; i < changes.size(); ++i) {
@@ -177,11 +247,18 @@ std::vector<bool> QueueRules::Apply(const std::vector<RuleChange>& changes) {
       done[i] = ApplyOne(change);  // refused at once when not usable at all
     }
   }
+  bypassDone = true;
   for (const IpFamily family : {IpFamily::Ipv4, IpFamily::Ipv6}) {
     const std::vector<std::size_t>& batch = batches[static_cast<std::size_t>(family)];
-    const bool restored = !batch.empty() && Restore(changes, batch, family);
+    const bool moveBypass = bypassGeneration != 0 && BypassGeneration(family) != bypassGeneration &&
+                            (family == IpFamily::Ipv4 || ipv6Available_);
+    const std::uint32_t bypass = moveBypass ? bypassGeneration : 0;
+    const bool restored = (!batch.empty() || moveBypass) && Restore(changes, batch, family, bypass);
     for (const std::size_t index : batch) {
       done[index] = restored || ApplyOne(changes[index]);
+    }
+    if (moveBypass && !restored && !MoveBypassOneByOne(family, bypassGeneration)) {
+      bypassDone = false;
     }
   }
   return done;

@@ -8,6 +8,13 @@
 // Each direction of an interface has its own rule: the daemon queues only
 // the directions whose packets its classes could hold or drop.
 //
+// Before the queue rules each chain holds one more rule, made with the
+// first batch that asks for it: packets whose conntrack mark carries the
+// current generation and the chain's direction bit (bypass_mark.h) return
+// from the chain before meeting any queue rule. The daemon marks the flows
+// no class could match; a new generation, after any change of the classes,
+// sends every flow through the queue again until it is judged anew.
+//
 // IPv6 packets have the same chains, of the same names, in ip6tables'
 // mangle table, and a rule of their own per interface and direction: an
 // IPv6 direction is queued only while a class could stop IPv6 packets. A
@@ -71,6 +78,15 @@ class QueueRules {
            IpFamily family = IpFamily::Ipv4) const {
     return queued_.count({interfaceName, direction, family}) != 0;
   }
+  // Apply, with the bypass rules of both families moved to match
+  // `bypassGeneration` (1..63) in the same calls; `bypassDone` tells whether
+  // they match it afterwards.
+  std::vector<bool> Apply(const std::vector<RuleChange>& changes, std::uint32_t bypassGeneration,
+                          bool& bypassDone);
+  // The generation the IPv4 bypass rules match; 0 before the first.
+  std::uint32_t BypassGeneration(IpFamily family = IpFamily::Ipv4) const {
+    return bypass_[static_cast<std::size_t>(family)];
+  }
   // Removes the chains, their jumps and so every rule of the daemon.
   void RemoveAll();
 
@@ -81,16 +97,25 @@ class QueueRules {
   bool ApplyOne(const RuleChange& change);
   // The changes of `changes` at `indexes`, all of `family`, in one
   // iptables-restore call.
+  // With a bypass generation the bypass rules move to it in the same call.
   bool Restore(const std::vector<RuleChange>& changes, const std::vector<std::size_t>& indexes,
-               IpFamily family);
+               IpFamily family, std::uint32_t bypassGeneration = 0);
   std::vector<std::string> QueueRule(const char* action, Direction direction,
                                      const std::string& interfaceName) const;
+  // The commands that move a family's bypass rules to `generation`.
+  std::vector<std::vector<std::string>> BypassCommands(IpFamily family,
+                                                       std::uint32_t generation) const;
+  bool MoveBypassOneByOne(IpFamily family, std::uint32_t generation);
 
   CommandRunner& runner_;
   std::uint16_t queueNumber_;
   std::set<std::tuple<std::string, Direction, IpFamily>> queued_;
   bool ipv6Available_ = false;
+  std::uint32_t bypass_[2] = {0, 0};
 };
+
+// The bypass rule of `direction` for `generation`, without its action.
+std::vector<std::string> BypassRule(Direction direction, std::uint32_t generation);
 
 // Whether iptables would take the name as one interface (not a wildcard
 // "eth+", not a negation, at most 15 bytes).

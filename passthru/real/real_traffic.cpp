@@ -80,6 +80,7 @@ std::string RealTraffic::Start() {
     Stop();
     return error;
   }
+  StartBypass();
   for (const std::string& name : engine_.AdapterNames()) {
     Watch(*engine_.FindAdapter(name));
   }
@@ -169,6 +170,14 @@ void RealTraffic::TakeRuleEvents() {
   RuleEvents taken = worker_.TakeEvents();
   eventsCompleteUntil_ = taken.completeUntil;
   for (const RuleEvent& event : taken.events) {
+    if (event.bypassGeneration != 0) {
+      bypassTimeline_.Apply(event);
+      if (event.kind == RuleEvent::Kind::Refused) {
+        log_ << "harlune-passthru: cannot move the rules that let unmatched flows pass the queue"
+             << std::endl;
+      }
+      continue;
+    }
     if (const auto session = sessions_.find(event.interfaceName); session != sessions_.end()) {
       session->second.Of(event.direction, event.family).rule.Apply(event);
     }
@@ -227,6 +236,9 @@ void RealTraffic::OnQueued(const QueuedPacket& queued) {
   if (const std::optional<PacketKey> key = KeyOfIpPacket(queued.ip, direction)) {
     Remember(*key, verdict);
   }
+  if (verdict == Verdict::Pass) {
+    PassQueueIfUnmatched(*link->second, *packet, queued.ip);
+  }
   if (verdict == Verdict::Queued) {
     ++held_;
   } else {
@@ -261,7 +273,8 @@ void RealTraffic::OnFrame(Session& session, const CapturedFrame& frame) {
   // A packet the queue has seen was counted there (a held packet released
   // after its direction stopped being queued, say).
   if (!seenByQueue &&
-      !session.Of(direction, packet->family).rule.QueuedAt(frame.realtimeNanoseconds)) {
+      (!session.Of(direction, packet->family).rule.QueuedAt(frame.realtimeNanoseconds) ||
+       PassedQueue(*packet, frame.realtimeNanoseconds))) {
     const auto ipLength = static_cast<std::uint32_t>(frame.length - kEthernetHeaderSize);
     packet->length = WireLength(ip, std::max(ipLength, packet->length), session.mtu);
     session.adapter->CountCrossed(*packet);
@@ -283,6 +296,7 @@ void RealTraffic::Poll(int timeoutMilliseconds, int alsoWakeOn) {
       captures.push_back(&session);
     }
   }
+  FollowMatchChanges();
   ::poll(watched.data(), watched.size(), timeoutMilliseconds);
   TakeRuleEvents();
   // The queue first: a frame captured on arrival finds its verdict then.

@@ -1,0 +1,79 @@
+// The part of real mode that lets flows no class can match leave the verdict
+// queue (real_traffic.h, bypass_mark.h).
+
+#include "passthru/real/bypass_mark.h"
+#include "passthru/real/real_traffic.h"
+
+namespace harlune {
+
+void RealTraffic::StartBypass() {
+  if (const std::string error = conntrack_.Open(); !error.empty()) {
+    log_ << "harlune-passthru: " << error << "; every packet of a queued direction is queued"
+         << std::endl;
+    return;
+  }
+  // Marks an earlier run gave would let flows pass the rules of this one.
+  if (conntrack_.ClearAll(kBypassMarkMask) < 0) {
+    log_ << "harlune-passthru: cannot read the conntrack table (is nf_conntrack_netlink "
+            "there?); every packet of a queued direction is queued"
+         << std::endl;
+    return;
+  }
+  bypassGeneration_ = 1;
+  worker_.WantBypass(bypassGeneration_);
+}
+
+void RealTraffic::FollowMatchChanges() {
+  bool changed = false;
+  for (auto& [name, session] : sessions_) {
+    const std::uint64_t changes = session.adapter->MatchChanges();
+    changed = changed || changes != session.matchChanges;
+    session.matchChanges = changes;
+  }
+  if (!changed || bypassGeneration_ == 0) {
+    return;
+  }
+  const std::uint32_t next = NextBypassGeneration(bypassGeneration_);
+  if (WrapsAround(bypassGeneration_, next)) {
+    // A flow idle since the generation was last used may still carry it.
+    conntrack_.ClearAll(kBypassMarkMask);
+    bypassed_.KeepOnly(bypassGeneration_);
+  }
+  bypassGeneration_ = next;
+  worker_.WantBypass(next);
+}
+
+void RealTraffic::PassQueueIfUnmatched(Session& session, const Packet& packet,
+                                       std::span<const std::uint8_t> ip) {
+  const std::uint32_t generation = bypassGeneration_;
+  const FlowKey flow = FlowKeyOf(packet);
+  const Direction direction = packet.direction;
+  if (generation == 0 || bypassed_.MarkedIn(flow, direction, generation) ||
+      !bypassed_.WorthTrying(flow, direction, generation) ||
+      session.adapter->CouldMatchFlow(packet, IsIpFragment(ip))) {
+    return;
+  }
+  const bool send = direction == Direction::Send;
+  const Direction other = send ? Direction::Receive : Direction::Send;
+  // The other direction keeps its bit when it was judged in this generation.
+  const bool otherMarked = bypassed_.MarkedIn(flow, other, generation);
+  const std::uint32_t mark = BypassMark(generation, send || otherMarked, !send || otherMarked);
+  const bool taken = conntrack_.Set(HeaderTupleOf(packet), mark, kBypassMarkMask);
+  // Read after conntrack took it: frames captured from now on passed the
+  // queue (the kernel's capture of a packet comes before the hook it meets
+  // on arrival and after it on departure).
+  const std::uint64_t now = RealtimeNanoseconds();
+  if (taken) {
+    bypassed_.Marked(flow, direction, generation, now);
+  } else {
+    bypassed_.Failed(flow, direction, generation, now);
+  }
+}
+
+bool RealTraffic::PassedQueue(const Packet& packet, std::uint64_t realtimeNanoseconds) {
+  const std::optional<std::uint32_t> generation =
+      bypassed_.GenerationAt(FlowKeyOf(packet), packet.direction, realtimeNanoseconds);
+  return generation && bypassTimeline_.MayPassAt(*generation, realtimeNanoseconds);
+}
+
+}  // namespace harlune
