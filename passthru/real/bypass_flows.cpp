@@ -1,16 +1,10 @@
 #include "passthru/real/bypass_flows.h"
 
-#include <algorithm>
 #include <cstring>
 #include <functional>
 
 namespace harlune {
 namespace {
-
-// A flow whose frames were judged this recently is kept over the capacity:
-// dropping a running flow would leave its packets uncounted.
-constexpr std::uint64_t kInUseNanoseconds = 10'000'000'000ull;
-constexpr int kMaxKeptOnEviction = 8;
 
 std::size_t Index(Direction direction) { return static_cast<std::size_t>(direction); }
 
@@ -34,33 +28,23 @@ std::size_t BypassedFlows::FlowKeyHash::operator()(const FlowKey& flow) const {
   return std::hash<std::uint64_t>{}(hash);
 }
 
-BypassedFlows::Entry& BypassedFlows::Touch(const FlowKey& flow, std::uint64_t now) {
+BypassedFlows::Entry& BypassedFlows::Touch(const FlowKey& flow) {
   const auto [entry, added] = flows_.try_emplace(flow);
   if (added) {
-    order_.push_back(flow);
-    Evict(now);
-  }
-  entry->second.lastUsed = now;
-  return entry->second;
-}
-
-void BypassedFlows::Evict(std::uint64_t now) {
-  for (int kept = 0; flows_.size() > capacity_ && !order_.empty();) {
-    const FlowKey oldest = order_.front();
-    order_.pop_front();
-    const auto entry = flows_.find(oldest);
-    if (kept < kMaxKeptOnEviction && now - entry->second.lastUsed < kInUseNanoseconds) {
-      order_.push_back(oldest);
-      ++kept;
-    } else {
-      flows_.erase(entry);
+    entry->second.use = uses_.insert(uses_.end(), flow);
+    if (flows_.size() > capacity_) {
+      flows_.erase(uses_.front());
+      uses_.pop_front();
     }
+  } else {
+    uses_.splice(uses_.end(), uses_, entry->second.use);
   }
+  return entry->second;
 }
 
 void BypassedFlows::Marked(const FlowKey& flow, Direction direction, std::uint32_t generation,
                            std::uint64_t at) {
-  DirectionMarks& marks = Touch(flow, at).directions[Index(direction)];
+  DirectionMarks& marks = Touch(flow).directions[Index(direction)];
   marks.recent[0] = marks.recent[1];
   marks.recent[1] = {generation, at};
 }
@@ -78,7 +62,7 @@ std::optional<std::uint32_t> BypassedFlows::GenerationAt(const FlowKey& flow, Di
   if (entry == flows_.end()) {
     return std::nullopt;
   }
-  entry->second.lastUsed = std::max(entry->second.lastUsed, at);
+  uses_.splice(uses_.end(), uses_, entry->second.use);
   const DirectionMarks& marks = entry->second.directions[Index(direction)];
   for (auto mark = marks.recent.rbegin(); mark != marks.recent.rend(); ++mark) {
     if (mark->generation != 0 && at >= mark->at) {
@@ -88,9 +72,8 @@ std::optional<std::uint32_t> BypassedFlows::GenerationAt(const FlowKey& flow, Di
   return std::nullopt;
 }
 
-void BypassedFlows::Failed(const FlowKey& flow, Direction direction, std::uint32_t generation,
-                           std::uint64_t at) {
-  DirectionMarks& marks = Touch(flow, at).directions[Index(direction)];
+void BypassedFlows::Failed(const FlowKey& flow, Direction direction, std::uint32_t generation) {
+  DirectionMarks& marks = Touch(flow).directions[Index(direction)];
   if (marks.failedGeneration != generation) {
     marks.failedGeneration = generation;
     marks.failures = 0;

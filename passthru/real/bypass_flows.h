@@ -9,7 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <optional>
 #include <unordered_map>
 
@@ -47,7 +47,7 @@ class BypassedFlows {
   // A mark conntrack did not take (the flow's first packet is not in its
   // table yet, say); after a few the flow is not tried again in that
   // generation, so a flow conntrack never tracks costs no call per packet.
-  void Failed(const FlowKey& flow, Direction direction, std::uint32_t generation, std::uint64_t at);
+  void Failed(const FlowKey& flow, Direction direction, std::uint32_t generation);
   bool WorthTrying(const FlowKey& flow, Direction direction, std::uint32_t generation) const;
   // Forgets every mark of another generation: when the generations wrap
   // around and every mark in conntrack was cleared, an old mark of a
@@ -69,19 +69,20 @@ class BypassedFlows {
   };
   struct Entry {
     std::array<DirectionMarks, 2> directions;
-    std::uint64_t lastUsed = 0;
+    std::list<FlowKey>::iterator use;
   };
   struct FlowKeyHash {
     std::size_t operator()(const FlowKey& flow) const;
   };
   static constexpr std::uint32_t kMaxFailures = 3;
 
-  Entry& Touch(const FlowKey& flow, std::uint64_t now);
-  void Evict(std::uint64_t now);
+  Entry& Touch(const FlowKey& flow);
 
   std::size_t capacity_;
   std::unordered_map<FlowKey, Entry, FlowKeyHash> flows_;
-  std::deque<FlowKey> order_;  // oldest first
+  // Least recently marked or judged first: when the table is full, a flow
+  // whose frames stopped coming goes before a running one.
+  std::list<FlowKey> uses_;
 };
 
 }  // namespace harlune

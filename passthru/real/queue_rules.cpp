@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 
 #include "passthru/real/bypass_mark.h"
 
@@ -65,41 +66,55 @@ std::vector<std::string> BypassRule(Direction direction, std::uint32_t generatio
       "RETURN"};
 }
 
+std::uint32_t QueueRules::BypassGeneration(IpFamily family) const {
+  const auto& directions = bypass_[static_cast<std::size_t>(family)];
+  // Half moved (iptables refused the second direction) counts as neither.
+  return directions[0] == directions[1] ? directions[0] : 0;
+}
+
+std::vector<std::string> QueueRules::BypassCommand(const char* action, Direction direction,
+                                                   std::uint32_t generation) const {
+  std::vector<std::string> command = BypassRule(direction, generation);
+  command.insert(command.begin(), action);
+  if (std::string_view(action) == "-I") {
+    command.insert(command.begin() + 2, "1");  // first in the chain, before every queue rule
+  }
+  return command;
+}
+
 std::vector<std::vector<std::string>> QueueRules::BypassCommands(IpFamily family,
                                                                  std::uint32_t generation) const {
-  const std::uint32_t current = BypassGeneration(family);
   std::vector<std::vector<std::string>> commands;
   for (const Direction direction : {Direction::Receive, Direction::Send}) {
-    if (current != 0) {
-      std::vector<std::string> removal = BypassRule(direction, current);
-      removal.insert(removal.begin(), "-D");
-      commands.push_back(std::move(removal));
+    const std::uint32_t current = BypassOf(family, direction);
+    if (current == generation) {
+      continue;
     }
-    // First in the chain, before every queue rule.
-    std::vector<std::string> insertion = BypassRule(direction, generation);
-    insertion.insert(insertion.begin(), "-I");
-    insertion.insert(insertion.begin() + 2, "1");
-    commands.push_back(std::move(insertion));
+    if (current != 0) {
+      commands.push_back(BypassCommand("-D", direction, current));
+    }
+    commands.push_back(BypassCommand("-I", direction, generation));
   }
   return commands;
 }
 
 bool QueueRules::MoveBypassOneByOne(IpFamily family, std::uint32_t generation) {
-  for (std::vector<std::string> command : BypassCommands(family, generation)) {
-    const bool removal = command.front() == "-D";
-    // A rule removed by hand is gone already.
-    if (removal) {
-      command.front() = "-C";
-      if (Iptables(command, family) != 0) {
-        continue;
-      }
-      command.front() = "-D";
+  for (const Direction direction : {Direction::Receive, Direction::Send}) {
+    std::uint32_t& current = BypassOf(family, direction);
+    if (current == generation) {
+      continue;
     }
-    if (Iptables(command, family) != 0) {
+    // A rule removed by hand is gone already.
+    if (current != 0 && Iptables(BypassCommand("-C", direction, current), family) == 0 &&
+        Iptables(BypassCommand("-D", direction, current), family) != 0) {
       return false;
     }
+    current = 0;
+    if (Iptables(BypassCommand("-I", direction, generation), family) != 0) {
+      return false;
+    }
+    current = generation;
   }
-  bypass_[static_cast<std::size_t>(family)] = generation;
   return true;
 }
 
@@ -122,7 +137,7 @@ void QueueRules::RemoveAll() {
   RemoveChains(IpFamily::Ipv6);
   queued_.clear();
   ipv6Available_ = false;
-  bypass_[0] = bypass_[1] = 0;
+  bypass_ = {};
 }
 
 bool QueueRules::MakeChains(IpFamily family) {
@@ -215,7 +230,7 @@ bool QueueRules::Restore(const std::vector<RuleChange>& changes,
     return false;
   }
   if (bypassGeneration != 0) {
-    bypass_[static_cast<std::size_t>(family)] = bypassGeneration;
+    bypass_[static_cast<std::size_t>(family)] = {bypassGeneration, bypassGeneration};
   }
   for (const std::size_t index : indexes) {
     const RuleChange& change = changes[index];

@@ -24,6 +24,7 @@
 // Not thread-safe: one thread at a time (the rule worker while it runs, the
 // daemon's loop before and after).
 
+#include <array>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -84,9 +85,7 @@ class QueueRules {
   std::vector<bool> Apply(const std::vector<RuleChange>& changes, std::uint32_t bypassGeneration,
                           bool& bypassDone);
   // The generation the IPv4 bypass rules match; 0 before the first.
-  std::uint32_t BypassGeneration(IpFamily family = IpFamily::Ipv4) const {
-    return bypass_[static_cast<std::size_t>(family)];
-  }
+  std::uint32_t BypassGeneration(IpFamily family = IpFamily::Ipv4) const;
   // Removes the chains, their jumps and so every rule of the daemon.
   void RemoveAll();
 
@@ -105,13 +104,22 @@ class QueueRules {
   // The commands that move a family's bypass rules to `generation`.
   std::vector<std::vector<std::string>> BypassCommands(IpFamily family,
                                                        std::uint32_t generation) const;
+  std::vector<std::string> BypassCommand(const char* action, Direction direction,
+                                         std::uint32_t generation) const;
   bool MoveBypassOneByOne(IpFamily family, std::uint32_t generation);
+  std::uint32_t& BypassOf(IpFamily family, Direction direction) {
+    return bypass_[static_cast<std::size_t>(family)][static_cast<std::size_t>(direction)];
+  }
+  std::uint32_t BypassOf(IpFamily family, Direction direction) const {
+    return bypass_[static_cast<std::size_t>(family)][static_cast<std::size_t>(direction)];
+  }
 
   CommandRunner& runner_;
   std::uint16_t queueNumber_;
   std::set<std::tuple<std::string, Direction, IpFamily>> queued_;
   bool ipv6Available_ = false;
-  std::uint32_t bypass_[2] = {0, 0};
+  // The generation each family's rule of each direction matches (0: none).
+  std::array<std::array<std::uint32_t, 2>, 2> bypass_{};
 };
 
 // The bypass rule of `direction` for `generation`, without its action.

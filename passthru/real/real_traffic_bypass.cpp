@@ -66,7 +66,7 @@ void RealTraffic::PassQueueIfUnmatched(Session& session, const Packet& packet,
   if (taken) {
     bypassed_.Marked(flow, direction, generation, now);
   } else {
-    bypassed_.Failed(flow, direction, generation, now);
+    bypassed_.Failed(flow, direction, generation);
   }
 }
 
