@@ -62,7 +62,7 @@ void QueueRuleWorker::WantBypass(std::uint32_t generation) {
   {
     std::lock_guard lock(mutex_);
     bypassWish_ = generation;
-    bypassRefused_ = 0;
+    bypassRefused_.reset();
   }
   wake_.notify_one();
 }
@@ -84,8 +84,7 @@ bool QueueRuleWorker::Due(const Key& key, const Wish& wish) const {
 }
 
 bool QueueRuleWorker::BypassDue() const {
-  return bypassWish_ != 0 && bypassWish_ != rules_.BypassGeneration() &&
-         bypassWish_ != bypassRefused_;
+  return bypassWish_ && !rules_.BypassAt(*bypassWish_) && bypassWish_ != bypassRefused_;
 }
 
 bool QueueRuleWorker::HasWork() const {
@@ -113,11 +112,11 @@ void QueueRuleWorker::Serve() {
     // Wishes that come meanwhile wait for the next batch; a wish undone
     // before its turn (queued, then not) costs no call at all.
     bool bypassDone = true;
-    const std::vector<bool> done = rules_.Apply(batch.changes, batch.bypassGeneration, bypassDone);
+    const std::vector<bool> done = rules_.Apply(batch.changes, batch.bypass, bypassDone);
     lock.lock();
     const std::uint64_t finished = clock_();
-    if (batch.bypassGeneration != 0) {
-      SettleBypass(batch.bypassGeneration, bypassDone, finished);
+    if (batch.bypass) {
+      SettleBypass(*batch.bypass, bypassDone, finished);
     }
     Settle(batch, done, started, finished);
   }
@@ -126,9 +125,10 @@ void QueueRuleWorker::Serve() {
 QueueRuleWorker::Batch QueueRuleWorker::TakeBatch(std::uint64_t started) {
   Batch batch;
   if (BypassDue()) {
-    batch.bypassGeneration = bypassWish_;
+    batch.bypass = bypassWish_;
     RuleEvent event{RuleEvent::Kind::Started, {}, Direction::Send, true, started};
-    event.bypassGeneration = bypassWish_;
+    event.bypass = true;
+    event.bypassGeneration = *bypassWish_;
     Post(std::move(event));
   }
   for (const auto& [key, wish] : wishes_) {
@@ -173,6 +173,7 @@ void QueueRuleWorker::SettleBypass(std::uint32_t generation, bool done, std::uin
                   Direction::Send,
                   done,
                   finished};
+  event.bypass = true;
   event.bypassGeneration = generation;
   Post(std::move(event));
 }

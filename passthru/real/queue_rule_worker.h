@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -39,8 +40,10 @@ struct RuleEvent {
   bool queued = false;
   std::uint64_t at = 0;  // CLOCK_REALTIME nanoseconds
   IpFamily family = IpFamily::Ipv4;
-  // Not 0: an event of the bypass rules (of every family) moving to this
-  // generation; no interface, direction or family of its own.
+  // An event of the bypass rules (of every family) moving to
+  // `bypassGeneration`, or going (0); no interface, direction or family of
+  // its own.
+  bool bypass = false;
   std::uint32_t bypassGeneration = 0;
 };
 
@@ -69,8 +72,9 @@ class QueueRuleWorker {
   // A wish iptables refused is not tried again before the next Want for it.
   void Want(const std::string& interfaceName, Direction direction, bool queued,
             IpFamily family = IpFamily::Ipv4);
-  // Asks for the bypass rules to match `generation` (QueueRules::Apply),
-  // in the next batch. Refused, it is not tried again before another.
+  // Asks for the bypass rules to match `generation`, or to go (0), in the
+  // next batch (QueueRules::Apply). Refused, it is not tried again before
+  // another wish.
   void WantBypass(std::uint32_t generation);
   // Readable while events wait to be taken.
   int Fd() const { return eventFd_; }
@@ -86,7 +90,7 @@ class QueueRuleWorker {
   struct Batch {
     std::vector<RuleChange> changes;
     std::vector<std::uint64_t> generations;
-    std::uint32_t bypassGeneration = 0;  // 0: the bypass rules stay
+    std::optional<std::uint32_t> bypass;  // nothing: the bypass rules stay
   };
 
   void Serve();
@@ -106,8 +110,8 @@ class QueueRuleWorker {
   std::condition_variable wake_;
   std::map<Key, Wish> wishes_;
   std::vector<RuleEvent> events_;
-  std::uint32_t bypassWish_ = 0;
-  std::uint32_t bypassRefused_ = 0;  // the wish iptables refused (0: none)
+  std::optional<std::uint32_t> bypassWish_;
+  std::optional<std::uint32_t> bypassRefused_;  // the wish iptables refused
   bool stopping_ = false;
   int eventFd_ = -1;
   std::thread thread_;

@@ -72,6 +72,14 @@ std::uint32_t QueueRules::BypassGeneration(IpFamily family) const {
   return directions[0] == directions[1] ? directions[0] : 0;
 }
 
+bool QueueRules::BypassAt(std::uint32_t generation) const {
+  const auto at = [&](IpFamily family) {
+    return BypassOf(family, Direction::Send) == generation &&
+           BypassOf(family, Direction::Receive) == generation;
+  };
+  return at(IpFamily::Ipv4) && (!ipv6Available_ || at(IpFamily::Ipv6));
+}
+
 std::vector<std::string> QueueRules::BypassCommand(const char* action, Direction direction,
                                                    std::uint32_t generation) const {
   std::vector<std::string> command = BypassRule(direction, generation);
@@ -93,7 +101,9 @@ std::vector<std::vector<std::string>> QueueRules::BypassCommands(IpFamily family
     if (current != 0) {
       commands.push_back(BypassCommand("-D", direction, current));
     }
-    commands.push_back(BypassCommand("-I", direction, generation));
+    if (generation != 0) {
+      commands.push_back(BypassCommand("-I", direction, generation));
+    }
   }
   return commands;
 }
@@ -110,7 +120,7 @@ bool QueueRules::MoveBypassOneByOne(IpFamily family, std::uint32_t generation) {
       return false;
     }
     current = 0;
-    if (Iptables(BypassCommand("-I", direction, generation), family) != 0) {
+    if (generation != 0 && Iptables(BypassCommand("-I", direction, generation), family) != 0) {
       return false;
     }
     current = generation;
@@ -204,10 +214,10 @@ bool QueueRules::ApplyOne(const RuleChange& change) {
 
 bool QueueRules::Restore(const std::vector<RuleChange>& changes,
                          const std::vector<std::size_t>& indexes, IpFamily family,
-                         std::uint32_t bypassGeneration) {
+                         std::optional<std::uint32_t> bypass) {
   std::string input = "*mangle\n";
-  if (bypassGeneration != 0) {
-    for (const std::vector<std::string>& command : BypassCommands(family, bypassGeneration)) {
+  if (bypass) {
+    for (const std::vector<std::string>& command : BypassCommands(family, *bypass)) {
       for (const std::string& word : command) {
         input += word + ' ';
       }
@@ -229,8 +239,8 @@ bool QueueRules::Restore(const std::vector<RuleChange>& changes,
   if (runner_.RunWithInput({program, "-w", "--noflush"}, input) != 0) {
     return false;
   }
-  if (bypassGeneration != 0) {
-    bypass_[static_cast<std::size_t>(family)] = {bypassGeneration, bypassGeneration};
+  if (bypass) {
+    bypass_[static_cast<std::size_t>(family)] = {*bypass, *bypass};
   }
   for (const std::size_t index : indexes) {
     const RuleChange& change = changes[index];
@@ -245,11 +255,11 @@ bool QueueRules::Restore(const std::vector<RuleChange>& changes,
 
 std::vector<bool> QueueRules::Apply(const std::vector<RuleChange>& changes) {
   bool bypassDone = true;
-  return Apply(changes, 0, bypassDone);
+  return Apply(changes, std::nullopt, bypassDone);
 }
 
 std::vector<bool> QueueRules::Apply(const std::vector<RuleChange>& changes,
-                                    std::uint32_t bypassGeneration, bool& bypassDone) {
+                                    std::optional<std::uint32_t> bypass, bool& bypassDone) {
   std::vector<bool> done(changes.size(), false);
   std::vector<std::size_t> batches[2];
   for (std::size_t i = 0; i < changes.size(); ++i) {
@@ -265,14 +275,14 @@ std::vector<bool> QueueRules::Apply(const std::vector<RuleChange>& changes,
   bypassDone = true;
   for (const IpFamily family : {IpFamily::Ipv4, IpFamily::Ipv6}) {
     const std::vector<std::size_t>& batch = batches[static_cast<std::size_t>(family)];
-    const bool moveBypass = bypassGeneration != 0 && BypassGeneration(family) != bypassGeneration &&
+    const bool moveBypass = bypass && !BypassCommands(family, *bypass).empty() &&
                             (family == IpFamily::Ipv4 || ipv6Available_);
-    const std::uint32_t bypass = moveBypass ? bypassGeneration : 0;
-    const bool restored = (!batch.empty() || moveBypass) && Restore(changes, batch, family, bypass);
+    const bool restored = (!batch.empty() || moveBypass) &&
+                          Restore(changes, batch, family, moveBypass ? bypass : std::nullopt);
     for (const std::size_t index : batch) {
       done[index] = restored || ApplyOne(changes[index]);
     }
-    if (moveBypass && !restored && !MoveBypassOneByOne(family, bypassGeneration)) {
+    if (moveBypass && !restored && !MoveBypassOneByOne(family, *bypass)) {
       bypassDone = false;
     }
   }

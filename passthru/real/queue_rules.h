@@ -26,6 +26,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -80,12 +81,16 @@ class QueueRules {
     return queued_.count({interfaceName, direction, family}) != 0;
   }
   // Apply, with the bypass rules of both families moved to match
-  // `bypassGeneration` (1..63) in the same calls; `bypassDone` tells whether
-  // they match it afterwards.
-  std::vector<bool> Apply(const std::vector<RuleChange>& changes, std::uint32_t bypassGeneration,
-                          bool& bypassDone);
-  // The generation the IPv4 bypass rules match; 0 before the first.
+  // `bypass` (1..63), or removed (0), in the same calls; `bypassDone` tells
+  // whether they are so afterwards. Nothing: they stay as they are.
+  std::vector<bool> Apply(const std::vector<RuleChange>& changes,
+                          std::optional<std::uint32_t> bypass, bool& bypassDone);
+  // The generation the bypass rules of a family match; 0 when there are
+  // none, or when only one direction's rule moved.
   std::uint32_t BypassGeneration(IpFamily family = IpFamily::Ipv4) const;
+  // Whether the rules of every family there is match `generation` (0: none
+  // is there).
+  bool BypassAt(std::uint32_t generation) const;
   // Removes the chains, their jumps and so every rule of the daemon.
   void RemoveAll();
 
@@ -96,12 +101,14 @@ class QueueRules {
   bool ApplyOne(const RuleChange& change);
   // The changes of `changes` at `indexes`, all of `family`, in one
   // iptables-restore call.
-  // With a bypass generation the bypass rules move to it in the same call.
+  // With a bypass generation the bypass rules move to it (or go, for 0) in
+  // the same call.
   bool Restore(const std::vector<RuleChange>& changes, const std::vector<std::size_t>& indexes,
-               IpFamily family, std::uint32_t bypassGeneration = 0);
+               IpFamily family, std::optional<std::uint32_t> bypass = std::nullopt);
   std::vector<std::string> QueueRule(const char* action, Direction direction,
                                      const std::string& interfaceName) const;
-  // The commands that move a family's bypass rules to `generation`.
+  // The commands that move a family's bypass rules to `generation` (none
+  // for 0).
   std::vector<std::vector<std::string>> BypassCommands(IpFamily family,
                                                        std::uint32_t generation) const;
   std::vector<std::string> BypassCommand(const char* action, Direction direction,

@@ -170,7 +170,7 @@ void RealTraffic::TakeRuleEvents() {
   RuleEvents taken = worker_.TakeEvents();
   eventsCompleteUntil_ = taken.completeUntil;
   for (const RuleEvent& event : taken.events) {
-    if (event.bypassGeneration != 0) {
+    if (event.bypass) {
       bypassTimeline_.Apply(event);
       if (event.kind == RuleEvent::Kind::Refused) {
         log_ << "harlune-passthru: cannot move the rules that let unmatched flows pass the queue"

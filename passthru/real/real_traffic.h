@@ -153,6 +153,7 @@ class RealTraffic {
   BypassedFlows bypassed_;
   BypassTimeline bypassTimeline_;
   std::uint32_t bypassGeneration_ = 0;  // 0: flows are not marked
+  std::uint32_t bypassWanted_ = 0;      // what was last asked of the worker
   std::chrono::steady_clock::time_point nextDropReport_;
   bool started_ = false;
 };

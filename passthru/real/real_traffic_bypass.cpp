@@ -19,28 +19,41 @@ void RealTraffic::StartBypass() {
          << std::endl;
     return;
   }
+  // The rules come with the first queued direction (FollowMatchChanges).
   bypassGeneration_ = 1;
-  worker_.WantBypass(bypassGeneration_);
 }
 
 void RealTraffic::FollowMatchChanges() {
   bool changed = false;
+  bool queued = false;
   for (auto& [name, session] : sessions_) {
     const std::uint64_t changes = session.adapter->MatchChanges();
     changed = changed || changes != session.matchChanges;
     session.matchChanges = changes;
+    for (const DirectionQueue& direction : session.directions) {
+      queued = queued || direction.wanted;
+    }
   }
-  if (!changed || bypassGeneration_ == 0) {
+  if (bypassGeneration_ == 0) {
     return;
   }
-  const std::uint32_t next = NextBypassGeneration(bypassGeneration_);
-  if (WrapsAround(bypassGeneration_, next)) {
-    // A flow idle since the generation was last used may still carry it.
-    conntrack_.ClearAll(kBypassMarkMask);
-    bypassed_.KeepOnly(bypassGeneration_);
+  if (changed) {
+    const std::uint32_t next = NextBypassGeneration(bypassGeneration_);
+    if (WrapsAround(bypassGeneration_, next)) {
+      // A flow idle since the generation was last used may still carry it.
+      conntrack_.ClearAll(kBypassMarkMask);
+      bypassed_.KeepOnly(bypassGeneration_);
+    }
+    bypassGeneration_ = next;
   }
-  bypassGeneration_ = next;
-  worker_.WantBypass(next);
+  // Only while a direction is queued: the connmark match makes conntrack
+  // track every packet of the network namespace, which costs where nothing
+  // needs it.
+  const std::uint32_t wanted = queued ? bypassGeneration_ : 0;
+  if (wanted != bypassWanted_) {
+    bypassWanted_ = wanted;
+    worker_.WantBypass(wanted);
+  }
 }
 
 void RealTraffic::PassQueueIfUnmatched(Session& session, const Packet& packet,

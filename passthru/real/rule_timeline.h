@@ -40,7 +40,7 @@ class RuleTimeline {
 // then, unless the queue saw its packet.
 class BypassTimeline {
  public:
-  // The bypass events (RuleEvent::bypassGeneration not 0), in order.
+  // The bypass events (RuleEvent::bypass), in order.
   void Apply(const RuleEvent& event);
   bool MayPassAt(std::uint32_t generation, std::uint64_t realtimeNanoseconds) const;
 

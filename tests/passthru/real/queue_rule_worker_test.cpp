@@ -230,6 +230,18 @@ TEST_F(QueueRuleWorkerTest, TheBypassRulesMoveInTheBatchOfTheQueueRulesAndReport
   worker_.Want("veth1", Direction::Send, true);
   ASSERT_TRUE(CollectUntil(Kind::Settled, "veth1"));
   EXPECT_EQ(runner_.Calls().size(), calls.size() + 1);
+
+  // Generation 0: the rules go.
+  worker_.WantBypass(0);
+  ASSERT_TRUE(Collect([&] {
+    return std::any_of(events_.begin(), events_.end(), [](const RuleEvent& event) {
+      return event.kind == Kind::Settled && event.bypass && event.bypassGeneration == 0;
+    });
+  }));
+  EXPECT_NE(runner_.Calls().back().find(
+                "-D HARLUNE-OUT -m connmark --mark 0x11000000/0xfd000000 -j RETURN"),
+            std::string::npos);
+  EXPECT_TRUE(rules_.BypassAt(0));
 }
 
 TEST_F(QueueRuleWorkerTest, ARefusedBypassIsReportedAndNotTriedAgainBeforeANewGeneration) {
@@ -238,7 +250,7 @@ TEST_F(QueueRuleWorkerTest, ARefusedBypassIsReportedAndNotTriedAgainBeforeANewGe
   worker_.WantBypass(1);
   const auto refused = [&] {
     return std::count_if(events_.begin(), events_.end(), [](const RuleEvent& event) {
-      return event.kind == Kind::Refused && event.bypassGeneration != 0;
+      return event.kind == Kind::Refused && event.bypass;
     });
   };
   ASSERT_TRUE(Collect([&] { return refused() == 1; }));

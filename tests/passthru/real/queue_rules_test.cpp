@@ -238,6 +238,25 @@ TEST(QueueRulesBypassTest, AFailedBatchMovesTheBypassOneByOneToleratingARuleRemo
             "COMMIT\n");
 }
 
+TEST(QueueRulesBypassTest, GenerationZeroRemovesTheBypassRules) {
+  RecordingRunner runner;
+  QueueRules rules(runner, 7);
+  bool bypassDone = false;
+  rules.Apply({}, 2, bypassDone);
+  ASSERT_TRUE(rules.BypassAt(2));
+  rules.Apply({{"veth0", Direction::Send, false}}, 0, bypassDone);
+  EXPECT_TRUE(bypassDone);
+  EXPECT_TRUE(rules.BypassAt(0));
+  EXPECT_EQ(runner.inputs.back(),
+            "*mangle\n"
+            "-D HARLUNE-IN -m connmark --mark 0x0a000000/0xfe000000 -j RETURN\n"
+            "-D HARLUNE-OUT -m connmark --mark 0x09000000/0xfd000000 -j RETURN\n"
+            "COMMIT\n");
+  const std::size_t calls = runner.inputs.size();
+  rules.Apply({}, 0, bypassDone);  // none there: no call
+  EXPECT_EQ(runner.inputs.size(), calls);
+}
+
 TEST(QueueRulesBypassTest, RemovingTheChainsForgetsTheBypass) {
   RecordingRunner runner;
   QueueRules rules(runner, 7);

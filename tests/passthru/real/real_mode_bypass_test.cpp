@@ -72,6 +72,9 @@ TEST_F(RealModeBypassTest, AnUnmatchedFlowLeavesTheQueueWhileALimitedOneStaysLim
   beside.join();
   EXPECT_NEAR(limitedFlow.Rate(), kLimit, kLimit * 0.05);
   EXPECT_GT(unmatched.Rate(), 4.0 * kLimit);
+  // Nothing queued, no bypass rule: conntrack need not track the veth.
+  ASSERT_TRUE(driver_->HlStopFiltering(kDaemonVeth));
+  EXPECT_TRUE(WaitFor([this] { return !BypassRuleMade() && !VethQueued(); }, 2s)) << QueueRules();
   std::cout << "[ FIGURES  ] queued " << queuedAlone << " packets of an unmatched flow of "
             << alone.bytes << " bytes; limited " << limitedFlow.Rate() << " B/s beside "
             << unmatched.Rate() << " B/s\n";

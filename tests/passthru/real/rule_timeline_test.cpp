@@ -60,6 +60,7 @@ TEST(RuleTimelineTest, AFrameIsJudgedByTheChangeBeforeItsTimeNotTheLatest) {
 
 RuleEvent BypassEvent(Kind kind, std::uint32_t generation, std::uint64_t at) {
   RuleEvent event{kind, {}, Direction::Send, true, at};
+  event.bypass = true;
   event.bypassGeneration = generation;
   return event;
 }
@@ -96,6 +97,11 @@ TEST(BypassTimelineTest, ARefusedMoveLeavesBothInDoubtUntilALaterOneSettles) {
   EXPECT_FALSE(timeline.MayPassAt(2, 611));
   EXPECT_TRUE(timeline.MayPassAt(2, 605));
   EXPECT_TRUE(timeline.MayPassAt(3, 611));
+  // The rules go while no direction is queued: nothing passes after.
+  timeline.Apply(BypassEvent(Kind::Started, 0, 700));
+  timeline.Apply(BypassEvent(Kind::Settled, 0, 720));
+  EXPECT_TRUE(timeline.MayPassAt(3, 710));
+  EXPECT_FALSE(timeline.MayPassAt(3, 721));
 }
 
 }  // namespace
