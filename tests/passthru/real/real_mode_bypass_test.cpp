@@ -47,6 +47,39 @@ class RealModeBypassTest : public RealModeTest {
         InPeerSide(std::string("cat /sys/class/net/") + kPeerVeth + "/statistics/rx_bytes")));
   }
 
+  // The generation the outgoing bypass rule matches, as iptables shows it;
+  // 0 when there is none.
+  std::uint32_t ShownGeneration() {
+    const std::string rules = QueueRules();
+    const std::string rule = "-A HARLUNE-OUT -m connmark --mark ";
+    const std::size_t at = rules.find(rule);
+    return at == std::string::npos
+               ? 0
+               : static_cast<std::uint32_t>(
+                     std::stoul(rules.substr(at + rule.size()), nullptr, 16) >> 26);
+  }
+  // Datagrams from the daemon's side, port 45000, to the peer's port 7777.
+  void SendDatagrams(int count) {
+    for (int i = 0; i < count; ++i) {
+      Shell(
+          InDaemonSide("python3 -c \"import socket; s = socket.socket(socket.AF_INET, "
+                       "socket.SOCK_DGRAM); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, "
+                       "1); s.bind(('198.18.0.1', 45000)); s.sendto(b'x', ('198.18.0.2', "
+                       "7777))\""));
+      std::this_thread::sleep_for(100ms);
+    }
+  }
+  // How many of them the peer received.
+  std::uint64_t PeerDatagrams() {
+    const std::string counters = Output(InPeerSide("iptables -w -L INPUT -v -x -n"));
+    const std::size_t at = counters.find("udp dpt:7777");
+    if (at == std::string::npos) {
+      return 0;
+    }
+    const std::size_t line = counters.rfind('\n', at) + 1;
+    return std::stoull(counters.substr(line));
+  }
+
   std::unique_ptr<Child> daemon_;
   PacketFilterSetting limited_;
 };
@@ -146,6 +179,36 @@ TEST_F(RealModeBypassTest, ARunningUnmatchedFlowIsLimitedWithinTwoSecondsOfANewC
   EXPECT_GT(ClassBytes(late.DriverClassId), 0u);
   std::cout << "[ FIGURES  ] unmatched " << freeRate << " B/s, then limited " << limitedRate
             << " B/s\n";
+}
+
+// A flow marked in one generation and idle while the generations go round
+// must not pass the queue when the same generation comes back: the daemon
+// clears its marks when the generations wrap around. Here the flow's
+// datagram after the wrap meets a class that drops it.
+TEST_F(RealModeBypassTest, AMarkOfAnEarlierRoundLetsNothingPassAfterTheGenerationsWrap) {
+  StartLimitedSession();
+  ASSERT_EQ(Shell(InPeerSide("iptables -w -A INPUT -p udp --dport 7777 -j ACCEPT")), 0);
+  // The flow must outlive the changes in conntrack's table.
+  ASSERT_EQ(Shell(InDaemonSide("sysctl -qw net.netfilter.nf_conntrack_udp_timeout=300")), 0);
+  SendDatagrams(3);  // the second is marked, the third passes the queue
+  ASSERT_EQ(PeerDatagrams(), 3u);
+  const std::uint32_t marked = ShownGeneration();
+  ASSERT_NE(marked, 0u) << QueueRules();
+
+  PacketFilterSetting dropping = SendFilter("dropping", 17, 7777, 0, 0);
+  ASSERT_TRUE(driver_->HlAddTBFClass(kDaemonVeth, dropping));
+  int changes = 0;
+  std::uint32_t shown = marked;
+  do {
+    const std::uint32_t before = shown;
+    ASSERT_TRUE(driver_->HlModifyTBFClass(kDaemonVeth, limited_));
+    ASSERT_TRUE(WaitFor([&] { return (shown = ShownGeneration()) != before; }, 2s)) << QueueRules();
+    ++changes;
+  } while (shown != marked && changes < 200);
+  ASSERT_EQ(shown, marked) << "the generations did not come round";
+  SendDatagrams(1);
+  EXPECT_EQ(PeerDatagrams(), 3u) << "a datagram passed the dropping class on an old mark";
+  std::cout << "[ FIGURES  ] back at generation " << marked << " after " << changes << " changes\n";
 }
 
 }  // namespace
