@@ -113,6 +113,25 @@ TEST_F(RealModeBypassTest, AnUnmatchedFlowLeavesTheQueueWhileALimitedOneStaysLim
             << unmatched.Rate() << " B/s\n";
 }
 
+// The same for IPv6: the class of both families queues the veth's outgoing
+// IPv6 packets too, and an unmatched IPv6 flow leaves the queue.
+TEST_F(RealModeBypassTest, AnUnmatchedIpv6FlowLeavesTheQueueAndIsCountedOnce) {
+  StartLimitedSession();
+  ASSERT_TRUE(WaitFor([this] { return VethQueued6(); }, 2s)) << QueueRules6();
+  EXPECT_NE(QueueRules6().find("connmark"), std::string::npos) << QueueRules6();
+  const std::uint64_t queuedBefore = QueuedPackets();
+  const std::uint64_t sentBefore = SentTotal();
+  const Measured flow = Iperf6(kUnmatchedPort, "", 3);
+  const std::uint64_t queued = QueuedPackets() - queuedBefore;
+  ASSERT_GT(flow.bytes, 0) << flow.json;
+  EXPECT_LT(queued, 40u) << "of about " << flow.bytes / 1428 << " segments";
+  // 40 bytes of IPv6 and 32 of TCP header with timestamps on 1428 of payload.
+  const double wire = WireBytes(flow.bytes, 1428, 72);
+  EXPECT_NEAR(static_cast<double>(SentTotal() - sentBefore), wire, wire * 0.01);
+  std::cout << "[ FIGURES  ] IPv6: queued " << queued << " packets of an unmatched flow of "
+            << flow.bytes << " bytes\n";
+}
+
 // Classes change while two flows run: one always matched by a class that
 // does not hold it back, one unmatched except while a toggled class matches
 // it. Every change sends the unmatched flow back to the queue until it is
