@@ -104,6 +104,28 @@ int OnConnection(const nlmsghdr* message, void* data) {
   return MNL_CB_OK;
 }
 
+// Reads the whole table (every family), keeping the connections whose mark
+// has bits of `mask`.
+bool DumpMarked(mnl_socket* socket, std::uint32_t portId, unsigned sequence, std::uint32_t mask,
+                std::vector<MarkedConnection>& marked) {
+  std::vector<char> buffer(kDumpBufferBytes);
+  nlmsghdr* request = PutHeader(buffer.data(), IPCTNL_MSG_CT_GET, NLM_F_DUMP, AF_UNSPEC, sequence);
+  if (mnl_socket_sendto(socket, request, request->nlmsg_len) < 0) {
+    return false;
+  }
+  DumpContext context{mask, &marked};
+  int result = MNL_CB_OK;
+  while (result > MNL_CB_STOP) {
+    const ssize_t received = mnl_socket_recvfrom(socket, buffer.data(), buffer.size());
+    if (received < 0) {
+      return false;
+    }
+    result = mnl_cb_run(buffer.data(), static_cast<std::size_t>(received), sequence, portId,
+                        OnConnection, &context);
+  }
+  return result == MNL_CB_STOP;
+}
+
 }  // namespace
 
 FlowTuple HeaderTupleOf(const Packet& packet) {
@@ -158,33 +180,14 @@ bool ConntrackMarks::Set(const FlowTuple& tuple, std::uint32_t value, std::uint3
 }
 
 int ConntrackMarks::ClearAll(std::uint32_t mask) {
-  if (socket_ == nullptr) {
-    return -1;
-  }
   std::vector<MarkedConnection> marked;
-  std::vector<char> buffer(kDumpBufferBytes);
-  const unsigned dumpSequence = ++sequence_;
-  nlmsghdr* request =
-      PutHeader(buffer.data(), IPCTNL_MSG_CT_GET, NLM_F_DUMP, AF_UNSPEC, dumpSequence);
-  if (mnl_socket_sendto(socket_, request, request->nlmsg_len) < 0) {
+  if (socket_ == nullptr || !DumpMarked(socket_, portId_, ++sequence_, mask, marked)) {
     return -1;
   }
-  DumpContext context{mask, &marked};
-  int result = MNL_CB_OK;
-  while (result > MNL_CB_STOP) {
-    const ssize_t received = mnl_socket_recvfrom(socket_, buffer.data(), buffer.size());
-    if (received < 0) {
-      return -1;
-    }
-    result = mnl_cb_run(buffer.data(), static_cast<std::size_t>(received), dumpSequence, portId_,
-                        OnConnection, &context);
-  }
-  if (result < 0) {
-    return -1;
-  }
+  char buffer[kMessageBytes];
   for (const MarkedConnection& connection : marked) {
     nlmsghdr* message =
-        PutHeader(buffer.data(), IPCTNL_MSG_CT_NEW, NLM_F_ACK, connection.family, ++sequence_);
+        PutHeader(buffer, IPCTNL_MSG_CT_NEW, NLM_F_ACK, connection.family, ++sequence_);
     mnl_attr_put(message, CTA_TUPLE_ORIG | NLA_F_NESTED, connection.tuple.size(),
                  connection.tuple.data());
     if (!connection.zone.empty()) {
