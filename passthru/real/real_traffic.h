@@ -132,6 +132,8 @@ class RealTraffic {
   // Flows no class can match leave the queue (bypass_mark.h).
   void StartBypass();
   void FollowMatchChanges();
+  // False when the marks could not be cleared: the bypass stops for good.
+  bool ClearMarksForANewRound();
   void PassQueueIfUnmatched(Session& session, const Packet& packet,
                             std::span<const std::uint8_t> ip);
   bool PassedQueue(const Packet& packet, std::uint64_t realtimeNanoseconds);

@@ -39,10 +39,8 @@ void RealTraffic::FollowMatchChanges() {
   }
   if (changed) {
     const std::uint32_t next = NextBypassGeneration(bypassGeneration_);
-    if (WrapsAround(bypassGeneration_, next)) {
-      // A flow idle since the generation was last used may still carry it.
-      conntrack_.ClearAll(kBypassMarkMask);
-      bypassed_.KeepOnly(bypassGeneration_);
+    if (WrapsAround(bypassGeneration_, next) && !ClearMarksForANewRound()) {
+      return;
     }
     bypassGeneration_ = next;
   }
@@ -54,6 +52,22 @@ void RealTraffic::FollowMatchChanges() {
     bypassWanted_ = wanted;
     worker_.WantBypass(wanted);
   }
+}
+
+bool RealTraffic::ClearMarksForANewRound() {
+  // A flow idle since a generation was last used may still carry it. A dump
+  // the kernel cut short (the table changed under it) is read again.
+  if (conntrack_.ClearAll(kBypassMarkMask) >= 0 || conntrack_.ClearAll(kBypassMarkMask) >= 0) {
+    bypassed_.KeepOnly(bypassGeneration_);
+    return true;
+  }
+  log_ << "harlune-passthru: cannot clear the conntrack marks; every packet of a queued "
+          "direction is queued from now on"
+       << std::endl;
+  bypassGeneration_ = 0;
+  bypassWanted_ = 0;
+  worker_.WantBypass(0);
+  return false;
 }
 
 void RealTraffic::PassQueueIfUnmatched(Session& session, const Packet& packet,
