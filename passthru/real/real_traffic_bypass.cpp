@@ -72,6 +72,8 @@ bool RealTraffic::ClearMarksForANewRound() {
 
 void RealTraffic::PassQueueIfUnmatched(Session& session, const Packet& packet,
                                        std::span<const std::uint8_t> ip) {
+  // The classes are those of this generation or newer (it moves on after
+  // they change), so a flow judged here is never marked as judged earlier.
   const std::uint32_t generation = bypassGeneration_;
   const FlowKey flow = FlowKeyOf(packet);
   const Direction direction = packet.direction;
