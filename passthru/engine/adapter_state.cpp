@@ -55,6 +55,7 @@ void AdapterState::ResetSession() {
   }
   classes_.clear();
   filtering_ = false;
+  ++matchChanges_;
 }
 
 void AdapterState::StartSession() {
@@ -81,10 +82,14 @@ void AdapterState::LeaveSession() {
   }
 }
 
-void AdapterState::StartFiltering() { filtering_ = true; }
+void AdapterState::StartFiltering() {
+  filtering_ = true;
+  ++matchChanges_;
+}
 
 void AdapterState::StopFiltering() {
   filtering_ = false;
+  ++matchChanges_;
   for (TrafficClass& c : classes_) {
     Passed(c.bucket.Flush(), &c);
   }
@@ -101,6 +106,7 @@ std::optional<std::uint32_t> AdapterState::AddClass(const _TBF_SETTING_DATA& rec
                      0,      {}};
   added.record.DriverClassId = classId;
   classes_.push_back(std::move(added));
+  ++matchChanges_;
   return classes_.back().record.DriverClassId;
 }
 
@@ -111,6 +117,7 @@ bool AdapterState::ModifyClass(const _TBF_SETTING_DATA& record) {
   }
   it->record = record;
   it->family = FamilyOfRecord(record, record.DriverClassId);
+  ++matchChanges_;
   Dropped(it->bucket.Reconfigure(BucketSettingsOf(record), clock_.NowNanoseconds()));
   if (record.TBFThrough == 1) {
     Passed(it->bucket.Flush(), &*it);
@@ -124,6 +131,7 @@ bool AdapterState::SetClassFamily(const protocol::ClassFamily& family) {
     return false;
   }
   it->family = family;
+  ++matchChanges_;
   return true;
 }
 
@@ -135,6 +143,7 @@ bool AdapterState::DeleteClass(std::uint32_t driverClassId) {
   // What waited in the class is no longer limited by anything.
   Passed(it->bucket.Flush(), nullptr);
   classes_.erase(it);
+  ++matchChanges_;
   return true;
 }
 
@@ -145,6 +154,7 @@ bool AdapterState::MoveUp(std::uint32_t driverClassId) {
   }
   if (it != classes_.begin()) {
     classes_.splice(std::prev(it), classes_, it);
+    ++matchChanges_;
   }
   return true;
 }
@@ -157,6 +167,7 @@ bool AdapterState::MoveDown(std::uint32_t driverClassId) {
   const auto next = std::next(it);
   if (next != classes_.end()) {
     classes_.splice(it, classes_, next);
+    ++matchChanges_;
   }
   return true;
 }
@@ -177,7 +188,10 @@ bool AdapterState::SetApplicationPorts(std::uint32_t driverClassId,
   if (it == classes_.end()) {
     return false;
   }
-  it->applicationPorts = std::move(ports);
+  if (it->applicationPorts != ports) {
+    it->applicationPorts = std::move(ports);
+    ++matchChanges_;
+  }
   return true;
 }
 
@@ -269,6 +283,15 @@ bool AdapterState::MayStopPackets(Direction direction, IpFamily family) const {
                   c.record.TBFMode == static_cast<std::uint32_t>(direction) &&
                   c.record.TBFThrough != 1 && FamilyApplies(c.family.families, family);
          });
+}
+
+bool AdapterState::CouldMatchFlow(const Packet& packet, bool fragment) const {
+  return std::any_of(classes_.begin(), classes_.end(),
+                     [&](const TrafficClass& c) {
+                       return harlune::CouldMatchFlow(c.record, c.family, c.applicationPorts,
+                                                      packet, fragment);
+                     }) ||
+         !SpeaksForItsFlow(packet, fragment);
 }
 
 void AdapterState::CountCrossed(const Packet& packet) { CountPassed(Match(packet), packet); }

@@ -91,6 +91,14 @@ class AdapterState {
   // available and not TBFThrough. When not, every such packet passes, and a
   // real interface need not ask.
   bool MayStopPackets(Direction direction, IpFamily family = IpFamily::Ipv4) const;
+  // Whether a packet of the flow of `packet` could match one of the classes
+  // (CouldMatchFlow) while they stay as they are. A real interface lets a
+  // flow no class could match pass without asking the engine again.
+  bool CouldMatchFlow(const Packet& packet, bool fragment) const;
+  // Grows whenever the classes could match differently: a class added,
+  // modified, deleted or moved, its families or application ports set, the
+  // session reset or filtering switched.
+  std::uint64_t MatchChanges() const { return matchChanges_; }
   // A packet that crossed the adapter without being offered (nothing could
   // stop it): counted as a passed one, by its class and in the totals.
   void CountCrossed(const Packet& packet);
@@ -152,6 +160,7 @@ class AdapterState {
   CaptureRing capture_;
   Capture6Ring capture6_;
   std::uint16_t nextIdentification_ = 1;
+  std::uint64_t matchChanges_ = 0;
 };
 
 TokenBucketSettings BucketSettingsOf(const _TBF_SETTING_DATA& record);

@@ -75,4 +75,19 @@ bool ClassMatches(const _TBF_SETTING_DATA& record, const protocol::ClassFamily& 
          RestMatches(record, applicationPorts, packet);
 }
 
+bool SpeaksForItsFlow(const Packet& packet, bool fragment) {
+  return !fragment && !packet.unclassified &&
+         (packet.protocol == kProtocolTcp || packet.protocol == kProtocolUdp);
+}
+
+bool CouldMatchFlow(const _TBF_SETTING_DATA& record, const protocol::ClassFamily& family,
+                    std::span<const std::uint16_t> applicationPorts, const Packet& packet,
+                    bool fragment) {
+  // Every packet of a TCP or UDP flow has the flow's addresses and ports, so
+  // what matches one matches them all; application ports are the class's
+  // list at this moment, and the daemon judges its flows again when it changes.
+  return !SpeaksForItsFlow(packet, fragment) ||
+         ClassMatches(record, family, applicationPorts, packet);
+}
+
 }  // namespace harlune

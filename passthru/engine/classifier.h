@@ -30,4 +30,17 @@ bool ClassMatches(const _TBF_SETTING_DATA& record, const protocol::ClassFamily& 
 // Whether a class of these families applies to packets of `packetFamily`.
 bool FamilyApplies(protocol::AddressFamilies families, IpFamily packetFamily);
 
+// Whether one packet tells the class's verdict on every packet of its flow
+// (the same direction, family, protocol, addresses and ports): a whole TCP
+// or UDP packet whose ports are known. Fragments and other protocols do not.
+bool SpeaksForItsFlow(const Packet& packet, bool fragment);
+
+// Whether a packet of the flow `packet` belongs to could match the class,
+// as long as the class and its application ports stay as they are. True
+// whenever the packet does not speak for its flow, so that the daemon lets
+// only flows it is sure of leave the verdict queue.
+bool CouldMatchFlow(const _TBF_SETTING_DATA& record, const protocol::ClassFamily& family,
+                    std::span<const std::uint16_t> applicationPorts, const Packet& packet,
+                    bool fragment);
+
 }  // namespace harlune

@@ -161,4 +161,14 @@ std::optional<PacketKey> KeyOfIpPacket(std::span<const std::uint8_t> ip, Directi
   return IsIpv6Header(ip) ? KeyOfIpv6Packet(ip, direction) : KeyOfIpv4Packet(ip, direction);
 }
 
+bool IsIpFragment(std::span<const std::uint8_t> ip) {
+  if (!IsIpv6Header(ip)) {
+    // Not a whole IPv4 header either: in doubt. Else the flags' MF bit (a
+    // first fragment) or the 13-bit offset (a later one).
+    return ip.size() < 20 || (ip[0] >> 4) != 4 || (protocol::LoadBe16(ip, 6) & 0x3FFFu) != 0;
+  }
+  const std::optional<Ipv6Chain> chain = WalkIpv6Chain(ip);
+  return !chain || chain->fragment.has_value();
+}
+
 }  // namespace harlune

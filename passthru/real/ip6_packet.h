@@ -50,4 +50,9 @@ std::optional<PacketKey> KeyOfIpv6Packet(std::span<const std::uint8_t> ip, Direc
 // KeyOfIpv4Packet or KeyOfIpv6Packet by the version nibble.
 std::optional<PacketKey> KeyOfIpPacket(std::span<const std::uint8_t> ip, Direction direction);
 
+// Whether the packet is a fragment, first or later, of either family, or
+// not a whole header of either, or an IPv6 packet whose chain could not be
+// followed: one that does not speak for its flow.
+bool IsIpFragment(std::span<const std::uint8_t> ip);
+
 }  // namespace harlune

@@ -58,6 +58,15 @@ void QueueRuleWorker::Want(const std::string& interfaceName, Direction direction
   wake_.notify_one();
 }
 
+void QueueRuleWorker::WantBypass(std::uint32_t generation) {
+  {
+    std::lock_guard lock(mutex_);
+    bypassWish_ = generation;
+    bypassRefused_.reset();
+  }
+  wake_.notify_one();
+}
+
 RuleEvents QueueRuleWorker::TakeEvents() {
   std::uint64_t signals = 0;
   [[maybe_unused]] const ssize_t cleared = ::read(eventFd_, &signals, sizeof signals);
@@ -74,7 +83,14 @@ bool QueueRuleWorker::Due(const Key& key, const Wish& wish) const {
          wish.refusedGeneration != wish.generation;
 }
 
+bool QueueRuleWorker::BypassDue() const {
+  return bypassWish_ && !rules_.BypassAt(*bypassWish_) && bypassWish_ != bypassRefused_;
+}
+
 bool QueueRuleWorker::HasWork() const {
+  if (BypassDue()) {
+    return true;
+  }
   for (const auto& [key, wish] : wishes_) {
     if (Due(key, wish)) {
       return true;
@@ -95,14 +111,26 @@ void QueueRuleWorker::Serve() {
     lock.unlock();
     // Wishes that come meanwhile wait for the next batch; a wish undone
     // before its turn (queued, then not) costs no call at all.
-    const std::vector<bool> done = rules_.Apply(batch.changes);
+    bool bypassDone = true;
+    const std::vector<bool> done = rules_.Apply(batch.changes, batch.bypass, bypassDone);
     lock.lock();
-    Settle(batch, done, started, clock_());
+    const std::uint64_t finished = clock_();
+    if (batch.bypass) {
+      SettleBypass(*batch.bypass, bypassDone, finished);
+    }
+    Settle(batch, done, started, finished);
   }
 }
 
 QueueRuleWorker::Batch QueueRuleWorker::TakeBatch(std::uint64_t started) {
   Batch batch;
+  if (BypassDue()) {
+    batch.bypass = bypassWish_;
+    RuleEvent event{RuleEvent::Kind::Started, {}, Direction::Send, true, started};
+    event.bypass = true;
+    event.bypassGeneration = *bypassWish_;
+    Post(std::move(event));
+  }
   for (const auto& [key, wish] : wishes_) {
     if (Due(key, wish)) {
       const auto& [name, direction, family] = key;
@@ -133,6 +161,21 @@ void QueueRuleWorker::Settle(const Batch& batch, const std::vector<bool>& done,
     }
   }
   Signal();
+}
+
+void QueueRuleWorker::SettleBypass(std::uint32_t generation, bool done, std::uint64_t finished) {
+  if (!done) {
+    bypassRefused_ = generation;
+  }
+  // Until iptables is done either generation's rules may be in place.
+  RuleEvent event{done ? RuleEvent::Kind::Settled : RuleEvent::Kind::Refused,
+                  {},
+                  Direction::Send,
+                  done,
+                  finished};
+  event.bypass = true;
+  event.bypassGeneration = generation;
+  Post(std::move(event));
 }
 
 void QueueRuleWorker::Post(RuleEvent event) { events_.push_back(std::move(event)); }

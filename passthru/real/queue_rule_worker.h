@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -39,6 +40,11 @@ struct RuleEvent {
   bool queued = false;
   std::uint64_t at = 0;  // CLOCK_REALTIME nanoseconds
   IpFamily family = IpFamily::Ipv4;
+  // An event of the bypass rules (of every family) moving to
+  // `bypassGeneration`, or going (0); no interface, direction or family of
+  // its own.
+  bool bypass = false;
+  std::uint32_t bypassGeneration = 0;
 };
 
 struct RuleEvents {
@@ -66,6 +72,10 @@ class QueueRuleWorker {
   // A wish iptables refused is not tried again before the next Want for it.
   void Want(const std::string& interfaceName, Direction direction, bool queued,
             IpFamily family = IpFamily::Ipv4);
+  // Asks for the bypass rules to match `generation`, or to go (0), in the
+  // next batch (QueueRules::Apply). Refused, it is not tried again before
+  // another wish.
+  void WantBypass(std::uint32_t generation);
   // Readable while events wait to be taken.
   int Fd() const { return eventFd_; }
   RuleEvents TakeEvents();
@@ -80,11 +90,14 @@ class QueueRuleWorker {
   struct Batch {
     std::vector<RuleChange> changes;
     std::vector<std::uint64_t> generations;
+    std::optional<std::uint32_t> bypass;  // nothing: the bypass rules stay
   };
 
   void Serve();
   bool Due(const Key& key, const Wish& wish) const;
   bool HasWork() const;
+  bool BypassDue() const;
+  void SettleBypass(std::uint32_t generation, bool done, std::uint64_t finished);
   Batch TakeBatch(std::uint64_t started);
   void Settle(const Batch& batch, const std::vector<bool>& done, std::uint64_t started,
               std::uint64_t finished);
@@ -97,6 +110,8 @@ class QueueRuleWorker {
   std::condition_variable wake_;
   std::map<Key, Wish> wishes_;
   std::vector<RuleEvent> events_;
+  std::optional<std::uint32_t> bypassWish_;
+  std::optional<std::uint32_t> bypassRefused_;  // the wish iptables refused
   bool stopping_ = false;
   int eventFd_ = -1;
   std::thread thread_;

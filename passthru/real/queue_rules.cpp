@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
+
+#include "passthru/real/bypass_mark.h"
 
 namespace harlune {
 namespace {
@@ -52,6 +55,79 @@ std::vector<std::string> QueueRules::QueueRule(const char* action, Direction dir
           "NFQUEUE", "--queue-num", std::to_string(queueNumber_), "--queue-bypass"};
 }
 
+std::vector<std::string> BypassRule(Direction direction, std::uint32_t generation) {
+  return {
+      HookOf(direction).ownChain,
+      "-m",
+      "connmark",
+      "--mark",
+      HexMark(BypassRuleValue(generation, direction)) + "/" + HexMark(BypassRuleMask(direction)),
+      "-j",
+      "RETURN"};
+}
+
+std::uint32_t QueueRules::BypassGeneration(IpFamily family) const {
+  const auto& directions = bypass_[static_cast<std::size_t>(family)];
+  // Half moved (iptables refused the second direction) counts as neither.
+  return directions[0] == directions[1] ? directions[0] : 0;
+}
+
+bool QueueRules::BypassAt(std::uint32_t generation) const {
+  const auto at = [&](IpFamily family) {
+    return BypassOf(family, Direction::Send) == generation &&
+           BypassOf(family, Direction::Receive) == generation;
+  };
+  return at(IpFamily::Ipv4) && (!ipv6Available_ || at(IpFamily::Ipv6));
+}
+
+std::vector<std::string> QueueRules::BypassCommand(const char* action, Direction direction,
+                                                   std::uint32_t generation) const {
+  std::vector<std::string> command = BypassRule(direction, generation);
+  command.insert(command.begin(), action);
+  if (std::string_view(action) == "-I") {
+    command.insert(command.begin() + 2, "1");  // first in the chain, before every queue rule
+  }
+  return command;
+}
+
+std::vector<std::vector<std::string>> QueueRules::BypassCommands(IpFamily family,
+                                                                 std::uint32_t generation) const {
+  std::vector<std::vector<std::string>> commands;
+  for (const Direction direction : {Direction::Receive, Direction::Send}) {
+    const std::uint32_t current = BypassOf(family, direction);
+    if (current == generation) {
+      continue;
+    }
+    if (current != 0) {
+      commands.push_back(BypassCommand("-D", direction, current));
+    }
+    if (generation != 0) {
+      commands.push_back(BypassCommand("-I", direction, generation));
+    }
+  }
+  return commands;
+}
+
+bool QueueRules::MoveBypassOneByOne(IpFamily family, std::uint32_t generation) {
+  for (const Direction direction : {Direction::Receive, Direction::Send}) {
+    std::uint32_t& current = BypassOf(family, direction);
+    if (current == generation) {
+      continue;
+    }
+    // A rule removed by hand is gone already.
+    if (current != 0 && Iptables(BypassCommand("-C", direction, current), family) == 0 &&
+        Iptables(BypassCommand("-D", direction, current), family) != 0) {
+      return false;
+    }
+    current = 0;
+    if (generation != 0 && Iptables(BypassCommand("-I", direction, generation), family) != 0) {
+      return false;
+    }
+    current = generation;
+  }
+  return true;
+}
+
 void QueueRules::RemoveChains(IpFamily family) {
   for (const Hook& hook : kHooks) {
     for (int i = 0; i < kMaxLeftoverJumps; ++i) {
@@ -71,6 +147,7 @@ void QueueRules::RemoveAll() {
   RemoveChains(IpFamily::Ipv6);
   queued_.clear();
   ipv6Available_ = false;
+  bypass_ = {};
 }
 
 bool QueueRules::MakeChains(IpFamily family) {
@@ -136,8 +213,17 @@ bool QueueRules::ApplyOne(const RuleChange& change) {
 }
 
 bool QueueRules::Restore(const std::vector<RuleChange>& changes,
-                         const std::vector<std::size_t>& indexes, IpFamily family) {
+                         const std::vector<std::size_t>& indexes, IpFamily family,
+                         std::optional<std::uint32_t> bypass) {
   std::string input = "*mangle\n";
+  if (bypass) {
+    for (const std::vector<std::string>& command : BypassCommands(family, *bypass)) {
+      for (const std::string& word : command) {
+        input += word + ' ';
+      }
+      input.back() = '\n';
+    }
+  }
   for (const std::size_t index : indexes) {
     const RuleChange& change = changes[index];
     for (const std::string& word :
@@ -153,6 +239,9 @@ bool QueueRules::Restore(const std::vector<RuleChange>& changes,
   if (runner_.RunWithInput({program, "-w", "--noflush"}, input) != 0) {
     return false;
   }
+  if (bypass) {
+    bypass_[static_cast<std::size_t>(family)] = {*bypass, *bypass};
+  }
   for (const std::size_t index : indexes) {
     const RuleChange& change = changes[index];
     if (change.queued) {
@@ -165,6 +254,12 @@ bool QueueRules::Restore(const std::vector<RuleChange>& changes,
 }
 
 std::vector<bool> QueueRules::Apply(const std::vector<RuleChange>& changes) {
+  bool bypassDone = true;
+  return Apply(changes, std::nullopt, bypassDone);
+}
+
+std::vector<bool> QueueRules::Apply(const std::vector<RuleChange>& changes,
+                                    std::optional<std::uint32_t> bypass, bool& bypassDone) {
   std::vector<bool> done(changes.size(), false);
   std::vector<std::size_t> batches[2];
   for (std::size_t i = 0; i < changes.size(); ++i) {
@@ -177,11 +272,18 @@ std::vector<bool> QueueRules::Apply(const std::vector<RuleChange>& changes) {
       done[i] = ApplyOne(change);  // refused at once when not usable at all
     }
   }
+  bypassDone = true;
   for (const IpFamily family : {IpFamily::Ipv4, IpFamily::Ipv6}) {
     const std::vector<std::size_t>& batch = batches[static_cast<std::size_t>(family)];
-    const bool restored = !batch.empty() && Restore(changes, batch, family);
+    const bool moveBypass = bypass && !BypassCommands(family, *bypass).empty() &&
+                            (family == IpFamily::Ipv4 || ipv6Available_);
+    const bool restored = (!batch.empty() || moveBypass) &&
+                          Restore(changes, batch, family, moveBypass ? bypass : std::nullopt);
     for (const std::size_t index : batch) {
       done[index] = restored || ApplyOne(changes[index]);
+    }
+    if (moveBypass && !restored && !MoveBypassOneByOne(family, *bypass)) {
+      bypassDone = false;
     }
   }
   return done;

@@ -8,6 +8,13 @@
 // Each direction of an interface has its own rule: the daemon queues only
 // the directions whose packets its classes could hold or drop.
 //
+// Before the queue rules each chain holds one more rule, made with the
+// first batch that asks for it: packets whose conntrack mark carries the
+// current generation and the chain's direction bit (bypass_mark.h) return
+// from the chain before meeting any queue rule. The daemon marks the flows
+// no class could match; a new generation, after any change of the classes,
+// sends every flow through the queue again until it is judged anew.
+//
 // IPv6 packets have the same chains, of the same names, in ip6tables'
 // mangle table, and a rule of their own per interface and direction: an
 // IPv6 direction is queued only while a class could stop IPv6 packets. A
@@ -17,7 +24,9 @@
 // Not thread-safe: one thread at a time (the rule worker while it runs, the
 // daemon's loop before and after).
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -71,6 +80,17 @@ class QueueRules {
            IpFamily family = IpFamily::Ipv4) const {
     return queued_.count({interfaceName, direction, family}) != 0;
   }
+  // Apply, with the bypass rules of both families moved to match
+  // `bypass` (1..63), or removed (0), in the same calls; `bypassDone` tells
+  // whether they are so afterwards. Nothing: they stay as they are.
+  std::vector<bool> Apply(const std::vector<RuleChange>& changes,
+                          std::optional<std::uint32_t> bypass, bool& bypassDone);
+  // The generation the bypass rules of a family match; 0 when there are
+  // none, or when only one direction's rule moved.
+  std::uint32_t BypassGeneration(IpFamily family = IpFamily::Ipv4) const;
+  // Whether the rules of every family there is match `generation` (0: none
+  // is there).
+  bool BypassAt(std::uint32_t generation) const;
   // Removes the chains, their jumps and so every rule of the daemon.
   void RemoveAll();
 
@@ -81,16 +101,36 @@ class QueueRules {
   bool ApplyOne(const RuleChange& change);
   // The changes of `changes` at `indexes`, all of `family`, in one
   // iptables-restore call.
+  // With a bypass generation the bypass rules move to it (or go, for 0) in
+  // the same call.
   bool Restore(const std::vector<RuleChange>& changes, const std::vector<std::size_t>& indexes,
-               IpFamily family);
+               IpFamily family, std::optional<std::uint32_t> bypass = std::nullopt);
   std::vector<std::string> QueueRule(const char* action, Direction direction,
                                      const std::string& interfaceName) const;
+  // The commands that move a family's bypass rules to `generation` (none
+  // for 0).
+  std::vector<std::vector<std::string>> BypassCommands(IpFamily family,
+                                                       std::uint32_t generation) const;
+  std::vector<std::string> BypassCommand(const char* action, Direction direction,
+                                         std::uint32_t generation) const;
+  bool MoveBypassOneByOne(IpFamily family, std::uint32_t generation);
+  std::uint32_t& BypassOf(IpFamily family, Direction direction) {
+    return bypass_[static_cast<std::size_t>(family)][static_cast<std::size_t>(direction)];
+  }
+  std::uint32_t BypassOf(IpFamily family, Direction direction) const {
+    return bypass_[static_cast<std::size_t>(family)][static_cast<std::size_t>(direction)];
+  }
 
   CommandRunner& runner_;
   std::uint16_t queueNumber_;
   std::set<std::tuple<std::string, Direction, IpFamily>> queued_;
   bool ipv6Available_ = false;
+  // The generation each family's rule of each direction matches (0: none).
+  std::array<std::array<std::uint32_t, 2>, 2> bypass_{};
 };
+
+// The bypass rule of `direction` for `generation`, without its action.
+std::vector<std::string> BypassRule(Direction direction, std::uint32_t generation);
 
 // Whether iptables would take the name as one interface (not a wildcard
 // "eth+", not a negation, at most 15 bytes).

@@ -101,6 +101,7 @@ std::string RealTraffic::Start() {
     Stop();
     return "cannot watch the verdict queue and the rule worker: " + reason;
   }
+  StartBypass();
   for (const std::string& name : engine_.AdapterNames()) {
     Watch(*engine_.FindAdapter(name));
   }
@@ -196,6 +197,14 @@ void RealTraffic::TakeRuleEvents() {
   RuleEvents taken = worker_.TakeEvents();
   eventsCompleteUntil_ = taken.completeUntil;
   for (const RuleEvent& event : taken.events) {
+    if (event.bypass) {
+      bypassTimeline_.Apply(event);
+      if (event.kind == RuleEvent::Kind::Refused) {
+        log_ << "harlune-passthru: cannot move the rules that let unmatched flows pass the queue"
+             << std::endl;
+      }
+      continue;
+    }
     if (const auto session = sessions_.find(event.interfaceName); session != sessions_.end()) {
       session->second.Of(event.direction, event.family).rule.Apply(event);
     }
@@ -254,6 +263,9 @@ void RealTraffic::OnQueued(const QueuedPacket& queued) {
   if (const std::optional<PacketKey> key = KeyOfIpPacket(queued.ip, direction)) {
     Remember(*key, verdict);
   }
+  if (verdict == Verdict::Pass) {
+    PassQueueIfUnmatched(*link->second, *packet, queued.ip);
+  }
   if (verdict == Verdict::Queued) {
     ++held_;
   } else {
@@ -288,7 +300,8 @@ void RealTraffic::OnFrame(Session& session, const CapturedFrame& frame) {
   // A packet the queue has seen was counted there (a held packet released
   // after its direction stopped being queued, say).
   if (!seenByQueue &&
-      !session.Of(direction, packet->family).rule.QueuedAt(frame.realtimeNanoseconds)) {
+      (!session.Of(direction, packet->family).rule.QueuedAt(frame.realtimeNanoseconds) ||
+       PassedQueue(*packet, frame.realtimeNanoseconds))) {
     const auto ipLength = static_cast<std::uint32_t>(frame.length - kEthernetHeaderSize);
     packet->length = WireLength(ip, std::max(ipLength, packet->length), session.mtu);
     session.adapter->CountCrossed(*packet);
@@ -307,6 +320,7 @@ void RealTraffic::Poll() {
       captures.push_back(&session);
     }
   }
+  FollowMatchChanges();
   TakeRuleEvents();
   // The queue first: a frame captured on arrival finds its verdict then.
   queue_.Receive([this](const QueuedPacket& queued) { OnQueued(queued); });

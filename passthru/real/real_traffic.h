@@ -19,6 +19,14 @@
 // could have stopped it). A frame is judged by the state of its direction
 // at the moment the kernel captured it.
 //
+// In a queued direction, a flow (a conntrack entry) that no class of that
+// direction could match is passed and marked (bypass_mark.h): a rule before
+// the queue rules lets its later packets pass without the daemon. The mark
+// carries a generation that changes with every change of the classes, so
+// each flow is judged again after one. The capture counts the frames of a
+// marked flow from the moment conntrack took the mark, while the rule of
+// its generation was in place, unless the queue saw the packet.
+//
 // The rules change on a thread of their own (QueueRuleWorker): the loop
 // never waits for iptables, and learns from the worker when each change
 // started and from when it holds.
@@ -39,6 +47,8 @@
 
 #include "passthru/engine/adapter_state.h"
 #include "passthru/engine/packet_engine.h"
+#include "passthru/real/bypass_flows.h"
+#include "passthru/real/conntrack_marks.h"
 #include "passthru/real/fragment_ports.h"
 #include "passthru/real/frame_capture.h"
 #include "passthru/real/ip6_packet.h"
@@ -97,6 +107,7 @@ class RealTraffic {
     std::uint32_t mtu = 0;
     std::unique_ptr<FrameCapture> capture;
     std::array<DirectionQueue, 4> directions;
+    std::uint64_t matchChanges = 0;  // the adapter's, when last followed
     DirectionQueue& Of(Direction direction, IpFamily family) {
       return directions[2 * static_cast<std::size_t>(family) + static_cast<std::size_t>(direction)];
     }
@@ -123,6 +134,14 @@ class RealTraffic {
   void Remember(const PacketKey& key, Verdict verdict);
   bool WatchFd(int fd);
   void UnwatchFd(int fd);
+  // Flows no class can match leave the queue (bypass_mark.h).
+  void StartBypass();
+  void FollowMatchChanges();
+  // False when the marks could not be cleared: the bypass stops for good.
+  bool ClearMarksForANewRound();
+  void PassQueueIfUnmatched(Session& session, const Packet& packet,
+                            std::span<const std::uint8_t> ip);
+  bool PassedQueue(const Packet& packet, std::uint64_t realtimeNanoseconds);
 
   PacketEngine& engine_;
   QueueRules& rules_;
@@ -137,6 +156,11 @@ class RealTraffic {
   std::unordered_map<PacketKey, RememberedVerdict, PacketKeyHash> verdicts_;
   std::deque<PacketKey> verdictOrder_;
   FragmentPorts fragments_;
+  ConntrackMarks conntrack_;
+  BypassedFlows bypassed_;
+  BypassTimeline bypassTimeline_;
+  std::uint32_t bypassGeneration_ = 0;  // 0: flows are not marked
+  std::uint32_t bypassWanted_ = 0;      // what was last asked of the worker
   std::chrono::steady_clock::time_point nextDropReport_;
   int epollFd_ = -1;
   bool started_ = false;

@@ -33,4 +33,26 @@ class RuleTimeline {
   std::deque<Change> changes_;  // oldest first; before any, not queued
 };
 
+// Which generation of conntrack marks the bypass rules let pass the queue at
+// a given moment, as the rule worker reported their changes. While iptables
+// moves them both the old and the new generation may pass, and a refused
+// move leaves either in doubt: the capture counts a frame of a marked flow
+// then, unless the queue saw its packet.
+class BypassTimeline {
+ public:
+  // The bypass events (RuleEvent::bypass), in order.
+  void Apply(const RuleEvent& event);
+  bool MayPassAt(std::uint32_t generation, std::uint64_t realtimeNanoseconds) const;
+
+ private:
+  struct Period {
+    std::uint32_t generation = 0;
+    std::uint64_t from = 0;
+    std::optional<std::uint64_t> until;
+  };
+  static constexpr std::size_t kKeptPeriods = 16;
+
+  std::deque<Period> periods_;  // oldest first; before any, nothing passes
+};
+
 }  // namespace harlune

@@ -128,6 +128,62 @@ TEST_F(AdapterStateTest, OnlyFilteringWithAClassThatCanHoldOrDropMayStopPackets)
   EXPECT_FALSE(adapter_.MayStopPackets(Direction::Send));
 }
 
+TEST_F(AdapterStateTest, AFlowCouldMatchWhenAnyClassOfItsDirectionMatchesIt) {
+  _TBF_SETTING_DATA web = AnyTcpSend(1000);
+  web.RemotePortCount = 1;
+  web.RemotePorts[0] = protocol::HostPortRange(443, 443);
+  const Packet other = TcpPacket(Direction::Send, 5000, 80);
+  EXPECT_FALSE(adapter_.CouldMatchFlow(other, false));
+  EXPECT_TRUE(adapter_.CouldMatchFlow(other, true));  // a fragment: in doubt
+  adapter_.AddClass(web);
+  EXPECT_FALSE(adapter_.CouldMatchFlow(other, false));
+  EXPECT_TRUE(adapter_.CouldMatchFlow(TcpPacket(Direction::Send, 5000, 443), false));
+  _TBF_SETTING_DATA process = AnyTcpSend(1000);
+  process.HasApplication = 1;
+  const std::uint32_t bound = *adapter_.AddClass(process);
+  EXPECT_FALSE(adapter_.CouldMatchFlow(other, false));
+  ASSERT_TRUE(adapter_.SetApplicationPorts(bound, {5000}));
+  EXPECT_TRUE(adapter_.CouldMatchFlow(other, false));
+}
+
+TEST_F(AdapterStateTest, EveryChangeThatCouldMatchDifferentlyIsCounted) {
+  std::uint64_t last = adapter_.MatchChanges();
+  const auto changed = [&] {
+    const bool grew = adapter_.MatchChanges() > last;
+    last = adapter_.MatchChanges();
+    return grew;
+  };
+  const std::uint32_t first = *adapter_.AddClass(AnyTcpSend(1000));
+  EXPECT_TRUE(changed());
+  const std::uint32_t second = *adapter_.AddClass(AnyTcpSend(1000));
+  EXPECT_TRUE(changed());
+  _TBF_SETTING_DATA record = *adapter_.ClassRecord(first);
+  ASSERT_TRUE(adapter_.ModifyClass(record));
+  EXPECT_TRUE(changed());
+  protocol::ClassFamily family;
+  family.driverClassId = first;
+  ASSERT_TRUE(adapter_.SetClassFamily(family));
+  EXPECT_TRUE(changed());
+  ASSERT_TRUE(adapter_.MoveDown(first));
+  EXPECT_TRUE(changed());
+  ASSERT_TRUE(adapter_.MoveDown(first));  // already last: nothing moves
+  EXPECT_FALSE(changed());
+  ASSERT_TRUE(adapter_.SetApplicationPorts(second, {80}));
+  EXPECT_TRUE(changed());
+  ASSERT_TRUE(adapter_.SetApplicationPorts(second, {80}));  // the same list again
+  EXPECT_FALSE(changed());
+  ASSERT_TRUE(adapter_.SetRate(second, 5));  // a rate matches nothing differently
+  EXPECT_FALSE(changed());
+  adapter_.StartFiltering();
+  EXPECT_TRUE(changed());
+  adapter_.StopFiltering();
+  EXPECT_TRUE(changed());
+  ASSERT_TRUE(adapter_.DeleteClass(second));
+  EXPECT_TRUE(changed());
+  adapter_.StartSession();
+  EXPECT_TRUE(changed());
+}
+
 TEST_F(AdapterStateTest, APacketThatCrossedUnaskedIsCountedByItsClassAndTheTotals) {
   const std::uint32_t id = *adapter_.AddClass(AnyTcpSend(0));  // would drop if asked
   adapter_.StartFiltering();

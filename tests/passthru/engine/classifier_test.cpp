@@ -108,5 +108,58 @@ TEST(RecordMatches, AnApplicationClassNeedsTheLocalPortInItsList) {
   EXPECT_FALSE(RecordMatches(record, ports, icmp));
 }
 
+// The daemon lets a flow leave the verdict queue when CouldMatchFlow says
+// no: a wrong "no" would let a limited flow pass unlimited.
+TEST(CouldMatchFlow, AWholeTcpOrUdpPacketSpeaksForItsFlowExactlyAsTheClassMatches) {
+  const protocol::ClassFamily both;
+  _TBF_SETTING_DATA record = AnyTcpSend(1000);
+  record.RemotePortCount = 1;
+  record.RemotePorts[0] = protocol::HostPortRange(80, 80);
+  EXPECT_TRUE(CouldMatchFlow(record, both, kNoPorts, TcpPacket(Direction::Send, 5000, 80), false));
+  EXPECT_FALSE(CouldMatchFlow(record, both, kNoPorts, TcpPacket(Direction::Send, 5000, 81), false));
+  EXPECT_FALSE(
+      CouldMatchFlow(record, both, kNoPorts, TcpPacket(Direction::Receive, 5000, 80), false));
+  Packet udp = TcpPacket(Direction::Send, 5000, 80);
+  udp.protocol = kProtocolUdp;
+  EXPECT_FALSE(CouldMatchFlow(record, both, kNoPorts, udp, false));
+  record.Available = 0;
+  EXPECT_FALSE(CouldMatchFlow(record, both, kNoPorts, TcpPacket(Direction::Send, 5000, 80), false));
+}
+
+TEST(CouldMatchFlow, FragmentsOtherProtocolsAndUnclassifiedPacketsAlwaysCould) {
+  const protocol::ClassFamily both;
+  _TBF_SETTING_DATA record = AnyTcpSend(1000);
+  record.RemotePortCount = 1;
+  record.RemotePorts[0] = protocol::HostPortRange(80, 80);
+  const Packet other = TcpPacket(Direction::Send, 5000, 81);
+  EXPECT_TRUE(CouldMatchFlow(record, both, kNoPorts, other, true));
+  Packet unclassified = other;
+  unclassified.unclassified = true;
+  EXPECT_TRUE(CouldMatchFlow(record, both, kNoPorts, unclassified, false));
+  Packet icmp = other;
+  icmp.protocol = kProtocolIcmp;
+  EXPECT_TRUE(CouldMatchFlow(record, both, kNoPorts, icmp, false));
+  EXPECT_FALSE(SpeaksForItsFlow(icmp, false));
+  EXPECT_TRUE(SpeaksForItsFlow(other, false));
+}
+
+TEST(CouldMatchFlow, ApplicationPortsAndFamiliesDecideAsTheyStandNow) {
+  _TBF_SETTING_DATA record = AnyTcpSend(1000);
+  record.HasApplication = 1;
+  const protocol::ClassFamily both;
+  const std::vector<std::uint16_t> ports{5000};
+  EXPECT_TRUE(CouldMatchFlow(record, both, ports, TcpPacket(Direction::Send, 5000, 80), false));
+  EXPECT_FALSE(CouldMatchFlow(record, both, ports, TcpPacket(Direction::Send, 5001, 80), false));
+  EXPECT_FALSE(CouldMatchFlow(record, both, kNoPorts, TcpPacket(Direction::Send, 5000, 80), false));
+
+  record.HasApplication = 0;
+  protocol::ClassFamily ipv4Only;
+  ipv4Only.families = protocol::AddressFamilies::kIpv4;
+  EXPECT_FALSE(CouldMatchFlow(record, ipv4Only, kNoPorts,
+                              testing::Tcp6Packet(Direction::Send, 1, 2), false));
+  EXPECT_TRUE(
+      CouldMatchFlow(record, both, kNoPorts, testing::Tcp6Packet(Direction::Send, 1, 2), false));
+}
+
 }  // namespace
 }  // namespace harlune

@@ -210,6 +210,27 @@ TEST(Ipv6PacketTest, LaterFragmentsTakeThePortsOfTheirFirst) {
   EXPECT_EQ(ipv4->family, IpFamily::Ipv4);
 }
 
+// A fragment does not speak for its flow: the daemon never lets a flow
+// leave the verdict queue on one.
+TEST(IpFragmentTest, FirstAndLaterFragmentsOfEitherFamilyAreFragments) {
+  EXPECT_FALSE(IsIpFragment(Ipv6Builder().Tcp().Finish()));
+  EXPECT_TRUE(IsIpFragment(Ipv6Builder().Fragment(0, true, 1).Udp().Finish()));
+  EXPECT_TRUE(IsIpFragment(Ipv6Builder().Fragment(185, false, 1).Udp().Finish()));
+  EXPECT_TRUE(IsIpFragment(Cut(Ipv6Builder().Tcp().Finish(), 30)));  // not even a header
+
+  std::vector<std::uint8_t> ipv4(28, 0);
+  ipv4[0] = 0x45;
+  ipv4[9] = kProtocolUdp;
+  EXPECT_FALSE(IsIpFragment(ipv4));
+  ipv4[6] = 0x40;  // don't fragment
+  EXPECT_FALSE(IsIpFragment(ipv4));
+  ipv4[6] = 0x20;  // more fragments: the first
+  EXPECT_TRUE(IsIpFragment(ipv4));
+  ipv4[6] = 0x00;
+  ipv4[7] = 0xB9;  // an offset: a later one
+  EXPECT_TRUE(IsIpFragment(ipv4));
+}
+
 TEST(FragmentPortsTest, KeepsABoundedNumberOfPacketsDroppingTheOldest) {
   FragmentPorts fragments(2);
   const IpAddress a = *ParseIpAddress("2001:2::1");

@@ -198,5 +198,74 @@ TEST_F(QueueRuleWorkerTest, StopLetsTheCallInHandEndAndStartsNoOther) {
   EXPECT_EQ(runner_.Calls().size(), calls);
 }
 
+TEST_F(QueueRuleWorkerTest, TheBypassRulesMoveInTheBatchOfTheQueueRulesAndReportTheirGeneration) {
+  runner_.OpenGate();
+  worker_.Want("veth0", Direction::Send, true);
+  worker_.WantBypass(4);
+  ASSERT_TRUE(CollectUntil(Kind::Settled, "veth0"));
+  ASSERT_TRUE(Collect([&] {
+    return std::any_of(events_.begin(), events_.end(), [](const RuleEvent& event) {
+      return event.kind == Kind::Settled && event.bypassGeneration == 4;
+    });
+  }));
+  const std::vector<std::string> calls = runner_.Calls();
+  // Both wishes may have come in time for the first call, or the bypass
+  // for a second; either way each is asked of iptables once.
+  const auto asked = [&](const std::string& text) {
+    return std::count_if(calls.begin(), calls.end(), [&](const std::string& call) {
+      return call.find(text) != std::string::npos;
+    });
+  };
+  EXPECT_EQ(asked("-I HARLUNE-OUT 1 -m connmark --mark 0x11000000/0xfd000000 -j RETURN"), 1);
+  EXPECT_EQ(asked("-A HARLUNE-OUT -o veth0 "), 1);
+  EXPECT_EQ(rules_.BypassGeneration(), 4u);
+  const auto started = std::find_if(events_.begin(), events_.end(), [](const RuleEvent& event) {
+    return event.kind == Kind::Started && event.bypassGeneration == 4;
+  });
+  ASSERT_NE(started, events_.end());
+  EXPECT_TRUE(started->interfaceName.empty());
+
+  // The same generation again asks nothing more.
+  worker_.WantBypass(4);
+  worker_.Want("veth1", Direction::Send, true);
+  ASSERT_TRUE(CollectUntil(Kind::Settled, "veth1"));
+  EXPECT_EQ(runner_.Calls().size(), calls.size() + 1);
+
+  // Generation 0: the rules go.
+  worker_.WantBypass(0);
+  ASSERT_TRUE(Collect([&] {
+    return std::any_of(events_.begin(), events_.end(), [](const RuleEvent& event) {
+      return event.kind == Kind::Settled && event.bypass && event.bypassGeneration == 0;
+    });
+  }));
+  EXPECT_NE(runner_.Calls().back().find(
+                "-D HARLUNE-OUT -m connmark --mark 0x11000000/0xfd000000 -j RETURN"),
+            std::string::npos);
+  EXPECT_TRUE(rules_.BypassAt(0));
+}
+
+TEST_F(QueueRuleWorkerTest, ARefusedBypassIsReportedAndNotTriedAgainBeforeANewGeneration) {
+  runner_.OpenGate();
+  runner_.failOn = "connmark";
+  worker_.WantBypass(1);
+  const auto refused = [&] {
+    return std::count_if(events_.begin(), events_.end(), [](const RuleEvent& event) {
+      return event.kind == Kind::Refused && event.bypass;
+    });
+  };
+  ASSERT_TRUE(Collect([&] { return refused() == 1; }));
+  const std::size_t calls = runner_.Calls().size();
+  worker_.Want("veth0", Direction::Send, true);
+  ASSERT_TRUE(CollectUntil(Kind::Settled, "veth0"));
+  EXPECT_EQ(runner_.Calls().size(), calls + 1) << "the refused bypass was asked again";
+  runner_.failOn.clear();
+  worker_.WantBypass(2);
+  ASSERT_TRUE(Collect([&] {
+    return std::any_of(events_.begin(), events_.end(), [](const RuleEvent& event) {
+      return event.kind == Kind::Settled && event.bypassGeneration == 2;
+    });
+  }));
+}
+
 }  // namespace
 }  // namespace harlune

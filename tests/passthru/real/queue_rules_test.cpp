@@ -171,6 +171,104 @@ TEST(QueueRulesTest, NamesTheRestoreParserWouldReadOtherwiseGoAlone) {
   EXPECT_FALSE(PlainInterfaceName("a'b"));
 }
 
+TEST(QueueRulesBypassTest, TheFirstBypassIsInsertedAheadOfTheQueueRulesAndLaterOnesReplaceIt) {
+  RecordingRunner runner;
+  QueueRules rules(runner, 7);
+  bool bypassDone = false;
+  const std::vector<bool> done = rules.Apply({{"veth0", Direction::Send, true}}, 1, bypassDone);
+  EXPECT_EQ(done, std::vector<bool>{true});
+  EXPECT_TRUE(bypassDone);
+  ASSERT_EQ(runner.inputs.size(), 1u);
+  EXPECT_EQ(runner.inputs[0],
+            "*mangle\n"
+            "-I HARLUNE-IN 1 -m connmark --mark 0x06000000/0xfe000000 -j RETURN\n"
+            "-I HARLUNE-OUT 1 -m connmark --mark 0x05000000/0xfd000000 -j RETURN\n"
+            "-A HARLUNE-OUT -o veth0 -j NFQUEUE --queue-num 7 --queue-bypass\n"
+            "COMMIT\n");
+  EXPECT_EQ(rules.BypassGeneration(), 1u);
+
+  // The generation alone moves: the old rules go in the same call.
+  ASSERT_TRUE((rules.Apply({}, 63, bypassDone), bypassDone));
+  ASSERT_EQ(runner.inputs.size(), 2u);
+  EXPECT_EQ(runner.inputs[1],
+            "*mangle\n"
+            "-D HARLUNE-IN -m connmark --mark 0x06000000/0xfe000000 -j RETURN\n"
+            "-I HARLUNE-IN 1 -m connmark --mark 0xfe000000/0xfe000000 -j RETURN\n"
+            "-D HARLUNE-OUT -m connmark --mark 0x05000000/0xfd000000 -j RETURN\n"
+            "-I HARLUNE-OUT 1 -m connmark --mark 0xfd000000/0xfd000000 -j RETURN\n"
+            "COMMIT\n");
+  // Nothing to do, no call.
+  ASSERT_TRUE((rules.Apply({}, 63, bypassDone), bypassDone));
+  EXPECT_EQ(runner.inputs.size(), 2u);
+  // Without a generation the batch is as it always was.
+  rules.Apply({{"veth1", Direction::Receive, true}});
+  EXPECT_EQ(runner.inputs.back(),
+            "*mangle\n-A HARLUNE-IN -i veth1 -j NFQUEUE --queue-num 7 --queue-bypass\nCOMMIT\n");
+}
+
+TEST(QueueRulesBypassTest, AFailedBatchMovesTheBypassOneByOneToleratingARuleRemovedByHand) {
+  RecordingRunner runner;
+  QueueRules rules(runner, 7);
+  bool bypassDone = false;
+  rules.Apply({}, 1, bypassDone);
+  // The incoming rule of generation 1 was removed by hand: the batch's -D
+  // fails it, -C finds nothing, and the rest goes through.
+  runner.failOn = "HARLUNE-IN -m connmark --mark 0x06000000";
+  rules.Apply({}, 2, bypassDone);
+  EXPECT_TRUE(bypassDone);
+  EXPECT_EQ(rules.BypassGeneration(), 2u);
+  EXPECT_TRUE(Called(runner, "-I HARLUNE-IN 1 -m connmark --mark 0x0a000000/0xfe000000 -j RETURN"));
+  EXPECT_TRUE(Called(runner, "-D HARLUNE-OUT -m connmark --mark 0x05000000/0xfd000000 -j RETURN"));
+  EXPECT_FALSE(Called(runner, "-D HARLUNE-IN -m connmark --mark 0x06000000/0xfe000000 -j RETURN"));
+
+  // A refused direction leaves the generation unsettled; the next move
+  // makes only what is missing.
+  runner.failOn = "-I HARLUNE-OUT 1 -m connmark --mark 0x0d000000";
+  rules.Apply({}, 3, bypassDone);
+  EXPECT_FALSE(bypassDone);
+  EXPECT_EQ(rules.BypassGeneration(), 0u);
+  runner.failOn.clear();
+  runner.inputs.clear();
+  rules.Apply({}, 3, bypassDone);
+  EXPECT_TRUE(bypassDone);
+  ASSERT_EQ(runner.inputs.size(), 1u);
+  EXPECT_EQ(runner.inputs[0],
+            "*mangle\n"
+            "-I HARLUNE-OUT 1 -m connmark --mark 0x0d000000/0xfd000000 -j RETURN\n"
+            "COMMIT\n");
+}
+
+TEST(QueueRulesBypassTest, GenerationZeroRemovesTheBypassRules) {
+  RecordingRunner runner;
+  QueueRules rules(runner, 7);
+  bool bypassDone = false;
+  rules.Apply({}, 2, bypassDone);
+  ASSERT_TRUE(rules.BypassAt(2));
+  rules.Apply({{"veth0", Direction::Send, false}}, 0, bypassDone);
+  EXPECT_TRUE(bypassDone);
+  EXPECT_TRUE(rules.BypassAt(0));
+  EXPECT_EQ(runner.inputs.back(),
+            "*mangle\n"
+            "-D HARLUNE-IN -m connmark --mark 0x0a000000/0xfe000000 -j RETURN\n"
+            "-D HARLUNE-OUT -m connmark --mark 0x09000000/0xfd000000 -j RETURN\n"
+            "COMMIT\n");
+  const std::size_t calls = runner.inputs.size();
+  rules.Apply({}, 0, bypassDone);  // none there: no call
+  EXPECT_EQ(runner.inputs.size(), calls);
+}
+
+TEST(QueueRulesBypassTest, RemovingTheChainsForgetsTheBypass) {
+  RecordingRunner runner;
+  QueueRules rules(runner, 7);
+  bool bypassDone = false;
+  rules.Apply({}, 5, bypassDone);
+  rules.RemoveAll();
+  EXPECT_EQ(rules.BypassGeneration(), 0u);
+  rules.Apply({}, 6, bypassDone);
+  EXPECT_NE(runner.inputs.back().find("-I HARLUNE-IN 1 "), std::string::npos);
+  EXPECT_EQ(runner.inputs.back().find("-D "), std::string::npos);
+}
+
 bool Called6(const RecordingRunner& runner, const std::string& text) {
   return std::find(runner.calls.begin(), runner.calls.end(), "ip6tables -w -t mangle " + text) !=
          runner.calls.end();

@@ -58,5 +58,51 @@ TEST(RuleTimelineTest, AFrameIsJudgedByTheChangeBeforeItsTimeNotTheLatest) {
   EXPECT_FALSE(timeline.QueuedAt(2405));  // before the oldest change kept
 }
 
+RuleEvent BypassEvent(Kind kind, std::uint32_t generation, std::uint64_t at) {
+  RuleEvent event{kind, {}, Direction::Send, true, at};
+  event.bypass = true;
+  event.bypassGeneration = generation;
+  return event;
+}
+
+TEST(BypassTimelineTest, WhileTheRulesMoveBothGenerationsMayPass) {
+  BypassTimeline timeline;
+  EXPECT_FALSE(timeline.MayPassAt(1, 50));
+  timeline.Apply(BypassEvent(Kind::Started, 1, 100));
+  EXPECT_FALSE(timeline.MayPassAt(1, 99));
+  EXPECT_TRUE(timeline.MayPassAt(1, 100));
+  timeline.Apply(BypassEvent(Kind::Settled, 1, 120));
+  timeline.Apply(BypassEvent(Kind::Started, 2, 200));
+  timeline.Apply(BypassEvent(Kind::Settled, 2, 230));
+  EXPECT_TRUE(timeline.MayPassAt(1, 150));
+  EXPECT_TRUE(timeline.MayPassAt(1, 230));
+  EXPECT_FALSE(timeline.MayPassAt(1, 231));
+  EXPECT_FALSE(timeline.MayPassAt(2, 199));
+  EXPECT_TRUE(timeline.MayPassAt(2, 210));
+  EXPECT_TRUE(timeline.MayPassAt(2, 10'000));
+  EXPECT_FALSE(timeline.MayPassAt(3, 10'000));
+}
+
+TEST(BypassTimelineTest, ARefusedMoveLeavesBothInDoubtUntilALaterOneSettles) {
+  BypassTimeline timeline;
+  timeline.Apply(BypassEvent(Kind::Started, 1, 100));
+  timeline.Apply(BypassEvent(Kind::Settled, 1, 110));
+  timeline.Apply(BypassEvent(Kind::Started, 2, 200));
+  timeline.Apply(BypassEvent(Kind::Refused, 2, 220));
+  EXPECT_TRUE(timeline.MayPassAt(1, 500));
+  EXPECT_TRUE(timeline.MayPassAt(2, 500));
+  timeline.Apply(BypassEvent(Kind::Started, 3, 600));
+  timeline.Apply(BypassEvent(Kind::Settled, 3, 610));
+  EXPECT_FALSE(timeline.MayPassAt(1, 611));
+  EXPECT_FALSE(timeline.MayPassAt(2, 611));
+  EXPECT_TRUE(timeline.MayPassAt(2, 605));
+  EXPECT_TRUE(timeline.MayPassAt(3, 611));
+  // The rules go while no direction is queued: nothing passes after.
+  timeline.Apply(BypassEvent(Kind::Started, 0, 700));
+  timeline.Apply(BypassEvent(Kind::Settled, 0, 720));
+  EXPECT_TRUE(timeline.MayPassAt(3, 710));
+  EXPECT_FALSE(timeline.MayPassAt(3, 721));
+}
+
 }  // namespace
 }  // namespace harlune
