@@ -34,11 +34,11 @@ std::optional<std::int32_t> PidOf(std::string_view name) {
   return pid;
 }
 
-std::vector<std::int32_t> ListPids(const std::string& root) {
-  std::vector<std::int32_t> pids;
+void ListPids(const std::string& root, std::vector<std::int32_t>& pids) {
+  pids.clear();
   const Folder folder = OpenFolder(root);
   if (!folder) {
-    return pids;
+    return;
   }
   while (const dirent* entry = readdir(folder.get())) {
     if (const std::optional<std::int32_t> pid = PidOf(entry->d_name)) {
@@ -46,6 +46,11 @@ std::vector<std::int32_t> ListPids(const std::string& root) {
     }
   }
   std::sort(pids.begin(), pids.end());
+}
+
+std::vector<std::int32_t> ListPids(const std::string& root) {
+  std::vector<std::int32_t> pids;
+  ListPids(root, pids);
   return pids;
 }
 
@@ -160,7 +165,7 @@ std::vector<ProcessEntry> ProcProcesses::ListProcesses() {
   return processes;
 }
 
-void ProcProcesses::ScanFds(std::int32_t pid, std::unordered_set<std::uint64_t>& missing) {
+void ProcProcesses::ScanFds(std::int32_t pid) {
   const std::string folderPath = root_ + "/" + std::to_string(pid) + "/fd";
   const Folder folder = OpenFolder(folderPath);
   ++fdFoldersRead_;
@@ -175,81 +180,135 @@ void ProcProcesses::ScanFds(std::int32_t pid, std::unordered_set<std::uint64_t>&
     if (!link.target) {
       continue;
     }
-    if (const std::optional<std::uint64_t> inode = SocketInodeOf(*link.target)) {
-      owners_.try_emplace(*inode, pid);
-      missing.erase(*inode);
+    const std::optional<std::uint64_t> inode = SocketInodeOf(*link.target);
+    const auto asked = inode ? sockets_.find(*inode) : sockets_.end();
+    // The first process found keeps the socket (a child inherits it).
+    if (asked != sockets_.end() && asked->second.askedAt == call_ &&
+        asked->second.owner == kUnknownOwner) {
+      asked->second = {pid, 0, call_};
+      --missingCount_;
     }
   }
 }
 
-void ProcProcesses::ForgetEndedProcesses(const std::vector<std::int32_t>& pids) {
-  const auto ended = [&pids](std::int32_t pid) {
-    return !std::binary_search(pids.begin(), pids.end(), pid);
-  };
-  std::erase_if(owners_, [&ended](const auto& owner) { return ended(owner.second); });
-  std::erase_if(scanned_, ended);
+void ProcProcesses::ReadPids() {
+  std::swap(pids_, previousPids_);
+  ListPids(root_, pids_);
 }
 
-SocketOwnerMap ProcProcesses::SocketOwners(std::span<const std::uint64_t> inodes) {
-  // One read of the process list tells which owners ended; a socket of an
-  // ended process may live on in a child and is then looked for again.
-  const std::vector<std::int32_t> pids = ListPids(root_);
-  ForgetEndedProcesses(pids);
+void ProcProcesses::ForgetEndedProcesses() {
+  ended_.clear();
+  std::set_difference(previousPids_.begin(), previousPids_.end(), pids_.begin(), pids_.end(),
+                      std::back_inserter(ended_));
+  if (ended_.empty()) {
+    return;
+  }
+  const auto endedPid = [this](std::int32_t pid) {
+    return std::binary_search(ended_.begin(), ended_.end(), pid);
+  };
+  for (auto& [inode, socket] : sockets_) {
+    if (socket.owner != kUnknownOwner && endedPid(socket.owner)) {
+      socket = AskedSocket{};
+    }
+  }
+  std::erase_if(scanned_, endedPid);
+}
 
-  std::unordered_set<std::uint64_t> asked;
-  std::unordered_set<std::uint64_t> missing;
+void ProcProcesses::AskFor(std::span<const std::uint64_t> inodes) {
+  missing_.clear();
+  missingCount_ = 0;
+  askedCount_ = 0;
   for (const std::uint64_t inode : inodes) {
     if (inode == 0) {
       continue;
     }
-    asked.insert(inode);
-    if (!owners_.contains(inode) && !unowned_.contains(inode)) {
-      missing.insert(inode);
+    AskedSocket& socket = sockets_[inode];
+    if (socket.askedAt == call_) {
+      continue;  // listed twice
+    }
+    socket.askedAt = call_;
+    ++askedCount_;
+    if (socket.owner == kUnknownOwner && socket.misses < 2) {
+      missing_.push_back(inode);
     }
   }
+  missingCount_ = missing_.size();
+}
 
-  if (!missing.empty()) {
-    std::vector<std::int32_t> known;
-    for (const std::int32_t pid : pids) {
-      if (scanned_.insert(pid).second) {
-        ScanFds(pid, missing);
-      } else {
-        known.push_back(pid);
-      }
-    }
-    if (!missing.empty()) {
-      // A process seen before opened the socket (a server that accepted a
-      // connection): processes that own sockets are the likely ones.
-      std::unordered_set<std::int32_t> owning;
-      for (const auto& owner : owners_) {
-        owning.insert(owner.second);
-      }
-      std::stable_partition(known.begin(), known.end(),
-                            [&owning](std::int32_t pid) { return owning.contains(pid); });
-      for (const std::int32_t pid : known) {
-        if (missing.empty()) {
-          break;
-        }
-        ScanFds(pid, missing);
-      }
-      for (const std::uint64_t inode : missing) {
-        if (missedOnce_.erase(inode) != 0) {
-          unowned_.insert(inode);
-        } else {
-          missedOnce_.insert(inode);
-        }
-      }
+void ProcProcesses::SearchMissing() {
+  std::vector<std::int32_t> known;
+  for (const std::int32_t pid : pids_) {
+    if (scanned_.insert(pid).second) {
+      ScanFds(pid);
+    } else {
+      known.push_back(pid);
     }
   }
+  if (missingCount_ == 0) {
+    return;
+  }
+  // A process seen before opened the socket (a server that accepted a
+  // connection): processes that own sockets are the likely ones.
+  std::unordered_set<std::int32_t> owning;
+  for (const auto& [inode, socket] : sockets_) {
+    owning.insert(socket.owner);
+  }
+  std::stable_partition(known.begin(), known.end(),
+                        [&owning](std::int32_t pid) { return owning.contains(pid); });
+  for (const std::int32_t pid : known) {
+    if (missingCount_ == 0) {
+      break;
+    }
+    ScanFds(pid);
+  }
+  for (const std::uint64_t inode : missing_) {
+    AskedSocket& socket = sockets_[inode];
+    if (socket.owner == kUnknownOwner) {
+      ++socket.misses;
+    }
+  }
+}
 
-  // Sockets that left the table are forgotten, so the map stays the size of
-  // the table.
-  std::erase_if(owners_, [&asked](const auto& owner) { return !asked.contains(owner.first); });
-  const auto gone = [&asked](std::uint64_t inode) { return !asked.contains(inode); };
-  std::erase_if(unowned_, gone);
-  std::erase_if(missedOnce_, gone);
-  std::erase_if(missedOnce_, [this](std::uint64_t inode) { return owners_.contains(inode); });
-  return owners_;
+void ProcProcesses::ForgetUnasked() {
+  if (sockets_.size() == askedCount_) {
+    return;
+  }
+  std::erase_if(sockets_, [this](const auto& entry) { return entry.second.askedAt != call_; });
+}
+
+void ProcProcesses::Update(std::span<const std::uint64_t> inodes) {
+  ++call_;
+  // One read of the process list tells which owners ended.
+  ReadPids();
+  ForgetEndedProcesses();
+  AskFor(inodes);
+  if (missingCount_ != 0) {
+    SearchMissing();
+  }
+  ForgetUnasked();
+}
+
+SocketOwnerMap ProcProcesses::SocketOwners(std::span<const std::uint64_t> inodes) {
+  Update(inodes);
+  SocketOwnerMap owners;
+  for (const auto& [inode, socket] : sockets_) {
+    if (socket.owner != kUnknownOwner) {
+      owners.emplace(inode, socket.owner);
+    }
+  }
+  return owners;
+}
+
+void ProcProcesses::FillSocketOwners(std::span<TcpTableRow> rows) {
+  inodes_.clear();
+  for (const TcpTableRow& row : rows) {
+    inodes_.push_back(row.inode);
+  }
+  Update(inodes_);
+  for (TcpTableRow& row : rows) {
+    const auto socket = row.inode == 0 ? sockets_.end() : sockets_.find(row.inode);
+    row.owningPid = socket == sockets_.end() ? kUnknownOwner : socket->second.owner;
+  }
 }
 
 }  // namespace harlune
