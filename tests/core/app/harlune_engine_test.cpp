@@ -230,14 +230,18 @@ TcpTableRow SecondConnection(const FakeEngineServices& services) {
   return row;
 }
 
+// The logs would go to the working folder.
+void NoLogs(IniFileObject& settings) {
+  settings.LOG_CONNECTION_CONTROL = 0;
+  settings.LOG_CONNECTION_STATS = 0;
+}
+
 // Connection control on, with one rule that ends every connection, so that
 // a control pass shows as a reset.
 void DisconnectEverything(HarluneEngine& engine, RecordingUserDialogs& dialogs) {
   IniFileObject& settings = engine.settings().general;
   settings.CONNECTION_CONTROL = 1;
   settings.START_CONNECTION_CONTROL_WITH_FILTERING = 0;
-  settings.LOG_CONNECTION_CONTROL = 0;
-  settings.LOG_CONNECTION_STATS = 0;
   engine.ApplyGeneralSettings();
   OperateConnectionRule rule;
   rule.Name = "Cut";
@@ -247,7 +251,7 @@ void DisconnectEverything(HarluneEngine& engine, RecordingUserDialogs& dialogs) 
 
 TEST_F(HarluneEngineTest, ConnectionTickTakeOnlyReadsAndItsApplyDoesTheRestOfTheTick) {
   services_.ServeOneEstablishedConnection();
-  ASSERT_TRUE(Start());
+  ASSERT_TRUE(Start(NoLogs));
   DisconnectEverything(Engine(), dialogs_);
   services_.table->rows.push_back(SecondConnection(services_));
   const int redraws = view_.connectionRedraws;
@@ -266,7 +270,7 @@ TEST_F(HarluneEngineTest, ConnectionTickTakeOnlyReadsAndItsApplyDoesTheRestOfThe
 
 TEST_F(HarluneEngineTest, ATakeOvertakenByALaterRefreshIsNotApplied) {
   services_.ServeOneEstablishedConnection();
-  ASSERT_TRUE(Start());
+  ASSERT_TRUE(Start(NoLogs));
   ConnectionTake older = Engine().ConnectionTickTake();
   services_.table->rows.push_back(SecondConnection(services_));
   Engine().ConnectionTick();
@@ -281,7 +285,7 @@ TEST_F(HarluneEngineTest, ATakeOvertakenByALaterRefreshIsNotApplied) {
 
 TEST_F(HarluneEngineTest, AFailedTakeClosesAtItsApplyAndAnApplyAfterTheCloseDoesNothing) {
   services_.ServeOneEstablishedConnection();
-  ASSERT_TRUE(Start());
+  ASSERT_TRUE(Start(NoLogs));
   services_.table->ok = false;
   ConnectionTake failed = Engine().ConnectionTickTake();
   EXPECT_TRUE(dialogs_.messages.empty()) << "the take tells nobody";
