@@ -13,6 +13,8 @@
 #include <string_view>
 #include <utility>
 
+#include <sys/stat.h>
+
 namespace harlune {
 
 namespace {
@@ -132,36 +134,76 @@ std::optional<std::uint64_t> SocketInodeOf(std::string_view target) {
   return inode;
 }
 
+// What tells one process folder from a later one of the same id: a new
+// process gets a new inode of the folder, made at its own time.
+std::optional<ProcProcesses::FolderIdentity> IdentityOf(const std::string& folder) {
+  struct stat status {};
+  if (::stat(folder.c_str(), &status) != 0) {
+    return std::nullopt;
+  }
+  return ProcProcesses::FolderIdentity{status.st_dev, status.st_ino, status.st_ctim.tv_sec,
+                                       status.st_ctim.tv_nsec};
+}
+
 }  // namespace
 
 ProcProcesses::ProcProcesses(std::string procRoot) : root_(std::move(procRoot)) {}
 
+std::optional<ProcessEntry> ProcProcesses::ProcessWithoutExecutable(std::int32_t pid,
+                                                                    const std::string& folder,
+                                                                    int exeError) {
+  // A process without an executable that can never exec (a kernel thread,
+  // a zombie) keeps its name while its folder is the same one.
+  const std::optional<FolderIdentity> identity =
+      exeError == ENOENT ? IdentityOf(folder) : std::nullopt;
+  if (identity) {
+    const auto known = withoutExecutable_.find(pid);
+    if (known != withoutExecutable_.end() && known->second.identity == *identity) {
+      return known->second.entry;
+    }
+  }
+  const std::optional<std::string> comm = ReadSmallFile(folder + "/comm");
+  if (!comm) {
+    return std::nullopt;  // the process ended while the list was read
+  }
+  std::string_view commName(*comm);
+  if (commName.ends_with('\n')) {
+    commName.remove_suffix(1);
+  }
+  const std::optional<std::string> cmdline = ReadSmallFile(folder + "/cmdline");
+  ProcessEntry entry;
+  entry.processId = pid;
+  entry.name = NameWithoutExecutable(commName, cmdline.value_or(std::string()));
+  const bool refused = exeError == EACCES || exeError == EPERM;
+  entry.path = std::string(refused ? kSecurityRestrictionText : kProcessErrorText);
+  if (identity) {
+    withoutExecutable_.insert_or_assign(pid, KnownProcess{*identity, entry});
+  }
+  return entry;
+}
+
 std::vector<ProcessEntry> ProcProcesses::ListProcesses() {
   std::vector<ProcessEntry> processes;
-  for (const std::int32_t pid : ListPids(root_)) {
+  const std::vector<std::int32_t> pids = ListPids(root_);
+  for (const std::int32_t pid : pids) {
     const std::string folder = root_ + "/" + std::to_string(pid);
     const LinkRead exe = ReadLink(folder + "/exe");
+    if (!exe.target) {
+      if (std::optional<ProcessEntry> entry =
+              ProcessWithoutExecutable(pid, folder, exe.errorCode)) {
+        processes.push_back(std::move(*entry));
+      }
+      continue;
+    }
     ProcessEntry entry;
     entry.processId = pid;
-    if (exe.target) {
-      entry.path = *exe.target;
-      entry.name = std::string(BaseName(WithoutDeletedMark(entry.path)));
-    } else {
-      const std::optional<std::string> comm = ReadSmallFile(folder + "/comm");
-      if (!comm) {
-        continue;  // the process ended while the list was read
-      }
-      std::string_view commName(*comm);
-      if (commName.ends_with('\n')) {
-        commName.remove_suffix(1);
-      }
-      const std::optional<std::string> cmdline = ReadSmallFile(folder + "/cmdline");
-      entry.name = NameWithoutExecutable(commName, cmdline.value_or(std::string()));
-      const bool refused = exe.errorCode == EACCES || exe.errorCode == EPERM;
-      entry.path = std::string(refused ? kSecurityRestrictionText : kProcessErrorText);
-    }
+    entry.path = *exe.target;
+    entry.name = std::string(BaseName(WithoutDeletedMark(entry.path)));
     processes.push_back(std::move(entry));
   }
+  std::erase_if(withoutExecutable_, [&pids](const auto& known) {
+    return !std::binary_search(pids.begin(), pids.end(), known.first);
+  });
   return processes;
 }
 

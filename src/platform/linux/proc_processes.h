@@ -6,6 +6,12 @@
 // threads), and the name is the base name of that path, else the base name
 // of argv[0] when it agrees with "comm", else "comm".
 //
+// A process without an executable to read whose exe link is missing (a
+// kernel thread or a zombie, neither of which can start another program)
+// has its comm and cmdline read once, and keeps that name while its folder
+// is the same one (inode and change time): the once-a-second list then
+// reads one link per process.
+//
 // The owners of sockets come from the "socket:[inode]" links of
 // /proc/<pid>/fd. Reading every process's fd folder is the expensive part,
 // so the inode -> pid map is kept between calls: only the process list is
@@ -22,6 +28,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -44,7 +51,24 @@ class ProcProcesses : public ProcessSource {
   // The number of fd folders read so far: what the cache saves.
   std::size_t FdFoldersRead() const { return fdFoldersRead_; }
 
+  struct FolderIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t changedSeconds = 0;
+    std::int64_t changedNanoseconds = 0;
+    friend bool operator==(const FolderIdentity&, const FolderIdentity&) = default;
+  };
+
  private:
+  struct KnownProcess {
+    FolderIdentity identity;
+    ProcessEntry entry;
+  };
+  // The entry of a process whose exe link could not be read (`exeError`),
+  // nothing when it ended meanwhile.
+  std::optional<ProcessEntry> ProcessWithoutExecutable(std::int32_t pid, const std::string& folder,
+                                                       int exeError);
+
   // A socket asked for, with its owner once an fd folder showed it.
   struct AskedSocket {
     std::int32_t owner = kUnknownOwner;
@@ -70,6 +94,7 @@ class ProcProcesses : public ProcessSource {
   void ForgetUnasked();
 
   std::string root_;
+  std::unordered_map<std::int32_t, KnownProcess> withoutExecutable_;
   std::unordered_map<std::uint64_t, AskedSocket> sockets_;
   std::unordered_set<std::int32_t> scanned_;
   // This call's and the last call's process ids, ascending.

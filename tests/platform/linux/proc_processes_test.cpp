@@ -127,6 +127,39 @@ TEST(ProcProcessesTest, RealProcessesIncludeThisOne) {
   EXPECT_NE(table.NameOf(1), kUnknownProcessText);
 }
 
+TEST(ProcProcessesTest, AProcessWithoutExecutableIsReadOnceWhileItsFolderStays) {
+  FakeProc proc;
+  proc.Comm(2, "kthreadd", "");
+  proc.Comm(30, "worker", "");
+  proc.Exe(40, "/usr/bin/app");
+  ProcProcesses processes(proc.Root());
+  ProcessTable table;
+  table.Rebuild(processes.ListProcesses());
+  EXPECT_EQ(table.NameOf(2), "kthreadd");
+  EXPECT_EQ(table.PathOf(2), kProcessErrorText);
+
+  // The same folder: its comm is not read again.
+  WriteFileText(proc.Process(2) / "comm", "renamed\n");
+  // A program with an executable is read at every list.
+  fs::remove(proc.Process(40) / "exe");
+  proc.Exe(40, "/usr/bin/other");
+  // Another process of the same id has another folder.
+  proc.End(30);
+  proc.Comm(30, "next", "");
+  table.Rebuild(processes.ListProcesses());
+  EXPECT_EQ(table.NameOf(2), "kthreadd");
+  EXPECT_EQ(table.NameOf(30), "next");
+  EXPECT_EQ(table.NameOf(40), "other");
+
+  // One that ended is forgotten, and its id read afresh when it comes back.
+  proc.End(2);
+  table.Rebuild(processes.ListProcesses());
+  EXPECT_EQ(table.NameOf(2), kUnknownProcessText);
+  proc.Comm(2, "again", "");
+  table.Rebuild(processes.ListProcesses());
+  EXPECT_EQ(table.NameOf(2), "again");
+}
+
 TEST(ProcProcessesTest, SocketOwnersComeFromFdLinksAndFirstProcessWins) {
   FakeProc proc;
   proc.Socket(10, 3, 5000);
