@@ -25,11 +25,15 @@ namespace {
 thread_local bool gCounting = false;
 thread_local std::size_t gAllocations = 0;
 
-void* Allocate(std::size_t size) {
+void* AllocateOrNull(std::size_t size) noexcept {
   if (gCounting) {
     ++gAllocations;
   }
-  if (void* block = std::malloc(size == 0 ? 1 : size)) {
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+void* Allocate(std::size_t size) {
+  if (void* block = AllocateOrNull(size)) {
     return block;
   }
   throw std::bad_alloc();
@@ -37,12 +41,22 @@ void* Allocate(std::size_t size) {
 
 }  // namespace
 
+// Every form that is not over-aligned, so that whatever one allocates the
+// matching one frees (a sanitizer checks they match).
 void* operator new(std::size_t size) { return Allocate(size); }
 void* operator new[](std::size_t size) { return Allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return AllocateOrNull(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return AllocateOrNull(size);
+}
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 namespace harlune {
 namespace {
