@@ -1,6 +1,7 @@
 target_sources(harlune_gui PRIVATE
   app/application_icon.h app/application_icon.cpp
   app/main_window.h app/main_window.cpp
+  app/connection_take_worker.h app/connection_take_worker.cpp
   app/window_placement.h app/window_placement.cpp
   app/single_instance.h app/single_instance.cpp
   app/shutdown_signals.h app/shutdown_signals.cpp

@@ -18,7 +18,25 @@ void TickLoop::Kill(EngineTimer timer) { Kill(static_cast<int>(timer)); }
 
 void TickLoop::Arm(int timer, std::chrono::milliseconds period, bool oneShot,
                    Clock::time_point now) {
-  timers_[timer] = Timer{now + period, period, oneShot};
+  timers_[timer] = Timer{FirstDue(period, oneShot, now), period, oneShot};
+}
+
+TickLoop::Clock::time_point TickLoop::FirstDue(std::chrono::milliseconds period, bool oneShot,
+                                               Clock::time_point now) {
+  const Clock::time_point due = now + period;
+  if (oneShot || period <= std::chrono::milliseconds::zero() ||
+      period % kTickStep != std::chrono::milliseconds::zero()) {
+    return due;
+  }
+  if (!grid_) {
+    grid_ = now;
+  }
+  // The first step of the grid at or after one full period.
+  const Clock::duration step = kTickStep;
+  const Clock::duration past = due - *grid_;
+  const auto steps = past >= Clock::duration::zero() ? (past + step - Clock::duration(1)) / step
+                                                     : -((-past) / step);
+  return *grid_ + steps * step;
 }
 
 void TickLoop::Kill(int timer) { timers_.erase(timer); }

@@ -3,6 +3,11 @@
 // TickLoop: the headless program's timers. It keeps the engine's timers
 // (and the program's own, by number) with their next due time, and runs
 // the ticks on time from a poll loop that also watches a signal descriptor.
+// Periodic timers whose period is a whole number of steps (kTickStep) fall
+// due on one grid of steps, set by the first of them armed, so that the
+// 100 ms, 200 ms, 1 s and 5 s ticks share their wakeups instead of each
+// waking the program at its own moment: such a timer's first tick comes
+// one period after it was armed, or up to one step later.
 
 #include <chrono>
 #include <functional>
@@ -12,6 +17,8 @@
 #include "core/app/engine_services.h"
 
 namespace harlune {
+
+inline constexpr std::chrono::milliseconds kTickStep{100};
 
 class TickLoop final : public TickScheduler {
  public:
@@ -44,7 +51,12 @@ class TickLoop final : public TickScheduler {
     std::chrono::milliseconds period{};
     bool oneShot = false;
   };
+  // The first due time of a timer armed at `now`.
+  Clock::time_point FirstDue(std::chrono::milliseconds period, bool oneShot, Clock::time_point now);
+
   std::map<int, Timer> timers_;
+  // A point of the step grid, once a periodic timer was armed.
+  std::optional<Clock::time_point> grid_;
   bool stopped_ = false;
 };
 

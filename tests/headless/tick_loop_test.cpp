@@ -1,5 +1,6 @@
 #include "headless/tick_loop.h"
 
+#include <algorithm>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -56,6 +57,34 @@ TEST_F(TickLoopTest, TicksMayKillAndArmTimers) {
   EXPECT_THAT(fired, ElementsAre(1));
   EXPECT_FALSE(loop.IsArmed(2));
   EXPECT_EQ(loop.NextDue(), t0 + 110ms);
+}
+
+TEST_F(TickLoopTest, PeriodicTimersOfWholeStepsShareTheirWakeupsAndOneShotsKeepTheirTime) {
+  loop.Arm(1, 100ms, false, t0);
+  loop.Arm(2, 200ms, false, t0 + 30ms);
+  loop.Arm(3, 1000ms, false, t0 + 70ms);
+  loop.Arm(4, 150ms, true, t0 + 30ms);
+  loop.Arm(5, 250ms, false, t0 + 30ms);  // not a whole number of steps
+  EXPECT_EQ(loop.NextDue(), t0 + 100ms);
+
+  std::vector<TickLoop::Clock::time_point> wakeups;
+  while (const auto due = loop.NextDue()) {
+    if (*due > t0 + 2s) {
+      break;
+    }
+    wakeups.push_back(*due);
+    loop.FireDue(*due, Record());
+  }
+  const auto count = [this](int timer) { return std::ranges::count(fired, timer); };
+  EXPECT_EQ(count(1), 20);
+  EXPECT_EQ(count(2), 9) << "first at 300 ms: one period and less than a step after arming";
+  EXPECT_EQ(count(3), 1) << "first at 1100 ms";
+  EXPECT_EQ(count(4), 1);
+  EXPECT_EQ(count(5), 7);
+  // The 100 ms grid, the one-shot's own time and the other period's.
+  EXPECT_EQ(wakeups.size(), 20u + 1u + 7u);
+  EXPECT_NE(std::ranges::find(wakeups, t0 + 180ms), wakeups.end());
+  EXPECT_NE(std::ranges::find(wakeups, t0 + 280ms), wakeups.end());
 }
 
 TEST(StderrDialogsTest, MessagesAndQuestionsAreOneLineEachAndTakeTheFirstButton) {

@@ -11,6 +11,9 @@ class SharedTcpTable final : public TcpTableSource {
  public:
   explicit SharedTcpTable(std::shared_ptr<ScriptedTcpTable> table) : table_(std::move(table)) {}
   TcpTableResult ReadTable() override {
+    if (table_->beforeRead) {
+      table_->beforeRead();
+    }
     if (!table_->ok) {
       return {false, 5, {}};
     }

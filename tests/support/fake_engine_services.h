@@ -5,6 +5,7 @@
 // never find a name, and a resetter, scheduler and view that record calls.
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -21,6 +22,8 @@ namespace harlune::testing {
 struct ScriptedTcpTable {
   bool ok = true;
   std::vector<TcpTableRow> rows;
+  // Called at each read before the rows are taken, on the reading thread.
+  std::function<void()> beforeRead;
 };
 
 class FakeEngineServices final : public EngineServices {

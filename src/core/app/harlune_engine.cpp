@@ -147,7 +147,27 @@ void HarluneEngine::UpdateApplicationPorts() {
   session_.UpdateApplicationPorts(monitor_->ProcessPortsOfFilters(settings_.filters));
 }
 
-bool HarluneEngine::RefreshConnections() { return monitor_->Refresh(); }
+bool HarluneEngine::RefreshConnections() {
+  ConnectionTake take = ConnectionTickTake();
+  return ApplyTake(take) != TakeApplied::kFailed;
+}
+
+ConnectionTake HarluneEngine::ConnectionTickTake() {
+  const std::lock_guard lock(takeMutex_);
+  ConnectionTake take;
+  take.sequence = ++takesStarted_;
+  take.snapshot = monitor_->TakeSnapshot();
+  return take;
+}
+
+HarluneEngine::TakeApplied HarluneEngine::ApplyTake(ConnectionTake& take) {
+  if (take.sequence <= lastAppliedTake_) {
+    return TakeApplied::kStale;
+  }
+  lastAppliedTake_ = take.sequence;
+  return monitor_->ApplySnapshot(std::move(take.snapshot)) ? TakeApplied::kApplied
+                                                           : TakeApplied::kFailed;
+}
 
 FilterListChange HarluneEngine::Changed(FilterListChange change) {
   if (change.changed) {
@@ -284,7 +304,18 @@ void HarluneEngine::ConnectionTick() {
   if (closed_ || endingForWrongDriver_) {
     return;
   }
-  if (!RefreshConnections()) {
+  ConnectionTickApply(ConnectionTickTake());
+}
+
+void HarluneEngine::ConnectionTickApply(ConnectionTake take) {
+  if (closed_ || endingForWrongDriver_) {
+    return;
+  }
+  const TakeApplied applied = ApplyTake(take);
+  if (applied == TakeApplied::kStale) {
+    return;
+  }
+  if (applied == TakeApplied::kFailed) {
     dialogs_.ShowMessage(kTcpTableFailedMessage);
     view_.CloseRequested();
     return;

@@ -9,8 +9,10 @@
 // front end's thread.
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -36,6 +38,14 @@ inline constexpr std::string_view kUnsavedQuestion =
     "設定は保存されていません。保存して終了しますか？";
 inline constexpr std::string_view kConfirmCloseQuestion = "終了してよろしいですか？";
 inline constexpr std::string_view kQuestionCaption = "Harlune";
+
+// One read of the system for the connection tick, numbered in the order
+// the reads were made, so that a read overtaken by a later one is never
+// applied after it.
+struct ConnectionTake {
+  std::uint64_t sequence = 0;
+  ConnectionSnapshot snapshot;
+};
 
 class HarluneEngine {
  public:
@@ -115,8 +125,20 @@ class HarluneEngine {
   void CaptureTick();     // 200 ms
   void StatisticsTick();  // 100 ms
   void ConnectionTick();  // 1 s
-  void AdapterTick();     // 5 s
-  void AutoSaveTick();    // once, 10 s after the last change
+  // The connection tick in two halves, for a front end that reads the
+  // system off its own thread. The take reads the TCP table and the
+  // processes and touches nothing else: it may run on another thread while
+  // the engine is used on its own (takes are serialised among themselves
+  // and with the engine's own refreshes). The apply, on the engine's
+  // thread, does the rest of the tick in its order: the records (a failed
+  // read shows kTcpTableFailedMessage and asks to close), the redraw, the
+  // application ports and one control pass. An apply after the close, or of
+  // a take older than one already applied, does nothing. ConnectionTick is
+  // the two in a row.
+  ConnectionTake ConnectionTickTake();
+  void ConnectionTickApply(ConnectionTake take);
+  void AdapterTick();   // 5 s
+  void AutoSaveTick();  // once, 10 s after the last change
   // Once, 4 s after a minimised start; `visible` is the window's real state.
   void StartHiddenTick(bool visible);
   void LogFlushTick();  // 60 s
@@ -149,6 +171,8 @@ class HarluneEngine {
   // the general settings.
   void Finish();
   bool RefreshConnections();
+  enum class TakeApplied { kApplied, kStale, kFailed };
+  TakeApplied ApplyTake(ConnectionTake& take);
   FilterListChange Changed(FilterListChange change);
   bool ControlEnabled() const;
 
@@ -174,6 +198,11 @@ class HarluneEngine {
   std::unique_ptr<HtbTick> htbTick_;
   std::unique_ptr<MonitorControlledConnections> controlled_;
   std::unique_ptr<ConnectionControlEngine> control_;
+  // Serialises the reads of the TCP table and process sources, which a
+  // front end's worker and the engine's own refreshes share.
+  std::mutex takeMutex_;
+  std::uint64_t takesStarted_ = 0;  // guarded by takeMutex_
+  std::uint64_t lastAppliedTake_ = 0;
   PacketMonitor packets_;
   // One capture tick's records of each family, kept for their capacity.
   std::vector<std::uint8_t> captured4_;

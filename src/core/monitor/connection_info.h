@@ -3,6 +3,7 @@
 // One TCP connection of the connection table, and the four-tuple key that
 // orders the table.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -50,10 +51,26 @@ ConnectionInfo ConnectionInfoFromRow(const TcpTableRow& row);
 // the resetters.
 TcpFourTuple KeyOf(const ConnectionInfo& connection);
 
+// The key of the record a row makes (KeyOf(ConnectionInfoFromRow(row))),
+// without making the record.
+TcpFourTuple KeyOfRow(const TcpTableRow& row);
+
 // The table's order: local port in host order, then the local address
 // (IPv4 before IPv6), the stored remote port and the remote address. So the
 // connections of one local port are adjacent.
 struct ConnectionKeyLess {
+  bool operator()(const TcpFourTuple& a, const TcpFourTuple& b) const noexcept;
+};
+
+// A hash of the four-tuple, for looking a row's connection up without
+// walking the ordered table.
+struct TcpFourTupleHash {
+  std::size_t operator()(const TcpFourTuple& tuple) const noexcept;
+};
+
+// The tuples' equality in word-sized compares (the defaulted one calls
+// memcmp for each address), for the same lookups.
+struct TcpFourTupleEqual {
   bool operator()(const TcpFourTuple& a, const TcpFourTuple& b) const noexcept;
 };
 

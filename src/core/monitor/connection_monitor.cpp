@@ -90,48 +90,89 @@ void ConnectionMonitor::ApplySettings(const IniFileObject& settings) {
   }
 }
 
-bool ConnectionMonitor::Refresh() {
-  TcpTableResult table = table_.ReadTable();
-  if (!table.ok) {
+bool ConnectionMonitor::Refresh() { return ApplySnapshot(TakeSnapshot()); }
+
+ConnectionSnapshot ConnectionMonitor::TakeSnapshot() {
+  ConnectionSnapshot snapshot;
+  snapshot.table = table_.ReadTable();
+  if (snapshot.table.ok) {
+    snapshot.processes = processSource_.ListProcesses();
+  }
+  return snapshot;
+}
+
+bool ConnectionMonitor::ApplySnapshot(ConnectionSnapshot&& snapshot) {
+  if (!snapshot.table.ok) {
     // The caller ends the program after this, and the end logs the open
     // connections: keep them rather than lose them.
-    lastError_ = table.errorCode;
+    lastError_ = snapshot.table.errorCode;
     return false;
   }
   lastError_ = 0;
-  previous_ = std::exchange(current_, {});
-
   previousProcesses_ = std::exchange(processes_, {});
-  processes_.Rebuild(processSource_.ListProcesses());
+  processes_.Rebuild(snapshot.processes);
 
-  for (const TcpTableRow& row : table.rows) {
-    ConnectionInfo candidate = ConnectionInfoFromRow(row);
-    const TcpFourTuple key = KeyOf(candidate);
-    if (current_.contains(key)) {
-      continue;  // the same connection listed twice
-    }
-    auto carried = previous_.extract(key);
-    if (!carried.empty()) {
-      CarryOver(*carried.mapped(), row.state);
-      if (carried.mapped()->processId == kUnknownProcessId) {
-        TakeLateOwner(carried.mapped(), row.owningPid);
-      }
-      current_.insert(std::move(carried));
+  ++refreshCount_;
+  listed_ = 0;
+  for (const TcpTableRow& row : snapshot.table.rows) {
+    TakeRow(row);
+  }
+  if (listed_ != index_.size()) {
+    DropClosed();
+  }
+  return true;
+}
+
+void ConnectionMonitor::TakeRow(const TcpTableRow& row) {
+  const TcpFourTuple key = KeyOfRow(row);
+  const auto found = index_.find(key);
+  if (found == index_.end()) {
+    AddConnection(key, row);
+    return;
+  }
+  Tracked& tracked = found->second;
+  if (tracked.seenAt == refreshCount_) {
+    return;  // the same connection listed twice
+  }
+  tracked.seenAt = refreshCount_;
+  ++listed_;
+  const std::shared_ptr<ConnectionInfo>& connection = tracked.position->second;
+  CarryOver(*connection, row.state);
+  if (connection->processId == kUnknownProcessId) {
+    TakeLateOwner(connection, row.owningPid);
+  }
+}
+
+void ConnectionMonitor::AddConnection(const TcpFourTuple& key, const TcpTableRow& row) {
+  auto connection = std::make_shared<ConnectionInfo>(ConnectionInfoFromRow(row));
+  ++recordsMade_;
+  AskHostName(*connection);
+  newConnections_.push_back(connection);
+  const auto position = current_.emplace(key, std::move(connection)).first;
+  index_.emplace(key, Tracked{position, refreshCount_});
+  ++listed_;
+}
+
+// Closed connections are logged in key order, as the table lists them.
+void ConnectionMonitor::DropClosed() {
+  closed_.clear();
+  for (auto entry = index_.begin(); entry != index_.end();) {
+    if (entry->second.seenAt == refreshCount_) {
+      ++entry;
       continue;
     }
-    auto connection = std::make_shared<ConnectionInfo>(std::move(candidate));
-    AskHostName(*connection);
-    newConnections_.push_back(connection);
-    current_.emplace(key, std::move(connection));
+    closed_.push_back(entry->second.position);
+    entry = index_.erase(entry);
   }
-
-  if (logStats_) {
-    for (const auto& [key, connection] : previous_) {
-      LogClosed(*connection, previousProcesses_, processes_);
+  std::sort(closed_.begin(), closed_.end(),
+            [](const auto& a, const auto& b) { return ConnectionKeyLess{}(a->first, b->first); });
+  for (const ConnectionMap::iterator position : closed_) {
+    if (logStats_) {
+      LogClosed(*position->second, previousProcesses_, processes_);
     }
+    current_.erase(position);
   }
-  previous_.clear();
-  return true;
+  closed_.clear();
 }
 
 void ConnectionMonitor::CarryOver(ConnectionInfo& connection, std::uint32_t state) {
@@ -242,14 +283,14 @@ void ConnectionMonitor::AccountPackets(std::span<const std::uint8_t> records) {
 }
 
 void ConnectionMonitor::AccountSegment(const TcpFourTuple& outgoing, std::uint32_t bytes) {
-  if (const auto found = current_.find(outgoing); found != current_.end()) {
-    AddSaturating(found->second->upBytesCycle, bytes);
+  if (const auto found = index_.find(outgoing); found != index_.end()) {
+    AddSaturating(found->second.position->second->upBytesCycle, bytes);
     return;
   }
   const TcpFourTuple incoming{outgoing.remoteAddr, outgoing.remotePort, outgoing.localAddr,
                               outgoing.localPort};
-  if (const auto found = current_.find(incoming); found != current_.end()) {
-    AddSaturating(found->second->downBytesCycle, bytes);
+  if (const auto found = index_.find(incoming); found != index_.end()) {
+    AddSaturating(found->second.position->second->downBytesCycle, bytes);
   }
 }
 

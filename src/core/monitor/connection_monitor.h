@@ -1,14 +1,18 @@
 #pragma once
 
-// ConnectionMonitor: the live table of the machine's IPv4 TCP connections.
+// ConnectionMonitor: the live table of the machine's TCP connections.
 // Once a second the owner calls Refresh, which reads the system table, keeps
-// one record per connection across refreshes, queues the new ones for the
+// one record per connection across refreshes (updated in place: an
+// unchanged connection costs one hash lookup and no allocation), queues the new ones for the
 // connection control engine and logs the closed ones. A connection first
 // seen without an owner (still in the accept queue, or in SYN_RCVD: it has
 // no socket inode yet) takes its owner from the first later row that names
 // one, and is queued once more for the engine to test its process rules. Captured packets add
 // to the records' byte counters in between. Everything runs on the owner's
-// thread; the host-name resolver is reached only through its cache.
+// thread; the host-name resolver is reached only through its cache. The
+// refresh comes apart in two for a front end that reads the system on a
+// worker: TakeSnapshot (the system's table and processes, touching no
+// record) and ApplySnapshot (the records, on the owner's thread).
 
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +22,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/app/ini_file_object.h"
@@ -60,6 +65,13 @@ using NewConnectionQueue = std::deque<std::weak_ptr<ConnectionInfo>>;
 // Filter ID -> the host-order local ports of the filter's process.
 using FilterProcessPorts = std::map<std::int32_t, std::vector<std::uint16_t>>;
 
+// What one refresh reads from the system: the TCP table and, when that
+// was read, the process list.
+struct ConnectionSnapshot {
+  TcpTableResult table;
+  std::vector<ProcessEntry> processes;
+};
+
 // Bytes a captured packet adds to its connection beyond its IP length: the
 // link header.
 inline constexpr std::uint32_t kLinkHeaderBytes = 14;
@@ -84,6 +96,21 @@ class ConnectionMonitor {
   // LastError tells the source's errno.
   bool Refresh();
   int LastError() const { return lastError_; }
+
+  // The reading half of Refresh: the table and the process list from the
+  // two sources given at construction. It touches no state of the monitor,
+  // so it may run on another thread while the owner's thread uses the
+  // monitor, provided nothing else uses the sources meanwhile and no two
+  // takes overlap.
+  ConnectionSnapshot TakeSnapshot();
+  // The other half, on the owner's thread: the records brought up to date
+  // from a snapshot, as Refresh does; false (the table kept) when the
+  // snapshot's table read failed.
+  bool ApplySnapshot(ConnectionSnapshot&& snapshot);
+
+  // How many records the refreshes have made: one per new connection, none
+  // for a connection that was already known.
+  std::size_t RecordsMade() const { return recordsMade_; }
 
   // A batch of 60-byte capture records (a partial tail is ignored). A TCP
   // packet adds its IP length plus the link header to the sending side of
@@ -135,6 +162,19 @@ class ConnectionMonitor {
   CPerDateLogger* StatsLogger() { return statsLogger_.get(); }
 
  private:
+  // Where a connection's record is, and the refresh that last listed it.
+  struct Tracked {
+    ConnectionMap::iterator position;
+    std::uint64_t seenAt = 0;
+  };
+  using ConnectionIndex =
+      std::unordered_map<TcpFourTuple, Tracked, TcpFourTupleHash, TcpFourTupleEqual>;
+
+  // One row of the table: the known record updated, or a new one made.
+  void TakeRow(const TcpTableRow& row);
+  void AddConnection(const TcpFourTuple& key, const TcpTableRow& row);
+  // Logs and drops the records that this refresh did not list.
+  void DropClosed();
   void CarryOver(ConnectionInfo& connection, std::uint32_t state);
   void TakeLateOwner(const std::shared_ptr<ConnectionInfo>& connection, std::int32_t owningPid);
   void AskHostName(ConnectionInfo& connection);
@@ -153,7 +193,15 @@ class ConnectionMonitor {
   LogClock clock_;
 
   ConnectionMap current_;
-  ConnectionMap previous_;
+  // The same records by key hash: the refresh and the byte counting look
+  // connections up here.
+  ConnectionIndex index_;
+  std::uint64_t refreshCount_ = 0;
+  // Records listed by the refresh under way.
+  std::size_t listed_ = 0;
+  std::size_t recordsMade_ = 0;
+  // The closed records of a refresh, kept for the vector's capacity.
+  std::vector<ConnectionMap::iterator> closed_;
   NewConnectionQueue newConnections_;
   NewConnectionQueue ownersFound_;
   ProcessTable processes_;

@@ -21,6 +21,19 @@ bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+void ProcessSource::FillSocketOwners(std::span<TcpTableRow> rows) {
+  std::vector<std::uint64_t> inodes;
+  inodes.reserve(rows.size());
+  for (const TcpTableRow& row : rows) {
+    inodes.push_back(row.inode);
+  }
+  const SocketOwnerMap found = SocketOwners(inodes);
+  for (TcpTableRow& row : rows) {
+    const auto owner = row.inode == 0 ? found.end() : found.find(row.inode);
+    row.owningPid = owner == found.end() ? kUnknownOwner : owner->second;
+  }
+}
+
 void ProcessTable::Rebuild(const std::vector<ProcessEntry>& processes) {
   names_.clear();
   paths_.clear();

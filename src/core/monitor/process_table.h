@@ -43,6 +43,10 @@ class ProcessSource {
   // found (another user's process, a socket already gone) and inode 0 are
   // absent from the answer.
   virtual SocketOwnerMap SocketOwners(std::span<const std::uint64_t> inodes) = 0;
+  // Sets every row's owner to its socket's owner as SocketOwners finds it
+  // (kUnknownOwner when not found, and for inode 0). A source that keeps
+  // the owners itself answers without handing a copy of them over.
+  virtual void FillSocketOwners(std::span<TcpTableRow> rows);
 };
 
 // The process-id -> name and process-id -> path maps of one refresh.

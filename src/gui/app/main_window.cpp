@@ -17,6 +17,7 @@
 
 #include "core/driver/traffic_statistics.h"
 #include "gui/app/application_icon.h"
+#include "gui/app/connection_take_worker.h"
 #include "gui/app/window_placement.h"
 #include "gui/base/qt_text.h"
 #include "gui/editors/about_dialog.h"
@@ -78,12 +79,18 @@ CNetSieveDlg::CNetSieveDlg(const std::filesystem::path& settingsFolder, EngineSe
   setWindowTitle(ToQString(kInstanceName));
   setWindowIcon(ApplicationIcon());
   trayAvailable_ = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+  connectionTakes_ = new ConnectionTakeWorker(
+      [this] { return engine_->ConnectionTickTake(); },
+      [this](ConnectionTake take) { ApplyConnectionTake(std::move(take)); }, this);
   auto* trayPoll = new QTimer(this);
   connect(trayPoll, &QTimer::timeout, this, [this] { UpdateTrayIcon(); });
   trayPoll->start(kTrayPollMilliseconds);
 }
 
 CNetSieveDlg::~CNetSieveDlg() {
+  // A take still running reads through the engine, which goes before the
+  // window's children.
+  connectionTakes_->Stop();
   // The pages hold references into the engine: they go first.
   delete takeCentralWidget();
 }
@@ -190,6 +197,7 @@ void CNetSieveDlg::BuildPages() {
     tabs_->setCurrentIndex(kCommandPageIndex);
     commandPage_->RunTemplate(command);
   };
+  connect(tabs_, &QTabWidget::currentChanged, this, [this](int index) { RedrawIfStale(index); });
   connect(connectionPage_, &ConnectionPage::showPageRequested, this, showPage);
   connect(connectionPage_, &ConnectionPage::runCommandRequested, this, runCommand);
   connect(packetPage_, &PacketPage::showPageRequested, this, showPage);
@@ -237,7 +245,7 @@ void CNetSieveDlg::ShowDriverSilence() {
   }
   driverPane_->setText(text);
   driverPane_->setVisible(!text.isEmpty());
-  filterPage_->Redraw();
+  RedrawPage(kFilterPageIndex);
 }
 
 QString CNetSieveDlg::driverSilenceText() const {
@@ -364,8 +372,9 @@ void CNetSieveDlg::OnTimer(EngineTimer timer) {
     case EngineTimer::kStartHidden:
       return engine_->StartHiddenTick(isVisible());
     case EngineTimer::kConnections:
-      engine_->ConnectionTick();
-      return ShowDisconnectFailure();
+      // The read runs on the worker; a tick while it still runs is skipped.
+      connectionTakes_->Start();
+      return;
     case EngineTimer::kAdapters:
       return engine_->AdapterTick();
     case EngineTimer::kAutoSave:
@@ -373,6 +382,14 @@ void CNetSieveDlg::OnTimer(EngineTimer timer) {
     case EngineTimer::kLogFlush:
       return engine_->LogFlushTick();
   }
+}
+
+void CNetSieveDlg::ApplyConnectionTake(ConnectionTake take) {
+  if (finished_) {
+    return;
+  }
+  engine_->ConnectionTickApply(std::move(take));
+  ShowDisconnectFailure();
 }
 
 void CNetSieveDlg::OpenOptions() {
@@ -386,9 +403,58 @@ void CNetSieveDlg::OpenOptions() {
   engine_->SaveGeneralSettings();
 }
 
+bool CNetSieveDlg::PageShown(int pageIndex) const {
+  return tabs_ != nullptr && !engine_->windowHidden() && !isMinimized() &&
+         tabs_->currentIndex() == pageIndex;
+}
+
+void CNetSieveDlg::RedrawPage(int pageIndex) {
+  if (pageIndex < 0 || pageIndex >= static_cast<int>(stalePages_.size())) {
+    return;
+  }
+  if (!PageShown(pageIndex)) {
+    stalePages_[static_cast<std::size_t>(pageIndex)] = true;
+    return;
+  }
+  stalePages_[static_cast<std::size_t>(pageIndex)] = false;
+  DrawPage(pageIndex);
+}
+
+void CNetSieveDlg::RedrawIfStale(int pageIndex) {
+  if (pageIndex >= 0 && pageIndex < static_cast<int>(stalePages_.size()) &&
+      stalePages_[static_cast<std::size_t>(pageIndex)]) {
+    RedrawPage(pageIndex);
+  }
+}
+
+// Nothing was drawn while the window was hidden: the page in view catches
+// up at once, the others when they come into view.
+void CNetSieveDlg::CatchUpShownPage() {
+  if (tabs_ == nullptr) {
+    return;
+  }
+  stalePages_.fill(true);
+  RedrawIfStale(tabs_->currentIndex());
+}
+
+void CNetSieveDlg::DrawPage(int pageIndex) {
+  switch (pageIndex) {
+    case kFilterPageIndex:
+      return filterPage_->Redraw();
+    case kHtbPageIndex:
+      return htbPage_->Redraw();
+    case kConnectionPageIndex:
+      return connectionPage_->Redraw();
+    case kPacketPageIndex:
+      return packetPage_->Redraw();
+    default:
+      return;  // the rule and command pages draw on their own changes
+  }
+}
+
 void CNetSieveDlg::RedrawStatistics() {
-  filterPage_->Redraw();
-  htbPage_->Redraw();
+  RedrawPage(kFilterPageIndex);
+  RedrawPage(kHtbPageIndex);
   const StatusPaneTexts texts = engine_->statistics().PaneTexts();
   panes_[1]->setText(ToQString(texts.sendRate));
   panes_[2]->setText(ToQString(texts.receiveRate));
@@ -398,13 +464,13 @@ void CNetSieveDlg::RedrawStatistics() {
 
 void CNetSieveDlg::RedrawConnections() {
   if (connectionPage_ != nullptr) {
-    connectionPage_->Redraw();
+    RedrawPage(kConnectionPageIndex);
   }
 }
 
 void CNetSieveDlg::RedrawPackets() {
   if (packetPage_ != nullptr) {
-    packetPage_->Redraw();
+    RedrawPage(kPacketPageIndex);
   }
 }
 
@@ -435,6 +501,7 @@ bool CNetSieveDlg::RunCloseProcedure() {
   if (finished_ || !engine_->Close()) {
     return finished_;
   }
+  connectionTakes_->Stop();
   if (tray_ != nullptr) {
     tray_->hide();
   }
@@ -451,7 +518,7 @@ void CNetSieveDlg::ShowFromTray() {
   raise();
   activateWindow();
   engine_->SetWindowHidden(false);
-  RedrawPackets();
+  CatchUpShownPage();
 }
 
 void CNetSieveDlg::setVisible(bool visible) {
@@ -501,12 +568,20 @@ void CNetSieveDlg::changeEvent(QEvent* event) {
         QMainWindow::setVisible(false);
       }
     });
+  } else if (event->type() == QEvent::WindowStateChange && isVisible() && !engine_->startHidden() &&
+             engine_->windowHidden()) {
+    // Back from a minimised window that stayed in the task bar.
+    engine_->SetWindowHidden(false);
+    CatchUpShownPage();
   }
 }
 
 void CNetSieveDlg::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   engine_->SetWindowHidden(engine_->startHidden() || isMinimized());
+  if (ready_) {
+    CatchUpShownPage();
+  }
   if (!placementRestored_ && ready_) {
     // Now and once the frame has come, since the window manager may add it
     // after the window is shown.

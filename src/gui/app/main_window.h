@@ -23,6 +23,7 @@
 
 namespace harlune {
 
+class ConnectionTakeWorker;
 class FilterPage;
 class HtbPage;
 class ConnectionPage;
@@ -90,6 +91,10 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   void RecheckTray() { UpdateTrayIcon(); }
   // Whether the close procedure ended the program.
   bool Finished() const { return finished_; }
+  // Whether a page is in view: the window shown and the page the current
+  // tab. Only such a page is redrawn; the others wait until they come into
+  // view, and are redrawn then.
+  bool PageShown(int pageIndex) const;
 
   // EngineView.
   void RedrawStatistics() override;
@@ -126,6 +131,16 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   void RemoveTrayIcon();
   void UpdateFilterMenu();
   void OnTimer(EngineTimer timer);
+  // The periodic redraw of one page: now when it is in view, else when it
+  // comes into view.
+  void RedrawPage(int pageIndex);
+  void DrawPage(int pageIndex);
+  // A page that came into view with data newer than it shows.
+  void RedrawIfStale(int pageIndex);
+  void CatchUpShownPage();
+  // The connection tick's second half, on this thread, with what the
+  // worker read.
+  void ApplyConnectionTake(ConnectionTake take);
   void OpenOptions();
   void RecordPlacement();
   void RestorePlacement();
@@ -138,6 +153,9 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   UserDialogs& dialogs_;
   QtTickScheduler scheduler_;
   std::unique_ptr<HarluneEngine> engine_;
+  // Reads the TCP table and the processes for the connection tick off this
+  // thread; stopped before the engine goes.
+  ConnectionTakeWorker* connectionTakes_ = nullptr;
   QTabWidget* tabs_ = nullptr;
   QToolButton* filteringButton_ = nullptr;
   std::array<QLabel*, 5> panes_{};
@@ -160,6 +178,8 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   bool frameKnown_ = false;  // the restore has seen the window manager's frame
   bool ready_ = false;
   bool finished_ = false;
+  // Pages whose data changed while they were out of view.
+  std::array<bool, kCommandPageIndex + 1> stalePages_{};
 };
 
 }  // namespace harlune

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <span>
 #include <utility>
 
@@ -29,6 +30,17 @@ namespace {
 using sock_diag::kAllStates;
 constexpr std::uint32_t kSequence = 1;
 
+int SendRequest(int fd, const void* request, std::size_t size) {
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  const ssize_t sent =
+      sendto(fd, request, size, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
+  if (sent < 0) {
+    return errno;
+  }
+  return sent == static_cast<ssize_t>(size) ? 0 : EIO;
+}
+
 int SendDumpRequest(int fd, int family) {
   struct Request {
     nlmsghdr header;
@@ -42,19 +54,29 @@ int SendDumpRequest(int fd, int family) {
   request.body.sdiag_family = static_cast<std::uint8_t>(family);
   request.body.sdiag_protocol = IPPROTO_TCP;
   request.body.idiag_states = kAllStates;
-
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  const ssize_t sent = sendto(fd, &request, sizeof request, 0,
-                              reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
-  if (sent < 0) {
-    return errno;
-  }
-  return sent == static_cast<ssize_t>(sizeof request) ? 0 : EIO;
+  return SendRequest(fd, &request, sizeof request);
 }
 
-// The rows of the dump, or the errno that ended it.
-int ReceiveDump(int fd, std::vector<TcpTableRow>& rows) {
+// The older request: the kernel dumps the TCP sockets of every family,
+// whatever family it names.
+int SendBothFamiliesRequest(int fd) {
+  struct Request {
+    nlmsghdr header;
+    inet_diag_req body;
+  } request{};
+  static_assert(sizeof(Request) == sizeof(nlmsghdr) + sizeof(inet_diag_req));
+  request.header.nlmsg_len = sizeof request;
+  request.header.nlmsg_type = TCPDIAG_GETSOCK;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.header.nlmsg_seq = kSequence;
+  request.body.idiag_family = AF_UNSPEC;
+  request.body.idiag_states = kAllStates;
+  return SendRequest(fd, &request, sizeof request);
+}
+
+// The rows of the dump by their socket's family, or the errno that ended it.
+int ReceiveDump(int fd, std::vector<TcpTableRow>& ipv4Sockets,
+                std::vector<TcpTableRow>& ipv6Sockets) {
   // Large enough for any datagram the kernel sends for a dump (it fills at
   // most one page, or 32 KiB with large pages); MSG_TRUNC catches more.
   std::vector<std::byte> buffer(65536);
@@ -75,8 +97,9 @@ int ReceiveDump(int fd, std::vector<TcpTableRow>& rows) {
     if (from.nl_pid != 0) {
       continue;  // only the kernel answers a diag request
     }
-    const tcp_diag::DatagramStep step = tcp_diag::ReadDumpDatagram(
-        std::span(buffer.data(), static_cast<std::size_t>(got)), kSequence, rows);
+    const tcp_diag::DatagramStep step =
+        tcp_diag::ReadDumpDatagram(std::span(buffer.data(), static_cast<std::size_t>(got)),
+                                   kSequence, ipv4Sockets, ipv6Sockets);
     if (step.done) {
       return step.error;
     }
@@ -88,30 +111,25 @@ bool MeansNoIpv6(int error) {
   return error == ENOENT || error == EAFNOSUPPORT || error == EPROTONOSUPPORT;
 }
 
+// What a failed dump of both families says when the kernel does not know
+// the request.
+bool MeansNoBothDump(int error) {
+  return error == EINVAL || error == EOPNOTSUPP || error == ENOENT || error == EPROTONOSUPPORT ||
+         error == EAFNOSUPPORT;
+}
+
 // The IPv6 sockets' rows after the IPv4 ones: first those of IPv4-mapped
 // addresses, which are IPv4 connections, then the IPv6 ones.
-void AppendIpv6Dump(std::vector<TcpTableRow>& rows, std::vector<TcpTableRow> ipv6Dump) {
-  std::stable_partition(ipv6Dump.begin(), ipv6Dump.end(),
-                        [](const TcpTableRow& row) { return row.localAddr.IsIpv4(); });
-  rows.insert(rows.end(), ipv6Dump.begin(), ipv6Dump.end());
+void AppendIpv6Rows(std::vector<TcpTableRow>& rows, const std::vector<TcpTableRow>& ipv6Rows) {
+  const auto mapped = [](const TcpTableRow& row) { return row.localAddr.IsIpv4(); };
+  std::copy_if(ipv6Rows.begin(), ipv6Rows.end(), std::back_inserter(rows), mapped);
+  std::remove_copy_if(ipv6Rows.begin(), ipv6Rows.end(), std::back_inserter(rows), mapped);
 }
 
-void FillOwners(ProcessSource& owners, std::vector<TcpTableRow>& rows) {
-  std::vector<std::uint64_t> inodes;
-  inodes.reserve(rows.size());
-  for (const TcpTableRow& row : rows) {
-    inodes.push_back(row.inode);
-  }
-  const SocketOwnerMap found = owners.SocketOwners(inodes);
-  for (TcpTableRow& row : rows) {
-    const auto owner = row.inode == 0 ? found.end() : found.find(row.inode);
-    row.owningPid = owner == found.end() ? kUnknownOwner : owner->second;
-  }
-}
-
-}  // namespace
-
-int KernelTcpDiagDump(int family, std::vector<TcpTableRow>& rows) {
+// A dump on a new socket: the request `send` makes, then its answer.
+template <typename Send>
+int DumpOnNewSocket(Send send, std::vector<TcpTableRow>& ipv4Sockets,
+                    std::vector<TcpTableRow>& ipv6Sockets) {
   const sock_diag::Socket socket;
   if (socket.Fd() < 0) {
     return errno;
@@ -119,32 +137,65 @@ int KernelTcpDiagDump(int family, std::vector<TcpTableRow>& rows) {
   // A kernel that never answers must not hang the refresh.
   const timeval timeout{2, 0};
   setsockopt(socket.Fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  const int error = SendDumpRequest(socket.Fd(), family);
-  return error != 0 ? error : ReceiveDump(socket.Fd(), rows);
+  const int error = send(socket.Fd());
+  return error != 0 ? error : ReceiveDump(socket.Fd(), ipv4Sockets, ipv6Sockets);
 }
 
-NetlinkTcpTable::NetlinkTcpTable(ProcessSource* owners, TcpDiagDump dump)
-    : owners_(owners), dump_(std::move(dump)) {}
+}  // namespace
 
-TcpTableResult NetlinkTcpTable::ReadTable() {
-  TcpTableResult result;
-  int error = dump_(AF_INET, result.rows);
+int KernelTcpDiagDump(int family, std::vector<TcpTableRow>& rows) {
+  return DumpOnNewSocket([family](int fd) { return SendDumpRequest(fd, family); }, rows, rows);
+}
+
+int KernelTcpDiagBothDump(std::vector<TcpTableRow>& ipv4Sockets,
+                          std::vector<TcpTableRow>& ipv6Sockets) {
+  return DumpOnNewSocket(SendBothFamiliesRequest, ipv4Sockets, ipv6Sockets);
+}
+
+NetlinkTcpTable::NetlinkTcpTable(ProcessSource* owners)
+    : NetlinkTcpTable(owners, KernelTcpDiagDump, KernelTcpDiagBothDump) {}
+
+NetlinkTcpTable::NetlinkTcpTable(ProcessSource* owners, TcpDiagDump dump, TcpDiagBothDump both)
+    : owners_(owners), dump_(std::move(dump)), both_(std::move(both)) {}
+
+int NetlinkTcpTable::ReadDumps(std::vector<TcpTableRow>& rows) {
+  if (both_ && !bothRefused_) {
+    const int error = both_(rows, ipv6Rows_);
+    if (!MeansNoBothDump(error)) {
+      return error;
+    }
+    bothRefused_ = true;
+    rows.clear();
+    ipv6Rows_.clear();
+  }
+  int error = dump_(AF_INET, rows);
   if (error == 0) {
-    std::vector<TcpTableRow> ipv6Dump;
-    error = dump_(AF_INET6, ipv6Dump);
-    if (error == 0) {
-      AppendIpv6Dump(result.rows, std::move(ipv6Dump));
-    } else if (MeansNoIpv6(error)) {
+    error = dump_(AF_INET6, ipv6Rows_);
+    if (MeansNoIpv6(error)) {
+      ipv6Rows_.clear();
       error = 0;
     }
   }
+  return error;
+}
+
+TcpTableResult NetlinkTcpTable::ReadTable() {
+  TcpTableResult result;
+  // Room for the table as it was and some more, so that a steady table
+  // costs one allocation.
+  result.rows.reserve(lastRowCount_ + lastRowCount_ / 8 + 64);
+  ipv6Rows_.clear();
+  const int error = ReadDumps(result.rows);
   if (error != 0) {
     result.errorCode = error;
     result.rows.clear();
     return result;
   }
+  AppendIpv6Rows(result.rows, ipv6Rows_);
+  ipv6Rows_.clear();
+  lastRowCount_ = result.rows.size();
   if (owners_ != nullptr) {
-    FillOwners(*owners_, result.rows);
+    owners_->FillSocketOwners(result.rows);
   }
   result.ok = true;
   return result;

@@ -5,12 +5,16 @@
 // inodes' owners from the process source. States are mapped as
 // proc_tcp_table.h documents.
 //
-// The kernel dumps one family per request (AF_UNSPEC is refused with
-// ENOENT), so the table is two dumps: AF_INET, then AF_INET6. An IPv6
-// socket's IPv4-mapped addresses make an IPv4 row; the rows are those of
-// the IPv4 sockets, then the IPv4 rows of IPv6 sockets, then the IPv6 rows,
-// each in the kernel's order.
+// A SOCK_DIAG_BY_FAMILY dump holds one family (AF_UNSPEC is refused with
+// ENOENT), and each such dump walks the kernel's tables of both families to
+// pick its own. The older TCPDIAG_GETSOCK request dumps both families in
+// one walk, which halves the kernel's part of the refresh; the table asks
+// that first and takes the two dumps (AF_INET, then AF_INET6) only where
+// the kernel refuses it. An IPv6 socket's IPv4-mapped addresses make an
+// IPv4 row; the rows are those of the IPv4 sockets, then the IPv4 rows of
+// IPv6 sockets, then the IPv6 rows, each in the kernel's order.
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -29,21 +33,48 @@ using TcpDiagDump = std::function<int(int family, std::vector<TcpTableRow>& rows
 // family or TCP has no diag module) or of a reply cut short.
 int KernelTcpDiagDump(int family, std::vector<TcpTableRow>& rows);
 
+// One dump of the sockets of both families: the rows of AF_INET sockets to
+// the first vector, those of AF_INET6 sockets to the second; gives 0 or the
+// errno that ended it.
+using TcpDiagBothDump = std::function<int(std::vector<TcpTableRow>& ipv4Sockets,
+                                          std::vector<TcpTableRow>& ipv6Sockets)>;
+
+// The TCPDIAG_GETSOCK dump the kernel answers on a new NETLINK_SOCK_DIAG
+// socket; fails as KernelTcpDiagDump does (EINVAL or EOPNOTSUPP from a
+// kernel without the older request).
+int KernelTcpDiagBothDump(std::vector<TcpTableRow>& ipv4Sockets,
+                          std::vector<TcpTableRow>& ipv6Sockets);
+
 class NetlinkTcpTable : public TcpTableSource {
  public:
   // owners: the source of the sockets' owners, or null to leave them
-  // unknown. dump: where the sockets come from (the kernel but in tests).
-  explicit NetlinkTcpTable(ProcessSource* owners, TcpDiagDump dump = KernelTcpDiagDump);
+  // unknown. The sockets come from the kernel's dumps.
+  explicit NetlinkTcpTable(ProcessSource* owners);
+  // dump: the dumps of one family; both: the dump of both families, or
+  // none to take the dumps of one family only (tests).
+  NetlinkTcpTable(ProcessSource* owners, TcpDiagDump dump, TcpDiagBothDump both = {});
 
-  // Fails with the errno of the IPv4 dump, or of the IPv6 dump unless that
-  // one only says the system has no IPv6 (ENOENT, EAFNOSUPPORT,
-  // EPROTONOSUPPORT): then the table is the IPv4 rows.
+  // The dump of both families, until it fails with an errno that says the
+  // kernel does not know it (EINVAL, EOPNOTSUPP, ENOENT, EPROTONOSUPPORT,
+  // EAFNOSUPPORT): from then on the two dumps of one family. Any other
+  // failure of it fails the table. The two dumps fail the table with the
+  // errno of the IPv4 dump, or of the IPv6 dump unless that one only says
+  // the system has no IPv6 (ENOENT, EAFNOSUPPORT, EPROTONOSUPPORT): then
+  // the table is the IPv4 rows.
   TcpTableResult ReadTable() override;
   bool RowsCarryOwners() const override { return true; }
 
  private:
+  // The rows of IPv4 sockets to `rows`, of IPv6 sockets to ipv6Rows_.
+  int ReadDumps(std::vector<TcpTableRow>& rows);
+
   ProcessSource* owners_;
   TcpDiagDump dump_;
+  TcpDiagBothDump both_;
+  bool bothRefused_ = false;
+  // Kept for their capacity: a refresh allocates once for its rows.
+  std::vector<TcpTableRow> ipv6Rows_;
+  std::size_t lastRowCount_ = 0;
 };
 
 // Whether the kernel answers an inet_diag dump of IPv4 TCP sockets.

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <utility>
 
+#include <sys/stat.h>
+
 namespace harlune {
 
 namespace {
@@ -34,11 +36,11 @@ std::optional<std::int32_t> PidOf(std::string_view name) {
   return pid;
 }
 
-std::vector<std::int32_t> ListPids(const std::string& root) {
-  std::vector<std::int32_t> pids;
+void ListPids(const std::string& root, std::vector<std::int32_t>& pids) {
+  pids.clear();
   const Folder folder = OpenFolder(root);
   if (!folder) {
-    return pids;
+    return;
   }
   while (const dirent* entry = readdir(folder.get())) {
     if (const std::optional<std::int32_t> pid = PidOf(entry->d_name)) {
@@ -46,6 +48,11 @@ std::vector<std::int32_t> ListPids(const std::string& root) {
     }
   }
   std::sort(pids.begin(), pids.end());
+}
+
+std::vector<std::int32_t> ListPids(const std::string& root) {
+  std::vector<std::int32_t> pids;
+  ListPids(root, pids);
   return pids;
 }
 
@@ -127,40 +134,80 @@ std::optional<std::uint64_t> SocketInodeOf(std::string_view target) {
   return inode;
 }
 
+// What tells one process folder from a later one of the same id: a new
+// process gets a new inode of the folder, made at its own time.
+std::optional<ProcProcesses::FolderIdentity> IdentityOf(const std::string& folder) {
+  struct stat status {};
+  if (::stat(folder.c_str(), &status) != 0) {
+    return std::nullopt;
+  }
+  return ProcProcesses::FolderIdentity{status.st_dev, status.st_ino, status.st_ctim.tv_sec,
+                                       status.st_ctim.tv_nsec};
+}
+
 }  // namespace
 
 ProcProcesses::ProcProcesses(std::string procRoot) : root_(std::move(procRoot)) {}
 
+std::optional<ProcessEntry> ProcProcesses::ProcessWithoutExecutable(std::int32_t pid,
+                                                                    const std::string& folder,
+                                                                    int exeError) {
+  // A process without an executable that can never exec (a kernel thread,
+  // a zombie) keeps its name while its folder is the same one.
+  const std::optional<FolderIdentity> identity =
+      exeError == ENOENT ? IdentityOf(folder) : std::nullopt;
+  if (identity) {
+    const auto known = withoutExecutable_.find(pid);
+    if (known != withoutExecutable_.end() && known->second.identity == *identity) {
+      return known->second.entry;
+    }
+  }
+  const std::optional<std::string> comm = ReadSmallFile(folder + "/comm");
+  if (!comm) {
+    return std::nullopt;  // the process ended while the list was read
+  }
+  std::string_view commName(*comm);
+  if (commName.ends_with('\n')) {
+    commName.remove_suffix(1);
+  }
+  const std::optional<std::string> cmdline = ReadSmallFile(folder + "/cmdline");
+  ProcessEntry entry;
+  entry.processId = pid;
+  entry.name = NameWithoutExecutable(commName, cmdline.value_or(std::string()));
+  const bool refused = exeError == EACCES || exeError == EPERM;
+  entry.path = std::string(refused ? kSecurityRestrictionText : kProcessErrorText);
+  if (identity) {
+    withoutExecutable_.insert_or_assign(pid, KnownProcess{*identity, entry});
+  }
+  return entry;
+}
+
 std::vector<ProcessEntry> ProcProcesses::ListProcesses() {
   std::vector<ProcessEntry> processes;
-  for (const std::int32_t pid : ListPids(root_)) {
+  const std::vector<std::int32_t> pids = ListPids(root_);
+  for (const std::int32_t pid : pids) {
     const std::string folder = root_ + "/" + std::to_string(pid);
     const LinkRead exe = ReadLink(folder + "/exe");
+    if (!exe.target) {
+      if (std::optional<ProcessEntry> entry =
+              ProcessWithoutExecutable(pid, folder, exe.errorCode)) {
+        processes.push_back(std::move(*entry));
+      }
+      continue;
+    }
     ProcessEntry entry;
     entry.processId = pid;
-    if (exe.target) {
-      entry.path = *exe.target;
-      entry.name = std::string(BaseName(WithoutDeletedMark(entry.path)));
-    } else {
-      const std::optional<std::string> comm = ReadSmallFile(folder + "/comm");
-      if (!comm) {
-        continue;  // the process ended while the list was read
-      }
-      std::string_view commName(*comm);
-      if (commName.ends_with('\n')) {
-        commName.remove_suffix(1);
-      }
-      const std::optional<std::string> cmdline = ReadSmallFile(folder + "/cmdline");
-      entry.name = NameWithoutExecutable(commName, cmdline.value_or(std::string()));
-      const bool refused = exe.errorCode == EACCES || exe.errorCode == EPERM;
-      entry.path = std::string(refused ? kSecurityRestrictionText : kProcessErrorText);
-    }
+    entry.path = *exe.target;
+    entry.name = std::string(BaseName(WithoutDeletedMark(entry.path)));
     processes.push_back(std::move(entry));
   }
+  std::erase_if(withoutExecutable_, [&pids](const auto& known) {
+    return !std::binary_search(pids.begin(), pids.end(), known.first);
+  });
   return processes;
 }
 
-void ProcProcesses::ScanFds(std::int32_t pid, std::unordered_set<std::uint64_t>& missing) {
+void ProcProcesses::ScanFds(std::int32_t pid) {
   const std::string folderPath = root_ + "/" + std::to_string(pid) + "/fd";
   const Folder folder = OpenFolder(folderPath);
   ++fdFoldersRead_;
@@ -175,81 +222,135 @@ void ProcProcesses::ScanFds(std::int32_t pid, std::unordered_set<std::uint64_t>&
     if (!link.target) {
       continue;
     }
-    if (const std::optional<std::uint64_t> inode = SocketInodeOf(*link.target)) {
-      owners_.try_emplace(*inode, pid);
-      missing.erase(*inode);
+    const std::optional<std::uint64_t> inode = SocketInodeOf(*link.target);
+    const auto asked = inode ? sockets_.find(*inode) : sockets_.end();
+    // The first process found keeps the socket (a child inherits it).
+    if (asked != sockets_.end() && asked->second.askedAt == call_ &&
+        asked->second.owner == kUnknownOwner) {
+      asked->second = {pid, 0, call_};
+      --missingCount_;
     }
   }
 }
 
-void ProcProcesses::ForgetEndedProcesses(const std::vector<std::int32_t>& pids) {
-  const auto ended = [&pids](std::int32_t pid) {
-    return !std::binary_search(pids.begin(), pids.end(), pid);
-  };
-  std::erase_if(owners_, [&ended](const auto& owner) { return ended(owner.second); });
-  std::erase_if(scanned_, ended);
+void ProcProcesses::ReadPids() {
+  std::swap(pids_, previousPids_);
+  ListPids(root_, pids_);
 }
 
-SocketOwnerMap ProcProcesses::SocketOwners(std::span<const std::uint64_t> inodes) {
-  // One read of the process list tells which owners ended; a socket of an
-  // ended process may live on in a child and is then looked for again.
-  const std::vector<std::int32_t> pids = ListPids(root_);
-  ForgetEndedProcesses(pids);
+void ProcProcesses::ForgetEndedProcesses() {
+  ended_.clear();
+  std::set_difference(previousPids_.begin(), previousPids_.end(), pids_.begin(), pids_.end(),
+                      std::back_inserter(ended_));
+  if (ended_.empty()) {
+    return;
+  }
+  const auto endedPid = [this](std::int32_t pid) {
+    return std::binary_search(ended_.begin(), ended_.end(), pid);
+  };
+  for (auto& [inode, socket] : sockets_) {
+    if (socket.owner != kUnknownOwner && endedPid(socket.owner)) {
+      socket = AskedSocket{};
+    }
+  }
+  std::erase_if(scanned_, endedPid);
+}
 
-  std::unordered_set<std::uint64_t> asked;
-  std::unordered_set<std::uint64_t> missing;
+void ProcProcesses::AskFor(std::span<const std::uint64_t> inodes) {
+  missing_.clear();
+  missingCount_ = 0;
+  askedCount_ = 0;
   for (const std::uint64_t inode : inodes) {
     if (inode == 0) {
       continue;
     }
-    asked.insert(inode);
-    if (!owners_.contains(inode) && !unowned_.contains(inode)) {
-      missing.insert(inode);
+    AskedSocket& socket = sockets_[inode];
+    if (socket.askedAt == call_) {
+      continue;  // listed twice
+    }
+    socket.askedAt = call_;
+    ++askedCount_;
+    if (socket.owner == kUnknownOwner && socket.misses < 2) {
+      missing_.push_back(inode);
     }
   }
+  missingCount_ = missing_.size();
+}
 
-  if (!missing.empty()) {
-    std::vector<std::int32_t> known;
-    for (const std::int32_t pid : pids) {
-      if (scanned_.insert(pid).second) {
-        ScanFds(pid, missing);
-      } else {
-        known.push_back(pid);
-      }
-    }
-    if (!missing.empty()) {
-      // A process seen before opened the socket (a server that accepted a
-      // connection): processes that own sockets are the likely ones.
-      std::unordered_set<std::int32_t> owning;
-      for (const auto& owner : owners_) {
-        owning.insert(owner.second);
-      }
-      std::stable_partition(known.begin(), known.end(),
-                            [&owning](std::int32_t pid) { return owning.contains(pid); });
-      for (const std::int32_t pid : known) {
-        if (missing.empty()) {
-          break;
-        }
-        ScanFds(pid, missing);
-      }
-      for (const std::uint64_t inode : missing) {
-        if (missedOnce_.erase(inode) != 0) {
-          unowned_.insert(inode);
-        } else {
-          missedOnce_.insert(inode);
-        }
-      }
+void ProcProcesses::SearchMissing() {
+  std::vector<std::int32_t> known;
+  for (const std::int32_t pid : pids_) {
+    if (scanned_.insert(pid).second) {
+      ScanFds(pid);
+    } else {
+      known.push_back(pid);
     }
   }
+  if (missingCount_ == 0) {
+    return;
+  }
+  // A process seen before opened the socket (a server that accepted a
+  // connection): processes that own sockets are the likely ones.
+  std::unordered_set<std::int32_t> owning;
+  for (const auto& [inode, socket] : sockets_) {
+    owning.insert(socket.owner);
+  }
+  std::stable_partition(known.begin(), known.end(),
+                        [&owning](std::int32_t pid) { return owning.contains(pid); });
+  for (const std::int32_t pid : known) {
+    if (missingCount_ == 0) {
+      break;
+    }
+    ScanFds(pid);
+  }
+  for (const std::uint64_t inode : missing_) {
+    AskedSocket& socket = sockets_[inode];
+    if (socket.owner == kUnknownOwner) {
+      ++socket.misses;
+    }
+  }
+}
 
-  // Sockets that left the table are forgotten, so the map stays the size of
-  // the table.
-  std::erase_if(owners_, [&asked](const auto& owner) { return !asked.contains(owner.first); });
-  const auto gone = [&asked](std::uint64_t inode) { return !asked.contains(inode); };
-  std::erase_if(unowned_, gone);
-  std::erase_if(missedOnce_, gone);
-  std::erase_if(missedOnce_, [this](std::uint64_t inode) { return owners_.contains(inode); });
-  return owners_;
+void ProcProcesses::ForgetUnasked() {
+  if (sockets_.size() == askedCount_) {
+    return;
+  }
+  std::erase_if(sockets_, [this](const auto& entry) { return entry.second.askedAt != call_; });
+}
+
+void ProcProcesses::Update(std::span<const std::uint64_t> inodes) {
+  ++call_;
+  // One read of the process list tells which owners ended.
+  ReadPids();
+  ForgetEndedProcesses();
+  AskFor(inodes);
+  if (missingCount_ != 0) {
+    SearchMissing();
+  }
+  ForgetUnasked();
+}
+
+SocketOwnerMap ProcProcesses::SocketOwners(std::span<const std::uint64_t> inodes) {
+  Update(inodes);
+  SocketOwnerMap owners;
+  for (const auto& [inode, socket] : sockets_) {
+    if (socket.owner != kUnknownOwner) {
+      owners.emplace(inode, socket.owner);
+    }
+  }
+  return owners;
+}
+
+void ProcProcesses::FillSocketOwners(std::span<TcpTableRow> rows) {
+  inodes_.clear();
+  for (const TcpTableRow& row : rows) {
+    inodes_.push_back(row.inode);
+  }
+  Update(inodes_);
+  for (TcpTableRow& row : rows) {
+    const auto socket = row.inode == 0 ? sockets_.end() : sockets_.find(row.inode);
+    row.owningPid = socket == sockets_.end() ? kUnknownOwner : socket->second.owner;
+  }
 }
 
 }  // namespace harlune

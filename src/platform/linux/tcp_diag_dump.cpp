@@ -19,7 +19,13 @@ namespace {
 
 using sock_diag::Aligned;
 
-void AddRow(const std::byte* payload, std::vector<TcpTableRow>& rows) {
+// Where a dump's rows go: by the family of their socket.
+struct DumpRows {
+  std::vector<TcpTableRow>& ipv4Sockets;
+  std::vector<TcpTableRow>& ipv6Sockets;
+};
+
+void AddRow(const std::byte* payload, const DumpRows& rows) {
   inet_diag_msg message;
   std::memcpy(&message, payload, sizeof message);
   if (message.idiag_family != AF_INET && message.idiag_family != AF_INET6) {
@@ -37,13 +43,12 @@ void AddRow(const std::byte* payload, std::vector<TcpTableRow>& rows) {
   row.remoteAddr = sock_diag::AddressOfSocketId(message.idiag_family, message.id.idiag_dst);
   row.remotePort = message.id.idiag_dport;
   row.inode = message.idiag_inode;
-  rows.push_back(row);
+  (message.idiag_family == AF_INET ? rows.ipv4Sockets : rows.ipv6Sockets).push_back(row);
 }
 
 // The step of one message of the dump answered to our request.
 std::optional<DatagramStep> ReadOwnMessage(const nlmsghdr& header, const std::byte* payload,
-                                           std::size_t payloadSize,
-                                           std::vector<TcpTableRow>& rows) {
+                                           std::size_t payloadSize, const DumpRows& rows) {
   if (header.nlmsg_type == NLMSG_DONE) {
     return DatagramStep{true, 0};
   }
@@ -56,7 +61,7 @@ std::optional<DatagramStep> ReadOwnMessage(const nlmsghdr& header, const std::by
     // A negative errno; anything else is no errno at all.
     return DatagramStep{true, error.error < 0 ? -error.error : (error.error == 0 ? 0 : EPROTO)};
   }
-  if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+  if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY || header.nlmsg_type == TCPDIAG_GETSOCK) {
     if (payloadSize < sizeof(inet_diag_msg)) {
       return DatagramStep{true, EPROTO};
     }
@@ -69,6 +74,13 @@ std::optional<DatagramStep> ReadOwnMessage(const nlmsghdr& header, const std::by
 
 DatagramStep ReadDumpDatagram(std::span<const std::byte> datagram, std::uint32_t sequence,
                               std::vector<TcpTableRow>& rows) {
+  return ReadDumpDatagram(datagram, sequence, rows, rows);
+}
+
+DatagramStep ReadDumpDatagram(std::span<const std::byte> datagram, std::uint32_t sequence,
+                              std::vector<TcpTableRow>& ipv4Sockets,
+                              std::vector<TcpTableRow>& ipv6Sockets) {
+  const DumpRows rows{ipv4Sockets, ipv6Sockets};
   const std::byte* data = datagram.data();
   const std::size_t size = datagram.size();
   std::size_t at = 0;

@@ -28,4 +28,12 @@ struct DatagramStep {
 DatagramStep ReadDumpDatagram(std::span<const std::byte> datagram, std::uint32_t sequence,
                               std::vector<TcpTableRow>& rows);
 
+// The same for a dump of both families at once (the older TCPDIAG_GETSOCK
+// request, whose answers carry that message type and the same socket
+// records): the rows of AF_INET sockets go to `ipv4Sockets`, those of
+// AF_INET6 sockets, mapped ones included, to `ipv6Sockets`.
+DatagramStep ReadDumpDatagram(std::span<const std::byte> datagram, std::uint32_t sequence,
+                              std::vector<TcpTableRow>& ipv4Sockets,
+                              std::vector<TcpTableRow>& ipv6Sockets);
+
 }  // namespace harlune::tcp_diag

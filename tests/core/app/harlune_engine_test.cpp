@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "core/base/string_resources.h"
+#include "core/control/operate_connection_rule.h"
+#include "protocol/byte_order.h"
 #include "protocol/ip_address.h"
 #include "protocol/request_codes.h"
 #include "support/fake_engine_services.h"
@@ -219,6 +221,88 @@ TEST_F(HarluneEngineTest, CapturedPacketsReachThePacketMonitorOnlyWhileCapturing
   EXPECT_EQ(all.LiveStore().size(), 4U);
   EXPECT_EQ(all.Rows().size(), 4U);  // small stores are redrawn once per tick
   EXPECT_EQ(view_.packetRedraws, 1);
+}
+
+// A second connection of the served process, from port 50001.
+TcpTableRow SecondConnection(const FakeEngineServices& services) {
+  TcpTableRow row = services.table->rows.front();
+  row.localPort = protocol::HostToNet16(50001);
+  return row;
+}
+
+// The logs would go to the working folder.
+void NoLogs(IniFileObject& settings) {
+  settings.LOG_CONNECTION_CONTROL = 0;
+  settings.LOG_CONNECTION_STATS = 0;
+}
+
+// Connection control on, with one rule that ends every connection, so that
+// a control pass shows as a reset.
+void DisconnectEverything(HarluneEngine& engine, RecordingUserDialogs& dialogs) {
+  IniFileObject& settings = engine.settings().general;
+  settings.CONNECTION_CONTROL = 1;
+  settings.START_CONNECTION_CONTROL_WITH_FILTERING = 0;
+  engine.ApplyGeneralSettings();
+  OperateConnectionRule rule;
+  rule.Name = "Cut";
+  rule.Action = kActionDisconnect;
+  ASSERT_TRUE(engine.control().AppendRule(rule, dialogs));
+}
+
+TEST_F(HarluneEngineTest, ConnectionTickTakeOnlyReadsAndItsApplyDoesTheRestOfTheTick) {
+  services_.ServeOneEstablishedConnection();
+  ASSERT_TRUE(Start(NoLogs));
+  DisconnectEverything(Engine(), dialogs_);
+  services_.table->rows.push_back(SecondConnection(services_));
+  const int redraws = view_.connectionRedraws;
+
+  ConnectionTake take = Engine().ConnectionTickTake();
+  EXPECT_EQ(Engine().connections().Connections().size(), 1u) << "the take applies nothing";
+  EXPECT_EQ(view_.connectionRedraws, redraws);
+  EXPECT_TRUE(services_.resetter.reset.empty()) << "no control pass at the take";
+
+  Engine().ConnectionTickApply(std::move(take));
+  EXPECT_EQ(Engine().connections().Connections().size(), 2u);
+  EXPECT_EQ(view_.connectionRedraws, redraws + 1);
+  EXPECT_EQ(services_.resetter.reset.size(), 2u) << "the pass ran after the refresh";
+  EXPECT_TRUE(dialogs_.messages.empty());
+}
+
+TEST_F(HarluneEngineTest, ATakeOvertakenByALaterRefreshIsNotApplied) {
+  services_.ServeOneEstablishedConnection();
+  ASSERT_TRUE(Start(NoLogs));
+  ConnectionTake older = Engine().ConnectionTickTake();
+  services_.table->rows.push_back(SecondConnection(services_));
+  Engine().ConnectionTick();
+  ASSERT_EQ(Engine().connections().Connections().size(), 2u);
+  const int redraws = view_.connectionRedraws;
+
+  Engine().ConnectionTickApply(std::move(older));
+  EXPECT_EQ(Engine().connections().Connections().size(), 2u)
+      << "the older table would have closed the second connection";
+  EXPECT_EQ(view_.connectionRedraws, redraws);
+}
+
+TEST_F(HarluneEngineTest, AFailedTakeClosesAtItsApplyAndAnApplyAfterTheCloseDoesNothing) {
+  services_.ServeOneEstablishedConnection();
+  ASSERT_TRUE(Start(NoLogs));
+  services_.table->ok = false;
+  ConnectionTake failed = Engine().ConnectionTickTake();
+  EXPECT_TRUE(dialogs_.messages.empty()) << "the take tells nobody";
+  Engine().ConnectionTickApply(std::move(failed));
+  EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kTcpTableFailedMessage)));
+  EXPECT_EQ(view_.closeRequests, 1);
+  EXPECT_EQ(Engine().connections().Connections().size(), 1u) << "kept for the close's log";
+
+  services_.table->ok = true;
+  services_.table->rows.push_back(SecondConnection(services_));
+  ConnectionTake late = Engine().ConnectionTickTake();
+  ASSERT_TRUE(Engine().Close());
+  const int redraws = view_.connectionRedraws;
+  Engine().ConnectionTickApply(std::move(late));
+  EXPECT_EQ(Engine().connections().Connections().size(), 1u);
+  EXPECT_EQ(view_.connectionRedraws, redraws);
+  EXPECT_EQ(dialogs_.messages.size(), 1u);
 }
 
 }  // namespace

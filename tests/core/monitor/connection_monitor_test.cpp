@@ -493,5 +493,112 @@ TEST_F(ConnectionMonitorTest, ProcessPortsStopAtTheLimit) {
   EXPECT_EQ(ports.back(), 1000 + kMaxProcessPorts - 1);
 }
 
+TEST_F(ConnectionMonitorTest, KnownConnectionsKeepTheirRecordAndOnlyNewOnesMakeOne) {
+  const TcpTableRow kept = Row(kTcpStateEstablished, kLocal, 50000, kRemote, 443, 100);
+  const TcpTableRow accepted = Row(kTcpStateSynRcvd, kLocal, 8080, kOther, 40000, 0);
+  const TcpTableRow closing = Row(kTcpStateEstablished, kLocal, 50001, kOther, 22, 200);
+  table.Add({kept, accepted, closing});
+  table.Add({kept, accepted, closing});
+  TcpTableRow keptLater = kept;
+  keptLater.state = kTcpStateCloseWait;
+  TcpTableRow acceptedLater = accepted;
+  acceptedLater.state = kTcpStateEstablished;
+  acceptedLater.owningPid = 200;
+  const TcpTableRow fresh = Row(kTcpStateSynSent, kLocal, 50002, kRemote, 80, 100);
+  table.Add({keptLater, fresh, acceptedLater});
+
+  ASSERT_TRUE(monitor->Refresh());
+  EXPECT_EQ(monitor->RecordsMade(), 3u);
+  const auto keptRecord = Find(50000, kRemote, 443);
+  const auto acceptedRecord = Find(8080, kOther, 40000);
+  ASSERT_NE(keptRecord, nullptr);
+  ASSERT_NE(acceptedRecord, nullptr);
+  monitor->AccountPackets(Capture(kLocal, 50000, kRemote, 443, 500));
+
+  ASSERT_TRUE(monitor->Refresh());
+  EXPECT_EQ(monitor->RecordsMade(), 3u) << "the same table makes no record";
+  EXPECT_EQ(Find(50000, kRemote, 443), keptRecord);
+  EXPECT_EQ(keptRecord->upTotal, 514u);
+  EXPECT_EQ(monitor->NewConnections().size(), 3u);
+  EXPECT_TRUE(monitor->OwnersFound().empty());
+
+  ASSERT_TRUE(monitor->Refresh());
+  EXPECT_EQ(monitor->RecordsMade(), 4u) << "one record for the one new connection";
+  EXPECT_EQ(Find(50000, kRemote, 443), keptRecord);
+  EXPECT_EQ(keptRecord->state, kTcpStateCloseWait);
+  EXPECT_EQ(keptRecord->connectedSeconds, 2u);
+  EXPECT_EQ(keptRecord->upTotal, 514u);
+  EXPECT_EQ(Find(8080, kOther, 40000), acceptedRecord);
+  EXPECT_EQ(acceptedRecord->processId, 200);
+  ASSERT_EQ(monitor->OwnersFound().size(), 1u);
+  EXPECT_EQ(monitor->OwnersFound().front().lock(), acceptedRecord);
+  EXPECT_EQ(Find(50001, kOther, 22), nullptr);
+  EXPECT_EQ(monitor->Connections().size(), 3u);
+  ASSERT_EQ(monitor->NewConnections().size(), 4u);
+  EXPECT_EQ(monitor->NewConnections().back().lock(), Find(50002, kRemote, 80));
+}
+
+TEST_F(ConnectionMonitorTest,
+       ConnectionThatClosedAndCameBackIsANewRecordAndClosedOnesCountNothing) {
+  const TcpTableRow row = Row(kTcpStateEstablished, kLocal, 50000, kRemote, 443, 100);
+  table.Add({row});
+  table.Add({});
+  table.Add({row});
+  ASSERT_TRUE(monitor->Refresh());
+  const std::weak_ptr<ConnectionInfo> first = Find(50000, kRemote, 443);
+  monitor->AccountPackets(Capture(kLocal, 50000, kRemote, 443, 1000));
+  ASSERT_TRUE(monitor->Refresh());
+  EXPECT_TRUE(monitor->Connections().empty());
+  EXPECT_TRUE(first.expired()) << "the closed record is dropped";
+  // A packet of the closed connection finds nothing to count to.
+  monitor->AccountPackets(Capture(kLocal, 50000, kRemote, 443, 1000));
+
+  ASSERT_TRUE(monitor->Refresh());
+  const auto second = Find(50000, kRemote, 443);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->connectedSeconds, 0u);
+  EXPECT_EQ(second->upBytesCycle, 0u);
+  EXPECT_EQ(second->upTotal, 0u);
+  EXPECT_EQ(monitor->RecordsMade(), 2u);
+}
+
+TEST_F(ConnectionMonitorTest, TakeThenApplyGivesWhatRefreshGivesAndTheTakeChangesNothing) {
+  ReplayTcpTable otherTable;
+  FakeHostCache otherHosts;
+  ConnectionMonitor split(otherTable, processes, otherHosts, [] { return 1700000000; });
+  const std::vector<std::vector<TcpTableRow>> tables = {
+      {Row(kTcpStateListen, 0, 22, 0, 0, 200), Row(kTcpStateSynRcvd, kLocal, 22, kOther, 4000)},
+      {Row(kTcpStateListen, 0, 22, 0, 0, 200),
+       Row(kTcpStateEstablished, kLocal, 22, kOther, 4000, 200),
+       Row(kTcpStateSynSent, kLocal, 50000, kRemote, 443, 100)},
+      {Row(kTcpStateFinWait1, kLocal, 50000, kRemote, 443, 100)},
+  };
+  for (const auto& rows : tables) {
+    table.Add(rows);
+    otherTable.Add(rows);
+  }
+  table.AddFailure(EACCES);
+  otherTable.AddFailure(EACCES);
+
+  for (std::size_t step = 0; step <= tables.size(); ++step) {
+    const std::size_t before = split.Connections().size();
+    ConnectionSnapshot snapshot = split.TakeSnapshot();
+    EXPECT_EQ(split.Connections().size(), before) << "a take leaves the records alone";
+    const bool refreshed = monitor->Refresh();
+    EXPECT_EQ(split.ApplySnapshot(std::move(snapshot)), refreshed) << "step " << step;
+    EXPECT_EQ(split.LastError(), monitor->LastError());
+    ASSERT_EQ(split.Connections().size(), monitor->Connections().size()) << "step " << step;
+    auto mine = split.Connections().begin();
+    for (const auto& [key, connection] : monitor->Connections()) {
+      EXPECT_EQ(mine->first, key);
+      EXPECT_EQ(*mine->second, *connection) << "step " << step;
+      ++mine;
+    }
+    EXPECT_EQ(split.NewConnections().size(), monitor->NewConnections().size());
+    EXPECT_EQ(split.OwnersFound().size(), monitor->OwnersFound().size());
+  }
+  EXPECT_FALSE(monitor->Connections().empty()) << "a failed read keeps the table";
+}
+
 }  // namespace
 }  // namespace harlune

@@ -127,6 +127,39 @@ TEST(ProcProcessesTest, RealProcessesIncludeThisOne) {
   EXPECT_NE(table.NameOf(1), kUnknownProcessText);
 }
 
+TEST(ProcProcessesTest, AProcessWithoutExecutableIsReadOnceWhileItsFolderStays) {
+  FakeProc proc;
+  proc.Comm(2, "kthreadd", "");
+  proc.Comm(30, "worker", "");
+  proc.Exe(40, "/usr/bin/app");
+  ProcProcesses processes(proc.Root());
+  ProcessTable table;
+  table.Rebuild(processes.ListProcesses());
+  EXPECT_EQ(table.NameOf(2), "kthreadd");
+  EXPECT_EQ(table.PathOf(2), kProcessErrorText);
+
+  // The same folder: its comm is not read again.
+  WriteFileText(proc.Process(2) / "comm", "renamed\n");
+  // A program with an executable is read at every list.
+  fs::remove(proc.Process(40) / "exe");
+  proc.Exe(40, "/usr/bin/other");
+  // Another process of the same id has another folder.
+  proc.End(30);
+  proc.Comm(30, "next", "");
+  table.Rebuild(processes.ListProcesses());
+  EXPECT_EQ(table.NameOf(2), "kthreadd");
+  EXPECT_EQ(table.NameOf(30), "next");
+  EXPECT_EQ(table.NameOf(40), "other");
+
+  // One that ended is forgotten, and its id read afresh when it comes back.
+  proc.End(2);
+  table.Rebuild(processes.ListProcesses());
+  EXPECT_EQ(table.NameOf(2), kUnknownProcessText);
+  proc.Comm(2, "again", "");
+  table.Rebuild(processes.ListProcesses());
+  EXPECT_EQ(table.NameOf(2), "again");
+}
+
 TEST(ProcProcessesTest, SocketOwnersComeFromFdLinksAndFirstProcessWins) {
   FakeProc proc;
   proc.Socket(10, 3, 5000);
@@ -214,6 +247,48 @@ TEST(ProcProcessesTest, SocketOfAnEndedOwnerIsFoundInItsHeirAndClosedOnesForgott
   fs::remove(fs::path(proc.Root()) / "11" / "fd" / "4");
   proc.Socket(12, 3, 5100);
   EXPECT_EQ(processes.SocketOwners(both), (SocketOwnerMap{{5000, 11}, {5100, 12}}));
+}
+
+std::vector<std::uint64_t> InodesOfRows(const std::vector<TcpTableRow>& rows) {
+  std::vector<std::uint64_t> inodes;
+  for (const TcpTableRow& row : rows) {
+    inodes.push_back(row.inode);
+  }
+  return inodes;
+}
+
+TEST(ProcProcessesTest, RowsGetTheOwnersThatSocketOwnersFinds) {
+  FakeProc proc;
+  proc.Socket(10, 3, 5000);
+  proc.Socket(20, 3, 6000);
+  ProcProcesses processes(proc.Root());
+  std::vector<TcpTableRow> rows(4);
+  rows[0].inode = 5000;
+  rows[1].inode = 0;  // TIME_WAIT
+  rows[2].inode = 6000;
+  rows[3].inode = 9000;  // nobody readable holds it
+  rows[3].owningPid = 77;
+  processes.FillSocketOwners(rows);
+  EXPECT_EQ(rows[0].owningPid, 10);
+  EXPECT_EQ(rows[1].owningPid, kUnknownOwner);
+  EXPECT_EQ(rows[2].owningPid, 20);
+  EXPECT_EQ(rows[3].owningPid, kUnknownOwner);
+
+  // The same table again: the owners from the cache, no folder read once
+  // the unowned socket was looked for a second time.
+  processes.FillSocketOwners(rows);
+  const std::size_t folders = processes.FdFoldersRead();
+  processes.FillSocketOwners(rows);
+  EXPECT_EQ(processes.FdFoldersRead(), folders);
+  EXPECT_EQ(rows[0].owningPid, 10);
+  EXPECT_EQ(rows[2].owningPid, 20);
+
+  // The owner ended and its heir holds the socket.
+  proc.End(10);
+  proc.Socket(11, 3, 5000);
+  processes.FillSocketOwners(rows);
+  EXPECT_EQ(rows[0].owningPid, 11);
+  EXPECT_EQ(processes.SocketOwners(InodesOfRows(rows)), (SocketOwnerMap{{5000, 11}, {6000, 20}}));
 }
 
 }  // namespace

@@ -34,10 +34,12 @@ using testing::AddressOfText;
 class Datagram {
  public:
   // A socket of `family` (AF_INET6 addresses as their 16 bytes, AF_INET
-  // ones in the first word), in Linux TCP state `linuxState`.
+  // ones in the first word), in Linux TCP state `linuxState`, in a message
+  // of `type`.
   Datagram& Socket(std::uint8_t family, std::uint8_t linuxState, const char* local,
                    std::uint16_t localPort, const char* remote, std::uint16_t remotePort,
-                   std::uint32_t inode, std::uint32_t sequence = kOurSequence) {
+                   std::uint32_t inode, std::uint32_t sequence = kOurSequence,
+                   std::uint16_t type = SOCK_DIAG_BY_FAMILY) {
     inet_diag_msg message{};
     message.idiag_family = family;
     message.idiag_state = linuxState;
@@ -46,7 +48,7 @@ class Datagram {
     PutAddress(family, AddressOfText(local), message.id.idiag_src);
     PutAddress(family, AddressOfText(remote), message.id.idiag_dst);
     message.idiag_inode = inode;
-    return Message(SOCK_DIAG_BY_FAMILY, sequence, &message, sizeof message);
+    return Message(type, sequence, &message, sizeof message);
   }
   Datagram& Done(std::uint32_t sequence = kOurSequence) {
     const int zero = 0;
@@ -113,6 +115,28 @@ TEST(TcpDiagDumpTest, Ipv6SocketsGiveIpv6RowsAndMappedOnesIpv4Rows) {
   ASSERT_EQ(rows.size(), 4u);
   EXPECT_EQ(rows[2].localAddr, Ipv4Address(127, 0, 0, 1));
   EXPECT_FALSE(rows[0].localAddr.IsIpv4());
+}
+
+TEST(TcpDiagDumpTest, AnswerToTheBothFamiliesRequestSplitsTheRowsBySocketFamily) {
+  Datagram datagram;
+  datagram.Socket(AF_INET, 10, "0.0.0.0", 80, "0.0.0.0", 0, 31, kOurSequence, TCPDIAG_GETSOCK)
+      .Socket(AF_INET6, 1, "::ffff:127.0.0.1", 8080, "::ffff:127.0.0.1", 40000, 32, kOurSequence,
+              TCPDIAG_GETSOCK)
+      .Socket(AF_INET, 1, "127.0.0.1", 40000, "127.0.0.1", 8080, 33, kOurSequence, TCPDIAG_GETSOCK)
+      .Socket(AF_INET6, 1, "::1", 22, "::1", 40001, 34, kOurSequence, TCPDIAG_GETSOCK);
+  std::vector<TcpTableRow> ipv4Sockets;
+  std::vector<TcpTableRow> ipv6Sockets;
+  const tcp_diag::DatagramStep step =
+      tcp_diag::ReadDumpDatagram(datagram.Span(), kOurSequence, ipv4Sockets, ipv6Sockets);
+  EXPECT_FALSE(step.done);
+  EXPECT_EQ(step.error, 0);
+  EXPECT_EQ(ipv4Sockets,
+            (std::vector<TcpTableRow>{
+                Row(kTcpStateListen, "0.0.0.0", 80, "0.0.0.0", 0, 31),
+                Row(kTcpStateEstablished, "127.0.0.1", 40000, "127.0.0.1", 8080, 33)}));
+  EXPECT_EQ(ipv6Sockets, (std::vector<TcpTableRow>{
+                             Row(kTcpStateEstablished, "127.0.0.1", 8080, "127.0.0.1", 40000, 32),
+                             Row(kTcpStateEstablished, "::1", 22, "::1", 40001, 34)}));
 }
 
 TEST(TcpDiagDumpTest, OtherFamiliesStatesAndRequestsAreSkipped) {
@@ -284,6 +308,77 @@ TEST(NetlinkTcpTableTest, AnyOtherFailureOfEitherDumpFailsTheTable) {
   EXPECT_TRUE(result.rows.empty());
   EXPECT_EQ(ipv4Broken.asked, std::vector<int>{AF_INET});
   EXPECT_EQ(owners.calls, 0);
+}
+
+// The dump of both families over the same recorded sockets: those of IPv4
+// sockets, then those of IPv6 sockets with the mapped ones among them.
+struct FakeBothDump {
+  FakeDump sockets = BothFamilies();
+  int error = 0;
+  int calls = 0;
+
+  TcpDiagBothDump Function() {
+    return [this](std::vector<TcpTableRow>& ipv4Sockets, std::vector<TcpTableRow>& ipv6Sockets) {
+      ++calls;
+      ipv4Sockets = sockets.ipv4;
+      ipv6Sockets = sockets.ipv6;
+      return error;
+    };
+  }
+};
+
+TEST(NetlinkTcpTableTest, OneDumpOfBothFamiliesGivesTheTableOfTheTwoDumps) {
+  FakeDump twoDumps = BothFamilies();
+  FixedOwners owners;
+  const TcpTableResult expected = NetlinkTcpTable(&owners, twoDumps.Function()).ReadTable();
+  ASSERT_TRUE(expected.ok);
+
+  FakeDump perFamily = BothFamilies();
+  FakeBothDump both;
+  NetlinkTcpTable table(&owners, perFamily.Function(), both.Function());
+  for (int read = 1; read <= 2; ++read) {
+    const TcpTableResult result = table.ReadTable();
+    ASSERT_TRUE(result.ok);
+    EXPECT_EQ(result.rows, expected.rows) << "read " << read;
+  }
+  EXPECT_EQ(both.calls, 2);
+  EXPECT_TRUE(perFamily.asked.empty()) << "no dump of one family while both are answered";
+}
+
+TEST(NetlinkTcpTableTest, AKernelThatRefusesTheDumpOfBothFamiliesGetsTheTwoFromThenOn) {
+  for (const int error : {EINVAL, EOPNOTSUPP, ENOENT, EPROTONOSUPPORT, EAFNOSUPPORT}) {
+    FakeDump perFamily = BothFamilies();
+    FakeBothDump both;
+    both.error = error;
+    FixedOwners owners;
+    NetlinkTcpTable table(&owners, perFamily.Function(), both.Function());
+    const TcpTableResult first = table.ReadTable();
+    ASSERT_TRUE(first.ok) << "errno " << error;
+    EXPECT_EQ(InodesOf(first.rows), (std::vector<std::uint64_t>{1, 3, 0, 2, 4}))
+        << "rows of the refused dump were kept; errno " << error;
+    ASSERT_TRUE(table.ReadTable().ok);
+    EXPECT_EQ(both.calls, 1) << "asked again after its refusal; errno " << error;
+    EXPECT_EQ(perFamily.asked, (std::vector<int>{AF_INET, AF_INET6, AF_INET, AF_INET6}));
+  }
+}
+
+TEST(NetlinkTcpTableTest, AnyOtherFailureOfTheDumpOfBothFamiliesFailsTheTable) {
+  FakeDump perFamily = BothFamilies();
+  FakeBothDump both;
+  both.error = EPROTO;
+  FixedOwners owners;
+  NetlinkTcpTable table(&owners, perFamily.Function(), both.Function());
+  TcpTableResult result = table.ReadTable();
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.errorCode, EPROTO);
+  EXPECT_TRUE(result.rows.empty());
+  EXPECT_TRUE(perFamily.asked.empty());
+  EXPECT_EQ(owners.calls, 0);
+
+  both.error = 0;
+  result = table.ReadTable();
+  EXPECT_TRUE(result.ok) << "a passing failure does not give up the dump";
+  EXPECT_EQ(both.calls, 2);
 }
 
 }  // namespace
