@@ -346,24 +346,36 @@ def unmatched_flow(stack, report, seconds, folder):
     stack.stop()
 
 
+def milliseconds_of(entry):
+    return entry["real_time"] * {"ns": 1e-6, "us": 1e-3, "ms": 1.0}[entry["time_unit"]]
+
+
 def run_benchmarks(bench, report):
+    """The statistics tick and the connection refresh, with the benchmarks'
+    own references: the per-class fallback, and ss -tanp over the same
+    10,001 sockets."""
     out = run([bench, "--benchmark_filter=BM_StatisticsTick128Filters|"
-               "BM_TcpTable_DualStackRefreshVersusSs",
+               "BM_TcpTable_RefreshVersusSs|BM_ConnectionMonitor_SteadyStateRefresh10k",
                "--benchmark_repetitions=3", "--benchmark_report_aggregates_only=true",
                "--benchmark_format=json"])
-    for entry in json.loads(out[out.index("{"):])["benchmarks"]:
-        if entry.get("aggregate_name") != "median":
-            continue
-        name = entry["run_name"]
-        if name.startswith("BM_StatisticsTick128Filters"):
-            milliseconds = entry["real_time"] * {"ns": 1e-6, "us": 1e-3, "ms": 1.0}[
-                entry["time_unit"]]
-            report.add("statistics tick, 128 filters, 2 adapters (%s)" % name,
-                       "%.3f ms per tick" % milliseconds, "<= 0.3 ms", milliseconds <= 0.3)
-        elif "monitor_ms" in entry:
-            report.add("connection refresh, 20,000 sockets, whole Refresh",
-                       "%.1f ms" % entry["monitor_ms"], "<= 10 ms", entry["monitor_ms"] <= 10,
-                       "ss -tanp %.1f ms" % entry.get("ss_tanp_ms", float("nan")))
+    medians = {entry["run_name"]: entry
+               for entry in json.loads(out[out.index("{"):])["benchmarks"]
+               if entry.get("aggregate_name") == "median"}
+    fallback = medians.get("BM_StatisticsTick128Filters/fallback_reused")
+    batch = medians.get("BM_StatisticsTick128Filters/batch_reused")
+    if batch:
+        tick = milliseconds_of(batch)
+        report.add("statistics tick, 128 filters on 2 adapters (batch, kept connections)",
+                   "%.3f ms per tick" % tick, "<= 0.3 ms", tick <= 0.3,
+                   "per-class fallback %.2f ms" % milliseconds_of(fallback) if fallback else "")
+    monitor = medians.get("BM_ConnectionMonitor_SteadyStateRefresh10k")
+    table = medians.get("BM_TcpTable_RefreshVersusSs")
+    if monitor:
+        whole = milliseconds_of(monitor)
+        report.add("connection refresh, 10,001 sockets, steady state, whole Refresh",
+                   "%.1f ms (UI thread: apply %.1f ms)" % (whole, monitor["apply_ms"]),
+                   "<= 10 ms", whole <= 10,
+                   "ss -tanp %.0f ms" % table["ss_tanp_ms"] if table else "")
 
 
 def main():

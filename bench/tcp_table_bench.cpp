@@ -344,6 +344,77 @@ void BM_TcpTable_RefreshVersusSs(benchmark::State& state) {
 }
 BENCHMARK(BM_TcpTable_RefreshVersusSs)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The whole steady-state refresh of the connection monitor, one refresh per
+// iteration: the take (the table read
+// with its owners and the process list, what the window's worker does) and
+// the apply (the records brought up to date, on the window's thread), with
+// nothing changed since the refresh before.
+void SteadyStateRefresh(benchmark::State& state, bool dualStack) {
+  LoopbackSockets& sockets = LoopbackSockets::Instance();
+  if (dualStack) {
+    sockets.AddIpv6();
+  }
+  if (!sockets.Error().empty()) {
+    state.SkipWithError(sockets.Error().c_str());
+    return;
+  }
+  ProcProcesses processes;
+  NetlinkTcpTable table(&processes);
+  testing::NoHostNames hosts;
+  ConnectionMonitor monitor(table, processes, hosts);
+  // New connections, then the owner cache settled as WarmUp does.
+  monitor.Refresh();
+  monitor.Refresh();
+  // Refresh is the two halves in a row; each is timed on its own as well,
+  // and so are the connection page's rows built from the records (outside
+  // the iteration's time), which the window builds on its thread after an
+  // apply while the page is in view.
+  double takeMs = 0;
+  double applyMs = 0;
+  double rowsMs = 0;
+  std::size_t shownRows = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    ConnectionSnapshot snapshot = monitor.TakeSnapshot();
+    takeMs += MillisecondsSince(start);
+    const auto applyStart = std::chrono::steady_clock::now();
+    const bool applied = monitor.ApplySnapshot(std::move(snapshot));
+    applyMs += MillisecondsSince(applyStart);
+    if (!applied) {
+      state.SkipWithError("the table could not be read");
+      return;
+    }
+    state.PauseTiming();
+    const auto rowsStart = std::chrono::steady_clock::now();
+    shownRows = BuildConnectionRows(monitor, {true, false}, ConnectionSortOrder{}).size();
+    rowsMs += MillisecondsSince(rowsStart);
+    state.ResumeTiming();
+  }
+  const std::size_t expected = 2 * kPairs + (dualStack ? 4 * kIpv6Pairs : 0);
+  if (monitor.Connections().size() < expected) {
+    state.SkipWithError("the monitor missed the benchmark's own sockets");
+    return;
+  }
+  const auto iterations = static_cast<double>(state.iterations());
+  state.counters["take_ms"] = takeMs / iterations;
+  state.counters["apply_ms"] = applyMs / iterations;
+  state.counters["page_rows_ms"] = rowsMs / iterations;
+  state.counters["page_rows"] = static_cast<double>(shownRows);
+  state.counters["connections"] = static_cast<double>(monitor.Connections().size());
+}
+
+// Over the IPv4 sockets alone (10,001 of them); registered before the
+// dual-stack benchmarks, which add the IPv6 sockets for good.
+void BM_ConnectionMonitor_SteadyStateRefresh10k(benchmark::State& state) {
+  SteadyStateRefresh(state, false);
+}
+BENCHMARK(BM_ConnectionMonitor_SteadyStateRefresh10k)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Over the dual-stack sockets (20,004).
+void BM_ConnectionMonitor_SteadyStateRefresh(benchmark::State& state) {
+  SteadyStateRefresh(state, true);
+}
+
 // The dual-stack table's reads of one iteration, in milliseconds.
 struct DualStackTimes {
   double dumpMs = 0;
@@ -436,62 +507,6 @@ void BM_TcpTable_DualStackRefreshVersusSs(benchmark::State& state) {
       static_cast<double>(warmProcesses.FdFoldersRead() - foldersBefore) / iterations;
 }
 BENCHMARK(BM_TcpTable_DualStackRefreshVersusSs)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-// The whole steady-state refresh of the connection monitor over the
-// dual-stack sockets, one refresh per iteration: the take (the table read
-// with its owners and the process list, what the window's worker does) and
-// the apply (the records brought up to date, on the window's thread), with
-// nothing changed since the refresh before.
-void BM_ConnectionMonitor_SteadyStateRefresh(benchmark::State& state) {
-  LoopbackSockets& sockets = LoopbackSockets::Instance();
-  sockets.AddIpv6();
-  if (!sockets.Error().empty()) {
-    state.SkipWithError(sockets.Error().c_str());
-    return;
-  }
-  ProcProcesses processes;
-  NetlinkTcpTable table(&processes);
-  testing::NoHostNames hosts;
-  ConnectionMonitor monitor(table, processes, hosts);
-  // New connections, then the owner cache settled as WarmUp does.
-  monitor.Refresh();
-  monitor.Refresh();
-  // Refresh is the two halves in a row; each is timed on its own as well,
-  // and so are the connection page's rows built from the records (outside
-  // the iteration's time), which the window builds on its thread after an
-  // apply while the page is in view.
-  double takeMs = 0;
-  double applyMs = 0;
-  double rowsMs = 0;
-  std::size_t shownRows = 0;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    ConnectionSnapshot snapshot = monitor.TakeSnapshot();
-    takeMs += MillisecondsSince(start);
-    const auto applyStart = std::chrono::steady_clock::now();
-    const bool applied = monitor.ApplySnapshot(std::move(snapshot));
-    applyMs += MillisecondsSince(applyStart);
-    if (!applied) {
-      state.SkipWithError("the table could not be read");
-      return;
-    }
-    state.PauseTiming();
-    const auto rowsStart = std::chrono::steady_clock::now();
-    shownRows = BuildConnectionRows(monitor, {true, false}, ConnectionSortOrder{}).size();
-    rowsMs += MillisecondsSince(rowsStart);
-    state.ResumeTiming();
-  }
-  if (monitor.Connections().size() < static_cast<std::size_t>(2 * kPairs + 4 * kIpv6Pairs)) {
-    state.SkipWithError("the monitor missed the benchmark's own sockets");
-    return;
-  }
-  const auto iterations = static_cast<double>(state.iterations());
-  state.counters["take_ms"] = takeMs / iterations;
-  state.counters["apply_ms"] = applyMs / iterations;
-  state.counters["page_rows_ms"] = rowsMs / iterations;
-  state.counters["page_rows"] = static_cast<double>(shownRows);
-  state.counters["connections"] = static_cast<double>(monitor.Connections().size());
-}
 BENCHMARK(BM_ConnectionMonitor_SteadyStateRefresh)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
