@@ -285,6 +285,10 @@ void HarluneEngine::StatisticsTick() {
     return;
   }
   SampleAndShare();
+  if (DriverBatchFallbackUsed() && !batchlessNoticeShown_) {
+    batchlessNoticeShown_ = true;
+    dialogs_.ShowMessage(kBatchlessDriverMessage);
+  }
   // Last, so that a restart the samples revealed is healed in this tick.
   WatchDriver();
 }

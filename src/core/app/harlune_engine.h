@@ -32,6 +32,11 @@
 
 namespace harlune {
 
+// Shown once per program run, when the first adapter's driver turns out not
+// to know the batch requests: every number is still read, one request each.
+inline constexpr std::string_view kBatchlessDriverMessage =
+    "ドライバが一括要求に対応していないため、統計とHTBの帯域はフィルタごとに要求します。"
+    "CPUの負荷が高くなります。";
 inline constexpr std::string_view kTcpTableFailedMessage =
     "TCPテーブルの取得に失敗しました。Harluneを終了します。";
 inline constexpr std::string_view kUnsavedQuestion =
@@ -215,6 +220,7 @@ class HarluneEngine {
   bool driverSessionOpen_ = false;
   bool endingForWrongDriver_ = false;
   bool closed_ = false;
+  bool batchlessNoticeShown_ = false;
 };
 
 }  // namespace harlune

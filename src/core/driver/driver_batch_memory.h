@@ -22,8 +22,8 @@ class DriverBatchMemory {
   void MarkNoRatesBatch(std::string_view adapterName);
   bool StatisticsBatchKnown(std::string_view adapterName) const;
   bool RatesBatchKnown(std::string_view adapterName) const;
-  // Whether any driver of this run needed the single requests: nothing the
-  // user sees is missing, so this is only for a status or an about box.
+  // Whether any driver of this run needed the single requests (the engine
+  // tells the user once: the numbers are the same, the cost is higher).
   bool FallbackUsed() const { return fallbackUsed_; }
 
   // The waiting capture records a statistics batch reported.

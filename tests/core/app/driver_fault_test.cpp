@@ -221,7 +221,7 @@ TEST_F(DriverFaultTest, ADriverWithoutTheBatchesGetsSingleRequestsUntilTheSessio
   EXPECT_EQ(driver_->ClassesOf("eth0"), ListClassIds());
   EXPECT_EQ(Logged(RequestCode::HlGetTBFClassStatistics), singles);
   EXPECT_EQ(Logged(RequestCode::HlGetStatisticsBatch), batched + 2);
-  EXPECT_THAT(dialogs_.messages, IsEmpty());  // nothing the user sees is missing
+  EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kBatchlessDriverMessage)));  // told once
 }
 
 TEST_F(DriverFaultTest, AnotherDriverFoundDuringTheRunEndsTheProgram) {
