@@ -49,7 +49,7 @@ class SimulatedDaemonIdleTest : public ::testing::Test {
     // One adapter with a flow of 100 KB/s, one with none.
     std::ofstream(folder_.path() / "flows")
         << "adapter hlidle0\nadapter hlidle1\n"
-           "flow hlidle0 send tcp 10.0.0.2:50000 198.51.100.7:80 100K size=1000\n";
+           "flow hlidle0 send tcp 198.18.0.2:50000 198.18.0.1:80 100K size=1000\n";
     daemon_.emplace(HARLUNE_PASSTHRU_BIN,
                     std::vector<std::string>{"--simulate", (folder_.path() / "flows").string(),
                                              "--socket", socket_.string()},
