@@ -17,7 +17,7 @@ TEST(FlowsFile, ReadsAdaptersFlowsAndOptions) {
       "# demo\r\n"
       "adapter sim0\n"
       "\n"
-      "flow sim0 send tcp 198.18.0.2:50000 198.18.0.1:80 1M size=1500 ports=50000,50001 # up\n"
+      "flow sim0 send tcp 10.0.0.2:50000 198.51.100.7:80 1M size=1500 ports=50000,50001 # up\n"
       "flow eth0 receive 17 10.0.0.2:5004 203.0.113.9:6000 250K\n"
       "flow eth0 send icmp 10.0.0.2:0 192.0.2.1:0 84\n");
   ASSERT_TRUE(result.file.has_value()) << result.error;
