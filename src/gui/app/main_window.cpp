@@ -15,6 +15,7 @@
 #include <QUrl>
 #include <utility>
 
+#include "core/app/status_hints.h"
 #include "core/driver/traffic_statistics.h"
 #include "gui/app/application_icon.h"
 #include "gui/app/connection_take_worker.h"
@@ -234,6 +235,28 @@ void CNetSieveDlg::BuildStatusBar() {
   driverPane_->setStyleSheet(QStringLiteral("color: #b00000;"));
   driverPane_->hide();
   statusBar()->addPermanentWidget(driverPane_);
+  filteringOffPane_ = new QLabel(this);
+  filteringOffPane_->hide();
+  statusBar()->addPermanentWidget(filteringOffPane_);
+}
+
+// Looked at after every statistics tick and every switch of filtering, so
+// the note follows filters and HTB classes made or removed within a tick.
+void CNetSieveDlg::ShowFilteringOff() {
+  if (filteringOffPane_ == nullptr) {
+    return;
+  }
+  const Settings& settings = engine_->settings();
+  const QString text = ToQString(
+      FilteringOffNote(engine_->filtering(), settings.filters.Size(), HasHtbClasses(settings.htb)));
+  if (text != filteringOffPane_->text()) {
+    filteringOffPane_->setText(text);
+    filteringOffPane_->setVisible(!text.isEmpty());
+  }
+}
+
+QString CNetSieveDlg::filteringOffText() const {
+  return filteringOffPane_ == nullptr ? QString() : filteringOffPane_->text();
 }
 
 // Looked at after every statistics tick, so that the note comes within a
@@ -368,6 +391,7 @@ void CNetSieveDlg::OnTimer(EngineTimer timer) {
       return engine_->CaptureTick();
     case EngineTimer::kStatistics:
       engine_->StatisticsTick();
+      ShowFilteringOff();
       return ShowDriverSilence();
     case EngineTimer::kStartHidden:
       return engine_->StartHiddenTick(isVisible());
@@ -482,6 +506,7 @@ void CNetSieveDlg::FilteringChanged(bool on) {
   filteringButton_->setText(QString::fromUtf8(on ? kStopCaption : kStartCaption));
   action(kStartFiltering)->setEnabled(!on);
   action(kStopFiltering)->setEnabled(on);
+  ShowFilteringOff();
 }
 
 void CNetSieveDlg::SessionStarted() {

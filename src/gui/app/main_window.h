@@ -71,6 +71,9 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   // The status bar's note of drivers that stopped answering; empty while
   // every driver answers.
   QString driverSilenceText() const;
+  // The status bar's note that filtering is off while filters or HTB
+  // classes are set; empty when none is shown.
+  QString filteringOffText() const;
   // The program ends because another driver answered (exit status 1).
   bool EndedForWrongDriver() const { return engine_->EndedForWrongDriver(); }
   QAction* action(int commandId) const;
@@ -126,6 +129,7 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   void BuildStatusBar();
   void ShowDisconnectFailure();
   void ShowDriverSilence();
+  void ShowFilteringOff();
   void UpdateTrayIcon();
   void CreateTrayIcon();
   void RemoveTrayIcon();
@@ -161,6 +165,7 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
   std::array<QLabel*, 5> panes_{};
   QLabel* failurePane_ = nullptr;
   QLabel* driverPane_ = nullptr;
+  QLabel* filteringOffPane_ = nullptr;
   std::uint64_t shownFailureChange_ = 0;
   FilterPage* filterPage_ = nullptr;
   HtbPage* htbPage_ = nullptr;
