@@ -8,6 +8,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMimeData>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTableView>
@@ -176,6 +177,38 @@ TEST_F(HtbPageTest, TheMenusCarryTheirCommandsAndTheRootsAndLeavesRefuse) {
                           std::string(kLeafCannotHaveChildrenText)));
   EXPECT_EQ(editorRuns_, 0);
   EXPECT_TRUE(engine_->settingsSaved());
+}
+
+// The buttons run the tree menu's commands on the tree's class, so they
+// refuse what the menu refuses, and do nothing without a selected class.
+TEST_F(HtbPageTest, TheButtonsRunTheTreeMenusCommandsOnTheSelectedClass) {
+  MakePage();
+  QList<QPushButton*> buttons = page_->findChildren<QPushButton*>();
+  QStringList captions;
+  for (QPushButton* button : buttons) {
+    captions << button->text();
+  }
+  ASSERT_EQ(captions, QStringList({"新規作成", "編集", "削除", "複製", "有効/無効"}));
+  Tree()->selectionModel()->clearSelection();
+  for (QPushButton* button : buttons) {
+    EXPECT_FALSE(button->isEnabled()) << button->text().toStdString();
+  }
+
+  SelectInTree(0);
+  ASSERT_TRUE(buttons[2]->isEnabled());
+  QTest::mouseClick(buttons[2], Qt::LeftButton);  // delete a root: refused
+  SelectInTree(3);
+  QTest::mouseClick(buttons[0], Qt::LeftButton);  // a child of a leaf: refused
+  EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kCannotRemoveRootText),
+                                             std::string(kLeafCannotHaveChildrenText)));
+
+  const bool wasAvailable = Htb().Find(3)->Available;
+  QTest::mouseClick(buttons[4], Qt::LeftButton);
+  EXPECT_NE(Htb().Find(3)->Available, wasAvailable);
+  QTest::mouseClick(buttons[3], Qt::LeftButton);  // duplicated beside it
+  EXPECT_EQ(Htb().Find(2)->Children.size(), 2U);
+  QTest::mouseClick(buttons[1], Qt::LeftButton);
+  EXPECT_EQ(editorRuns_, 1);
 }
 
 TEST_F(HtbPageTest, DeletingAClassWithChildrenAsksAndRestoresTheFilterRate) {

@@ -8,6 +8,7 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
+#include <QPushButton>
 #include <QSplitter>
 #include <QTableView>
 #include <QTimer>
@@ -42,6 +43,21 @@ bool IsPermutation(const ColumnValues<kHtbColumnCount>& order) {
   }
   return true;
 }
+
+struct HtbButton {
+  const char* caption;
+  const char* tooltip;
+};
+
+// One button per command of the tree's menu, in the menu's order, acting on
+// the class selected in the tree as the menu does.
+constexpr std::array<HtbButton, 5> kHtbButtons = {{
+    {"新規作成", "選択しているクラスの下にクラスを新規作成する"},
+    {"編集", "選択しているクラスを編集する"},
+    {"削除", "選択しているクラスを削除する"},
+    {"複製", "選択しているクラスを複製する"},
+    {"有効/無効", "選択しているクラスの有効、無効を切り替える"},
+}};
 
 }  // namespace
 
@@ -118,7 +134,11 @@ void HtbPage::BuildWidgets() {
   splitter->setStretchFactor(1, 1);
   splitter->setSizes({200, 600});
 
+  buttonBar_ = new QHBoxLayout;
+  buttonBar_->addWidget(new QLabel(QStringLiteral("操作："), this));
+
   auto* layout = new QVBoxLayout(this);
+  layout->addLayout(buttonBar_);
   layout->addLayout(switches);
   layout->addWidget(rootNote_);
   layout->addWidget(splitter, 1);
@@ -159,14 +179,40 @@ void HtbPage::BuildMenus() {
       "htbTreeMenu", [this] { return TreeSelectedId(); }, true);
   listMenu_ = BuildMenu(
       "htbListMenu", [this] { return ListSelectedId(); }, false);
+  BuildButtons();
+}
+
+void HtbPage::BuildButtons() {
+  const QList<QAction*> commands = treeMenu_->actions();
+  for (std::size_t i = 0; i < kHtbButtons.size(); ++i) {
+    auto* button = new QPushButton(QString::fromUtf8(kHtbButtons[i].caption), this);
+    button->setToolTip(QString::fromUtf8(kHtbButtons[i].tooltip));
+    QAction* command = commands.at(static_cast<qsizetype>(i));
+    connect(button, &QPushButton::clicked, command, &QAction::trigger);
+    buttonBar_->addWidget(button);
+    buttons_.push_back(button);
+  }
+  buttonBar_->addStretch();
+  EnableButtons();
+}
+
+// Like the menu, which opens only on a class, the buttons work only while a
+// class is selected in the tree.
+void HtbPage::EnableButtons() {
+  const bool selected = TreeSelectedId().has_value();
+  for (QPushButton* button : buttons_) {
+    button->setEnabled(selected);
+  }
 }
 
 void HtbPage::ConnectSignals() {
   treeModel_->SetMoveHandler([this](std::int32_t id, std::int32_t newParentId) {
     return commands_.Move(id, newParentId);
   });
-  connect(tree_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-          [this] { Redraw(); });
+  connect(tree_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+    EnableButtons();
+    Redraw();
+  });
   connect(tree_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
     const QModelIndex index = tree_->indexAt(at);
     if (index.isValid()) {

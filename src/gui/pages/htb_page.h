@@ -10,11 +10,14 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "core/base/user_dialogs.h"
 #include "core/htb/htb_page_commands.h"
 
 class QCheckBox;
+class QHBoxLayout;
+class QPushButton;
 class QLabel;
 class QMenu;
 class QTableView;
@@ -54,6 +57,8 @@ class HtbPage : public QWidget {
  private:
   void BuildWidgets();
   void BuildMenus();
+  void BuildButtons();
+  void EnableButtons();
   QMenu* BuildMenu(const char* name, const std::function<std::optional<std::int32_t>()>& selected,
                    bool withDuplicate);
   void ConnectSignals();
@@ -83,6 +88,8 @@ class HtbPage : public QWidget {
   QCheckBox* doHtbBox_ = nullptr;
   QCheckBox* showAllBox_ = nullptr;
   QLabel* rootNote_ = nullptr;
+  QHBoxLayout* buttonBar_ = nullptr;
+  std::vector<QPushButton*> buttons_;
   QMenu* treeMenu_ = nullptr;
   QMenu* listMenu_ = nullptr;
   QTimer* widthTimer_ = nullptr;
