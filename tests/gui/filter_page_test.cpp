@@ -348,3 +348,39 @@ TEST_F(FilterPageTest, Ipv6FilterFromTheEditorReachesTheDriverWithItsFamilies) {
 
 }  // namespace
 }  // namespace harlune
+
+namespace harlune {
+namespace {
+
+// The keys run the buttons' commands while the focus is on the page.
+TEST_F(FilterPageTest, KeysRunTheButtonsCommands) {
+  AddFilter("web");
+  AddFilter("mail");
+  std::vector<bool> opened;  // isNew of each editor run
+  Page().SetFilterEditor([&opened](bool isNew, PacketFilterSetting&) {
+    opened.push_back(isNew);
+    return false;
+  });
+  Page().Redraw();
+  Page().show();
+  Page().activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&Page()));
+  Page().view()->setFocus();
+  SelectRow(1);
+
+  QTest::keyClick(Page().view(), Qt::Key_Return);
+  QTest::keyClick(Page().view(), Qt::Key_N, Qt::ControlModifier);
+  EXPECT_EQ(opened, (std::vector<bool>{false, true}));
+
+  // F5 redraws: a name changed behind the page's back shows.
+  engine_->settings().filters.At(0).Name = "web2";
+  QTest::keyClick(Page().view(), Qt::Key_F5);
+  EXPECT_EQ(Cell(0, 0), QStringLiteral("1 web2"));
+
+  QTest::keyClick(Page().view(), Qt::Key_Delete);
+  ASSERT_EQ(engine_->settings().filters.Size(), 1U);
+  EXPECT_EQ(engine_->settings().filters.At(0).Name, "web2");
+}
+
+}  // namespace
+}  // namespace harlune

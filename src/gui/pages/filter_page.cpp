@@ -19,6 +19,7 @@
 #include "gui/base/qt_text.h"
 #include "gui/editors/edit_filter_dialog.h"
 #include "gui/models/filter_list_model.h"
+#include "gui/widgets/list_shortcuts.h"
 
 namespace harlune {
 namespace {
@@ -79,6 +80,8 @@ FilterPage::FilterPage(HarluneEngine& engine, UserDialogs& dialogs, QWidget* par
   layout->addWidget(view_);
   RestoreColumns();
   WatchColumns();
+  AddListShortcuts(*this, {[this] { NewFilter(); }, [this] { EditFilter(); },
+                           [this] { DeleteFilters(); }, [this] { Redraw(); }});
 }
 
 QWidget* FilterPage::BuildButtons() {

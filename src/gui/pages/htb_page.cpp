@@ -25,6 +25,7 @@
 #include "gui/editors/edit_htb_class_dialog.h"
 #include "gui/models/htb_list_model.h"
 #include "gui/models/htb_tree_model.h"
+#include "gui/widgets/list_shortcuts.h"
 
 namespace harlune {
 namespace {
@@ -194,6 +195,10 @@ void HtbPage::BuildButtons() {
   }
   buttonBar_->addStretch();
   EnableButtons();
+  const auto run = [commands](int index) {
+    return [commands, index] { commands[index]->trigger(); };
+  };
+  AddListShortcuts(*this, {run(0), run(1), run(2), [this] { Redraw(); }});
 }
 
 // Like the menu, which opens only on a class, the buttons work only while a
