@@ -211,6 +211,22 @@ TEST_F(HtbPageTest, TheButtonsRunTheTreeMenusCommandsOnTheSelectedClass) {
   EXPECT_EQ(editorRuns_, 1);
 }
 
+TEST_F(HtbPageTest, KeysRunTheTreeMenusCommands) {
+  MakePage();
+  page_->show();
+  page_->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(page_.get()));
+  Tree()->setFocus();
+  SelectInTree(3);
+  QTest::keyClick(Tree(), Qt::Key_Return);
+  EXPECT_EQ(editorRuns_, 1);
+  QTest::keyClick(Tree(), Qt::Key_N, Qt::ControlModifier);  // under a leaf: refused
+  SelectInTree(0);
+  QTest::keyClick(Tree(), Qt::Key_Delete);  // a root: refused
+  EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kLeafCannotHaveChildrenText),
+                                             std::string(kCannotRemoveRootText)));
+}
+
 TEST_F(HtbPageTest, DeletingAClassWithChildrenAsksAndRestoresTheFilterRate) {
   MakePage();
   SelectInTree(2);
