@@ -48,6 +48,10 @@ TEST_F(OptionsDialogTest, PagesShowTheSettings) {
   EXPECT_EQ(performance.viewRefreshCycle->currentIndex(), 2);
   EXPECT_TRUE(performance.noPortMapping->isChecked());
   EXPECT_FALSE(performance.noPortMapping->isHidden());
+  dialog.performance()->ShowPortMappingOption(false);
+  EXPECT_TRUE(performance.noPortMapping->isHidden());
+  dialog.performance()->ShowPortMappingOption(true);
+  EXPECT_FALSE(performance.noPortMapping->isHidden());
   EXPECT_FALSE(log.statsFileName->isEnabled());
   EXPECT_FALSE(log.statsFormat->isEnabled());
   EXPECT_TRUE(log.controlFileName->isEnabled());

@@ -19,7 +19,7 @@ class SharedTcpTable final : public TcpTableSource {
     }
     return {true, 0, table_->rows};
   }
-  bool RowsCarryOwners() const override { return true; }
+  bool RowsCarryOwners() const override { return table_->carriesOwners; }
 
  private:
   std::shared_ptr<ScriptedTcpTable> table_;

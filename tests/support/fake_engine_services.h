@@ -21,6 +21,8 @@ namespace harlune::testing {
 // The TCP table every source made by the services reads.
 struct ScriptedTcpTable {
   bool ok = true;
+  // False: a plain table, whose rows carry no owners.
+  bool carriesOwners = true;
   std::vector<TcpTableRow> rows;
   // Called at each read before the rows are taken, on the reading thread.
   std::function<void()> beforeRead;

@@ -97,6 +97,9 @@ class HarluneEngine {
   // statistics or rates of one of its adapters went one request per class
   // (for a status or an about box: nothing the user sees is missing).
   bool DriverBatchFallbackUsed() const { return driver_.Batches().FallbackUsed(); }
+  // Whether the port-to-process mapping setting changes anything: only the
+  // plain TCP table, whose rows carry no owners, maps ports to processes.
+  bool PortMappingApplies() const { return tcpTable_ != nullptr && !tcpTable_->RowsCarryOwners(); }
   // The reset of the driver's totals.
   void ResetTotals() { statistics_.ResetTotals(); }
 

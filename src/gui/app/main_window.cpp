@@ -419,6 +419,7 @@ void CNetSieveDlg::ApplyConnectionTake(ConnectionTake take) {
 void CNetSieveDlg::OpenOptions() {
   IniFileObject& settings = engine_->settings().general;
   COptionsDlg options(settings, dialogs_, this);
+  options.performance()->ShowPortMappingOption(engine_->PortMappingApplies());
   if (options.exec() != QDialog::Accepted) {
     return;
   }

@@ -141,6 +141,10 @@ CTabPerformance::CTabPerformance(QWidget* parent) : QWidget(parent) {
   layout->addStretch();
 }
 
+void CTabPerformance::ShowPortMappingOption(bool shown) {
+  controls_.noPortMapping->setVisible(shown);
+}
+
 void CTabPerformance::LoadFrom(const IniFileObject& settings) {
   const Controls& c = controls_;
   c.maxPackets->setText(QString::number(settings.MAX_PACKET_CAPTURE_NUM));

@@ -83,6 +83,10 @@ class CTabPerformance final : public QWidget {
   };
 
   explicit CTabPerformance(QWidget* parent = nullptr);
+  // The mapping box is shown only where the mapping is used: with the plain
+  // TCP table, whose rows carry no owners. With the extended table every
+  // connection has its process anyway, and the box would change nothing.
+  void ShowPortMappingOption(bool shown);
   void LoadFrom(const IniFileObject& settings);
   // False (after telling the user) when the packet count is no integer.
   bool Check(UserDialogs& dialogs) const;

@@ -86,6 +86,17 @@ TEST_F(HarluneEngineTest, FirstStartWritesEveryFileAndArmsTheTimers) {
   EXPECT_THAT(dialogs_.messages, IsEmpty());
 }
 
+// The mapping setting matters only to a table without owners, so the
+// options page offers it only then.
+TEST_F(HarluneEngineTest, PortMappingAppliesOnlyToAPlainTable) {
+  ASSERT_TRUE(Start());
+  EXPECT_FALSE(Engine().PortMappingApplies());
+  services_.table->carriesOwners = false;
+  HarluneEngine plain(folder_.path() / "plain", services_, dialogs_, scheduler_, view_);
+  ASSERT_TRUE(plain.Initialise());
+  EXPECT_TRUE(plain.PortMappingApplies());
+}
+
 TEST_F(HarluneEngineTest, StartupOnSwitchesFilteringOnWithTheSession) {
   ASSERT_TRUE(Start([](IniFileObject& s) { s.STARTUP_ON = 1; }));
   EXPECT_TRUE(Engine().filtering());
