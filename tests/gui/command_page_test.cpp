@@ -4,6 +4,7 @@
 
 #include "gui/pages/command_page.h"
 
+#include <QListView>
 #include <QStringList>
 #include <QTest>
 #include <QTextDocument>
@@ -306,6 +307,28 @@ TEST_F(CommandPageTest, NewEditAndDeleteChangeTheListAndMarkTheSettings) {
   page_->deleteButton().click();
   EXPECT_EQ(engine_.settings().commands.size(), factoryCount);
   EXPECT_NE(engine_.settings().commands[0].Name, "ping4");
+}
+
+// On the list, the keys run the buttons' commands.
+TEST_F(CommandPageTest, KeysOnTheListRunNewEditAndDelete) {
+  const std::size_t factoryCount = engine_.settings().commands.size();
+  page_->show();
+  page_->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(page_.get()));
+  QListView& list = page_->commandList();
+  list.setFocus();
+  page_->SetEditorFactory([this](QWidget* parent) {
+    return std::make_unique<ScriptedEditor>(dialogs_, QStringLiteral("who"),
+                                            QStringLiteral("who -a"), parent);
+  });
+  QTest::keyClick(&list, Qt::Key_N, Qt::ControlModifier);
+  ASSERT_EQ(engine_.settings().commands.size(), factoryCount + 1);
+
+  list.setCurrentIndex(list.model()->index(0, 0));
+  QTest::keyClick(&list, Qt::Key_Return);
+  EXPECT_EQ(engine_.settings().commands[0].Name, "who");
+  QTest::keyClick(&list, Qt::Key_Delete);
+  EXPECT_EQ(engine_.settings().commands.size(), factoryCount);
 }
 
 }  // namespace

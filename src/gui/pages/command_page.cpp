@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "gui/base/qt_text.h"
+#include "gui/widgets/list_shortcuts.h"
 
 namespace harlune {
 
@@ -164,6 +165,9 @@ void CommandPage::BuildControls() {
   connect(runButton_, &QPushButton::clicked, this, &CommandPage::Execute);
   connect(abortButton_, &QPushButton::clicked, this, &CommandPage::Abort);
   connect(list_, &QListView::doubleClicked, this, &CommandPage::Execute);
+  // On the list only: Enter in the command line runs what is typed there.
+  AddListShortcuts(*list_, {[this] { NewCommand(); }, [this] { EditCommand(); },
+                            [this] { DeleteCommand(); }, [this] { Redraw(); }});
   connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
     if (const std::optional<std::size_t> index = SelectedCommand()) {
       commandLine_->setText(ToQString(commands_[*index].CommandLine));
