@@ -237,6 +237,23 @@ TEST_F(EditFilterDialogTest, PortEntriesFollowTheListRules) {
   EXPECT_THAT(Items(c.remoteList), ElementsAre("443 (https)"));
 }
 
+TEST_F(EditFilterDialogTest, BrowsingTakesTheChosenProgramsFileName) {
+  auto dialog = Open(PacketFilterSetting{});
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  std::vector<QWidget*> parents;
+  dialog->SetProcessChooser([&](QWidget* parent) {
+    parents.push_back(parent);
+    return QStringLiteral("/usr/lib/firefox/firefox-bin");
+  });
+  c.browse->click();
+  EXPECT_EQ(c.process->text(), QStringLiteral("firefox-bin"));
+  EXPECT_THAT(parents, ElementsAre(dialog.get()));
+
+  dialog->SetProcessChooser([](QWidget*) { return QString(); });  // cancelled
+  c.browse->click();
+  EXPECT_EQ(c.process->text(), QStringLiteral("firefox-bin"));
+}
+
 TEST_F(EditFilterDialogTest, OkChecksInOrderAndKeepsTheDialogOpen) {
   auto dialog = Open(PacketFilterSetting{}, true);
   const CEditFilterDlg::Controls& c = dialog->controls();

@@ -3,7 +3,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -628,8 +627,7 @@ void CEditFilterDlg::AddPort(QListWidget* list, const QString& text, bool withSe
 }
 
 void CEditFilterDlg::Browse() {
-  const QString path = QFileDialog::getOpenFileName(
-      this, {}, {}, QStringLiteral("実行ファイル (*.exe);;全てのファイル (*)"));
+  const QString path = chooseProcess_(this);
   if (!path.isEmpty()) {
     controls_.process->setText(QFileInfo(path).fileName());
   }

@@ -23,11 +23,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/base/user_dialogs.h"
 #include "core/filter/packet_filter_setting.h"
 #include "core/monitor/adapter_table.h"
+#include "gui/editors/process_file_dialog.h"
 
 class QCheckBox;
 class QComboBox;
@@ -172,6 +174,7 @@ class CEditFilterDlg final : public QDialog {
   void SaveToSetting(PacketFilterSetting& record) const;
 
   const Controls& controls() const { return controls_; }
+  void SetProcessChooser(ProcessFileChooser chooser) { chooseProcess_ = std::move(chooser); }
 
  public slots:
   void accept() override;
@@ -241,6 +244,7 @@ class CEditFilterDlg final : public QDialog {
   // The user picked the families (or the record held a pick).
   bool familiesPicked_ = false;
   std::optional<Values> accepted_;
+  ProcessFileChooser chooseProcess_ = ChooseProcessFile;
 };
 
 }  // namespace harlune
