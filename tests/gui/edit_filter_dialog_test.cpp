@@ -237,6 +237,56 @@ TEST_F(EditFilterDialogTest, PortEntriesFollowTheListRules) {
   EXPECT_THAT(Items(c.remoteList), ElementsAre("443 (https)"));
 }
 
+// Before, such a text was stored as 255.255.255.255 without a word.
+TEST_F(EditFilterDialogTest, RemoteIpv4TextThatIsNoAddressIsRefused) {
+  PacketFilterSetting record;
+  record.RemoteIPAddr = Ipv4(10, 0, 0, 1);
+  record.RemoteIPAddrMask = Ipv4(255, 255, 255, 0);
+  auto dialog = Open(record);
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  const std::string address(kFilterEditorIpv4AddressMessage);
+  const std::string mask(kFilterEditorIpv4MaskMessage);
+
+  c.remoteAddress->setText(QStringLiteral("10.0.0.300"));
+  c.remoteMask->setText(QStringLiteral("255.255.0"));
+  c.rate->setText(QStringLiteral("abc"));
+  ExpectRefused(*dialog, "正の整数を入力してください。", c.rate);  // the rate comes first
+  c.rate->setText(QStringLiteral("10"));
+  ExpectRefused(*dialog, address, c.remoteAddress);
+  EXPECT_EQ(c.remoteAddress->selectedText(), QStringLiteral("10.0.0.300"));
+  for (const char* text : {"", "10.0.0", "10.0.0.1.2", "a.b.c.d", "10.0.0.-1", "::1"}) {
+    c.remoteAddress->setText(QString::fromUtf8(text));
+    ExpectRefused(*dialog, address, c.remoteAddress);
+  }
+  c.remoteAddress->setText(QStringLiteral(" 10.0.0.30 "));
+  ExpectRefused(*dialog, mask, c.remoteMask);
+  c.remoteMask->setText(QStringLiteral("255.255.255.256"));
+  ExpectRefused(*dialog, mask, c.remoteMask);
+  c.remoteMask->setText(QStringLiteral("255.255.255.255"));
+
+  ASSERT_TRUE(Ok(*dialog));
+  PacketFilterSetting stored;
+  dialog->SaveToSetting(stored);
+  EXPECT_EQ(stored.RemoteIPAddr, Ipv4(10, 0, 0, 30));
+  EXPECT_EQ(stored.RemoteIPAddrMask, Ipv4(255, 255, 255, 255));
+}
+
+// "全てのIPアドレス" disables both boxes: a text left there cannot be
+// corrected and names no address of the filter.
+TEST_F(EditFilterDialogTest, RemoteIpv4TextIsNotCheckedWhileAllAddressesAreTaken) {
+  auto dialog = Open(PacketFilterSetting{});
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  c.allAddresses->click();
+  c.remoteAddress->setText(QStringLiteral("10.0.0.300"));
+  c.allAddresses->click();
+  ASSERT_FALSE(c.remoteAddress->isEnabled());
+  ASSERT_TRUE(Ok(*dialog));
+  EXPECT_THAT(dialogs_.messages, ::testing::IsEmpty());
+  PacketFilterSetting stored;
+  dialog->SaveToSetting(stored);
+  EXPECT_EQ(stored.RemoteIPAddrMask, 0u);
+}
+
 TEST_F(EditFilterDialogTest, BrowsingTakesTheChosenProgramsFileName) {
   auto dialog = Open(PacketFilterSetting{});
   const CEditFilterDlg::Controls& c = dialog->controls();

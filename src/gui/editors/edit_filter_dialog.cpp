@@ -273,8 +273,10 @@ QAbstractSpinBox::StepEnabled AcceleratedSpinEdit::stepEnabled() const {
 
 // --- CEditIPAddress --------------------------------------------------------
 
-std::uint32_t CEditIPAddress::Address() const {
-  return ParseIpv4(ToUtf8(text().trimmed())).value_or(kAllBits);
+std::uint32_t CEditIPAddress::Address() const { return TypedAddress().value_or(kAllBits); }
+
+std::optional<std::uint32_t> CEditIPAddress::TypedAddress() const {
+  return ParseIpv4(ToUtf8(text().trimmed()));
 }
 
 void CEditIPAddress::SetAddress(std::uint32_t networkOrder) {
@@ -658,6 +660,24 @@ bool CEditFilterDlg::ReadRate(Values& values) {
   return true;
 }
 
+bool CEditFilterDlg::ReadRemoteIpv4(Values& values) {
+  const Controls& c = controls_;
+  values.remoteAddress = c.remoteAddress->Address();
+  values.remoteMask = c.remoteMask->Address();
+  // Disabled boxes (all addresses, or IPv6 alone) cannot be corrected and
+  // do not take part in the filter's address.
+  if (!c.remoteAddress->isEnabled()) {
+    return true;
+  }
+  if (!c.remoteAddress->TypedAddress()) {
+    return Refuse(kFilterEditorIpv4AddressMessage, c.remoteAddress);
+  }
+  if (!c.remoteMask->TypedAddress()) {
+    return Refuse(kFilterEditorIpv4MaskMessage, c.remoteMask);
+  }
+  return true;
+}
+
 bool CEditFilterDlg::ReadPacketSize(Values& values) {
   const std::optional<std::int64_t> size = ReadNumber(controls_.packetSize->text(), true);
   if (!size) {
@@ -746,9 +766,7 @@ void CEditFilterDlg::accept() {
   if (!ReadRate(values)) {
     return;
   }
-  values.remoteAddress = c.remoteAddress->Address();
-  values.remoteMask = c.remoteMask->Address();
-  if (!ReadIpv6(values) || !CheckPortLists()) {
+  if (!ReadRemoteIpv4(values) || !ReadIpv6(values) || !CheckPortLists()) {
     return;
   }
   values.comment = ToUtf8(c.comment->text());

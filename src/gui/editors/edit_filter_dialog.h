@@ -54,6 +54,12 @@ inline constexpr std::string_view kFilterEditorIntegerMessage = "整数を入力
 inline constexpr std::string_view kFilterEditorCommaMessage = "「,」は使えません";
 inline constexpr std::string_view kFilterEditorIpv6AddressMessage =
     "IPv6アドレスが正しくありません。";
+// A remote IPv4 address or mask that does not parse would otherwise be
+// stored as 255.255.255.255.
+inline constexpr std::string_view kFilterEditorIpv4AddressMessage =
+    "IPアドレスが正しくありません。";
+inline constexpr std::string_view kFilterEditorIpv4MaskMessage =
+    "IPアドレスマスクが正しくありません。";
 inline constexpr std::string_view kFilterEditorPrefixLengthMessage =
     "プレフィックス長は0から128までの値を指定してください。";
 // PacketFilterSetting.xml is Shift_JIS; a typed text it cannot hold would
@@ -116,6 +122,8 @@ class CEditIPAddress final : public QLineEdit {
   // The text as a network-order address; text that is not an address
   // reads as 255.255.255.255.
   std::uint32_t Address() const;
+  // The text as a network-order address; nothing when it is not one.
+  std::optional<std::uint32_t> TypedAddress() const;
   void SetAddress(std::uint32_t networkOrder);
 };
 
@@ -228,6 +236,9 @@ class CEditFilterDlg final : public QDialog {
   // A failed check: the message, the focus to the field; false.
   bool Refuse(std::string_view message, QWidget* field);
   bool ReadRate(Values& values);
+  // The remote IPv4 address and mask, refused when an enabled box holds
+  // text that is not an address.
+  bool ReadRemoteIpv4(Values& values);
   bool ReadPacketSize(Values& values);
   bool CheckPortLists();
   // The IPv6 sides, checked only where the families take IPv6 in.
