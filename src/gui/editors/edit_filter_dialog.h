@@ -45,6 +45,9 @@ inline constexpr std::string_view kFilterEditorPortsFullMessage =
     "これ以上ポートを追加できません。";
 inline constexpr std::string_view kFilterEditorPortRangeMessage =
     "ポート番号は0から65535までの値を指定してください。";
+// A port is a number: letters would otherwise be read as port 0.
+inline constexpr std::string_view kFilterEditorPortDigitsMessage =
+    "ポート番号は数字で指定してください。";
 inline constexpr std::string_view kFilterEditorPortListedMessage =
     "そのポート番号はすでにリストにあります。";
 inline constexpr std::string_view kFilterEditorNoPortMessage =
@@ -222,7 +225,7 @@ class CEditFilterDlg final : public QDialog {
   void Connect();
 
   void SelectAdapter(int comboIndex);
-  void AddPort(QListWidget* list, const QString& text, bool withServiceName);
+  void AddPort(QListWidget* list, const QString& typed, bool withServiceName);
   void UpdateEnabling();
   void AllAddressesClicked(bool checked);
   void LoadIpv6(const PacketFilterSetting& record);
