@@ -219,7 +219,7 @@ TEST_F(EditFilterDialogTest, PortEntriesFollowTheListRules) {
   c.remotePort->setCurrentIndex(2);
   c.remoteAdd->click();
   AddRemote(*dialog, "443");
-  EXPECT_THAT(Items(c.remoteList), ElementsAre("20-21 (ftp)", "443 (https)", "80"));
+  EXPECT_THAT(Items(c.remoteList), ElementsAre("20-21 (ftp)", "80", "443 (https)"));
   EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kFilterEditorPortListedMessage),
                                              std::string(kFilterEditorPortListedMessage)));
 
@@ -234,7 +234,143 @@ TEST_F(EditFilterDialogTest, PortEntriesFollowTheListRules) {
   c.remoteList->item(0)->setSelected(true);
   c.remoteList->item(2)->setSelected(true);
   c.remoteDelete->click();
-  EXPECT_THAT(Items(c.remoteList), ElementsAre("443 (https)"));
+  EXPECT_THAT(Items(c.remoteList), ElementsAre("80"));
+}
+
+// Letters would otherwise be read as port 0 and added.
+TEST_F(EditFilterDialogTest, PortEntriesOfLettersAreRefused) {
+  auto dialog = Open(PacketFilterSetting{});
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  c.localAllPorts->click();
+  c.remoteAllPorts->click();
+  const std::string refused(kFilterEditorPortDigitsMessage);
+
+  for (const char* text : {"http", "x80", "80-x", "-80", "80-", "1-2-3", "(80)"}) {
+    dialogs_.messages.clear();
+    AddLocal(*dialog, text);
+    AddRemote(*dialog, text);
+    EXPECT_THAT(dialogs_.messages, ElementsAre(refused, refused)) << text;
+    EXPECT_EQ(c.localList->count(), 0) << text;
+    EXPECT_EQ(c.remoteList->count(), 0) << text;
+  }
+  // The refused text stays for the user to correct.
+  EXPECT_EQ(c.localPort->text(), QStringLiteral("(80)"));
+
+  // Blanks around a number are no letters; a service name after it is
+  // the list's own form.
+  dialogs_.messages.clear();
+  AddLocal(*dialog, " 8080 ");
+  AddRemote(*dialog, "  80 (http) ");
+  AddLocal(*dialog, "   ");
+  EXPECT_THAT(dialogs_.messages, ::testing::IsEmpty());
+  EXPECT_THAT(Items(c.localList), ElementsAre("8080"));
+  EXPECT_THAT(Items(c.remoteList), ElementsAre("80 (http)"));
+
+  // A number too long for a port is out of range, not letters.
+  AddLocal(*dialog, "123456789012");
+  EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kFilterEditorPortRangeMessage)));
+}
+
+TEST_F(EditFilterDialogTest, PortListsSortByNumberAndAreStoredInThatOrder) {
+  PacketFilterSetting record;
+  record.LocalPortCount = 3;
+  record.LocalPorts[0] = HostPortRange(443, 443);
+  record.LocalPorts[1] = HostPortRange(80, 80);
+  record.LocalPorts[2] = HostPortRange(1000, 2000);
+  auto dialog = Open(record);
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  EXPECT_THAT(Items(c.localList), ElementsAre("80", "443", "1000-2000"));
+
+  AddLocal(*dialog, "9");
+  AddLocal(*dialog, "90-80");
+  AddLocal(*dialog, "10000");
+  EXPECT_THAT(Items(c.localList), ElementsAre("9", "80", "80-90", "443", "1000-2000", "10000"));
+
+  c.remoteAllPorts->click();
+  AddRemote(*dialog, "443");
+  AddRemote(*dialog, "80");
+  AddRemote(*dialog, "20-21");
+  EXPECT_THAT(Items(c.remoteList), ElementsAre("20-21 (ftp)", "80 (http)", "443 (https)"));
+
+  ASSERT_TRUE(Ok(*dialog));
+  PacketFilterSetting stored;
+  dialog->SaveToSetting(stored);
+  ASSERT_EQ(stored.LocalPortCount, 6u);
+  EXPECT_EQ(stored.LocalPorts[0], HostPortRange(9, 9));
+  EXPECT_EQ(stored.LocalPorts[2], HostPortRange(80, 90));
+  EXPECT_EQ(stored.LocalPorts[3], HostPortRange(443, 443));
+  EXPECT_EQ(stored.LocalPorts[5], HostPortRange(10000, 10000));
+  ASSERT_EQ(stored.RemotePortCount, 3u);
+  EXPECT_EQ(stored.RemotePorts[0], HostPortRange(20, 21));
+  EXPECT_EQ(stored.RemotePorts[1], HostPortRange(80, 80));
+  EXPECT_EQ(stored.RemotePorts[2], HostPortRange(443, 443));
+}
+
+// Before, such a text was stored as 255.255.255.255 without a word.
+TEST_F(EditFilterDialogTest, RemoteIpv4TextThatIsNoAddressIsRefused) {
+  PacketFilterSetting record;
+  record.RemoteIPAddr = Ipv4(10, 0, 0, 1);
+  record.RemoteIPAddrMask = Ipv4(255, 255, 255, 0);
+  auto dialog = Open(record);
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  const std::string address(kFilterEditorIpv4AddressMessage);
+  const std::string mask(kFilterEditorIpv4MaskMessage);
+
+  c.remoteAddress->setText(QStringLiteral("10.0.0.300"));
+  c.remoteMask->setText(QStringLiteral("255.255.0"));
+  c.rate->setText(QStringLiteral("abc"));
+  ExpectRefused(*dialog, "正の整数を入力してください。", c.rate);  // the rate comes first
+  c.rate->setText(QStringLiteral("10"));
+  ExpectRefused(*dialog, address, c.remoteAddress);
+  EXPECT_EQ(c.remoteAddress->selectedText(), QStringLiteral("10.0.0.300"));
+  for (const char* text : {"", "10.0.0", "10.0.0.1.2", "a.b.c.d", "10.0.0.-1", "::1"}) {
+    c.remoteAddress->setText(QString::fromUtf8(text));
+    ExpectRefused(*dialog, address, c.remoteAddress);
+  }
+  c.remoteAddress->setText(QStringLiteral(" 10.0.0.30 "));
+  ExpectRefused(*dialog, mask, c.remoteMask);
+  c.remoteMask->setText(QStringLiteral("255.255.255.256"));
+  ExpectRefused(*dialog, mask, c.remoteMask);
+  c.remoteMask->setText(QStringLiteral("255.255.255.255"));
+
+  ASSERT_TRUE(Ok(*dialog));
+  PacketFilterSetting stored;
+  dialog->SaveToSetting(stored);
+  EXPECT_EQ(stored.RemoteIPAddr, Ipv4(10, 0, 0, 30));
+  EXPECT_EQ(stored.RemoteIPAddrMask, Ipv4(255, 255, 255, 255));
+}
+
+// "全てのIPアドレス" disables both boxes: a text left there cannot be
+// corrected and names no address of the filter.
+TEST_F(EditFilterDialogTest, RemoteIpv4TextIsNotCheckedWhileAllAddressesAreTaken) {
+  auto dialog = Open(PacketFilterSetting{});
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  c.allAddresses->click();
+  c.remoteAddress->setText(QStringLiteral("10.0.0.300"));
+  c.allAddresses->click();
+  ASSERT_FALSE(c.remoteAddress->isEnabled());
+  ASSERT_TRUE(Ok(*dialog));
+  EXPECT_THAT(dialogs_.messages, ::testing::IsEmpty());
+  PacketFilterSetting stored;
+  dialog->SaveToSetting(stored);
+  EXPECT_EQ(stored.RemoteIPAddrMask, 0u);
+}
+
+TEST_F(EditFilterDialogTest, BrowsingTakesTheChosenProgramsFileName) {
+  auto dialog = Open(PacketFilterSetting{});
+  const CEditFilterDlg::Controls& c = dialog->controls();
+  std::vector<QWidget*> parents;
+  dialog->SetProcessChooser([&](QWidget* parent) {
+    parents.push_back(parent);
+    return QStringLiteral("/usr/lib/firefox/firefox-bin");
+  });
+  c.browse->click();
+  EXPECT_EQ(c.process->text(), QStringLiteral("firefox-bin"));
+  EXPECT_THAT(parents, ElementsAre(dialog.get()));
+
+  dialog->SetProcessChooser([](QWidget*) { return QString(); });  // cancelled
+  c.browse->click();
+  EXPECT_EQ(c.process->text(), QStringLiteral("firefox-bin"));
 }
 
 TEST_F(EditFilterDialogTest, OkChecksInOrderAndKeepsTheDialogOpen) {

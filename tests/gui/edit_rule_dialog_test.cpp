@@ -205,15 +205,27 @@ TEST_F(EditRuleDialogTest, BrowsingTakesTheProcessFileNameAndTheFullHostListPath
   std::vector<QString> asked;
   dialog_.SetFileChooser([&](const QString& filters, const QString&) {
     asked.push_back(filters);
-    return asked.size() == 1 ? QString("/opt/tools/ping.exe") : ToQString(hosts);
+    return ToQString(hosts);
+  });
+  int processAsked = 0;
+  dialog_.SetProcessChooser([&](QWidget* parent) {
+    ++processAsked;
+    EXPECT_EQ(parent, &dialog_);
+    return QString("/usr/local/bin/ping");
   });
   c().browseProcess->click();
   c().browseHostList->click();
-  EXPECT_EQ(c().processName->text(), "ping.exe");
+  EXPECT_EQ(c().processName->text(), "ping");
+  EXPECT_EQ(processAsked, 1);
   EXPECT_EQ(ToUtf8(c().hostListPath->text()), hosts);
   EXPECT_THAT(Lines(*c().hosts), ElementsAre("a.example.net"));
-  ASSERT_EQ(asked.size(), 2U);
-  EXPECT_TRUE(asked[1].startsWith(ToQString("ホストリストファイル (*.lst)")));
+  ASSERT_EQ(asked.size(), 1U);  // the process is asked for with its own dialog
+  EXPECT_TRUE(asked[0].startsWith(ToQString("ホストリストファイル (*.lst)")));
+
+  // Cancelling the process dialog keeps the name.
+  dialog_.SetProcessChooser([](QWidget*) { return QString(); });
+  c().browseProcess->click();
+  EXPECT_EQ(c().processName->text(), "ping");
 }
 
 }  // namespace

@@ -2,4 +2,5 @@
 target_sources(harlune_gui_tests PRIVATE
   filter_page_test.cpp
   edit_filter_dialog_test.cpp
+  process_file_dialog_test.cpp
   options_dialog_test.cpp)

@@ -3,7 +3,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -16,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <initializer_list>
+#include <tuple>
 #include <utility>
 
 #include "core/base/c_decimal.h"
@@ -96,6 +96,22 @@ PortTextRange ReadPortText(std::string_view text) {
 
 PortTextRange ReadPortText(const QString& text) { return ReadPortText(ToUtf8(text)); }
 
+// A list entry that sorts by its ports' numbers, so that 80 comes before
+// 443 (a list sorted by text puts "443" first).
+class PortItem final : public QListWidgetItem {
+ public:
+  using QListWidgetItem::QListWidgetItem;
+  bool operator<(const QListWidgetItem& other) const override {
+    const PortTextRange mine = ReadPortText(text());
+    const PortTextRange theirs = ReadPortText(other.text());
+    return std::tie(mine.first, mine.last) < std::tie(theirs.first, theirs.last);
+  }
+};
+
+// Adds through addItem(): an item given its list in the constructor is
+// placed before it is a PortItem, so by its text.
+void AddPortItem(QListWidget& list, const QString& text) { list.addItem(new PortItem(text)); }
+
 QString PlainPortText(std::uint32_t first, std::uint32_t last) {
   return first == last ? QString::number(first)
                        : QString::number(first) + QLatin1Char('-') + QString::number(last);
@@ -117,8 +133,8 @@ std::vector<protocol::PortRange> ListedPorts(const QListWidget& list) {
 void ShowPorts(QListWidget& list, std::span<const protocol::PortRange> ports) {
   list.clear();
   for (const protocol::PortRange& range : ports) {
-    list.addItem(
-        PlainPortText(protocol::NetToHost16(range.first), protocol::NetToHost16(range.last)));
+    AddPortItem(
+        list, PlainPortText(protocol::NetToHost16(range.first), protocol::NetToHost16(range.last)));
   }
 }
 
@@ -147,6 +163,20 @@ std::string_view Trimmed(std::string_view text, std::string_view blanks) {
 
 bool AllDigits(std::string_view text) {
   return !text.empty() && std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The port part of an entry text (up to the first space or "(") is "All",
+// a number, or two numbers joined by a dash: letters would read as port 0.
+bool PortTextReadable(std::string_view text) {
+  text = text.substr(0, text.find_first_of(" ("));
+  if (text == "All") {
+    return true;
+  }
+  const std::size_t dash = text.find('-');
+  if (dash == std::string_view::npos) {
+    return AllDigits(text);
+  }
+  return AllDigits(text.substr(0, dash)) && AllDigits(text.substr(dash + 1));
 }
 
 // A number as the dialog's data exchange reads it: blanks around it, an
@@ -274,8 +304,10 @@ QAbstractSpinBox::StepEnabled AcceleratedSpinEdit::stepEnabled() const {
 
 // --- CEditIPAddress --------------------------------------------------------
 
-std::uint32_t CEditIPAddress::Address() const {
-  return ParseIpv4(ToUtf8(text().trimmed())).value_or(kAllBits);
+std::uint32_t CEditIPAddress::Address() const { return TypedAddress().value_or(kAllBits); }
+
+std::optional<std::uint32_t> CEditIPAddress::TypedAddress() const {
+  return ParseIpv4(ToUtf8(text().trimmed()));
 }
 
 void CEditIPAddress::SetAddress(std::uint32_t networkOrder) {
@@ -596,12 +628,18 @@ void CEditFilterDlg::AllAddressesClicked(bool checked) {
   UpdateEnabling();
 }
 
-void CEditFilterDlg::AddPort(QListWidget* list, const QString& text, bool withServiceName) {
+void CEditFilterDlg::AddPort(QListWidget* list, const QString& typed, bool withServiceName) {
   if (list->count() >= kMaxPortEntries) {
     dialogs_.ShowMessage(kFilterEditorPortsFullMessage);
     return;
   }
+  // Blanks around the entry would cut its port part short.
+  const QString text = typed.trimmed();
   if (text.isEmpty()) {
+    return;
+  }
+  if (!PortTextReadable(ToUtf8(text))) {
+    dialogs_.ShowMessage(kFilterEditorPortDigitsMessage);
     return;
   }
   const PortTextRange range = ReadPortText(text);
@@ -616,8 +654,8 @@ void CEditFilterDlg::AddPort(QListWidget* list, const QString& text, bool withSe
     }
   }
   const protocol::PortRange ports = NetworkRange(range);
-  list->addItem(withServiceName ? ToQString(PortText(ports.first, ports.last))
-                                : PlainPortText(range.first, range.last));
+  AddPortItem(*list, withServiceName ? ToQString(PortText(ports.first, ports.last))
+                                     : PlainPortText(range.first, range.last));
   if (withServiceName) {
     // No current preset, so that choosing the same one again is a change.
     controls_.remotePort->setCurrentIndex(-1);
@@ -628,8 +666,7 @@ void CEditFilterDlg::AddPort(QListWidget* list, const QString& text, bool withSe
 }
 
 void CEditFilterDlg::Browse() {
-  const QString path = QFileDialog::getOpenFileName(
-      this, {}, {}, QStringLiteral("実行ファイル (*.exe);;全てのファイル (*)"));
+  const QString path = chooseProcess_(this);
   if (!path.isEmpty()) {
     controls_.process->setText(QFileInfo(path).fileName());
   }
@@ -657,6 +694,24 @@ bool CEditFilterDlg::ReadRate(Values& values) {
     return Refuse(FilterEditorRangeMessage(0, kMaxRateKiB), controls_.rate);
   }
   values.rateKiB = static_cast<std::uint32_t>(*rate);
+  return true;
+}
+
+bool CEditFilterDlg::ReadRemoteIpv4(Values& values) {
+  const Controls& c = controls_;
+  values.remoteAddress = c.remoteAddress->Address();
+  values.remoteMask = c.remoteMask->Address();
+  // Disabled boxes (all addresses, or IPv6 alone) cannot be corrected and
+  // do not take part in the filter's address.
+  if (!c.remoteAddress->isEnabled()) {
+    return true;
+  }
+  if (!c.remoteAddress->TypedAddress()) {
+    return Refuse(kFilterEditorIpv4AddressMessage, c.remoteAddress);
+  }
+  if (!c.remoteMask->TypedAddress()) {
+    return Refuse(kFilterEditorIpv4MaskMessage, c.remoteMask);
+  }
   return true;
 }
 
@@ -748,9 +803,7 @@ void CEditFilterDlg::accept() {
   if (!ReadRate(values)) {
     return;
   }
-  values.remoteAddress = c.remoteAddress->Address();
-  values.remoteMask = c.remoteMask->Address();
-  if (!ReadIpv6(values) || !CheckPortLists()) {
+  if (!ReadRemoteIpv4(values) || !ReadIpv6(values) || !CheckPortLists()) {
     return;
   }
   values.comment = ToUtf8(c.comment->text());

@@ -23,11 +23,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/base/user_dialogs.h"
 #include "core/filter/packet_filter_setting.h"
 #include "core/monitor/adapter_table.h"
+#include "gui/editors/process_file_dialog.h"
 
 class QCheckBox;
 class QComboBox;
@@ -43,6 +45,9 @@ inline constexpr std::string_view kFilterEditorPortsFullMessage =
     "これ以上ポートを追加できません。";
 inline constexpr std::string_view kFilterEditorPortRangeMessage =
     "ポート番号は0から65535までの値を指定してください。";
+// A port is a number: letters would otherwise be read as port 0.
+inline constexpr std::string_view kFilterEditorPortDigitsMessage =
+    "ポート番号は数字で指定してください。";
 inline constexpr std::string_view kFilterEditorPortListedMessage =
     "そのポート番号はすでにリストにあります。";
 inline constexpr std::string_view kFilterEditorNoPortMessage =
@@ -52,6 +57,12 @@ inline constexpr std::string_view kFilterEditorIntegerMessage = "整数を入力
 inline constexpr std::string_view kFilterEditorCommaMessage = "「,」は使えません";
 inline constexpr std::string_view kFilterEditorIpv6AddressMessage =
     "IPv6アドレスが正しくありません。";
+// A remote IPv4 address or mask that does not parse would otherwise be
+// stored as 255.255.255.255.
+inline constexpr std::string_view kFilterEditorIpv4AddressMessage =
+    "IPアドレスが正しくありません。";
+inline constexpr std::string_view kFilterEditorIpv4MaskMessage =
+    "IPアドレスマスクが正しくありません。";
 inline constexpr std::string_view kFilterEditorPrefixLengthMessage =
     "プレフィックス長は0から128までの値を指定してください。";
 // PacketFilterSetting.xml is Shift_JIS; a typed text it cannot hold would
@@ -114,6 +125,8 @@ class CEditIPAddress final : public QLineEdit {
   // The text as a network-order address; text that is not an address
   // reads as 255.255.255.255.
   std::uint32_t Address() const;
+  // The text as a network-order address; nothing when it is not one.
+  std::optional<std::uint32_t> TypedAddress() const;
   void SetAddress(std::uint32_t networkOrder);
 };
 
@@ -172,6 +185,7 @@ class CEditFilterDlg final : public QDialog {
   void SaveToSetting(PacketFilterSetting& record) const;
 
   const Controls& controls() const { return controls_; }
+  void SetProcessChooser(ProcessFileChooser chooser) { chooseProcess_ = std::move(chooser); }
 
  public slots:
   void accept() override;
@@ -211,7 +225,7 @@ class CEditFilterDlg final : public QDialog {
   void Connect();
 
   void SelectAdapter(int comboIndex);
-  void AddPort(QListWidget* list, const QString& text, bool withServiceName);
+  void AddPort(QListWidget* list, const QString& typed, bool withServiceName);
   void UpdateEnabling();
   void AllAddressesClicked(bool checked);
   void LoadIpv6(const PacketFilterSetting& record);
@@ -225,6 +239,9 @@ class CEditFilterDlg final : public QDialog {
   // A failed check: the message, the focus to the field; false.
   bool Refuse(std::string_view message, QWidget* field);
   bool ReadRate(Values& values);
+  // The remote IPv4 address and mask, refused when an enabled box holds
+  // text that is not an address.
+  bool ReadRemoteIpv4(Values& values);
   bool ReadPacketSize(Values& values);
   bool CheckPortLists();
   // The IPv6 sides, checked only where the families take IPv6 in.
@@ -241,6 +258,7 @@ class CEditFilterDlg final : public QDialog {
   // The user picked the families (or the record held a pick).
   bool familiesPicked_ = false;
   std::optional<Values> accepted_;
+  ProcessFileChooser chooseProcess_ = ChooseProcessFile;
 };
 
 }  // namespace harlune

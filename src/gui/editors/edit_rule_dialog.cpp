@@ -27,8 +27,6 @@ namespace harlune {
 namespace {
 
 constexpr std::string_view kRangeMessage = "%1 から %2 までの整数を入力してください。";
-constexpr std::string_view kProcessFilters = "実行ファイル (*.exe);;全てのファイル (*)";
-constexpr std::string_view kAllFilesFilter = "全てのファイル (*)";
 constexpr std::string_view kHostListFilters = "ホストリストファイル (*.lst);;全てのファイル (*)";
 constexpr std::string_view kTargetNote =
     "対象の各項目を指定しない場合(初期状態)、全てのコネクションが対象になります。";
@@ -214,7 +212,7 @@ void CEditOperateConnectionRuleDlg::BrowseHostList() {
 }
 
 void CEditOperateConnectionRuleDlg::BrowseProcess() {
-  const QString path = chooseFile_(ToQString(kProcessFilters), ToQString(kAllFilesFilter));
+  const QString path = chooseProcess_(this);
   if (!path.isEmpty()) {
     controls_.processName->setText(QFileInfo(path).fileName());
   }

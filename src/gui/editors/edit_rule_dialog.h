@@ -13,6 +13,7 @@
 
 #include "core/base/user_dialogs.h"
 #include "core/control/operate_connection_rule.h"
+#include "gui/editors/process_file_dialog.h"
 
 class QCheckBox;
 class QComboBox;
@@ -80,6 +81,7 @@ class CEditOperateConnectionRuleDlg : public QDialog {
   void accept() override;
 
   void SetFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
+  void SetProcessChooser(ProcessFileChooser chooser) { chooseProcess_ = std::move(chooser); }
   const Controls& controls() const { return controls_; }
 
  private:
@@ -101,6 +103,7 @@ class CEditOperateConnectionRuleDlg : public QDialog {
   UserDialogs& dialogs_;
   Controls controls_;
   FileChooser chooseFile_;
+  ProcessFileChooser chooseProcess_ = ChooseProcessFile;
   OperateConnectionRule edited_;
 };
 
