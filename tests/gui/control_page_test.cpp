@@ -2,8 +2,10 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QHeaderView>
 #include <QMenu>
 #include <QPushButton>
+#include <QStyle>
 #include <QTableView>
 #include <algorithm>
 #include <memory>
@@ -11,7 +13,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/app/ini_file_object.h"
 #include "gui/base/qt_text.h"
+#include "gui/pages/connection_page.h"
+#include "gui/pages/filter_page.h"
 #include "protocol/ip_address.h"
 #include "support/fake_engine_services.h"
 #include "support/recording_user_dialogs.h"
@@ -175,6 +180,51 @@ TEST_F(ControlPageTest, TheSwitchGoesToTheGeneralSettings) {
   page_->controlBox()->click();
   EXPECT_EQ(engine_.settings().general.CONNECTION_CONTROL, 0);
   EXPECT_FALSE(engine_.settingsSaved());
+}
+
+// Every list shows one line of text a row: the rule and connection lists
+// are as high a row as the filter list.
+TEST_F(ControlPageTest, RuleAndConnectionRowsAreAsHighAsFilterRows) {
+  FilterPage filters(engine_, dialogs_);
+  ConnectionPage connections(engine_, dialogs_);
+  AddRules({"A"});
+  const QHeaderView& filterRows = *filters.view()->verticalHeader();
+  for (const QTableView* list : {page_->view(), connections.view()}) {
+    const QHeaderView& rows = *list->verticalHeader();
+    EXPECT_EQ(rows.defaultSectionSize(), filterRows.defaultSectionSize());
+    EXPECT_EQ(rows.sectionResizeMode(0), QHeaderView::Fixed);
+    EXPECT_TRUE(rows.isHidden());
+  }
+  EXPECT_EQ(page_->view()->rowHeight(0), filterRows.defaultSectionSize());
+  EXPECT_EQ(filterRows.defaultSectionSize(), filters.view()->fontMetrics().height() + 4);
+}
+
+// The widths the settings start with are widened to show each header
+// whole; widths the user changed are restored as they are.
+TEST_F(ControlPageTest, DefaultColumnsShowTheirHeadersWholeAndSavedWidthsAreKept) {
+  const ColumnValues<8> defaults = IniFileObject{}.LCCONNECTIONCONTROLRULE_COLUMN_SIZE;
+  const QHeaderView& header = *page_->view()->horizontalHeader();
+  const int margin = header.style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, &header);
+  for (int column = 0; column < header.count(); ++column) {
+    const QString title = header.model()->headerData(column, Qt::Horizontal).toString();
+    EXPECT_GE(header.sectionSize(column),
+              header.fontMetrics().horizontalAdvance(title) + 2 * margin)
+        << title.toStdString();
+    EXPECT_GE(header.sectionSize(column), defaults[static_cast<std::size_t>(column)]);
+  }
+  // "優先度 ルール名" does not fit in the 60 pixels it starts with.
+  EXPECT_GT(header.sectionSize(0), defaults[0]);
+
+  IniFileObject& settings = engine_.settings().general;
+  settings.LCCONNECTIONCONTROLRULE_COLUMN_SIZE = defaults;
+  settings.LCCONNECTIONCONTROLRULE_COLUMN_SIZE[6] = 50;
+  ControlPage saved(engine_, dialogs_);
+  const QHeaderView& savedHeader = *saved.view()->horizontalHeader();
+  for (int column = 0; column < savedHeader.count(); ++column) {
+    EXPECT_EQ(savedHeader.sectionSize(column),
+              settings.LCCONNECTIONCONTROLRULE_COLUMN_SIZE[static_cast<std::size_t>(column)])
+        << column;
+  }
 }
 
 }  // namespace

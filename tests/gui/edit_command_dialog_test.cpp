@@ -47,6 +47,29 @@ TEST_F(EditCommandDialogTest, NameWithCommaOrUnstorableTextKeepsTheDialogOpen) {
   EXPECT_NE(dialog_.result(), QDialog::Accepted);
 }
 
+TEST_F(EditCommandDialogTest, EmptyOrBlankNameIsRefusedWithFocusOnTheName) {
+  dialog_.LoadFrom({1, 1, kTargetPacketMonitor, "ping", "ping %RemoteAddr%"});
+  dialog_.show();
+  for (const QString& name : {QString(), QStringLiteral("   ")}) {
+    dialogs_.messages.clear();
+    dialog_.nameEdit().setText(name);
+    dialog_.commandLineEdit().setFocus();
+    ClickOk();
+    EXPECT_EQ(dialogs_.messages, std::vector<std::string>{"コマンド名を入力してください。"})
+        << name.size();
+    EXPECT_TRUE(dialog_.isVisible());
+    EXPECT_NE(dialog_.result(), QDialog::Accepted);
+    EXPECT_EQ(dialog_.focusWidget(), &dialog_.nameEdit());
+  }
+  // Any name then passes.
+  dialogs_.messages.clear();
+  dialog_.nameEdit().setText(QStringLiteral("p"));
+  ClickOk();
+  EXPECT_TRUE(dialogs_.messages.empty());
+  EXPECT_EQ(dialog_.result(), QDialog::Accepted);
+  EXPECT_EQ(Stored().Name, "p");
+}
+
 TEST_F(EditCommandDialogTest, CommandLineWithCommasIsAcceptedAndEveryFieldStored) {
   dialog_.LoadFrom({1, 1, kTargetPacketMonitor, "old", "x"});
   dialog_.show();

@@ -126,6 +126,7 @@ TEST_F(EditHtbClassDialogTest, AnAssuredRateAboveTheCeilingIsRefusedOnlyWhenBoth
 
 TEST_F(EditHtbClassDialogTest, ALeafWithoutTargetIsNoticedAndStoredWithoutOne) {
   Radio("leafRadio")->click();
+  Radio("ceilPercentRadio")->click();
   Edit("ceilPercentEdit")->setText("200");
   EXPECT_FALSE(Accept());
   // The notice comes before the percentage check, which still stops OK.
@@ -195,6 +196,48 @@ TEST_F(EditHtbClassDialogTest, ARootLeavesOnlyTheCeilingAndCommentAndGuaranteesI
   ASSERT_TRUE(dialog_->StoreTo(root));
   EXPECT_EQ(root.CeilRate, 500U * 1024U);
   EXPECT_EQ(root.AssuredRate, 500U * 1024U);
+}
+
+// A value typed into a box and left there when the user switched to the
+// other unit is greyed: it is not checked and the class keeps its own value.
+TEST_F(EditHtbClassDialogTest, AValueLeftInAGreyedUnitBoxDoesNotBlockOk) {
+  HTB_InnerClass parent;
+  HTB_LeafClass leaf;
+  leaf.Parent = &parent;  // not a root: its units can be chosen
+  leaf.CeilRate = 300U * 1024U;
+  leaf.CeilRatePercentage = 40;
+  leaf.CeilRateOrder = 1;
+  leaf.AssuredRate = 20U * 1024U;
+  leaf.AssuredRatePercentage = 7;
+  leaf.AssuredRateOrder = 0;
+  leaf.FilterID = filters_.At(0).ID;
+  dialog_->LoadFrom(leaf);
+  dialog_->show();
+  Radio("ceilKbRadio")->click();
+  Edit("ceilKbEdit")->setText("abc");
+  Radio("assuredPercentRadio")->click();
+  Edit("assuredPercentEdit")->setText("101");
+  Radio("assuredKbRadio")->click();
+  Edit("assuredKbEdit")->setText("10");
+  // The box of the chosen unit is checked.
+  EXPECT_FALSE(Accept());
+  EXPECT_THAT(dialogs_.messages, ElementsAre("正の整数を入力してください。"));
+  EXPECT_EQ(dialog_->focusWidget(), Edit("ceilKbEdit"));
+
+  dialogs_.messages.clear();
+  Radio("ceilPercentRadio")->click();
+  Edit("ceilPercentEdit")->setText("60");
+  ASSERT_FALSE(Edit("ceilKbEdit")->isEnabled());
+  ASSERT_FALSE(Edit("assuredPercentEdit")->isEnabled());
+  EXPECT_TRUE(Accept());
+  EXPECT_THAT(dialogs_.messages, IsEmpty());
+  ASSERT_TRUE(dialog_->StoreTo(leaf));
+  EXPECT_EQ(leaf.CeilRateOrder, 1);
+  EXPECT_EQ(leaf.CeilRatePercentage, 60U);
+  EXPECT_EQ(leaf.CeilRate, 300U * 1024U);
+  EXPECT_EQ(leaf.AssuredRateOrder, 0);
+  EXPECT_EQ(leaf.AssuredRate, 10U * 1024U);
+  EXPECT_EQ(leaf.AssuredRatePercentage, 7U);
 }
 
 TEST_F(EditHtbClassDialogTest, SwitchingAUnitFillsEmptyBoxesWithZero) {

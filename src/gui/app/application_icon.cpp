@@ -1,5 +1,6 @@
 #include "gui/app/application_icon.h"
 
+#include <QGuiApplication>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -43,5 +44,7 @@ QIcon ApplicationIcon() {
   }
   return icon;
 }
+
+void InstallApplicationIcon() { QGuiApplication::setWindowIcon(ApplicationIcon()); }
 
 }  // namespace harlune

@@ -9,4 +9,8 @@ namespace harlune {
 
 QIcon ApplicationIcon();
 
+// Makes ApplicationIcon() the icon of the whole application, so that every
+// window without one of its own, the about box among them, shows it.
+void InstallApplicationIcon();
+
 }  // namespace harlune

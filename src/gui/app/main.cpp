@@ -6,6 +6,7 @@
 #include <QSessionManager>
 #include <filesystem>
 
+#include "gui/app/application_icon.h"
 #include "gui/app/main_window.h"
 #include "gui/app/session_end.h"
 #include "gui/app/shutdown_signals.h"
@@ -46,6 +47,9 @@ int main(int argc, char** argv) {
   harlune::ShutdownSignals shutdownSignals;
   shutdownSignals.IgnoreWhenGone();
   QApplication::setApplicationName(QStringLiteral("Harlune"));
+  harlune::InstallApplicationIcon();
+  // Window lists that go by the menu entry (Wayland) take its icon from it.
+  QGuiApplication::setDesktopFileName(QStringLiteral("harlune"));
   QApplication::setQuitOnLastWindowClosed(false);
   const auto qtTexts = harlune::QtTranslationsFor(QLocale::system());
   if (qtTexts) {

@@ -4,7 +4,6 @@
 #include <QCloseEvent>
 #include <QCursor>
 #include <QDesktopServices>
-#include <QDir>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMenuBar>
@@ -19,6 +18,7 @@
 #include "core/driver/traffic_statistics.h"
 #include "gui/app/application_icon.h"
 #include "gui/app/connection_take_worker.h"
+#include "gui/app/read_me.h"
 #include "gui/app/window_placement.h"
 #include "gui/base/qt_text.h"
 #include "gui/editors/about_dialog.h"
@@ -151,10 +151,14 @@ void CNetSieveDlg::BuildMenus() {
   QMenu* tools = menuBar()->addMenu(QStringLiteral("ツール(&T)"));
   connect(AddCommand(tools, "オプション(&O)...", kOptions), &QAction::triggered, this,
           [this] { OpenOptions(); });
+  BuildHelpMenu();
+}
 
+void CNetSieveDlg::BuildHelpMenu() {
   QMenu* help = menuBar()->addMenu(QStringLiteral("ヘルプ(&H)"));
-  connect(AddCommand(help, "ReadMeを読む(&R)", kReadMe), &QAction::triggered, this, [] {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QDir::current().filePath("Readme.txt")));
+  connect(AddCommand(help, "ReadMeを読む(&R)", kReadMe), &QAction::triggered, this, [this] {
+    OpenReadMe(InstalledDocumentationFolder(), dialogs_,
+               [](const QUrl& url) { return QDesktopServices::openUrl(url); });
   });
   connect(AddCommand(help, "開発元Webサイトへ行く(&O)", kWebSite), &QAction::triggered, this,
           [] { QDesktopServices::openUrl(QUrl(ToQString(kMakerWebPage))); });

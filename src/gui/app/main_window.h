@@ -124,6 +124,7 @@ class CNetSieveDlg final : public QMainWindow, public EngineView {
 
  private:
   void BuildMenus();
+  void BuildHelpMenu();
   void BuildCaptionBar();
   void BuildPages();
   void BuildStatusBar();

@@ -102,6 +102,10 @@ void CEditExternalCommand::Refuse(std::string_view message, QLineEdit& field) {
 
 void CEditExternalCommand::accept() {
   const std::string name = ToUtf8(name_->text());
+  if (name_->text().trimmed().isEmpty()) {
+    Refuse(kCommandNameEmptyMessage, *name_);
+    return;
+  }
   if (name.find(',') != std::string::npos) {
     Refuse(kCommandNameCommaMessage, *name_);
     return;

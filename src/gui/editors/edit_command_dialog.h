@@ -4,7 +4,8 @@
 // target radios are enabled only while "右クリックメニューに追加する。" is
 // checked, and a click on one sets the target at once; a target the file
 // gave that names neither monitor stays as it was unless the user clicks.
-// OK refuses a name with ",", and text the commands file cannot hold.
+// OK refuses an empty name, a name with ",", and text the commands file
+// cannot hold.
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -20,6 +21,9 @@
 namespace harlune {
 
 inline constexpr std::string_view kCommandNameCommaMessage = "コマンド名に「,」は使えません。";
+// A command without a name would be a blank line in the right-click menu
+// and in the list.
+inline constexpr std::string_view kCommandNameEmptyMessage = "コマンド名を入力してください。";
 // The commands file is CP932 text: a character it lacks could not be saved.
 inline constexpr std::string_view kCommandNameUnstorableMessage =
     "コマンド名に保存できない文字が含まれています。";

@@ -408,49 +408,71 @@ bool CEditHtbClassDlg::TextsStorable(const Values& values) {
   return true;
 }
 
+std::optional<std::uint32_t> CEditHtbClassDlg::UnsignedInUse(QLineEdit* box, bool inUse,
+                                                             std::uint32_t loaded,
+                                                             std::uint32_t maximum) {
+  // The box of the unit not chosen is greyed and its text unused: what was
+  // left in it cannot block OK, and the class keeps the value it had.
+  return inUse ? Unsigned(box, maximum) : std::optional<std::uint32_t>(loaded);
+}
+
+bool CEditHtbClassDlg::ReadKbRates(Values& values) {
+  const auto ceilKb =
+      UnsignedInUse(ceilKbEdit_, values.ceilOrder == 0, values_.ceilKb, kMaxClassRateKb);
+  if (!ceilKb) {
+    return false;
+  }
+  const auto assuredKb =
+      UnsignedInUse(assuredKbEdit_, values.assuredOrder == 0, values_.assuredKb, kMaxClassRateKb);
+  if (!assuredKb) {
+    return false;
+  }
+  if (values.ceilOrder == 0 && values.assuredOrder == 0) {
+    if (const auto refusal = CheckRates(*assuredKb * kBytesPerKb, *ceilKb * kBytesPerKb)) {
+      Refuse(assuredKbEdit_, *refusal);
+      return false;
+    }
+  }
+  values.ceilKb = *ceilKb;
+  values.assuredKb = *assuredKb;
+  return true;
+}
+
+bool CEditHtbClassDlg::ReadPercentages(Values& values) {
+  const auto ceilPercentage = UnsignedInUse(ceilPercentEdit_, values.ceilOrder == 1,
+                                            values_.ceilPercentage, kMaxClassPercentage);
+  if (!ceilPercentage) {
+    return false;
+  }
+  const auto assuredPercentage = UnsignedInUse(assuredPercentEdit_, values.assuredOrder == 1,
+                                               values_.assuredPercentage, kMaxClassPercentage);
+  if (!assuredPercentage) {
+    return false;
+  }
+  values.ceilPercentage = *ceilPercentage;
+  values.assuredPercentage = *assuredPercentage;
+  return true;
+}
+
 void CEditHtbClassDlg::accept() {
   Values values;
   values.name = ToUtf8(nameEdit_->text());
   values.comment = ToUtf8(commentEdit_->text());
   values.ceilOrder = ceilPercentRadio_->isChecked() ? 1 : 0;
   values.assuredOrder = assuredPercentRadio_->isChecked() ? 1 : 0;
-
-  const auto ceilKb = Unsigned(ceilKbEdit_, kMaxClassRateKb);
-  if (!ceilKb) {
+  if (!ReadKbRates(values)) {
     return;
-  }
-  const auto assuredKb = Unsigned(assuredKbEdit_, kMaxClassRateKb);
-  if (!assuredKb) {
-    return;
-  }
-  if (values.ceilOrder == 0 && values.assuredOrder == 0) {
-    if (const auto refusal = CheckRates(*assuredKb * kBytesPerKb, *ceilKb * kBytesPerKb)) {
-      Refuse(assuredKbEdit_, *refusal);
-      return;
-    }
   }
   const auto priority = Unsigned(priorityEdit_, 0xFFFFFFFFU);
   if (!priority) {
     return;
   }
+  values.priority = *priority;
   values.filterId = SelectedFilterId();
   if (filterList_->isEnabled() && values.filterId == -1) {
     dialogs_.ShowMessage(kLeafWithoutFilterNotice);
   }
-  const auto ceilPercentage = Unsigned(ceilPercentEdit_, kMaxClassPercentage);
-  if (!ceilPercentage) {
-    return;
-  }
-  const auto assuredPercentage = Unsigned(assuredPercentEdit_, kMaxClassPercentage);
-  if (!assuredPercentage) {
-    return;
-  }
-  values.ceilKb = *ceilKb;
-  values.assuredKb = *assuredKb;
-  values.priority = *priority;
-  values.ceilPercentage = *ceilPercentage;
-  values.assuredPercentage = *assuredPercentage;
-  if (!TextsStorable(values)) {
+  if (!ReadPercentages(values) || !TextsStorable(values)) {
     return;
   }
   values.availableType = std::max(availableGroup_->checkedId(), 0);

@@ -96,6 +96,14 @@ class CEditHtbClassDlg : public QDialog {
   // Reads an unsigned number no greater than `maximum` from the box;
   // on failure shows the message and focuses the box.
   std::optional<std::uint32_t> Unsigned(QLineEdit* box, std::uint32_t maximum);
+  // The same for a rate box of the chosen unit; a box of the other unit
+  // gives `loaded` unchecked.
+  std::optional<std::uint32_t> UnsignedInUse(QLineEdit* box, bool inUse, std::uint32_t loaded,
+                                             std::uint32_t maximum);
+  // The KB/s rates with the assured-not-above-ceiling check, then the
+  // percentages; each false after refusing.
+  bool ReadKbRates(Values& values);
+  bool ReadPercentages(Values& values);
   void Refuse(QLineEdit* box, std::string_view message);
   // Refuses a name or comment HtbSetting.xml could not hold.
   bool TextsStorable(const Values& values);

@@ -19,6 +19,7 @@
 #include "gui/models/connection_model.h"
 #include "gui/pages/ipv6_address_width.h"
 #include "gui/widgets/clipboard.h"
+#include "gui/widgets/list_rows.h"
 #include "protocol/ip_address.h"
 
 namespace harlune {
@@ -101,7 +102,7 @@ void ConnectionPage::MakeList() {
   view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   view_->setContextMenuPolicy(Qt::CustomContextMenu);
   view_->setWordWrap(false);
-  view_->verticalHeader()->hide();
+  UseListRows(*view_);
   QHeaderView& header = *view_->horizontalHeader();
   header.setSectionsMovable(true);
   header.setSectionsClickable(true);

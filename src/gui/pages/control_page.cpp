@@ -13,10 +13,13 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "core/app/ini_file_object.h"
 #include "gui/base/qt_text.h"
 #include "gui/editors/edit_rule_dialog.h"
 #include "gui/models/rule_list_model.h"
 #include "gui/pages/connection_page.h"
+#include "gui/widgets/header_columns.h"
+#include "gui/widgets/list_rows.h"
 
 namespace harlune {
 namespace {
@@ -70,12 +73,18 @@ void ControlPage::MakeList() {
   view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   view_->setContextMenuPolicy(Qt::CustomContextMenu);
   view_->setWordWrap(false);
-  view_->verticalHeader()->hide();
+  UseListRows(*view_);
   QHeaderView& header = *view_->horizontalHeader();
   header.setSectionsMovable(true);
   const IniFileObject& settings = engine_.settings().general;
-  RestoreHeaderColumns(header, settings.LCCONNECTIONCONTROLRULE_COLUMN_SIZE,
-                       settings.LCCONNECTIONCONTROLRULE_COLUMN_ORDER);
+  // The widths the settings start with cut the longer headers; until the
+  // user sets widths of their own, each column is made wide enough for its
+  // header.
+  ColumnValues<8> widths = settings.LCCONNECTIONCONTROLRULE_COLUMN_SIZE;
+  if (widths == IniFileObject{}.LCCONNECTIONCONTROLRULE_COLUMN_SIZE) {
+    WidenToHeaderTexts(header, widths);
+  }
+  RestoreHeaderColumns(header, widths, settings.LCCONNECTIONCONTROLRULE_COLUMN_ORDER);
   SaveHeaderColumnsLater(header, [this] { SaveColumns(); });
   connect(view_, &QAbstractItemView::doubleClicked, this,
           [this] { RunCommand(RuleCommand::kEdit); });

@@ -19,6 +19,7 @@
 #include "gui/base/qt_text.h"
 #include "gui/editors/edit_filter_dialog.h"
 #include "gui/models/filter_list_model.h"
+#include "gui/widgets/list_rows.h"
 #include "gui/widgets/list_shortcuts.h"
 
 namespace harlune {
@@ -109,9 +110,7 @@ void FilterPage::BuildList() {
   view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   view_->setShowGrid(false);
   view_->setWordWrap(false);
-  view_->verticalHeader()->hide();
-  view_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-  view_->verticalHeader()->setDefaultSectionSize(view_->fontMetrics().height() + 4);
+  UseListRows(*view_);
   view_->horizontalHeader()->setSectionsMovable(true);
   view_->horizontalHeader()->setStretchLastSection(false);
   view_->horizontalHeader()->setHighlightSections(false);

@@ -11,6 +11,7 @@
 
 #include "gui/base/qt_text.h"
 #include "gui/pages/ipv6_address_width.h"
+#include "gui/widgets/list_rows.h"
 
 namespace harlune {
 namespace {
@@ -49,9 +50,7 @@ QTableView* MakeTable() {
   table->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table->setWordWrap(false);
   table->setContextMenuPolicy(Qt::CustomContextMenu);
-  table->verticalHeader()->hide();
-  table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-  table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 4);
+  UseListRows(*table);
   table->horizontalHeader()->setSectionsMovable(true);
   table->horizontalHeader()->setMinimumSectionSize(0);
   table->horizontalHeader()->setHighlightSections(false);

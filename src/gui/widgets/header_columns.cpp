@@ -56,6 +56,14 @@ void SaveHeaderColumns(const QHeaderView& header, std::span<std::int32_t> widths
   }
 }
 
+void WidenToHeaderTexts(const QHeaderView& header, std::span<std::int32_t> widths) {
+  const int count = std::min(header.count(), static_cast<int>(widths.size()));
+  for (int column = 0; column < count; ++column) {
+    std::int32_t& width = widths[static_cast<std::size_t>(column)];
+    width = std::max(width, static_cast<std::int32_t>(header.sectionSizeHint(column)));
+  }
+}
+
 QTimer* SaveHeaderColumnsLater(QHeaderView& header, std::function<void()> save) {
   auto* timer = new QTimer(&header);
   timer->setSingleShot(true);

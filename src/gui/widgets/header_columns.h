@@ -19,6 +19,9 @@ void RestoreHeaderColumns(QHeaderView& header, std::span<const std::int32_t> wid
                           std::span<const std::int32_t> order);
 void SaveHeaderColumns(const QHeaderView& header, std::span<std::int32_t> widths,
                        std::span<std::int32_t> order);
+// Widens each width to what the header needs to show its column's title
+// whole, in the header's font; wider widths are kept.
+void WidenToHeaderTexts(const QHeaderView& header, std::span<std::int32_t> widths);
 // Calls `save` 30 ms after the user last resized or moved a column.
 QTimer* SaveHeaderColumnsLater(QHeaderView& header, std::function<void()> save);
 
