@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QTableView>
+#include <QTest>
 #include <algorithm>
 #include <memory>
 
@@ -174,6 +175,23 @@ TEST_F(ControlPageTest, TheMenuAndDoubleClickEditTheFirstSelectedRule) {
   nextName_ = "Again";
   emit page_->view()->doubleClicked(page_->view()->model()->index(1, 3));
   EXPECT_THAT(Names(), ElementsAre("A", "Again", "C"));
+}
+
+TEST_F(ControlPageTest, KeysRunTheButtonsCommands) {
+  AddRules({"A", "B"});
+  page_->show();
+  page_->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(page_.get()));
+  page_->view()->setFocus();
+  Select({1});
+  QTest::keyClick(page_->view(), Qt::Key_Return);
+  EXPECT_THAT(edited_, ElementsAre("B"));
+  nextName_ = "C";
+  QTest::keyClick(page_->view(), Qt::Key_N, Qt::ControlModifier);
+  EXPECT_THAT(Names(), ElementsAre("A", "Edited", "C"));
+  Select({0});
+  QTest::keyClick(page_->view(), Qt::Key_Delete);
+  EXPECT_THAT(Names(), ElementsAre("Edited", "C"));
 }
 
 TEST_F(ControlPageTest, TheSwitchGoesToTheGeneralSettings) {

@@ -20,6 +20,7 @@
 #include "gui/pages/connection_page.h"
 #include "gui/widgets/header_columns.h"
 #include "gui/widgets/list_rows.h"
+#include "gui/widgets/list_shortcuts.h"
 
 namespace harlune {
 namespace {
@@ -59,6 +60,9 @@ ControlPage::ControlPage(HarluneEngine& engine, UserDialogs& dialogs, QWidget* p
   bottom->addStretch();
   bottom->addLayout(MakeButtons());
   layout->addLayout(bottom);
+  const auto run = [this](RuleCommand command) { return [this, command] { RunCommand(command); }; };
+  AddListShortcuts(*this, {run(RuleCommand::kNew), run(RuleCommand::kEdit),
+                           run(RuleCommand::kDelete), [this] { Redraw(); }});
   Redraw();
 }
 
