@@ -309,25 +309,25 @@ TEST_F(EditFilterDialogTest, PortListsSortByNumberAndAreStoredInThatOrder) {
 // Before, such a text was stored as 255.255.255.255 without a word.
 TEST_F(EditFilterDialogTest, RemoteIpv4TextThatIsNoAddressIsRefused) {
   PacketFilterSetting record;
-  record.RemoteIPAddr = Ipv4(10, 0, 0, 1);
+  record.RemoteIPAddr = Ipv4(198, 18, 0, 1);
   record.RemoteIPAddrMask = Ipv4(255, 255, 255, 0);
   auto dialog = Open(record);
   const CEditFilterDlg::Controls& c = dialog->controls();
   const std::string address(kFilterEditorIpv4AddressMessage);
   const std::string mask(kFilterEditorIpv4MaskMessage);
 
-  c.remoteAddress->setText(QStringLiteral("10.0.0.300"));
+  c.remoteAddress->setText(QStringLiteral("198.18.0.300"));
   c.remoteMask->setText(QStringLiteral("255.255.0"));
   c.rate->setText(QStringLiteral("abc"));
   ExpectRefused(*dialog, "正の整数を入力してください。", c.rate);  // the rate comes first
   c.rate->setText(QStringLiteral("10"));
   ExpectRefused(*dialog, address, c.remoteAddress);
-  EXPECT_EQ(c.remoteAddress->selectedText(), QStringLiteral("10.0.0.300"));
-  for (const char* text : {"", "10.0.0", "10.0.0.1.2", "a.b.c.d", "10.0.0.-1", "::1"}) {
+  EXPECT_EQ(c.remoteAddress->selectedText(), QStringLiteral("198.18.0.300"));
+  for (const char* text : {"", "198.18.0", "198.18.0.1.2", "a.b.c.d", "198.18.0.-1", "::1"}) {
     c.remoteAddress->setText(QString::fromUtf8(text));
     ExpectRefused(*dialog, address, c.remoteAddress);
   }
-  c.remoteAddress->setText(QStringLiteral(" 10.0.0.30 "));
+  c.remoteAddress->setText(QStringLiteral(" 198.18.0.30 "));
   ExpectRefused(*dialog, mask, c.remoteMask);
   c.remoteMask->setText(QStringLiteral("255.255.255.256"));
   ExpectRefused(*dialog, mask, c.remoteMask);
@@ -336,7 +336,7 @@ TEST_F(EditFilterDialogTest, RemoteIpv4TextThatIsNoAddressIsRefused) {
   ASSERT_TRUE(Ok(*dialog));
   PacketFilterSetting stored;
   dialog->SaveToSetting(stored);
-  EXPECT_EQ(stored.RemoteIPAddr, Ipv4(10, 0, 0, 30));
+  EXPECT_EQ(stored.RemoteIPAddr, Ipv4(198, 18, 0, 30));
   EXPECT_EQ(stored.RemoteIPAddrMask, Ipv4(255, 255, 255, 255));
 }
 
@@ -346,7 +346,7 @@ TEST_F(EditFilterDialogTest, RemoteIpv4TextIsNotCheckedWhileAllAddressesAreTaken
   auto dialog = Open(PacketFilterSetting{});
   const CEditFilterDlg::Controls& c = dialog->controls();
   c.allAddresses->click();
-  c.remoteAddress->setText(QStringLiteral("10.0.0.300"));
+  c.remoteAddress->setText(QStringLiteral("198.18.0.300"));
   c.allAddresses->click();
   ASSERT_FALSE(c.remoteAddress->isEnabled());
   ASSERT_TRUE(Ok(*dialog));
