@@ -148,10 +148,12 @@ void PacketPage::EndSearch(std::size_t index) {
 }
 
 void PacketPage::ShowRowsOf(std::size_t index, QAbstractItemModel& rows) {
+  // Both models have the same columns, so the header keeps its widths and
+  // order, also a change of the user's not stored yet; nothing it reports
+  // meanwhile is the user's.
   applyingColumns_ = true;
   ShowModelKeepingSelection(*lists_[index].view, rows);
-  // The header follows the new model: the list's widths and order again.
-  ApplyColumns(index);
+  applyingColumns_ = false;
 }
 
 void PacketPage::Redraw() { monitor_.RedrawAll(); }
