@@ -1,13 +1,15 @@
 #include "gui/models/row_search.h"
 
+#include <utility>
+
 namespace harlune {
 
 bool RowTextSearch::SetText(const QString& text) {
-  const QString trimmed = text.trimmed();
-  if (trimmed == text_) {
+  QString searched = Searched(text);
+  if (searched == text_) {
     return false;
   }
-  text_ = trimmed;
+  text_ = std::move(searched);
   return true;
 }
 

@@ -14,8 +14,11 @@ namespace harlune {
 
 class RowTextSearch {
  public:
-  // Blanks around the text are not searched for, so a text of blanks alone
-  // is no search at all. Returns whether the searched text changed.
+  // What is searched for when `typed` is typed: blanks around the text are
+  // not, so a text of blanks alone is no search at all.
+  static QString Searched(const QString& typed) { return typed.trimmed(); }
+
+  // Returns whether the searched text changed.
   bool SetText(const QString& text);
   const QString& Text() const { return text_; }
   // Whether rows are to be compared at all.

@@ -124,6 +124,7 @@ void ConnectionPage::MakeList() {
 QLayout* ConnectionPage::MakeSearchRow() {
   search_ = MakeSearchBox();
   connect(search_, &QLineEdit::textChanged, this, &ConnectionPage::Search);
+  // The list's standard keys come with its search box.
   AddFindShortcut(*this, *search_);
   AddCopyAndSelectAll(*view_);
   auto* row = new QHBoxLayout;

@@ -123,18 +123,18 @@ QLineEdit* PacketPage::BuildSearchBox() {
 // and cost nothing until they are shown.
 void PacketPage::ApplySearch(std::size_t index) {
   ListView& list = lists_[index];
-  RowTextSearch text;
-  if (!text.SetText(search_->text())) {
+  const QString text = RowTextSearch::Searched(search_->text());
+  if (text.isEmpty()) {
     EndSearch(index);
     return;
   }
   if (list.search) {
-    list.search->SetText(text.Text());
+    list.search->SetText(text);
     ScrollToCurrent(*list.view);
     return;
   }
   list.search = std::make_unique<RowSearchModel>();
-  list.search->SetText(text.Text());
+  list.search->SetText(text);
   list.search->setSourceModel(list.model.get());
   ShowRowsOf(index, *list.search);
 }
