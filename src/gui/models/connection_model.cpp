@@ -152,6 +152,16 @@ bool ConnectionSortModel::lessThan(const QModelIndex& left, const QModelIndex& r
   return ascending_ ? left.row() < right.row() : left.row() > right.row();
 }
 
+void ConnectionSortModel::SetSearchText(const QString& text) {
+  if (search_.SetText(text)) {
+    invalidateFilter();
+  }
+}
+
+bool ConnectionSortModel::filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const {
+  return !search_.Active() || search_.Matches(*sourceModel(), sourceRow, sourceParent);
+}
+
 const ConnectionModel& ConnectionSortModel::Source() const {
   return static_cast<const ConnectionModel&>(*sourceModel());
 }

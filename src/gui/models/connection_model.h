@@ -5,7 +5,8 @@
 // row, so that a once-a-second refresh of thousands of connections never
 // resets the view. ConnectionSortModel puts them in the order the user chose
 // with the core's column comparison; ties keep key order, as the core's
-// stable sort does, so rows do not swap places between refreshes.
+// stable sort does, so rows do not swap places between refreshes. It also
+// hides the rows that do not match the user's search text.
 
 #include <QAbstractTableModel>
 #include <QSortFilterProxyModel>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "core/monitor/connection_rows.h"
+#include "gui/models/row_search.h"
 
 namespace harlune {
 
@@ -61,13 +63,20 @@ class ConnectionSortModel final : public QSortFilterProxyModel {
   // The record of a row of this model.
   const ConnectionRow& RowAt(int row) const;
 
+  // Shows only the rows with the text in a column; an empty text shows all
+  // rows and compares none.
+  void SetSearchText(const QString& text);
+  const RowTextSearch& search() const { return search_; }
+
  protected:
   bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
+  bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
 
  private:
   const ConnectionModel& Source() const;
 
   bool ascending_ = true;
+  RowTextSearch search_;
 };
 
 }  // namespace harlune

@@ -168,6 +168,7 @@ void CommandPage::BuildControls() {
   // On the list only: Enter in the command line runs what is typed there.
   AddListShortcuts(*list_, {[this] { NewCommand(); }, [this] { EditCommand(); },
                             [this] { DeleteCommand(); }, [this] { Redraw(); }});
+  AddCopyAndSelectAll(*list_);
   connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
     if (const std::optional<std::size_t> index = SelectedCommand()) {
       commandLine_->setText(ToQString(commands_[*index].CommandLine));

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMenu>
 #include <QTableView>
 #include <QTimer>
@@ -20,6 +21,8 @@
 #include "gui/pages/ipv6_address_width.h"
 #include "gui/widgets/clipboard.h"
 #include "gui/widgets/list_rows.h"
+#include "gui/widgets/list_search.h"
+#include "gui/widgets/list_shortcuts.h"
 #include "protocol/ip_address.h"
 
 namespace harlune {
@@ -79,6 +82,7 @@ ConnectionPage::ConnectionPage(HarluneEngine& engine, UserDialogs& dialogs, QWid
   auto* layout = new QVBoxLayout(this);
   MakeList();
   MakeOptionBoxes();
+  layout->addLayout(MakeSearchRow());
   layout->addWidget(view_);
   auto* options = new QHBoxLayout;
   for (QCheckBox* box : {activeOnly_, pause_, listening_, hostNames_}) {
@@ -115,6 +119,23 @@ void ConnectionPage::MakeList() {
   connect(&header, &QHeaderView::sectionClicked, this, &ConnectionPage::ClickHeader);
   connect(view_, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& pos) { ShowContextMenu(view_->viewport()->mapToGlobal(pos)); });
+}
+
+QLayout* ConnectionPage::MakeSearchRow() {
+  search_ = MakeSearchBox();
+  connect(search_, &QLineEdit::textChanged, this, &ConnectionPage::Search);
+  // The list's standard keys come with its search box.
+  AddFindShortcut(*this, *search_);
+  AddCopyAndSelectAll(*view_);
+  auto* row = new QHBoxLayout;
+  row->addStretch();
+  row->addWidget(search_);
+  return row;
+}
+
+void ConnectionPage::Search(const QString& text) {
+  sorted_->SetSearchText(text);
+  ScrollToCurrent(*view_);
 }
 
 void ConnectionPage::MakeOptionBoxes() {

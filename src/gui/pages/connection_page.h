@@ -4,7 +4,8 @@
 // boxes, sorting by header clicks, and the right-click menu (filters made
 // from a connection, copies of its address and host name, disconnection,
 // external commands with the connection's macros). The menu's commands work
-// on the rows' copies of the records, taken at the latest redraw.
+// on the rows' copies of the records, taken at the latest redraw. A search
+// box above the list shows only the rows with its text in a column.
 
 #include <QWidget>
 #include <array>
@@ -26,6 +27,8 @@
 class QAction;
 class QCheckBox;
 class QHeaderView;
+class QLayout;
+class QLineEdit;
 class QMenu;
 class QTableView;
 class QTimer;
@@ -79,6 +82,7 @@ class ConnectionPage : public QWidget {
   QCheckBox* pauseBox() const { return pause_; }
   QCheckBox* listeningBox() const { return listening_; }
   QCheckBox* hostNameBox() const { return hostNames_; }
+  QLineEdit* searchBox() const { return search_; }
 
  signals:
   void showPageRequested(int pageIndex);
@@ -87,6 +91,8 @@ class ConnectionPage : public QWidget {
  private:
   void MakeOptionBoxes();
   void MakeList();
+  QLayout* MakeSearchRow();
+  void Search(const QString& text);
   void RedrawRows(bool forced);
   void FitAddressColumns(const std::vector<ConnectionRow>& rows);
   bool Paused() const;
@@ -106,6 +112,7 @@ class ConnectionPage : public QWidget {
   QCheckBox* pause_ = nullptr;
   QCheckBox* listening_ = nullptr;
   QCheckBox* hostNames_ = nullptr;
+  QLineEdit* search_ = nullptr;
   ConnectionSortOrder order_;
   bool menuOpen_ = false;
   // The address columns already widened for IPv6 text, local then remote.

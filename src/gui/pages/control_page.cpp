@@ -63,6 +63,7 @@ ControlPage::ControlPage(HarluneEngine& engine, UserDialogs& dialogs, QWidget* p
   const auto run = [this](RuleCommand command) { return [this, command] { RunCommand(command); }; };
   AddListShortcuts(*this, {run(RuleCommand::kNew), run(RuleCommand::kEdit),
                            run(RuleCommand::kDelete), [this] { Redraw(); }});
+  AddCopyAndSelectAll(*view_);
   Redraw();
 }
 

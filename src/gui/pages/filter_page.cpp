@@ -83,6 +83,8 @@ FilterPage::FilterPage(HarluneEngine& engine, UserDialogs& dialogs, QWidget* par
   WatchColumns();
   AddListShortcuts(*this, {[this] { NewFilter(); }, [this] { EditFilter(); },
                            [this] { DeleteFilters(); }, [this] { Redraw(); }});
+  // Ctrl+C copies the rows as text; duplicating stays with "複製".
+  AddCopyAndSelectAll(*view_);
 }
 
 QWidget* FilterPage::BuildButtons() {

@@ -199,6 +199,8 @@ void HtbPage::BuildButtons() {
     return [commands, index] { commands[index]->trigger(); };
   };
   AddListShortcuts(*this, {run(0), run(1), run(2), [this] { Redraw(); }});
+  AddCopyAndSelectAll(*tree_);
+  AddCopyAndSelectAll(*list_);
 }
 
 // Like the menu, which opens only on a class, the buttons work only while a

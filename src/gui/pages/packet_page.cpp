@@ -12,6 +12,8 @@
 #include "gui/base/qt_text.h"
 #include "gui/pages/ipv6_address_width.h"
 #include "gui/widgets/list_rows.h"
+#include "gui/widgets/list_search.h"
+#include "gui/widgets/list_shortcuts.h"
 
 namespace harlune {
 namespace {
@@ -46,7 +48,7 @@ CheckState FromQt(Qt::CheckState state) {
 QTableView* MakeTable() {
   auto* table = new QTableView;
   table->setSelectionBehavior(QAbstractItemView::SelectRows);
-  table->setSelectionMode(QAbstractItemView::SingleSelection);
+  table->setSelectionMode(QAbstractItemView::ExtendedSelection);
   table->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table->setWordWrap(false);
   table->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -87,6 +89,7 @@ void PacketPage::BuildControls() {
 
   auto* top = new QHBoxLayout;
   top->addWidget(header_, 1);
+  top->addWidget(BuildSearchBox());
   top->addWidget(freezeBox_);
   top->addWidget(captureBox_);
   auto* layout = new QVBoxLayout(this);
@@ -103,6 +106,54 @@ void PacketPage::BuildControls() {
   connect(captureBox_, &QCheckBox::clicked, this,
           [this] { monitor_.ClickCaptureBox(FromQt(captureBox_->checkState())); });
   connect(tabs_, &QTabBar::currentChanged, this, [this](int index) { ShowList(index); });
+}
+
+QLineEdit* PacketPage::BuildSearchBox() {
+  search_ = MakeSearchBox();
+  AddFindShortcut(*this, *search_);
+  connect(search_, &QLineEdit::textChanged, this, [this] {
+    if (monitor_.SelectedList() < lists_.size()) {
+      ApplySearch(monitor_.SelectedList());
+    }
+  });
+  return search_;
+}
+
+// The search runs on the shown list only: hidden lists keep their own rows
+// and cost nothing until they are shown.
+void PacketPage::ApplySearch(std::size_t index) {
+  ListView& list = lists_[index];
+  const QString text = RowTextSearch::Searched(search_->text());
+  if (text.isEmpty()) {
+    EndSearch(index);
+    return;
+  }
+  if (list.search) {
+    list.search->SetText(text);
+    ScrollToCurrent(*list.view);
+    return;
+  }
+  list.search = std::make_unique<RowSearchModel>();
+  list.search->SetText(text);
+  list.search->setSourceModel(list.model.get());
+  ShowRowsOf(index, *list.search);
+}
+
+void PacketPage::EndSearch(std::size_t index) {
+  ListView& list = lists_[index];
+  if (list.search) {
+    ShowRowsOf(index, *list.model);
+    list.search.reset();
+  }
+}
+
+void PacketPage::ShowRowsOf(std::size_t index, QAbstractItemModel& rows) {
+  // Both models have the same columns, so the header keeps its widths and
+  // order, also a change of the user's not stored yet; nothing it reports
+  // meanwhile is the user's.
+  applyingColumns_ = true;
+  ShowModelKeepingSelection(*lists_[index].view, rows);
+  applyingColumns_ = false;
 }
 
 void PacketPage::Redraw() { monitor_.RedrawAll(); }
@@ -157,6 +208,7 @@ void PacketPage::AddView(std::size_t index) {
   connect(list.view, &QWidget::customContextMenuRequested, this, [this, index](QPoint at) {
     ShowContextMenu(static_cast<int>(index), lists_[index].view->viewport()->mapToGlobal(at));
   });
+  AddCopyAndSelectAll(*list.view);
   stack_->addWidget(list.view);
   lists_.push_back(std::move(list));
   ApplyColumns(index);
@@ -166,6 +218,12 @@ void PacketPage::ShowList(int index) {
   if (index < 0 || !monitor_.SelectList(static_cast<std::size_t>(index))) {
     return;
   }
+  for (std::size_t other = 0; other < lists_.size(); ++other) {
+    if (other != static_cast<std::size_t>(index)) {
+      EndSearch(other);
+    }
+  }
+  ApplySearch(static_cast<std::size_t>(index));
   stack_->setCurrentIndex(index);
   header_->setText(ToQString(monitor_.HeaderText(static_cast<std::size_t>(index))));
 }
@@ -256,14 +314,16 @@ void PacketPage::FreezeBoxChanged(CheckState state) {
 }
 
 std::optional<std::uint32_t> PacketPage::SelectedSerial(std::size_t index) const {
-  const QItemSelectionModel* selection = lists_[index].view->selectionModel();
-  QModelIndexList rows = selection->selectedRows();
+  const ListView& list = lists_[index];
+  QModelIndexList rows = list.view->selectionModel()->selectedRows();
   if (rows.isEmpty()) {
     return std::nullopt;
   }
+  // The search keeps the list's order: the top row seen is the top row.
   const auto first = std::min_element(
       rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.row() < b.row(); });
-  return lists_[index].model->SerialAt(first->row());
+  const int row = list.search ? list.search->mapToSource(*first).row() : first->row();
+  return list.model->SerialAt(row);
 }
 
 QAction* PacketPage::TrackMenu(QMenu& menu, const QPoint& globalPosition) {

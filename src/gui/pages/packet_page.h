@@ -9,10 +9,12 @@
 // commands on the external command page. The first time a list shows an
 // IPv6 packet, the address columns of its view are widened, when narrower,
 // to fit any IPv6 text, as a user's resize would be; later widths are the
-// user's, and IPv4 rows keep the stored widths.
+// user's, and IPv4 rows keep the stored widths. A search box shows only the
+// shown list's rows with its text; while it is empty no list is searched.
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QStackedWidget>
 #include <QTabBar>
@@ -31,6 +33,7 @@
 #include "core/capture/packet_monitor.h"
 #include "gui/base/command_template_metatype.h"
 #include "gui/models/packet_list_model.h"
+#include "gui/models/row_search.h"
 
 namespace harlune {
 
@@ -69,6 +72,10 @@ class PacketPage final : public QWidget, private PacketMonitorObserver {
   QLabel& headerLabel() { return *header_; }
   QCheckBox& freezeBox() { return *freezeBox_; }
   QCheckBox& captureBox() { return *captureBox_; }
+  QLineEdit& searchBox() { return *search_; }
+  // The rows of list `index` that its view shows: those of the search
+  // while a text is searched for, else the list's own.
+  const QAbstractItemModel& shownRows(int index) { return *listView(index).model(); }
 
  signals:
   void showPageRequested(int pageIndex);
@@ -78,6 +85,8 @@ class PacketPage final : public QWidget, private PacketMonitorObserver {
   struct ListView {
     QTableView* view = nullptr;
     std::unique_ptr<PacketListModel> model;
+    // Only while the list is shown with a search text.
+    std::unique_ptr<RowSearchModel> search;
   };
 
   // PacketMonitorObserver.
@@ -85,6 +94,10 @@ class PacketPage final : public QWidget, private PacketMonitorObserver {
   void FreezeBoxChanged(CheckState state) override;
 
   void BuildControls();
+  QLineEdit* BuildSearchBox();
+  void ApplySearch(std::size_t index);
+  void EndSearch(std::size_t index);
+  void ShowRowsOf(std::size_t index, QAbstractItemModel& rows);
   void DropViews();
   void AddView(std::size_t index);
   void ShowList(int index);
@@ -103,6 +116,7 @@ class PacketPage final : public QWidget, private PacketMonitorObserver {
   QLabel* header_ = nullptr;
   QCheckBox* freezeBox_ = nullptr;
   QCheckBox* captureBox_ = nullptr;
+  QLineEdit* search_ = nullptr;
   QTabBar* tabs_ = nullptr;
   QStackedWidget* stack_ = nullptr;
   std::vector<ListView> lists_;
