@@ -4,7 +4,9 @@
 // boxes, sorting by header clicks, and the right-click menu (filters made
 // from a connection, copies of its address and host name, disconnection,
 // external commands with the connection's macros). The menu's commands work
-// on the rows' copies of the records, taken at the latest redraw.
+// on the rows' copies of the records, taken at the latest redraw. A switch
+// shows the same rows grouped by process instead; only the view shown is
+// redrawn.
 
 #include <QWidget>
 #include <array>
@@ -27,12 +29,16 @@ class QAction;
 class QCheckBox;
 class QHeaderView;
 class QMenu;
+class QRadioButton;
+class QStackedWidget;
 class QTableView;
 class QTimer;
+class QVBoxLayout;
 
 namespace harlune {
 
 class ConnectionModel;
+class ConnectionProcessView;
 class ConnectionSortModel;
 
 class ConnectionPage : public QWidget {
@@ -79,6 +85,9 @@ class ConnectionPage : public QWidget {
   QCheckBox* pauseBox() const { return pause_; }
   QCheckBox* listeningBox() const { return listening_; }
   QCheckBox* hostNameBox() const { return hostNames_; }
+  QRadioButton* connectionsButton() const { return connectionsButton_; }
+  QRadioButton* processesButton() const { return processesButton_; }
+  ConnectionProcessView* processView() const { return processView_; }
 
  signals:
   void showPageRequested(int pageIndex);
@@ -87,6 +96,11 @@ class ConnectionPage : public QWidget {
  private:
   void MakeOptionBoxes();
   void MakeList();
+  void MakeViewSwitch(QVBoxLayout& layout);
+  void MakeProcessView();
+  void ShowProcesses(bool on);
+  bool ShowsProcesses() const;
+  QAction* RunMenuHeldStill(QMenu& menu, const QPoint& globalPos);
   void RedrawRows(bool forced);
   void FitAddressColumns(const std::vector<ConnectionRow>& rows);
   bool Paused() const;
@@ -106,6 +120,10 @@ class ConnectionPage : public QWidget {
   QCheckBox* pause_ = nullptr;
   QCheckBox* listening_ = nullptr;
   QCheckBox* hostNames_ = nullptr;
+  QRadioButton* connectionsButton_ = nullptr;
+  QRadioButton* processesButton_ = nullptr;
+  QStackedWidget* views_ = nullptr;
+  ConnectionProcessView* processView_ = nullptr;
   ConnectionSortOrder order_;
   bool menuOpen_ = false;
   // The address columns already widened for IPv6 text, local then remote.
