@@ -68,7 +68,7 @@ std::string_view TcpStateName(std::uint32_t state) {
   return state < kStateNames.size() ? kStateNames[state] : std::string_view{};
 }
 
-std::string BandwidthText(std::uint32_t bytesPerSecond) {
+std::string BandwidthText(std::uint64_t bytesPerSecond) {
   return CFormat("%.1f KB/s", static_cast<double>(bytesPerSecond) / 1024.0);
 }
 

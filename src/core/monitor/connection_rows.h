@@ -52,7 +52,7 @@ ConnectionColumnInfo ConnectionColumnOf(int column);
 std::string_view TcpStateName(std::uint32_t state);
 
 // A byte count per second as "%.1f KB/s".
-std::string BandwidthText(std::uint32_t bytesPerSecond);
+std::string BandwidthText(std::uint64_t bytesPerSecond);
 
 // "%d分%.2d秒".
 std::string ConnectedTimeText(std::uint32_t seconds);
@@ -71,6 +71,8 @@ struct ConnectionRow {
   ConnectionInfo connection;
   std::string processName;
   std::string processPath;
+
+  friend bool operator==(const ConnectionRow&, const ConnectionRow&) = default;
 };
 
 // The cell text of a column (0..14; empty outside). resolveHost is

@@ -1,11 +1,14 @@
 #include "gui/pages/connection_page.h"
 
 #include <QAction>
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
+#include <QRadioButton>
+#include <QStackedWidget>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -18,6 +21,8 @@
 #include "gui/base/qt_text.h"
 #include "gui/editors/edit_filter_dialog.h"
 #include "gui/models/connection_model.h"
+#include "gui/pages/connection_menu_texts.h"
+#include "gui/pages/connection_process_view.h"
 #include "gui/pages/ipv6_address_width.h"
 #include "gui/widgets/clipboard.h"
 #include "gui/widgets/list_rows.h"
@@ -35,10 +40,9 @@ constexpr std::string_view kActiveOnlyText = "アクティブな状態のコネ�
 constexpr std::string_view kPauseText = "描画を停止";
 constexpr std::string_view kListeningText = "Listeningを表示";
 constexpr std::string_view kHostNameText = "ホスト名を表示";
+constexpr std::string_view kConnectionsViewText = "接続";
+constexpr std::string_view kProcessesViewText = "プロセス";
 
-constexpr std::string_view kFilterFromAddressesText =
-    "このIPアドレスとポートでフィルタを新規作成(&I)...";
-constexpr std::string_view kFilterFromProcessText = "このプロセス名でフィルタを新規作成(&P)...";
 constexpr std::string_view kCopyAddressText = "リモートIPアドレスをコピー(&A)";
 constexpr std::string_view kCopyHostText = "リモートホスト名をコピー(&H)";
 constexpr std::string_view kDisconnectText = "このコネクションを切断(&D)";
@@ -82,8 +86,7 @@ ConnectionPage::ConnectionPage(HarluneEngine& engine, UserDialogs& dialogs, QWid
   auto* layout = new QVBoxLayout(this);
   MakeList();
   MakeOptionBoxes();
-  layout->addLayout(MakeSearchRow());
-  layout->addWidget(view_);
+  MakeViewSwitch(*layout);
   auto* options = new QHBoxLayout;
   for (QCheckBox* box : {activeOnly_, pause_, listening_, hostNames_}) {
     options->addWidget(box);
@@ -121,22 +124,56 @@ void ConnectionPage::MakeList() {
           [this](const QPoint& pos) { ShowContextMenu(view_->viewport()->mapToGlobal(pos)); });
 }
 
-QLayout* ConnectionPage::MakeSearchRow() {
+QLineEdit* ConnectionPage::MakeSearch() {
   search_ = MakeSearchBox();
   connect(search_, &QLineEdit::textChanged, this, &ConnectionPage::Search);
   // The list's standard keys come with its search box.
   AddFindShortcut(*this, *search_);
   AddCopyAndSelectAll(*view_);
-  auto* row = new QHBoxLayout;
-  row->addStretch();
-  row->addWidget(search_);
-  return row;
+  return search_;
 }
 
 void ConnectionPage::Search(const QString& text) {
   sorted_->SetSearchText(text);
   ScrollToCurrent(*view_);
 }
+
+void ConnectionPage::MakeViewSwitch(QVBoxLayout& layout) {
+  connectionsButton_ = new QRadioButton(ToQString(kConnectionsViewText));
+  processesButton_ = new QRadioButton(ToQString(kProcessesViewText));
+  connectionsButton_->setChecked(true);
+  auto* choice = new QButtonGroup(this);
+  auto* buttons = new QHBoxLayout;
+  for (QRadioButton* button : {connectionsButton_, processesButton_}) {
+    choice->addButton(button);
+    buttons->addWidget(button);
+  }
+  buttons->addStretch();
+  buttons->addWidget(MakeSearch());
+  layout.addLayout(buttons);
+  MakeProcessView();
+  views_ = new QStackedWidget;
+  views_->addWidget(view_);
+  views_->addWidget(processView_);
+  layout.addWidget(views_);
+  connect(processesButton_, &QRadioButton::toggled, this, &ConnectionPage::ShowProcesses);
+}
+
+void ConnectionPage::MakeProcessView() {
+  processView_ = new ConnectionProcessView;
+  processView_->SetMenuRunner(
+      [this](QMenu& menu, const QPoint& globalPos) { return RunMenuHeldStill(menu, globalPos); });
+  processView_->SetFilterCommands([this](const ConnectionRow& row) { NewFilterFromAddresses(row); },
+                                  [this](const ConnectionRow& row) { NewFilterFromProcess(row); });
+}
+
+void ConnectionPage::ShowProcesses(bool on) {
+  views_->setCurrentWidget(on ? static_cast<QWidget*>(processView_) : view_);
+  // The view coming into sight has not been drawn while hidden.
+  RedrawRows(true);
+}
+
+bool ConnectionPage::ShowsProcesses() const { return views_->currentWidget() == processView_; }
 
 void ConnectionPage::MakeOptionBoxes() {
   IniFileObject& settings = engine_.settings().general;
@@ -175,6 +212,10 @@ void ConnectionPage::RedrawRows(bool forced) {
   // Key order here; the sort model keeps the user's order.
   std::vector<ConnectionRow> rows =
       BuildConnectionRows(engine_.connections(), options, ConnectionSortOrder{});
+  if (ShowsProcesses()) {
+    processView_->Update(std::move(rows), settings.RESOLVE_HOST == 1);
+    return;
+  }
   FitAddressColumns(rows);
   model_->Update(std::move(rows), settings.RESOLVE_HOST == 1);
 }
@@ -243,21 +284,7 @@ void ConnectionPage::ShowContextMenu(const QPoint& globalPos) {
   QAction* disconnect = menu.addAction(ToQString(kDisconnectText));
   std::vector<std::pair<QAction*, std::size_t>> commands;
   AddCommandMenu(menu, commands);
-
-  // The list holds still while the menu is open; the third state of the
-  // pause box tells the user why.
-  const bool wasPaused = pause_->checkState() != Qt::Unchecked;
-  if (!wasPaused) {
-    pause_->setCheckState(Qt::PartiallyChecked);
-  }
-  menuOpen_ = true;
-  QAction* chosen = runMenu_(menu, globalPos);
-  menuOpen_ = false;
-  if (!wasPaused) {
-    pause_->setCheckState(Qt::Unchecked);
-    pause_->setTristate(false);
-  }
-
+  QAction* chosen = RunMenuHeldStill(menu, globalPos);
   if (chosen == nullptr) {
     return;
   }
@@ -277,6 +304,23 @@ void ConnectionPage::ShowContextMenu(const QPoint& globalPos) {
       RunExternalCommand(*row, index);
     }
   }
+}
+
+QAction* ConnectionPage::RunMenuHeldStill(QMenu& menu, const QPoint& globalPos) {
+  // The list holds still while the menu is open; the third state of the
+  // pause box tells the user why.
+  const bool wasPaused = pause_->checkState() != Qt::Unchecked;
+  if (!wasPaused) {
+    pause_->setCheckState(Qt::PartiallyChecked);
+  }
+  menuOpen_ = true;
+  QAction* chosen = runMenu_(menu, globalPos);
+  menuOpen_ = false;
+  if (!wasPaused) {
+    pause_->setCheckState(Qt::Unchecked);
+    pause_->setTristate(false);
+  }
+  return chosen;
 }
 
 void ConnectionPage::AddCommandMenu(QMenu& menu,

@@ -4,8 +4,10 @@
 // boxes, sorting by header clicks, and the right-click menu (filters made
 // from a connection, copies of its address and host name, disconnection,
 // external commands with the connection's macros). The menu's commands work
-// on the rows' copies of the records, taken at the latest redraw. A search
-// box above the list shows only the rows with its text in a column.
+// on the rows' copies of the records, taken at the latest redraw. A switch
+// shows the same rows grouped by process instead; only the view shown is
+// redrawn. A search box beside the switch shows only the rows with its text
+// in a column.
 
 #include <QWidget>
 #include <array>
@@ -27,15 +29,18 @@
 class QAction;
 class QCheckBox;
 class QHeaderView;
-class QLayout;
 class QLineEdit;
 class QMenu;
+class QRadioButton;
+class QStackedWidget;
 class QTableView;
 class QTimer;
+class QVBoxLayout;
 
 namespace harlune {
 
 class ConnectionModel;
+class ConnectionProcessView;
 class ConnectionSortModel;
 
 class ConnectionPage : public QWidget {
@@ -83,6 +88,9 @@ class ConnectionPage : public QWidget {
   QCheckBox* listeningBox() const { return listening_; }
   QCheckBox* hostNameBox() const { return hostNames_; }
   QLineEdit* searchBox() const { return search_; }
+  QRadioButton* connectionsButton() const { return connectionsButton_; }
+  QRadioButton* processesButton() const { return processesButton_; }
+  ConnectionProcessView* processView() const { return processView_; }
 
  signals:
   void showPageRequested(int pageIndex);
@@ -91,8 +99,13 @@ class ConnectionPage : public QWidget {
  private:
   void MakeOptionBoxes();
   void MakeList();
-  QLayout* MakeSearchRow();
+  QLineEdit* MakeSearch();
   void Search(const QString& text);
+  void MakeViewSwitch(QVBoxLayout& layout);
+  void MakeProcessView();
+  void ShowProcesses(bool on);
+  bool ShowsProcesses() const;
+  QAction* RunMenuHeldStill(QMenu& menu, const QPoint& globalPos);
   void RedrawRows(bool forced);
   void FitAddressColumns(const std::vector<ConnectionRow>& rows);
   bool Paused() const;
@@ -113,6 +126,10 @@ class ConnectionPage : public QWidget {
   QCheckBox* listening_ = nullptr;
   QCheckBox* hostNames_ = nullptr;
   QLineEdit* search_ = nullptr;
+  QRadioButton* connectionsButton_ = nullptr;
+  QRadioButton* processesButton_ = nullptr;
+  QStackedWidget* views_ = nullptr;
+  ConnectionProcessView* processView_ = nullptr;
   ConnectionSortOrder order_;
   bool menuOpen_ = false;
   // The address columns already widened for IPv6 text, local then remote.
