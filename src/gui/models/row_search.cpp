@@ -19,7 +19,7 @@ bool RowTextSearch::Matches(const QAbstractItemModel& model, int row,
   const int columns = model.columnCount(parent);
   for (int column = 0; column < columns; ++column) {
     const QString cell = model.index(row, column, parent).data(Qt::DisplayRole).toString();
-    if (cell.contains(text_, Qt::CaseInsensitive)) {
+    if (Contains(cell)) {
       return true;
     }
   }

@@ -24,6 +24,8 @@ class RowTextSearch {
   // Whether rows are to be compared at all.
   bool Active() const { return !text_.isEmpty(); }
 
+  // Whether a cell's text holds the searched text.
+  bool Contains(const QString& cell) const { return cell.contains(text_, Qt::CaseInsensitive); }
   // Whether row `row` under `parent` of `model` shows the text in a column.
   bool Matches(const QAbstractItemModel& model, int row, const QModelIndex& parent) const;
 

@@ -135,6 +135,9 @@ QLineEdit* ConnectionPage::MakeSearch() {
 
 void ConnectionPage::Search(const QString& text) {
   sorted_->SetSearchText(text);
+  if (ShowsProcesses()) {
+    RedrawRows(true);
+  }
   ScrollToCurrent(*view_);
 }
 
@@ -161,6 +164,7 @@ void ConnectionPage::MakeViewSwitch(QVBoxLayout& layout) {
 
 void ConnectionPage::MakeProcessView() {
   processView_ = new ConnectionProcessView;
+  AddCopyAndSelectAll(*processView_->tree());
   processView_->SetMenuRunner(
       [this](QMenu& menu, const QPoint& globalPos) { return RunMenuHeldStill(menu, globalPos); });
   processView_->SetFilterCommands([this](const ConnectionRow& row) { NewFilterFromAddresses(row); },
@@ -213,11 +217,29 @@ void ConnectionPage::RedrawRows(bool forced) {
   std::vector<ConnectionRow> rows =
       BuildConnectionRows(engine_.connections(), options, ConnectionSortOrder{});
   if (ShowsProcesses()) {
+    KeepSearchedRows(rows, settings.RESOLVE_HOST == 1);
     processView_->Update(std::move(rows), settings.RESOLVE_HOST == 1);
     return;
   }
   FitAddressColumns(rows);
   model_->Update(std::move(rows), settings.RESOLVE_HOST == 1);
+}
+
+// The process view groups only the connections the search finds, so that a
+// process's sums are those of the rows the connection list shows.
+void ConnectionPage::KeepSearchedRows(std::vector<ConnectionRow>& rows, bool resolveHost) const {
+  const RowTextSearch& search = sorted_->search();
+  if (!search.Active()) {
+    return;
+  }
+  std::erase_if(rows, [&search, resolveHost](const ConnectionRow& row) {
+    for (int column = 0; column < static_cast<int>(kConnectionColumnCount); ++column) {
+      if (search.Contains(ToQString(ConnectionCellText(row, column, resolveHost)))) {
+        return false;
+      }
+    }
+    return true;
+  });
 }
 
 void ConnectionPage::FitAddressColumns(const std::vector<ConnectionRow>& rows) {

@@ -107,6 +107,7 @@ class ConnectionPage : public QWidget {
   bool ShowsProcesses() const;
   QAction* RunMenuHeldStill(QMenu& menu, const QPoint& globalPos);
   void RedrawRows(bool forced);
+  void KeepSearchedRows(std::vector<ConnectionRow>& rows, bool resolveHost) const;
   void FitAddressColumns(const std::vector<ConnectionRow>& rows);
   bool Paused() const;
   std::vector<ConnectionRow> SelectedRows() const;
