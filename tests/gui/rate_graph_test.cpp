@@ -6,10 +6,12 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QHelpEvent>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTest>
+#include <QToolTip>
 #include <memory>
 #include <vector>
 
@@ -69,6 +71,24 @@ TEST(RateGraphTest, TheTooltipGivesTheTimeAndEveryValueUnderThePointer) {
             QStringLiteral("29秒前\nup: 91.0 KB/s\ndown: 0.5 KB/s\n上限帯域: 300.0 KB/s"));
   EXPECT_TRUE(graph.ValueText({graph.PlotArea().left() - 3, 50}).isEmpty());
   EXPECT_TRUE(graph.ValueText({graph.XOfAge(0), graph.height() - 1}).isEmpty());
+}
+
+TEST(RateGraphTest, AToolTipEventShowsTheValueTextAndNoneOutsideTheCurves) {
+  RateGraph graph;
+  graph.resize(900, 300);
+  graph.SetSeries({{"up", Ramp(10, 2048)}});
+  graph.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&graph));
+  const QPoint inside(graph.XOfAge(3), graph.PlotArea().center().y());
+  QHelpEvent help(QEvent::ToolTip, inside, graph.mapToGlobal(inside));
+  QApplication::sendEvent(&graph, &help);
+  EXPECT_EQ(QToolTip::text(), QStringLiteral("3秒前\nup: 14.0 KB/s"));
+
+  const QPoint outside(1, 1);
+  QHelpEvent away(QEvent::ToolTip, outside, graph.mapToGlobal(outside));
+  QApplication::sendEvent(&graph, &away);
+  EXPECT_FALSE(away.isAccepted());
+  QToolTip::hideText();
 }
 
 TEST(RateGraphTest, TheRateAxisEndsOnARoundNumberAboveEveryValue) {
