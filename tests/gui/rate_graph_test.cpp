@@ -83,6 +83,9 @@ TEST(RateGraphTest, AToolTipEventShowsTheValueTextAndNoneOutsideTheCurves) {
   QHelpEvent help(QEvent::ToolTip, inside, graph.mapToGlobal(inside));
   QApplication::sendEvent(&graph, &help);
   EXPECT_EQ(QToolTip::text(), QStringLiteral("3秒前\nup: 14.0 KB/s"));
+  ASSERT_TRUE(QToolTip::isVisible());
+  QTest::mouseMove(&graph, {graph.XOfAge(0), inside.y()});
+  EXPECT_EQ(QToolTip::text(), QStringLiteral("現在\nup: 20.0 KB/s")) << "the tooltip follows";
 
   const QPoint outside(1, 1);
   QHelpEvent away(QEvent::ToolTip, outside, graph.mapToGlobal(outside));

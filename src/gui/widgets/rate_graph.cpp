@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <QHelpEvent>
+#include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -114,7 +115,8 @@ RateGraphSeries SeriesOf(QString name, const RateRing* ring) {
 
 RateGraph::RateGraph(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
-  setMouseTracking(false);
+  // An open tooltip follows the pointer along the curves.
+  setMouseTracking(true);
 }
 
 void RateGraph::SetSeries(std::vector<RateGraphSeries> series) {
@@ -206,13 +208,26 @@ bool RateGraph::event(QEvent* event) {
     return QWidget::event(event);
   }
   const auto* help = static_cast<QHelpEvent*>(event);
-  const QString text = ValueText(help->pos());
+  if (!ShowValueAt(help->pos(), help->globalPos())) {
+    event->ignore();
+  }
+  return true;
+}
+
+void RateGraph::mouseMoveEvent(QMouseEvent* event) {
+  if (QToolTip::isVisible()) {
+    ShowValueAt(event->position().toPoint(), event->globalPosition().toPoint());
+  }
+  QWidget::mouseMoveEvent(event);
+}
+
+bool RateGraph::ShowValueAt(const QPoint& position, const QPoint& globalPosition) {
+  const QString text = ValueText(position);
   if (text.isEmpty()) {
     QToolTip::hideText();
-    event->ignore();
-  } else {
-    QToolTip::showText(help->globalPos(), text, this);
+    return false;
   }
+  QToolTip::showText(globalPosition, text, this);
   return true;
 }
 

@@ -60,6 +60,7 @@ class RateGraph final : public QWidget {
 
  protected:
   bool event(QEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
 
  private:
@@ -70,6 +71,8 @@ class RateGraph final : public QWidget {
   };
 
   void RequestRepaint();
+  // Shows the values at the point as the tooltip; false when there are none.
+  bool ShowValueAt(const QPoint& position, const QPoint& globalPosition);
   std::vector<LegendItem> LegendItems() const;
   // The height the legend takes at the widget's width.
   int LegendHeight() const;
