@@ -4,3 +4,5 @@ target_sources(harlune_gui_tests PRIVATE
   edit_filter_dialog_test.cpp
   process_file_dialog_test.cpp
   options_dialog_test.cpp)
+# The rate graph and the filter page's graph pane.
+target_sources(harlune_gui_tests PRIVATE rate_graph_test.cpp)

@@ -15,6 +15,11 @@ constexpr milliseconds kAdapterPeriod{5000};
 constexpr milliseconds kAutoSaveDelay{10000};
 constexpr milliseconds kLogFlushPeriod{60000};
 
+// The totals' sample of this tick (0 while the drawing cycle keeps none).
+std::uint32_t NewestRate(const RateHistory32& history) {
+  return history.empty() ? 0 : history.back();
+}
+
 }  // namespace
 
 HarluneEngine::HarluneEngine(std::filesystem::path settingsFolder, EngineServices& services,
@@ -98,6 +103,7 @@ void HarluneEngine::ApplyGeneralSettings() {
 
 SessionStart HarluneEngine::StartSession() {
   driverSessionOpen_ = true;
+  graphHistory_.StartSession();
   const SessionStart start = session_.StartSession();
   if (start == SessionStart::kWrongDriver) {
     return start;
@@ -299,6 +305,8 @@ void HarluneEngine::SampleAndShare() {
     return;
   }
   htbTick_->Run(settings_.htb, settings_.general.DO_HTB == 1);
+  graphHistory_.AddTick(NewestRate(statistics_.SendHistory()),
+                        NewestRate(statistics_.ReceiveHistory()), settings_.filters, settings_.htb);
   if (statistics_.CountRedraw(windowHidden_)) {
     view_.RedrawStatistics();
   }

@@ -24,6 +24,7 @@
 #include "core/driver/driver_link.h"
 #include "core/driver/filtering_session.h"
 #include "core/driver/traffic_statistics.h"
+#include "core/graph/rate_graph_history.h"
 #include "core/htb/batched_class_rates.h"
 #include "core/htb/htb_tick.h"
 #include "core/monitor/adapter_table.h"
@@ -155,6 +156,9 @@ class HarluneEngine {
   const Settings& settings() const { return settings_; }
   AdapterTable& adapters() { return adapters_; }
   const TrafficStatistics& statistics() const { return statistics_; }
+  // The last ten minutes of rates for the graphs, kept whether or not one
+  // is shown.
+  const RateGraphHistory& graphHistory() const { return graphHistory_; }
   ConnectionMonitor& connections() { return *monitor_; }
   ConnectionControlEngine& control() { return *control_; }
   PacketMonitor& packets() { return packets_; }
@@ -196,6 +200,7 @@ class HarluneEngine {
   DriverLink driver_;
   FilteringSession session_;
   TrafficStatistics statistics_;
+  RateGraphHistory graphHistory_;
   BatchedClassRateSink classRates_;
 
   std::unique_ptr<TcpTableSource> tcpTable_;

@@ -10,6 +10,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -98,6 +99,10 @@ struct IniFileObject {
   std::int32_t CONFIRM_CLOSE = 0;
   std::int32_t CLOSE_BUTTON_ACTION = 0;  // 0 = the close button ends the program, 1 = hides
   std::array<std::int32_t, 2> NOT_SHOW_MESSAGE{0, 0};  // flags, 0 or 1
+  // Whether the filter page shows its rate graph. Unset until the user
+  // shows or hides it once, and then only is it written, so that a file
+  // of a user who never did stays as it was.
+  std::optional<std::int32_t> SHOW_FILTER_GRAPH;
 
   // The older filters read from the file; they are never written back.
   StaticFilterList staticFilters;
@@ -162,6 +167,7 @@ void VisitGeneralSettings(Object& o, Visitor&& visit) {
   visit("CONFIRM_CLOSE", kBoolean, o.CONFIRM_CLOSE);
   visit("CLOSE_BUTTON_ACTION", kInteger, o.CLOSE_BUTTON_ACTION);
   visit("NOT_SHOW_MESSAGE", kFlags, o.NOT_SHOW_MESSAGE);
+  visit("SHOW_FILTER_GRAPH", kBoolean, o.SHOW_FILTER_GRAPH);
 }
 
 }  // namespace harlune

@@ -100,6 +100,13 @@ void ReadOption(SettingKind kind, std::int32_t& target, std::string_view value) 
   }
 }
 
+// An option the file may lack: set once the file names it.
+void ReadOption(SettingKind kind, std::optional<std::int32_t>& target, std::string_view value) {
+  std::int32_t read = target.value_or(0);
+  ReadOption(kind, read, value);
+  target = read;
+}
+
 void ReadOption(SettingKind, std::uint32_t& target, std::string_view value) {
   ReadInteger(FirstPiece(value), target);
 }

@@ -43,6 +43,20 @@ std::string FormatOption(SettingKind kind, const WindowRectangle& rectangle) {
                                                         rectangle.bottom, rectangle.right});
 }
 
+template <class Member>
+void AddEntry(std::vector<ProfileEntry>& entries, std::string_view key, SettingKind kind,
+              const Member& member) {
+  entries.push_back({std::string(key), FormatOption(kind, member)});
+}
+
+// An option nobody set is left out, so that the file stays as it was.
+void AddEntry(std::vector<ProfileEntry>& entries, std::string_view key, SettingKind kind,
+              const std::optional<std::int32_t>& member) {
+  if (member.has_value()) {
+    AddEntry(entries, key, kind, *member);
+  }
+}
+
 std::size_t Occurrences(const std::vector<ProfileEntry>& entries, std::string_view key) {
   return static_cast<std::size_t>(std::ranges::count_if(
       entries, [key](const ProfileEntry& entry) { return SameProfileName(entry.key, key); }));
@@ -73,7 +87,7 @@ std::vector<ProfileEntry> FormatGeneralSettings(const IniFileObject& object) {
   entries.push_back({std::string(kVersionKey), std::to_string(IniFileObject::kIniFileVersion)});
   VisitGeneralSettings(object,
                        [&entries](std::string_view key, SettingKind kind, const auto& member) {
-                         entries.push_back({std::string(key), FormatOption(kind, member)});
+                         AddEntry(entries, key, kind, member);
                        });
   return entries;
 }

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QSplitter>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -21,6 +22,7 @@
 #include "gui/models/filter_list_model.h"
 #include "gui/widgets/list_rows.h"
 #include "gui/widgets/list_shortcuts.h"
+#include "gui/widgets/rate_graph.h"
 
 namespace harlune {
 namespace {
@@ -78,7 +80,7 @@ FilterPage::FilterPage(HarluneEngine& engine, UserDialogs& dialogs, QWidget* par
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(5, 5, 5, 0);
   layout->addWidget(BuildButtons());
-  layout->addWidget(view_);
+  layout->addWidget(BuildListAndGraph());
   RestoreColumns();
   WatchColumns();
   AddListShortcuts(*this, {[this] { NewFilter(); }, [this] { EditFilter(); },
@@ -99,7 +101,61 @@ QWidget* FilterPage::BuildButtons() {
     layout->addWidget(button);
   }
   layout->addStretch();
+  layout->addWidget(BuildGraphButton());
   return bar;
+}
+
+QPushButton* FilterPage::BuildGraphButton() {
+  graphButton_ = new QPushButton(QStringLiteral("グラフ"));
+  graphButton_->setObjectName("filterGraphButton");
+  graphButton_->setToolTip(QStringLiteral("帯域のグラフを表示する"));
+  graphButton_->setCheckable(true);
+  return graphButton_;
+}
+
+QWidget* FilterPage::BuildListAndGraph() {
+  graph_ = new RateGraph;
+  graph_->setObjectName("filterGraph");
+  auto* splitter = new QSplitter(Qt::Vertical);
+  splitter->setChildrenCollapsible(false);
+  splitter->addWidget(view_);
+  splitter->addWidget(graph_);
+  splitter->setStretchFactor(0, 3);
+  splitter->setStretchFactor(1, 2);
+  const bool shown = engine_.settings().general.SHOW_FILTER_GRAPH.value_or(0) == 1;
+  graph_->setVisible(shown);
+  graphButton_->setChecked(shown);
+  // Connected after the restore: only the user's own choice is stored.
+  connect(graphButton_, &QPushButton::toggled, this, &FilterPage::ShowGraph);
+  connect(view_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+    if (graph_->isVisible()) {
+      DrawGraph();
+    }
+  });
+  return splitter;
+}
+
+void FilterPage::ShowGraph(bool shown) {
+  engine_.settings().general.SHOW_FILTER_GRAPH = shown ? 1 : 0;
+  graph_->setVisible(shown);
+  if (shown) {
+    DrawGraph();
+  }
+}
+
+void FilterPage::DrawGraph() {
+  const RateGraphHistory& history = engine_.graphHistory();
+  std::vector<RateGraphSeries> series;
+  series.push_back(SeriesOf(QStringLiteral("TOTAL Send"), &history.Send()));
+  series.push_back(SeriesOf(QStringLiteral("TOTAL Receive"), &history.Receive()));
+  const PacketFilterManager& filters = engine_.settings().filters;
+  for (const std::size_t row : SelectedRows()) {
+    if (row < filters.Size()) {
+      const PacketFilterSetting& filter = filters.At(row);
+      series.push_back(SeriesOf(ToQString(filter.Name), history.Filter(filter.ID)));
+    }
+  }
+  graph_->SetSeries(std::move(series));
 }
 
 void FilterPage::BuildList() {
@@ -187,7 +243,13 @@ void FilterPage::ShowContextMenu(const QPoint& position) {
   menu_->popup(view_->viewport()->mapToGlobal(position));
 }
 
-void FilterPage::Redraw() { model_->Refresh(); }
+void FilterPage::Redraw() {
+  model_->Refresh();
+  // A hidden graph costs nothing: it is drawn anew when shown.
+  if (graph_->isVisible()) {
+    DrawGraph();
+  }
+}
 
 bool FilterPage::HasSelection() const { return view_->selectionModel()->hasSelection(); }
 

@@ -4,7 +4,9 @@
 // user's list commands to the engine (which applies them to the driver
 // first) and selects the rows the engine names afterwards. Column widths
 // and order are restored from the general settings and stored back shortly
-// after the user changes them.
+// after the user changes them. A rate graph under the list, shown and
+// hidden with the page's "グラフ" button, draws the total rates and those of
+// the selected filters over the last ten minutes.
 
 #include <QWidget>
 #include <cstddef>
@@ -18,12 +20,14 @@
 #include "core/filter/packet_filter_setting.h"
 
 class QMenu;
+class QPushButton;
 class QTableView;
 class QTimer;
 
 namespace harlune {
 
 class FilterListModel;
+class RateGraph;
 
 class FilterPage final : public QWidget {
   Q_OBJECT
@@ -38,7 +42,8 @@ class FilterPage final : public QWidget {
 
   FilterPage(HarluneEngine& engine, UserDialogs& dialogs, QWidget* parent = nullptr);
 
-  // Brings every row up to date with the filter list, in place.
+  // Brings every row up to date with the filter list, in place, and the
+  // graph too while it is shown.
   void Redraw();
   bool HasSelection() const;
   // Replaces the editor the new and edit commands open (tests script it).
@@ -47,6 +52,8 @@ class FilterPage final : public QWidget {
   QTableView* view() const { return view_; }
   FilterListModel* model() const { return model_; }
   QMenu* contextMenu() const { return menu_; }
+  RateGraph* graph() const { return graph_; }
+  QPushButton* graphButton() const { return graphButton_; }
 
  public slots:
   void NewFilter();
@@ -63,7 +70,12 @@ class FilterPage final : public QWidget {
 
  private:
   QWidget* BuildButtons();
+  QPushButton* BuildGraphButton();
   void BuildList();
+  QWidget* BuildListAndGraph();
+  // The user showed or hid the graph: the choice is kept in the settings.
+  void ShowGraph(bool shown);
+  void DrawGraph();
   void BuildMenu();
   void RestoreColumns();
   void WatchColumns();
@@ -82,6 +94,8 @@ class FilterPage final : public QWidget {
   FilterEditor editor_;
   FilterListModel* model_ = nullptr;
   QTableView* view_ = nullptr;
+  RateGraph* graph_ = nullptr;
+  QPushButton* graphButton_ = nullptr;
   QMenu* menu_ = nullptr;
   QTimer* widthTimer_ = nullptr;
   QTimer* orderTimer_ = nullptr;

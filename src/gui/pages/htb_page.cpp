@@ -26,6 +26,7 @@
 #include "gui/models/htb_list_model.h"
 #include "gui/models/htb_tree_model.h"
 #include "gui/widgets/list_shortcuts.h"
+#include "gui/widgets/rate_graph.h"
 
 namespace harlune {
 namespace {
@@ -138,11 +139,22 @@ void HtbPage::BuildWidgets() {
   buttonBar_ = new QHBoxLayout;
   buttonBar_->addWidget(new QLabel(QStringLiteral("操作："), this));
 
+  // The graph stays under the classes: the page shows one class's rate at
+  // a time, and like the lists it is drawn only while the page is in view.
+  graph_ = new RateGraph(this);
+  graph_->setObjectName("htbGraph");
+  auto* classesAndGraph = new QSplitter(Qt::Vertical, this);
+  classesAndGraph->setChildrenCollapsible(false);
+  classesAndGraph->addWidget(splitter);
+  classesAndGraph->addWidget(graph_);
+  classesAndGraph->setStretchFactor(0, 3);
+  classesAndGraph->setStretchFactor(1, 2);
+
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(buttonBar_);
   layout->addLayout(switches);
   layout->addWidget(rootNote_);
-  layout->addWidget(splitter, 1);
+  layout->addWidget(classesAndGraph, 1);
 
   widthTimer_ = new QTimer(this);
   widthTimer_->setSingleShot(true);
@@ -227,6 +239,11 @@ void HtbPage::ConnectSignals() {
       treeMenu_->popup(tree_->viewport()->mapToGlobal(at));
     }
   });
+  connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+    if (graph_->isVisible()) {
+      DrawGraph();
+    }
+  });
   connect(list_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
     const QModelIndex index = list_->indexAt(at);
     if (index.isValid()) {
@@ -309,6 +326,29 @@ void HtbPage::Redraw() {
   const auto listSelected = ListSelectedId();
   listModel_->Update(HtbListRows(engine_.settings().htb, ShowAll(), TreeSelectedId()));
   KeepListSelection(listSelected);
+  if (graph_->isVisible()) {
+    DrawGraph();
+  }
+}
+
+std::optional<std::int32_t> HtbPage::GraphedClassId() const {
+  const std::optional<std::int32_t> listed = ListSelectedId();
+  return listed.has_value() ? listed : TreeSelectedId();
+}
+
+// The assured rate and ceiling as the last HTB step derived them from the
+// parents, which is what it shared the rates out with.
+void HtbPage::DrawGraph() {
+  const std::optional<std::int32_t> id = GraphedClassId();
+  const auto cls = id.has_value() ? engine_.settings().htb.Find(*id) : nullptr;
+  if (cls == nullptr) {
+    graph_->SetSeries({});
+    graph_->SetLines({});
+    return;
+  }
+  graph_->SetSeries({SeriesOf(ToQString(cls->Name), engine_.graphHistory().Class(cls->ID))});
+  graph_->SetLines({{QStringLiteral("最低保証帯域"), cls->AssuredRate},
+                    {QStringLiteral("上限帯域"), cls->CeilRate}});
 }
 
 void HtbPage::RebuildTree() {

@@ -2,8 +2,10 @@
 
 // HtbPage: the HTB tab. The class tree (send and receive root) on the left,
 // the class list on the right, the switches "HTBを使う" and
-// "常に全てのクラスを表示" above them, a note while a root has no rate, and
-// the context menus with the commands on the selected class. Every decision is the core's
+// "常に全てのクラスを表示" above them, a note while a root has no rate, a
+// graph under them of the selected class's rate against its assured rate
+// and ceiling, and the context menus with the commands on the selected
+// class. Every decision is the core's
 // (HtbPageCommands, htb_rows); the page draws and forwards.
 
 #include <QWidget>
@@ -30,6 +32,7 @@ class CEditHtbClassDlg;
 class HarluneEngine;
 class HtbListModel;
 class HtbTreeModel;
+class RateGraph;
 
 class HtbPage : public QWidget {
   Q_OBJECT
@@ -51,6 +54,8 @@ class HtbPage : public QWidget {
 
   void SetClassEditorRunner(ClassEditorRunner runner) { runEditor_ = std::move(runner); }
 
+  RateGraph* graph() const { return graph_; }
+
  protected:
   void showEvent(QShowEvent* event) override;
 
@@ -65,6 +70,9 @@ class HtbPage : public QWidget {
   void RestoreColumns();
   void SyncSwitches();
   void ShowRootNotes();
+  // The class the graph shows: the one selected in the list, else in the tree.
+  std::optional<std::int32_t> GraphedClassId() const;
+  void DrawGraph();
   void OnChanged();
 
   void NewClassUnder(std::int32_t parentId);
@@ -88,6 +96,7 @@ class HtbPage : public QWidget {
   QCheckBox* doHtbBox_ = nullptr;
   QCheckBox* showAllBox_ = nullptr;
   QLabel* rootNote_ = nullptr;
+  RateGraph* graph_ = nullptr;
   QHBoxLayout* buttonBar_ = nullptr;
   std::vector<QPushButton*> buttons_;
   QMenu* treeMenu_ = nullptr;
