@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMenu>
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -378,6 +379,28 @@ TEST_F(ConnectionProcessViewTest, TheMenuMakesFiltersFromAProcessAndFromItsConne
   EXPECT_THAT(dialogs_.messages, ElementsAre(std::string(kUnknownProcessFilterMessage)));
   EXPECT_EQ(filters.Size(), 2U);
   EXPECT_EQ(edited, 2);
+}
+
+// The search box finds processes by their connections' text: a process shows
+// with the connections that hold the text, and its sums are theirs alone.
+TEST_F(ConnectionProcessViewTest, TheSearchKeepsTheProcessesOfTheConnectionsItFinds) {
+  Page().processesButton()->click();
+  Page().searchBox()->setText(QStringLiteral("MAIL"));
+  EXPECT_THAT(ProcessRows(Processes()), ElementsAre("mail/200"));
+
+  Page().searchBox()->setText(QStringLiteral("192.0.2.9"));
+  EXPECT_THAT(ProcessRows(Processes()), ElementsAre("browser/100"));
+  const QModelIndex browser = ProcessRow("browser/100");
+  EXPECT_EQ(Cell(browser, ProcessColumn::kConnectionCount), "2");
+  EXPECT_EQ(Processes().rowCount(browser), 2);
+
+  // A refresh keeps the search; a new connection that holds the text joins.
+  Refresh({Row(1003, 9, 8080, 200)});
+  Page().Redraw();
+  EXPECT_THAT(ProcessRows(Processes()), ElementsAre("browser/100", "mail/200"));
+
+  Page().searchBox()->clear();
+  EXPECT_EQ(ProcessRows(Processes()).size(), 4U);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <QStackedWidget>
 #include <QTableView>
 #include <QTimer>
+#include <QTreeView>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <utility>
