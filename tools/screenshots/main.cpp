@@ -13,10 +13,14 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QHostAddress>
+#include <QItemSelectionModel>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTreeView>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -35,6 +39,11 @@
 #include "gui/editors/edit_htb_class_dialog.h"
 #include "gui/editors/edit_rule_dialog.h"
 #include "gui/editors/options_dialog.h"
+#include "gui/models/htb_tree_model.h"
+#include "gui/pages/connection_page.h"
+#include "gui/pages/connection_process_view.h"
+#include "gui/pages/filter_page.h"
+#include "gui/pages/htb_page.h"
 #include "gui/pages/packet_page.h"
 #include "platform/linux/ifaddrs_adapter_source.h"
 #include "platform/linux/linux_engine_services.h"
@@ -45,7 +54,9 @@ namespace harlune {
 namespace {
 
 constexpr std::uint32_t kKiB = 1024;
-constexpr int kWarmUpMs = 5000;  // rates settle over a few drawing cycles
+// Rates settle over a few drawing cycles; the graphs gather a few dozen
+// seconds of them.
+constexpr int kWarmUpMs = 30000;
 constexpr int kPageSettleMs = 800;
 constexpr int kDialogSettleMs = 300;
 
@@ -185,6 +196,37 @@ bool SaveDialog(QDialog& dialog, const QDir& output, const QString& name) {
   return saved;
 }
 
+// The filter page's graph pane open with two filters selected, and the HTB
+// page's graph on the upload class.
+void ShowGraphs(CNetSieveDlg& window) {
+  FilterPage& filters = window.filterPage();
+  if (!filters.graphButton()->isChecked()) {
+    filters.graphButton()->click();
+  }
+  QItemSelectionModel& selection = *filters.view()->selectionModel();
+  for (const int row : {0, 2}) {
+    selection.select(filters.view()->model()->index(row, 0),
+                     QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  }
+  Settings& settings = window.engine().settings();
+  auto& tree = *window.htbPage().findChild<QTreeView*>(QStringLiteral("htbTree"));
+  const std::int32_t upload = settings.htb.LeavesOfFilter(settings.filters.At(1).ID).front()->ID;
+  tree.setCurrentIndex(static_cast<HtbTreeModel*>(tree.model())->IndexOfClass(upload));
+}
+
+// The connection page grouped by process, every process opened.
+bool SaveProcesses(CNetSieveDlg& window, const QDir& output) {
+  window.tabs().setCurrentIndex(kConnectionPageIndex);
+  ConnectionPage& page = window.connectionPage();
+  page.processesButton()->click();
+  Wait(kPageSettleMs);
+  page.processView()->tree()->expandAll();
+  Wait(kPageSettleMs);
+  const bool saved = Save(window, output, QStringLiteral("main_processes"));
+  page.connectionsButton()->click();
+  return saved;
+}
+
 bool SavePages(CNetSieveDlg& window, const QDir& output) {
   const QStringList names = {"main_filters", "main_htb",     "main_connections",
                              "main_control", "main_packets", "main_commands"};
@@ -194,6 +236,7 @@ bool SavePages(CNetSieveDlg& window, const QDir& output) {
     Wait(kPageSettleMs);
     saved = Save(window, output, names[page]) && saved;
   }
+  saved = SaveProcesses(window, output) && saved;
   window.tabs().setCurrentIndex(kFilterPageIndex);
   return saved;
 }
@@ -256,6 +299,7 @@ int Run(const QDir& output) {
     window.packetPage().captureBox().click();  // as the user turns capture on
   }
   window.show();
+  ShowGraphs(window);
   Wait(kWarmUpMs);
   // Every demonstration flow has a filter: the list of all packets has rows.
   window.packetPage().tabBar().setCurrentIndex(window.packetPage().listCount() - 1);
