@@ -131,7 +131,7 @@ class Run:
 
 
 # The key that shows the filter page's graph pane at start-up.
-GRAPH_KEY = b"SHOW_RATE_GRAPH=TRUE"
+GRAPH_KEY = b"SHOW_FILTER_GRAPH=TRUE"
 
 
 def measure_window(run, adapter, graph_shown, seconds):
