@@ -16,52 +16,41 @@ namespace {
 
 constexpr int kNoColumn = -1;
 
-// The connection column whose header a process column takes; the count
-// column has a header of its own.
-constexpr std::array<int, kProcessColumnCount> kHeaderColumns{
-    static_cast<int>(ConnectionColumn::kProcessName),
-    static_cast<int>(ConnectionColumn::kProcessId),
-    kNoColumn,
-    static_cast<int>(ConnectionColumn::kUpBandwidth),
-    static_cast<int>(ConnectionColumn::kDownBandwidth),
-    static_cast<int>(ConnectionColumn::kUpTotal),
-    static_cast<int>(ConnectionColumn::kDownTotal),
-    static_cast<int>(ConnectionColumn::kLocalAddress),
-    static_cast<int>(ConnectionColumn::kLocalPort),
-    static_cast<int>(ConnectionColumn::kRemoteAddress),
-    static_cast<int>(ConnectionColumn::kRemoteHost),
-    static_cast<int>(ConnectionColumn::kRemotePort),
-    static_cast<int>(ConnectionColumn::kState),
-    static_cast<int>(ConnectionColumn::kConnectedTime),
-    static_cast<int>(ConnectionColumn::kProcessPath),
+// Per process column: the connection column whose header it takes (the
+// count column has a header of its own), and the connection column a
+// connection row below a process shows in it. The process stands on the
+// row above, so a connection row leaves the process columns empty; its
+// first column names the protocol, as the connection list's first does.
+struct ProcessColumnSource {
+  int header;
+  int connectionCell;
 };
 
-// The connection column a connection row below a process shows in a
-// process column. Its process stands on the row above, so the process
-// columns show nothing; the first column names the protocol, as the
-// connection list's first column does.
-constexpr std::array<int, kProcessColumnCount> kConnectionCellColumns{
-    static_cast<int>(ConnectionColumn::kProtocol),
-    kNoColumn,
-    kNoColumn,
-    static_cast<int>(ConnectionColumn::kUpBandwidth),
-    static_cast<int>(ConnectionColumn::kDownBandwidth),
-    static_cast<int>(ConnectionColumn::kUpTotal),
-    static_cast<int>(ConnectionColumn::kDownTotal),
-    static_cast<int>(ConnectionColumn::kLocalAddress),
-    static_cast<int>(ConnectionColumn::kLocalPort),
-    static_cast<int>(ConnectionColumn::kRemoteAddress),
-    static_cast<int>(ConnectionColumn::kRemoteHost),
-    static_cast<int>(ConnectionColumn::kRemotePort),
-    static_cast<int>(ConnectionColumn::kState),
-    static_cast<int>(ConnectionColumn::kConnectedTime),
-    kNoColumn,
-};
+constexpr int Of(ConnectionColumn column) { return static_cast<int>(column); }
+
+constexpr std::array<ProcessColumnSource, kProcessColumnCount> kColumnSources{{
+    {Of(ConnectionColumn::kProcessName), Of(ConnectionColumn::kProtocol)},
+    {Of(ConnectionColumn::kProcessId), kNoColumn},
+    {kNoColumn, kNoColumn},
+    {Of(ConnectionColumn::kUpBandwidth), Of(ConnectionColumn::kUpBandwidth)},
+    {Of(ConnectionColumn::kDownBandwidth), Of(ConnectionColumn::kDownBandwidth)},
+    {Of(ConnectionColumn::kUpTotal), Of(ConnectionColumn::kUpTotal)},
+    {Of(ConnectionColumn::kDownTotal), Of(ConnectionColumn::kDownTotal)},
+    {Of(ConnectionColumn::kLocalAddress), Of(ConnectionColumn::kLocalAddress)},
+    {Of(ConnectionColumn::kLocalPort), Of(ConnectionColumn::kLocalPort)},
+    {Of(ConnectionColumn::kRemoteAddress), Of(ConnectionColumn::kRemoteAddress)},
+    {Of(ConnectionColumn::kRemoteHost), Of(ConnectionColumn::kRemoteHost)},
+    {Of(ConnectionColumn::kRemotePort), Of(ConnectionColumn::kRemotePort)},
+    {Of(ConnectionColumn::kState), Of(ConnectionColumn::kState)},
+    {Of(ConnectionColumn::kConnectedTime), Of(ConnectionColumn::kConnectedTime)},
+    {Of(ConnectionColumn::kProcessPath), kNoColumn},
+}};
 
 bool InRange(int column) { return column >= 0 && column < static_cast<int>(kProcessColumnCount); }
 
 int ConnectionCellColumn(int column) {
-  return InRange(column) ? kConnectionCellColumns[static_cast<std::size_t>(column)] : kNoColumn;
+  return InRange(column) ? kColumnSources[static_cast<std::size_t>(column)].connectionCell
+                         : kNoColumn;
 }
 
 template <typename T>
@@ -95,7 +84,7 @@ ConnectionColumnInfo ProcessColumnOf(int column) {
   if (static_cast<ProcessColumn>(column) == ProcessColumn::kConnectionCount) {
     return {kConnectionCountHeader, true};
   }
-  return ConnectionColumnOf(kHeaderColumns[static_cast<std::size_t>(column)]);
+  return ConnectionColumnOf(kColumnSources[static_cast<std::size_t>(column)].header);
 }
 
 bool IsUnknownProcess(const ConnectionRow& row) {
