@@ -403,5 +403,15 @@ TEST_F(ConnectionProcessViewTest, TheSearchKeepsTheProcessesOfTheConnectionsItFi
   EXPECT_EQ(ProcessRows(Processes()).size(), 4U);
 }
 
+// The process rows are one line of text high, as every list's rows are.
+TEST_F(ConnectionProcessViewTest, TheRowsAreAsHighAsTheConnectionListRows) {
+  Page().processesButton()->click();
+  const QTreeView& tree = *View().tree();
+  ASSERT_GT(tree.model()->rowCount(), 0);
+  const int listRow = Page().view()->verticalHeader()->defaultSectionSize();
+  EXPECT_EQ(tree.sizeHintForRow(0), listRow);
+  EXPECT_EQ(listRow, tree.fontMetrics().height() + 4);
+}
+
 }  // namespace
 }  // namespace harlune

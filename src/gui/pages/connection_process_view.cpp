@@ -11,6 +11,7 @@
 #include "gui/base/qt_text.h"
 #include "gui/models/process_tree_model.h"
 #include "gui/pages/connection_menu_texts.h"
+#include "gui/widgets/list_rows.h"
 
 namespace harlune {
 namespace {
@@ -40,7 +41,7 @@ void ConnectionProcessView::MakeTree() {
   tree_->setSelectionMode(QAbstractItemView::SingleSelection);
   tree_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   tree_->setContextMenuPolicy(Qt::CustomContextMenu);
-  tree_->setUniformRowHeights(true);
+  UseListRows(*tree_);
   tree_->setWordWrap(false);
   tree_->setAllColumnsShowFocus(true);
   // The view's own sorting would sort again by itself; the header only
