@@ -20,11 +20,14 @@ cmake --build "$build" -j "$(nproc)" --target harlune-passthru harlune_screensho
 runtime=$(mktemp -d)
 chmod 700 "$runtime"
 simulator=""
+neighbour=""
 cleanup() {
-  if [[ -n "$simulator" ]]; then
-    kill "$simulator" 2>/dev/null || true
-    wait "$simulator" 2>/dev/null || true
-  fi
+  for child in "$simulator" "$neighbour"; do
+    if [[ -n "$child" ]]; then
+      kill "$child" 2>/dev/null || true
+      wait "$child" 2>/dev/null || true
+    fi
+  done
   rm -rf "$runtime"
 }
 trap cleanup EXIT
@@ -41,6 +44,14 @@ if [[ ! -S "$runtime/harlune/PassThru" ]]; then
   echo "the simulated driver did not start" >&2
   exit 1
 fi
+
+# A second process with loopback connections for the view by process: two
+# clients of its own listener, whose accepted ends no process holds yet.
+python3 -c 'import socket, time
+server = socket.create_server(("127.0.0.1", 0))
+clients = [socket.create_connection(server.getsockname()) for _ in range(2)]
+time.sleep(600)' &
+neighbour=$!
 
 mkdir -p "$output"
 xvfb-run -a -s "-screen 0 1280x1024x24" \

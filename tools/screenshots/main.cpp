@@ -54,9 +54,9 @@ namespace harlune {
 namespace {
 
 constexpr std::uint32_t kKiB = 1024;
-// Rates settle over a few drawing cycles; the graphs gather a few dozen
-// seconds of them.
-constexpr int kWarmUpMs = 30000;
+// Rates settle over a few drawing cycles; the graphs gather two minutes of
+// them.
+constexpr int kWarmUpMs = 120000;
 constexpr int kPageSettleMs = 800;
 constexpr int kDialogSettleMs = 300;
 
