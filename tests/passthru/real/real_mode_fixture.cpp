@@ -219,9 +219,16 @@ Measured RealModeTest::Iperf6(std::uint16_t port, const std::string& options, in
 
 Measured RealModeTest::IperfTo(const std::string& address, std::uint16_t port,
                                const std::string& options, int seconds, int omit) {
-  std::string json = Output(InDaemonSide("iperf3 -J -c " + address + " -p " + std::to_string(port) +
-                                         " -t " + std::to_string(seconds) + " -O " +
-                                         std::to_string(omit) + " " + options + " 2>&1"));
+  const std::string command = InDaemonSide("iperf3 -J -c " + address + " -p " +
+                                           std::to_string(port) + " -t " + std::to_string(seconds) +
+                                           " -O " + std::to_string(omit) + " " + options + " 2>&1");
+  std::string json = Output(command);
+  // A server still closing the test before (its client has ended, it has
+  // not) refuses the next one at once; it is free a moment later.
+  for (int retry = 0; retry < 20 && json.find("the server is busy") != std::string::npos; ++retry) {
+    std::this_thread::sleep_for(250ms);
+    json = Output(command);
+  }
   const double bytes = JsonNumber(json, "sum_received", "bytes");
   const double measuredSeconds = JsonNumber(json, "sum_received", "seconds");
   return {bytes, measuredSeconds, std::move(json)};
