@@ -30,9 +30,11 @@ check_version_mismatch_refused() {
   rm -rf "$copy"
 }
 
+# The package given (a full path), else one that package.sh builds.
 build_or_take_package() {
-  if [ $# -ge 1 ]; then
-    realpath "$1"
+  if [ -n "$1" ]; then
+    [ -f "$1" ] || fail "no package $1"
+    echo "$1"
     return
   fi
   note "building the package (scripts/package.sh)" >&2

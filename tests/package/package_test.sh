@@ -15,6 +15,7 @@
 # (an earlier run that was cut short) is purged first. Whatever happens,
 # the namespace, the daemon and the package it installed do not stay.
 set -euo pipefail
+given_deb=${1:+$(realpath "$1")}  # before the cd, which a relative path follows
 cd "$(dirname "$0")/../.."
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -70,7 +71,7 @@ source tests/package/package_real_mode.sh
 
 remove_earlier_installation
 check_version_mismatch_refused
-deb=$(build_or_take_package "$@")
+deb=$(build_or_take_package "$given_deb")
 version=$(dpkg-deb -f "$deb" Version)
 check_nothing_installed_yet "$deb"
 
