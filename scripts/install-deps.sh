@@ -18,6 +18,8 @@ packages=(
   libnetfilter-queue-dev libmnl-dev iproute2 iptables iperf3
   # the cost script's reference (bench/stack_cost.py)
   nethogs
+  # the Debian package (scripts/package.sh) and its check
+  debhelper dpkg-dev fakeroot lintian help2man systemd
 )
 
 missing=()

@@ -102,16 +102,20 @@ void ServeSimulation(EventLoop& loop, const StopSignal& stop, SocketServer& serv
 
 }  // namespace
 
+std::string VersionText() { return std::string("harlune-passthru ") + HARLUNE_VERSION + "\n"; }
+
 std::string UsageText() {
   return "usage: harlune-passthru --simulate [FLOWS] [--socket PATH]\n"
          "       harlune-passthru --real [--socket PATH]\n"
+         "       harlune-passthru --help | --version\n"
          "  Serves the driver's device protocol.\n"
          "  --simulate  simulated traffic; FLOWS is a flows file (default: built-in\n"
          "              demonstration flows); the default socket is the per-user one\n"
          "  --real      the machine's interfaces (root); the default socket is\n"
          "              /run/harlune/PassThru\n"
          "  Without either, root gets --real and anyone else --simulate.\n"
-         "  --socket    the socket to serve\n";
+         "  --socket    the socket to serve\n"
+         "  --version   prints the program's name and version\n";
 }
 
 ParsedArguments ParseArguments(std::span<const std::string_view> arguments) {
@@ -126,6 +130,9 @@ ParsedArguments ParseArguments(std::span<const std::string_view> arguments, bool
     const std::string_view argument = arguments[i];
     if (argument == "--help" || argument == "-h") {
       return {std::nullopt, UsageText(), kExitOk};
+    }
+    if (argument == "--version") {
+      return {std::nullopt, VersionText(), kExitOk};
     }
     if (argument == "--simulate" && !real) {
       simulate = true;

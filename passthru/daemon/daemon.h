@@ -42,6 +42,8 @@ struct ParsedArguments {
 ParsedArguments ParseArguments(std::span<const std::string_view> arguments, bool runningAsRoot);
 ParsedArguments ParseArguments(std::span<const std::string_view> arguments);
 std::string UsageText();
+// "harlune-passthru 0.1.0\n": the project's version, from CMake.
+std::string VersionText();
 
 // Serves until a stop is requested; the log line of the start goes to
 // `log`, errors to `errors`. Returns the exit code. The loop sleeps in epoll

@@ -2,9 +2,10 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "headless/headless_app.h"
 #include "headless/stderr_dialogs.h"
@@ -15,10 +16,37 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: harlune-headless [SETTINGS_DIR]\n"
+    "       harlune-headless --help | --version\n"
     "Runs Harlune without a window: loads the settings, drives the packet driver,\n"
     "watches the connections and writes the logs until SIGINT or SIGTERM.\n"
     "Without SETTINGS_DIR the program's folder is used when it is writable,\n"
-    "else $XDG_CONFIG_HOME/harlune.\n";
+    "else $XDG_CONFIG_HOME/harlune (a folder whose name starts with '-' is\n"
+    "given as ./-name).\n";
+
+// The exit code when the command line asks for no run (--help, --version)
+// or is wrong; nothing when the program is to run.
+std::optional<int> AnswerWithoutRunning(int argc, char** argv) {
+  if (argc < 2) {
+    return std::nullopt;
+  }
+  const std::string_view first = argv[1];
+  if (argc == 2 && (first == "--help" || first == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && first == "--version") {
+    std::printf("harlune-headless %s\n", HARLUNE_VERSION);
+    return 0;
+  }
+  // A mistyped option is not taken for a settings folder to create.
+  if (argc > 2 || first.starts_with("-")) {
+    const char* unexpected = first.starts_with("-") ? argv[1] : argv[2];
+    std::fprintf(stderr, "harlune-headless: unexpected argument %s\n", unexpected);
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  return std::nullopt;
+}
 
 int Fail(const std::string& text) {
   std::fprintf(stderr, "harlune-headless: %s\n", text.c_str());
@@ -28,10 +56,8 @@ int Fail(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2 ||
-      (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))) {
-    std::fputs(kUsage, argc > 2 ? stderr : stdout);
-    return argc > 2 ? 2 : 0;
+  if (const std::optional<int> exitCode = AnswerWithoutRunning(argc, argv)) {
+    return *exitCode;
   }
   std::filesystem::path folder;
   if (argc == 2) {

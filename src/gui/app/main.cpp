@@ -4,7 +4,10 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QSessionManager>
+#include <cstdio>
 #include <filesystem>
+#include <optional>
+#include <string_view>
 
 #include "gui/app/application_icon.h"
 #include "gui/app/main_window.h"
@@ -19,6 +22,28 @@
 #include "platform/linux/settings_folder.h"
 
 namespace {
+
+constexpr const char* kUsage =
+    "usage: harlune [QT_OPTIONS]\n"
+    "       harlune --help | --version\n"
+    "The Harlune desktop application. A second start shows the running one's\n"
+    "window. Qt's own options (-platform NAME, -style NAME, ...) are understood.\n";
+
+// Answered before Qt starts, so that they work without a display.
+std::optional<int> AnswerWithoutWindow(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--version") {
+      std::printf("harlune %s\n", HARLUNE_VERSION);
+      return 0;
+    }
+    if (argument == "--help" || argument == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
+  return std::nullopt;
+}
 
 // The session's end (a logout, a signal, the application quitting by any
 // other way) runs the close procedure without questions.
@@ -40,6 +65,9 @@ void WatchSessionEnd(QApplication& application, harlune::ShutdownSignals& shutdo
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const std::optional<int> exitCode = AnswerWithoutWindow(argc, argv)) {
+    return *exitCode;
+  }
   // Qt's start takes a while; a logout in that time must not kill us.
   harlune::ShutdownSignals::HoldUntilInstalled();
   QApplication application(argc, argv);
