@@ -126,7 +126,7 @@ void RealModeRuleWatchTest::LimitedAgainAfterEach(const std::vector<std::string>
     EXPECT_LT(rate, kLimit * 1.3) << "not limited again after " << command;
     EXPECT_GT(rate, kLimit * 0.5) << "the flow stalled after " << command;
     EXPECT_EQ(RestoredLines(program), before + (restored ? 1 : 0)) << "one line per restore\n"
-                                                                    << Log();
+                                                                   << Log();
   }
   sender.join();
   EXPECT_GT(flow.bytes, 0) << flow.json;
