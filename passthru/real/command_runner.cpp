@@ -38,9 +38,28 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
+// From the start of `fd`, which the program wrote.
+bool ReadAll(int fd, std::string& text) {
+  if (::lseek(fd, 0, SEEK_SET) != 0) {
+    return false;
+  }
+  char buffer[8192];
+  while (true) {
+    const ssize_t count = ::read(fd, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      return count == 0;
+    }
+    text.append(buffer, static_cast<std::size_t>(count));
+  }
+}
+
 }  // namespace
 
-int SpawnCommandRunner::Spawn(const std::vector<std::string>& arguments, int inputFd) {
+int SpawnCommandRunner::Spawn(const std::vector<std::string>& arguments, int inputFd,
+                              int outputFd) {
   if (arguments.empty()) {
     return -1;
   }
@@ -58,7 +77,11 @@ int SpawnCommandRunner::Spawn(const std::vector<std::string>& arguments, int inp
   } else {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   }
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  if (outputFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  }
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
   const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -81,6 +104,22 @@ int SpawnCommandRunner::RunWithInput(const std::vector<std::string>& arguments,
   }
   const bool ready = WriteAll(fd, input) && ::lseek(fd, 0, SEEK_SET) == 0;
   const int status = ready ? Spawn(arguments, fd) : -1;
+  ::close(fd);
+  return status;
+}
+
+int SpawnCommandRunner::RunForOutput(const std::vector<std::string>& arguments,
+                                     std::string& output) {
+  output.clear();
+  // A memory file again: the program never waits for the daemon to read.
+  const int fd = ::memfd_create("harlune-output", MFD_CLOEXEC);
+  if (fd < 0) {
+    return -1;
+  }
+  const int status = Spawn(arguments, -1, fd);
+  if (status >= 0 && !ReadAll(fd, output)) {
+    output.clear();
+  }
   ::close(fd);
   return status;
 }

@@ -16,6 +16,12 @@ class CommandRunner {
   virtual int Run(const std::vector<std::string>& arguments) = 0;
   // The same with `input` as the program's standard input.
   virtual int RunWithInput(const std::vector<std::string>& arguments, std::string_view input) = 0;
+  // The same with the program's standard output kept in `output` (a runner
+  // that cannot keep it, a test's say, fails the call).
+  virtual int RunForOutput(const std::vector<std::string>& /*arguments*/, std::string& output) {
+    output.clear();
+    return -1;
+  }
 };
 
 // Spawns the program with posix_spawn; its output goes to /dev/null.
@@ -23,10 +29,12 @@ class SpawnCommandRunner : public CommandRunner {
  public:
   int Run(const std::vector<std::string>& arguments) override;
   int RunWithInput(const std::vector<std::string>& arguments, std::string_view input) override;
+  int RunForOutput(const std::vector<std::string>& arguments, std::string& output) override;
 
  private:
-  // `inputFd` becomes the program's standard input; -1 for /dev/null.
-  static int Spawn(const std::vector<std::string>& arguments, int inputFd);
+  // `inputFd` becomes the program's standard input, `outputFd` its standard
+  // output; -1 for /dev/null.
+  static int Spawn(const std::vector<std::string>& arguments, int inputFd, int outputFd = -1);
 };
 
 }  // namespace harlune

@@ -73,8 +73,9 @@ RuleEvents QueueRuleWorker::TakeEvents() {
   std::lock_guard lock(mutex_);
   // The time is read under the lock under which the worker reads the start
   // of a change and posts it: a change not posted yet starts after it.
-  RuleEvents taken{std::move(events_), clock_()};
+  RuleEvents taken{std::move(events_), std::move(reports_), clock_()};
   events_.clear();
+  reports_.clear();
   return taken;
 }
 
@@ -99,27 +100,100 @@ bool QueueRuleWorker::HasWork() const {
   return false;
 }
 
+void QueueRuleWorker::WatchRules(bool notified, std::chrono::milliseconds interval) {
+  std::lock_guard lock(mutex_);
+  watching_ = true;
+  notified_ = notified;
+  checkInterval_ = interval;
+}
+
+void QueueRuleWorker::WantCheck() {
+  {
+    std::lock_guard lock(mutex_);
+    checkWanted_ = watching_;
+  }
+  wake_.notify_one();
+}
+
+bool QueueRuleWorker::Polling() const {
+  return watching_ && rules_.HasRules() && !(notified_ && rules_.NfTables());
+}
+
+bool QueueRuleWorker::CheckDue() const {
+  return checkWanted_ || (Polling() && std::chrono::steady_clock::now() >= nextCheck_);
+}
+
+void QueueRuleWorker::WaitForWork(std::unique_lock<std::mutex>& lock) {
+  const auto ready = [this] { return stopping_ || checkWanted_ || HasWork(); };
+  if (!Polling()) {
+    wake_.wait(lock, ready);  // no timeout: an idle daemon never wakes
+  } else if (!wake_.wait_until(lock, nextCheck_, ready)) {
+    checkWanted_ = true;
+  }
+}
+
 void QueueRuleWorker::Serve() {
   std::unique_lock lock(mutex_);
   while (true) {
-    wake_.wait(lock, [this] { return stopping_ || HasWork(); });
+    WaitForWork(lock);
     if (stopping_) {
       return;
     }
-    const std::uint64_t started = clock_();
-    const Batch batch = TakeBatch(started);
-    lock.unlock();
-    // Wishes that come meanwhile wait for the next batch; a wish undone
-    // before its turn (queued, then not) costs no call at all.
-    bool bypassDone = true;
-    const std::vector<bool> done = rules_.Apply(batch.changes, batch.bypass, bypassDone);
-    lock.lock();
-    const std::uint64_t finished = clock_();
-    if (batch.bypass) {
-      SettleBypass(*batch.bypass, bypassDone, finished);
+    if (CheckDue()) {
+      RunCheck(lock);
+    } else {
+      ApplyBatch(lock);
     }
-    Settle(batch, done, started, finished);
   }
+}
+
+void QueueRuleWorker::RunCheck(std::unique_lock<std::mutex>& lock) {
+  checkWanted_ = false;
+  const std::uint64_t started = clock_();
+  lock.unlock();
+  const RuleCheck check = rules_.Check();
+  lock.lock();
+  TakeCheck(check, started, clock_());
+}
+
+void QueueRuleWorker::TakeCheck(const RuleCheck& check, std::uint64_t started,
+                                std::uint64_t finished) {
+  nextCheck_ = std::chrono::steady_clock::now() + checkInterval_;
+  // A queue rule put back was missing since some time before the check: a
+  // packet met it or not until it was back.
+  for (const RuleChange& change : check.restoredQueueRules) {
+    Post({RuleEvent::Kind::Started, change.interfaceName, change.direction, false, started,
+          change.family});
+    Post({RuleEvent::Kind::Settled, change.interfaceName, change.direction, true, finished,
+          change.family});
+  }
+  reports_.insert(reports_.end(), check.reports.begin(), check.reports.end());
+  if (!check.reports.empty() || !check.restoredQueueRules.empty()) {
+    Signal();
+  }
+}
+
+void QueueRuleWorker::ApplyBatch(std::unique_lock<std::mutex>& lock) {
+  const std::uint64_t started = clock_();
+  // With no rule in place nothing was checked for a while: the chains
+  // the first rule goes into may be gone.
+  const bool checkFirst = watching_ && !rules_.HasRules();
+  const Batch batch = TakeBatch(started);
+  lock.unlock();
+  const RuleCheck check = checkFirst ? rules_.Check() : RuleCheck{};
+  // Wishes that come meanwhile wait for the next batch; a wish undone
+  // before its turn (queued, then not) costs no call at all.
+  bool bypassDone = true;
+  const std::vector<bool> done = rules_.Apply(batch.changes, batch.bypass, bypassDone);
+  lock.lock();
+  const std::uint64_t finished = clock_();
+  if (checkFirst) {
+    TakeCheck(check, started, finished);
+  }
+  if (batch.bypass) {
+    SettleBypass(*batch.bypass, bypassDone, finished);
+  }
+  Settle(batch, done, started, finished);
 }
 
 QueueRuleWorker::Batch QueueRuleWorker::TakeBatch(std::uint64_t started) {

@@ -7,7 +7,15 @@
 // and direction, all that are due in one iptables-restore call, and
 // reports when each change started and from when it holds, so that the
 // loop can judge every captured frame by the rule state at its time.
+//
+// It also checks that no other program removed the daemon's rules
+// (QueueRules::Check), and puts back what is gone: on a change of the
+// nf_tables ruleset the loop was told of (WantCheck), before the first rule
+// goes in, and, where no notification comes (iptables-legacy), every
+// couple of seconds while a rule is in place. With no rule in place and no
+// change, nothing wakes it.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -47,8 +55,13 @@ struct RuleEvent {
   std::uint32_t bypassGeneration = 0;
 };
 
+// How often the rules are checked while one is in place, when no change
+// notification wakes the check.
+inline constexpr std::chrono::milliseconds kRuleCheckInterval{2000};
+
 struct RuleEvents {
-  std::vector<RuleEvent> events;  // oldest first
+  std::vector<RuleEvent> events;     // oldest first
+  std::vector<std::string> reports;  // the checks' log lines, oldest first
   // Every change that started before this time is among the events taken
   // so far: frames stamped before it can be judged.
   std::uint64_t completeUntil = 0;
@@ -76,6 +89,12 @@ class QueueRuleWorker {
   // next batch (QueueRules::Apply). Refused, it is not tried again before
   // another wish.
   void WantBypass(std::uint32_t generation);
+  // Before Start: the rules are checked from then on. `notified`: WantCheck
+  // comes on every change of the nf_tables ruleset, so that without one
+  // only iptables-legacy needs checks every `interval`.
+  void WatchRules(bool notified, std::chrono::milliseconds interval = kRuleCheckInterval);
+  // Asks for a check (the ruleset changed).
+  void WantCheck();
   // Readable while events wait to be taken.
   int Fd() const { return eventFd_; }
   RuleEvents TakeEvents();
@@ -94,6 +113,14 @@ class QueueRuleWorker {
   };
 
   void Serve();
+  void WaitForWork(std::unique_lock<std::mutex>& lock);
+  bool Polling() const;
+  bool CheckDue() const;
+  void RunCheck(std::unique_lock<std::mutex>& lock);
+  // Posts what a check found; `started` and `finished` bound the time the
+  // queue rules it put back were missing or coming.
+  void TakeCheck(const RuleCheck& check, std::uint64_t started, std::uint64_t finished);
+  void ApplyBatch(std::unique_lock<std::mutex>& lock);
   bool Due(const Key& key, const Wish& wish) const;
   bool HasWork() const;
   bool BypassDue() const;
@@ -113,6 +140,12 @@ class QueueRuleWorker {
   std::optional<std::uint32_t> bypassWish_;
   std::optional<std::uint32_t> bypassRefused_;  // the wish iptables refused
   bool stopping_ = false;
+  bool watching_ = false;
+  bool notified_ = false;
+  bool checkWanted_ = false;
+  std::chrono::milliseconds checkInterval_ = kRuleCheckInterval;
+  std::chrono::steady_clock::time_point nextCheck_;
+  std::vector<std::string> reports_;
   int eventFd_ = -1;
   std::thread thread_;
 };

@@ -21,6 +21,10 @@
 // machine without ip6tables (or without IPv6) keeps its IPv4 rules; its
 // IPv6 packets are never queued.
 //
+// Other programs may remove any of it during a session (nftables.service's
+// `flush ruleset`, `iptables -t mangle -F`, a firewalld reload): Check puts
+// back what is gone of the daemon's own, and nothing else.
+//
 // Not thread-safe: one thread at a time (the rule worker while it runs, the
 // daemon's loop before and after).
 
@@ -35,6 +39,7 @@
 
 #include "passthru/engine/packet.h"
 #include "passthru/real/command_runner.h"
+#include "passthru/real/rule_watch.h"
 
 namespace harlune {
 
@@ -48,6 +53,12 @@ struct RuleChange {
   Direction direction = Direction::Send;
   bool queued = false;
   IpFamily family = IpFamily::Ipv4;
+};
+
+// What one look at the daemon's rules found.
+struct RuleCheck {
+  std::vector<std::string> reports;  // a log line each: what was put back, or why not
+  std::vector<RuleChange> restoredQueueRules;
 };
 
 class QueueRules {
@@ -93,6 +104,19 @@ class QueueRules {
   bool BypassAt(std::uint32_t generation) const;
   // Removes the chains, their jumps and so every rule of the daemon.
   void RemoveAll();
+  // Reads each family's mangle table (one iptables-save each) and puts back,
+  // in one iptables-restore call, what another program removed of the
+  // chains, their jumps, the queue rules and the bypass rules.
+  RuleCheck Check();
+  // Right after Prepare: whether the tables show what Prepare made. When
+  // they do not (an iptables that writes rules in another form), Check
+  // leaves that family alone from then on, rather than adding copies.
+  bool StartWatching();
+  // Whether a queue rule or a bypass rule is in place.
+  bool HasRules() const;
+  // Whether the last look at the IPv4 table found iptables' nf_tables back
+  // end (whose changes the kernel can announce).
+  bool NfTables() const { return nftables_; }
 
  private:
   int Iptables(std::vector<std::string> arguments, IpFamily family = IpFamily::Ipv4);
@@ -121,12 +145,29 @@ class QueueRules {
     return bypass_[static_cast<std::size_t>(family)][static_cast<std::size_t>(direction)];
   }
 
+  WatchedTable Watched(IpFamily family) const;
+  // Nothing when the table cannot be read.
+  std::optional<SavedTable> Save(IpFamily family);
+  // Puts back what is missing; false when iptables-restore refused.
+  bool RestoreMissing(IpFamily family, const MissingRules& missing);
+  void CheckFamily(IpFamily family, RuleCheck& check);
+  // RestoreMissing, then a look at the table again: a rule still missing
+  // after it means the check cannot read it, and would add it again and
+  // again.
+  void RestoreAndVerify(IpFamily family, const MissingRules& missing, RuleCheck& check);
+
   CommandRunner& runner_;
   std::uint16_t queueNumber_;
   std::set<std::tuple<std::string, Direction, IpFamily>> queued_;
   bool ipv6Available_ = false;
   // The generation each family's rule of each direction matches (0: none).
   std::array<std::array<std::uint32_t, 2>, 2> bypass_{};
+  // Per family: the check leaves it alone; its failure was logged (so
+  // that a failure is logged once, not at every check).
+  std::array<bool, 2> watchOff_{};
+  bool nftables_ = false;
+  std::array<bool, 2> unreadableReported_{};
+  std::array<std::string, 2> refusedReported_;
 };
 
 // The bypass rule of `direction` for `generation`, without its action.

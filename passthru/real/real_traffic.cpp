@@ -87,6 +87,7 @@ std::string RealTraffic::Start() {
             "and captured but never held or dropped"
          << std::endl;
   }
+  StartRuleWatch();
   if (std::string error = worker_.Start(); !error.empty()) {
     Stop();
     return error;
@@ -96,7 +97,8 @@ std::string RealTraffic::Start() {
     return error;
   }
   epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
-  if (epollFd_ < 0 || !WatchFd(queue_.Fd()) || !WatchFd(worker_.Fd())) {
+  if (epollFd_ < 0 || !WatchFd(queue_.Fd()) || !WatchFd(worker_.Fd()) ||
+      (rulesetMonitor_.Fd() >= 0 && !WatchFd(rulesetMonitor_.Fd()))) {
     const std::string reason = std::strerror(errno);  // before Stop's iptables calls
     Stop();
     return "cannot watch the verdict queue and the rule worker: " + reason;
@@ -107,6 +109,20 @@ std::string RealTraffic::Start() {
   }
   nextDropReport_ = std::chrono::steady_clock::now() + kDropReportInterval;
   return {};
+}
+
+void RealTraffic::StartRuleWatch() {
+  if (!rules_.StartWatching()) {
+    log_ << "harlune-passthru: cannot read back the rules just made; rules other programs "
+            "remove are not put back"
+         << std::endl;
+  }
+  const std::string error = rulesetMonitor_.Open();
+  if (!error.empty()) {
+    log_ << "harlune-passthru: " << error << "; the rules are checked every "
+         << kRuleCheckInterval.count() << " ms instead" << std::endl;
+  }
+  worker_.WatchRules(error.empty());
 }
 
 void RealTraffic::Watch(AdapterState& adapter) {
@@ -196,6 +212,9 @@ void RealTraffic::FollowClasses(const std::string& name, Session& session) {
 void RealTraffic::TakeRuleEvents() {
   RuleEvents taken = worker_.TakeEvents();
   eventsCompleteUntil_ = taken.completeUntil;
+  for (const std::string& report : taken.reports) {
+    log_ << "harlune-passthru: " << report << std::endl;
+  }
   for (const RuleEvent& event : taken.events) {
     if (event.bypass) {
       bypassTimeline_.Apply(event);
@@ -321,6 +340,9 @@ void RealTraffic::Poll() {
     }
   }
   FollowMatchChanges();
+  if (rulesetMonitor_.TakeChanges()) {
+    worker_.WantCheck();
+  }
   TakeRuleEvents();
   // The queue first: a frame captured on arrival finds its verdict then.
   queue_.Receive([this](const QueuedPacket& queued) { OnQueued(queued); });

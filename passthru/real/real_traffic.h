@@ -29,7 +29,9 @@
 //
 // The rules change on a thread of their own (QueueRuleWorker): the loop
 // never waits for iptables, and learns from the worker when each change
-// started and from when it holds.
+// started and from when it holds. The worker also puts back the daemon's
+// rules when another program removed them; the loop wakes it on every
+// change of the nf_tables ruleset (RulesetMonitor) and logs what it did.
 //
 // Both paths run for an adapter from the start of its session
 // (HlInitialize) to its end (HlReleaseAdapter or HlUninitialize), as the
@@ -56,6 +58,7 @@
 #include "passthru/real/queue_rule_worker.h"
 #include "passthru/real/queue_rules.h"
 #include "passthru/real/rule_timeline.h"
+#include "passthru/real/ruleset_monitor.h"
 #include "passthru/real/verdict_queue.h"
 
 namespace harlune {
@@ -128,6 +131,9 @@ class RealTraffic {
   void Close(const std::string& name, Session& session);
   void FollowClasses(const std::string& name, Session& session);
   void TakeRuleEvents();
+  // Rules put back after other programs removed them: from here on
+  // (before the worker starts) until Stop.
+  void StartRuleWatch();
   void ReportCaptureDrops();
   void OnQueued(const QueuedPacket& queued);
   void OnFrame(Session& session, const CapturedFrame& frame);
@@ -147,6 +153,7 @@ class RealTraffic {
   QueueRules& rules_;
   std::ostream& log_;
   QueueRuleWorker worker_;
+  RulesetMonitor rulesetMonitor_;
   // Frames stamped before this are judged by what the worker reported.
   std::uint64_t eventsCompleteUntil_ = 0;
   VerdictQueue queue_;
