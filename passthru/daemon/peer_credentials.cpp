@@ -66,7 +66,7 @@ ClientGate UserDriverGate(uid_t daemonUid) {
   return {[daemonUid](const PeerCredentials& peer) {
             return MayControlUserDriver(peer.uid, daemonUid);
           },
-          "root and uid " + std::to_string(daemonUid)};
+          daemonUid == 0 ? std::string("root") : "root and uid " + std::to_string(daemonUid)};
 }
 
 }  // namespace harlune

@@ -76,6 +76,8 @@ TEST(ClientGateTest, GatesApplyTheirRuleToTheCredentials) {
   const ClientGate user = UserDriverGate(kUser);
   EXPECT_TRUE(user.admits({kUser, kUserGroup, 42, {}}));
   EXPECT_FALSE(user.admits({kUser + 1, kDriverGroup, 42, {kDriverGroup}}));
+  EXPECT_EQ(user.admitted, "root and uid 1000");
+  EXPECT_EQ(UserDriverGate(0).admitted, "root");
 }
 
 std::vector<gid_t> OwnGroups() {
