@@ -134,14 +134,6 @@ TEST_F(ClientGateServerTest, ARefusedClientIsClosedBeforeAnyReplyWithOneLine) {
   EXPECT_EQ(CountOf(log, "changes the driver"), 0u);
 }
 
-TEST_F(ClientGateServerTest, TheOwnUsersGateServesThisProcess) {
-  Start(UserDriverGate(::geteuid()));
-  Client client(path_);
-  ASSERT_TRUE(client.Bind(kEth0));
-  EXPECT_EQ(client.Request(RequestCode::HlGetVersion)->first, 0u);
-  EXPECT_EQ(CountOf(StoppedLog(), "refused"), 0u);
-}
-
 TEST_F(ClientGateServerTest, AClientThatChangesManyThingsIsNamedOncePerSession) {
   Start(Admitting());
   Client client(path_);
