@@ -12,6 +12,7 @@
 
 #include "passthru/daemon/event_loop.h"
 #include "passthru/daemon/flows_file.h"
+#include "passthru/daemon/peer_credentials.h"
 #include "passthru/daemon/socket_path.h"
 #include "passthru/daemon/socket_server.h"
 #include "passthru/daemon/system_adapters.h"
@@ -200,6 +201,7 @@ int RunSimulation(const DaemonOptions& options, const StopSignal& stop, std::ost
   }
   RequestDispatcher dispatcher(engine, sock_diag::DestroyTcpConnection);
   SocketServer server(dispatcher);
+  server.GuardClients(UserDriverGate(::geteuid()), log);
   if (const std::string error = server.Listen(socketPath); !error.empty()) {
     errors << "harlune-passthru: " << error << '\n';
     return kExitSocketUnusable;
@@ -231,11 +233,12 @@ int ExitCodeOf(const SocketPathResult& prepared) {
 
 // Binds the socket with no access for others from the first moment, then
 // opens it to the driver's group.
-std::string ListenRestricted(SocketServer& server, const std::filesystem::path& path) {
+std::string ListenRestricted(SocketServer& server, const std::filesystem::path& path,
+                             std::optional<gid_t> driverGroup) {
   const mode_t previous = ::umask(0177);
   std::string error = server.Listen(path);
   ::umask(previous);
-  return error.empty() ? RestrictSocket(path) : error;
+  return error.empty() ? RestrictSocket(path, driverGroup) : error;
 }
 
 void ServeReal(EventLoop& loop, const StopSignal& stop, SocketServer& server, RealTraffic& traffic,
@@ -288,7 +291,11 @@ int RunReal(const DaemonOptions& options, const StopSignal& stop, std::ostream& 
   }
   RequestDispatcher dispatcher(engine, sock_diag::DestroyTcpConnection);
   SocketServer server(dispatcher);
-  if (const std::string error = ListenRestricted(server, socketPath); !error.empty()) {
+  // The group is looked up once, so the socket's group and the clients'
+  // check agree.
+  const std::optional<gid_t> driverGroup = DriverGroupId();
+  server.GuardClients(SystemDriverGate(driverGroup, kDriverGroup), log);
+  if (const std::string error = ListenRestricted(server, socketPath, driverGroup); !error.empty()) {
     errors << "harlune-passthru: " << error << '\n';
     return kExitSocketUnusable;
   }

@@ -12,12 +12,14 @@
 #include <sys/un.h>
 
 #include "protocol/framing.h"
+#include "protocol/request_codes.h"
 
 namespace harlune {
 namespace {
 
 constexpr std::size_t kReadChunk = 16384;
 constexpr int kBacklog = 64;
+constexpr std::size_t kMaxNamedClients = 4096;
 
 std::string Describe(const std::filesystem::path& path, const char* what, int error) {
   return "cannot " + std::string(what) + " " + path.string() + ": " + std::strerror(error);
@@ -74,6 +76,11 @@ std::string SocketServer::Listen(const std::filesystem::path& path) {
   return {};
 }
 
+void SocketServer::GuardClients(ClientGate gate, std::ostream& log) {
+  gate_ = std::move(gate);
+  log_ = &log;
+}
+
 void SocketServer::Poll(int timeoutMilliseconds) {
   if (epollFd_ < 0) {
     return;
@@ -114,6 +121,11 @@ void SocketServer::Accept() {
     if (fd < 0) {
       return;  // nothing more to accept
     }
+    PeerCredentials peer;
+    if (!Admit(fd, peer)) {
+      ::close(fd);
+      continue;
+    }
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.fd = fd;
@@ -121,7 +133,9 @@ void SocketServer::Accept() {
       ::close(fd);
       continue;
     }
-    connections_.emplace(fd, Connection{});
+    Connection connection;
+    connection.peer = std::move(peer);
+    connections_.emplace(fd, std::move(connection));
   }
   // At the limit the listening socket is left alone until a connection
   // closes; pending clients wait in the backlog.
@@ -129,6 +143,47 @@ void SocketServer::Accept() {
   event.events = 0;
   event.data.fd = listenFd_;
   ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &event);
+}
+
+bool SocketServer::Admit(int fd, PeerCredentials& peer) {
+  if (!gate_) {
+    return true;
+  }
+  std::optional<PeerCredentials> read = ReadPeerCredentials(fd);
+  if (!read) {
+    *log_ << "harlune-passthru: refused a client whose credentials cannot be read: "
+          << std::strerror(errno) << std::endl;
+    return false;
+  }
+  peer = std::move(*read);
+  if (gate_->admits(peer)) {
+    return true;
+  }
+  *log_ << "harlune-passthru: refused the client of uid " << peer.uid << " pid " << peer.pid
+        << ": only " << gate_->admitted << " may control the driver" << std::endl;
+  return false;
+}
+
+// Every request that starts a session comes through here, so the server
+// can tell the sessions apart without the engine's help.
+void SocketServer::LogChange(const Connection& connection, std::uint32_t code) {
+  const std::optional<protocol::RequestLayout> layout = protocol::FindRequestLayout(code);
+  const AdapterState* adapter = connection.state.adapter;
+  if (log_ == nullptr || !layout || adapter == nullptr || !ChangesDriverState(layout->code)) {
+    return;
+  }
+  std::set<std::pair<uid_t, pid_t>>& named = namedClients_[adapter];
+  // Past the bound, clients of a long session are named again rather than
+  // the set growing without end.
+  if (layout->code == protocol::RequestCode::HlInitialize || named.size() >= kMaxNamedClients) {
+    named.clear();
+  }
+  if (!named.emplace(connection.peer.uid, connection.peer.pid).second) {
+    return;
+  }
+  *log_ << "harlune-passthru: the client of uid " << connection.peer.uid << " pid "
+        << connection.peer.pid << " changes the driver on " << adapter->Name() << " (first "
+        << layout->name << ")" << std::endl;
 }
 
 bool SocketServer::Receive(int fd, Connection& connection) {
@@ -172,6 +227,7 @@ bool SocketServer::ServeFrames(Connection& connection) {
     }
     connection.output = dispatcher_.Dispatch(
         connection.state, header, rest.subspan(protocol::kRequestHeaderSize, header.inputLength));
+    LogChange(connection, header.code);
     connection.outputSent = 0;
     offset += frameSize;
   }

@@ -91,6 +91,38 @@ std::string AdapterNameOfDevicePath(std::span<const std::uint8_t> utf16le) {
   return text->substr(kDevicePrefix.size());
 }
 
+bool ChangesDriverState(RequestCode code) {
+  switch (code) {
+    case RequestCode::HlBindAdapter:
+    case RequestCode::HlGetVersion:
+    case RequestCode::HlGetTBFClassStatistics:
+    case RequestCode::HlGetTotalStatistics:
+    case RequestCode::HlReadPackets:
+    case RequestCode::HlReadPackets6:
+    case RequestCode::HlGetStatisticsBatch:
+      return false;
+    case RequestCode::HlInitialize:
+    case RequestCode::HlUninitialize:
+    case RequestCode::HlReleaseAdapter:
+    case RequestCode::HlAddTBFClass:
+    case RequestCode::HlModifyTBFClass:
+    case RequestCode::HlDeleteTBFClass:
+    case RequestCode::HlUpTBFClass:
+    case RequestCode::HlDownTBFClass:
+    case RequestCode::HlSetTBFClassRate:
+    case RequestCode::HlSetApplicationPorts:
+    case RequestCode::HlResetTraffic:
+    case RequestCode::HlStartFiltering:
+    case RequestCode::HlStopFiltering:
+    case RequestCode::HlResetTcpConnection:
+    case RequestCode::HlResetTcp6Connection:
+    case RequestCode::HlSetTBFClassFamily:
+    case RequestCode::HlSetTBFClassRates:
+      return true;
+  }
+  return true;  // a code added later counts as a change until it is sorted
+}
+
 std::vector<std::uint8_t> RequestDispatcher::Bind(ConnectionState& connection,
                                                   std::span<const std::uint8_t> input) {
   const std::string name = AdapterNameOfDevicePath(input);

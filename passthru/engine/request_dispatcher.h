@@ -58,6 +58,12 @@ class RequestDispatcher {
   TcpConnectionDestroyer destroyer_;
 };
 
+// Whether the request changes what the driver holds or does: its classes,
+// sessions, filtering, totals, or a connection of the machine (a reset).
+// Binding, reads and the capture's reads change nothing another client
+// would see as a change.
+bool ChangesDriverState(protocol::RequestCode code);
+
 // The adapter name of a device path "\DEVICE\<name>" (the prefix in any
 // case), or empty when the path has another form or the name is empty.
 std::string AdapterNameOfDevicePath(std::span<const std::uint8_t> utf16le);

@@ -16,18 +16,18 @@ std::string Failed(const std::string& what, const std::filesystem::path& path) {
   return "cannot " + what + " " + path.string() + ": " + std::strerror(errno);
 }
 
-bool FindGroup(const char* name, gid_t& gid) {
+}  // namespace
+
+std::optional<gid_t> DriverGroupId() {
   group entry{};
   group* found = nullptr;
   std::vector<char> buffer(16384);
-  if (::getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-    return false;
+  if (::getgrnam_r(kDriverGroup, &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr) {
+    return std::nullopt;
   }
-  gid = found->gr_gid;
-  return true;
+  return found->gr_gid;
 }
-
-}  // namespace
 
 std::string PrepareSystemSocketFolder(const std::filesystem::path& socketPath) {
   const std::filesystem::path folder = socketPath.parent_path();
@@ -37,12 +37,12 @@ std::string PrepareSystemSocketFolder(const std::filesystem::path& socketPath) {
   return {};
 }
 
-std::string RestrictSocket(const std::filesystem::path& socketPath) {
-  gid_t gid = 0;
-  if (!FindGroup(kDriverGroup, gid)) {
+std::string RestrictSocket(const std::filesystem::path& socketPath,
+                           std::optional<gid_t> driverGroup) {
+  if (!driverGroup) {
     return ::chmod(socketPath.c_str(), 0600) == 0 ? std::string() : Failed("protect", socketPath);
   }
-  if (::chown(socketPath.c_str(), static_cast<uid_t>(-1), gid) != 0) {
+  if (::chown(socketPath.c_str(), static_cast<uid_t>(-1), *driverGroup) != 0) {
     return Failed("give the group " + std::string(kDriverGroup), socketPath);
   }
   return ::chmod(socketPath.c_str(), 0660) == 0 ? std::string() : Failed("protect", socketPath);
