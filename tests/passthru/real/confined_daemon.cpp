@@ -191,6 +191,7 @@ void OpenWritable(const Plan& plan) {
 [[noreturn]] void RunConfined(const Plan& plan) {
   ::dup2(plan.output, STDOUT_FILENO);
   ::dup2(plan.output, STDERR_FILENO);
+  Require(::setpgid(0, 0) == 0, "make a process group", "");
   EnterNamespaces(plan);
   MakeReadOnly(plan);
   MakePrivateDevices(plan);
@@ -266,7 +267,8 @@ ConfinedDaemon::ConfinedDaemon(const Confinement& confinement,
 
 ConfinedDaemon::~ConfinedDaemon() {
   if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
+    // The group: a traced daemon would outlive a killed strace.
+    ::kill(-pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
 }
@@ -291,14 +293,20 @@ std::optional<int> ConfinedDaemon::WaitForExit(std::chrono::milliseconds limit) 
   return std::nullopt;
 }
 
-std::string UnitValue(const std::filesystem::path& unit, const std::string& key) {
+std::vector<std::string> UnitValues(const std::filesystem::path& unit, const std::string& key) {
   std::istringstream lines(ReadFileText(unit));
+  std::vector<std::string> values;
   for (std::string line; std::getline(lines, line);) {
     if (line.starts_with(key + "=")) {
-      return line.substr(key.size() + 1);
+      values.push_back(line.substr(key.size() + 1));
     }
   }
-  return {};
+  return values;
+}
+
+std::string UnitValue(const std::filesystem::path& unit, const std::string& key) {
+  const std::vector<std::string> values = UnitValues(unit, key);
+  return values.empty() ? std::string() : values.front();
 }
 
 std::vector<std::string> Words(const std::string& text) {
@@ -318,6 +326,23 @@ std::string SetprivCapabilities(const std::vector<std::string>& capabilities) {
     set += ",+" + (name.starts_with("cap_") ? name.substr(4) : name);
   }
   return set;
+}
+
+std::optional<pid_t> ChildProcess(pid_t parent) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) {
+      continue;
+    }
+    std::istringstream lines(ReadFileText(entry.path() / "status"));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with("PPid:") &&
+          Words(line.substr(5)) == std::vector{std::to_string(parent)}) {
+        return static_cast<pid_t>(std::stol(name));
+      }
+    }
+  }
+  return std::nullopt;
 }
 
 std::vector<std::string> WritableMounts(pid_t pid) {

@@ -50,12 +50,17 @@ class ConfinedDaemon {
   pid_t pid_ = -1;
 };
 
+// The values of a unit file's `key=` lines, in order.
+std::vector<std::string> UnitValues(const std::filesystem::path& unit, const std::string& key);
 // The value of the first `key=` line of a unit file ("" when there is none).
 std::string UnitValue(const std::filesystem::path& unit, const std::string& key);
 // The words of a line, split at spaces.
 std::vector<std::string> Words(const std::string& text);
 // setpriv's form of capability names: "-all,+net_admin,+net_raw".
 std::string SetprivCapabilities(const std::vector<std::string>& capabilities);
+
+// A process whose parent is `parent` (the daemon under strace, say).
+std::optional<pid_t> ChildProcess(pid_t parent);
 
 // The daemon's mounts that a process can write to, from its mountinfo
 // (/proc, /sys and /dev and what lies below them left out).

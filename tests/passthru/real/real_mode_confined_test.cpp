@@ -5,11 +5,23 @@
 // and removes its rules on SIGTERM; without CAP_NET_ADMIN it cannot start,
 // without CAP_CHOWN its socket cannot be given to the harlune group.
 
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include "confined_daemon.h"
@@ -29,6 +41,11 @@ constexpr int kExitRealMode = 5;
 // the socket's group does not depend on the machine's groups.
 constexpr gid_t kDriverGroupId = 64999;
 constexpr const char* kCapsh = "/usr/sbin/capsh";
+constexpr const char* kStrace = "/usr/bin/strace";
+constexpr const char* kSystemdAnalyze = "/usr/bin/systemd-analyze";
+// The connection the tests reset goes to the peer's last iperf3 server, out
+// of the way of the measured flows.
+constexpr std::uint16_t kResetPort = kLastServerPort;
 
 std::set<std::string> LowerCase(const std::vector<std::string>& names) {
   std::set<std::string> lower;
@@ -54,6 +71,105 @@ std::string StatusField(pid_t pid, const std::string& field) {
   return {};
 }
 
+// What `systemd-analyze syscall-filter` lists for a group, its own groups
+// expanded; a plain call name stands for itself.
+std::set<std::string> SystemCalls(const std::string& name, const std::filesystem::path& scratch) {
+  if (!name.starts_with("@")) {
+    return {name};
+  }
+  const std::filesystem::path out = scratch / "syscall-filter.out";
+  Child analyze(kSystemdAnalyze, {"syscall-filter", name}, {}, out);
+  analyze.WaitForExit(10s);
+  std::istringstream lines(ReadFileText(out));
+  std::set<std::string> calls;
+  std::string line;
+  std::getline(lines, line);  // the group's own name
+  while (std::getline(lines, line)) {
+    const std::vector<std::string> words = Words(line);
+    if (!words.empty() && !words.front().starts_with("#")) {
+      const std::set<std::string> named = SystemCalls(words.front(), scratch);
+      calls.insert(named.begin(), named.end());
+    }
+  }
+  return calls;
+}
+
+// The calls the unit's SystemCallFilter= lines allow, taken in order: the
+// first is an allow list, a later "~" line takes its calls out again.
+std::set<std::string> AllowedSystemCalls(const std::filesystem::path& scratch) {
+  std::set<std::string> allowed;
+  for (const std::string& line : UnitValues(HARLUNE_UNIT_FILE, "SystemCallFilter")) {
+    const bool deny = line.starts_with("~");
+    for (const std::string& name : Words(deny ? line.substr(1) : line)) {
+      for (const std::string& call : SystemCalls(name, scratch)) {
+        if (deny) {
+          allowed.erase(call);
+        } else {
+          allowed.insert(call);
+        }
+      }
+    }
+  }
+  return allowed;
+}
+
+struct Traced {
+  std::set<std::string> calls;
+  std::set<std::string> families;  // of the socket() calls
+};
+
+// `strace -f -o` lines: "PID name(arguments) = result".
+Traced ReadTrace(const std::filesystem::path& trace) {
+  static const std::regex kCall(R"(^\d+\s+([a-z_0-9]+)\((AF_[A-Z0-9]+)?)");
+  std::istringstream lines(ReadFileText(trace));
+  Traced traced;
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (std::regex_search(line, match, kCall)) {
+      traced.calls.insert(match[1]);
+      if (match[1] == "socket" && match[2].matched) {
+        traced.families.insert(match[2]);
+      }
+    }
+  }
+  return traced;
+}
+
+// A TCP connection from the daemon's namespace to the peer, made by a
+// thread that enters the namespace (a network namespace is a thread's own).
+int ConnectInDaemonSide(std::uint16_t port) {
+  int fd = -1;
+  std::thread([&fd, port] {
+    const int netns =
+        ::open((std::string("/run/netns/") + kDaemonSide).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = netns >= 0 && ::setns(netns, CLONE_NEWNET) == 0;
+    if (netns >= 0) {
+      ::close(netns);
+    }
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    ::inet_pton(AF_INET, kPeerAddress, &peer.sin_addr);
+    fd = entered ? ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+      ::close(fd);
+      fd = -1;
+    }
+  }).join();
+  return fd;
+}
+
+TcpFourTuple TupleOf(int fd) {
+  sockaddr_in local{};
+  sockaddr_in remote{};
+  socklen_t size = sizeof local;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size);
+  size = sizeof remote;
+  ::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &size);
+  return {IpAddress::FromIpv4(local.sin_addr.s_addr), local.sin_port,
+          IpAddress::FromIpv4(remote.sin_addr.s_addr), remote.sin_port};
+}
+
 class ConfinedRealModeTest : public RealModeTest {
  protected:
   void SetUp() override {
@@ -62,17 +178,20 @@ class ConfinedRealModeTest : public RealModeTest {
       return;
     }
     for (const char* program : {"/usr/bin/setpriv", kCapsh}) {
-      if (!std::filesystem::exists(program)) {
-        GTEST_SKIP() << program << " is missing (util-linux, libcap2-bin)";
-      }
+      ASSERT_TRUE(std::filesystem::exists(program))
+          << program << " is missing (packages util-linux, libcap2-bin)";
     }
     ASSERT_EQ(UnitValue(HARLUNE_UNIT_FILE, "NoNewPrivileges"), "yes");
     capabilities_ = Words(UnitValue(HARLUNE_UNIT_FILE, "CapabilityBoundingSet"));
     ASSERT_FALSE(capabilities_.empty()) << HARLUNE_UNIT_FILE << " has no CapabilityBoundingSet";
-    umask_ = static_cast<mode_t>(std::stoul(UnitValue(HARLUNE_UNIT_FILE, "UMask"), nullptr, 8));
+    const std::string umask = UnitValue(HARLUNE_UNIT_FILE, "UMask");
+    ASSERT_FALSE(umask.empty()) << HARLUNE_UNIT_FILE << " has no UMask";
+    umask_ = static_cast<mode_t>(std::stoul(umask, nullptr, 8));
   }
 
-  std::unique_ptr<ConfinedDaemon> StartConfined(const std::vector<std::string>& capabilities) {
+  // `wrapper` runs the daemon (strace, say).
+  std::unique_ptr<ConfinedDaemon> StartConfined(const std::vector<std::string>& capabilities,
+                                                const std::vector<std::string>& wrapper = {}) {
     std::filesystem::remove(socket_);
     std::filesystem::create_directories(runtime_.path() / "scratch");
     Confinement confinement;
@@ -82,10 +201,9 @@ class ConfinedRealModeTest : public RealModeTest {
     confinement.writable = socket_.parent_path();
     confinement.scratch = runtime_.path() / "scratch";
     confinement.groupFile = GroupFile();
-    return std::make_unique<ConfinedDaemon>(
-        confinement,
-        std::vector<std::string>{HARLUNE_PASSTHRU_BIN, "--real", "--socket", socket_.string()},
-        DaemonOutput());
+    std::vector<std::string> command = wrapper;
+    command.insert(command.end(), {HARLUNE_PASSTHRU_BIN, "--real", "--socket", socket_.string()});
+    return std::make_unique<ConfinedDaemon>(confinement, command, DaemonOutput());
   }
 
   // The machine's groups with a harlune group of kDriverGroupId.
@@ -135,6 +253,31 @@ class ConfinedRealModeTest : public RealModeTest {
     EXPECT_EQ(status.st_gid, kDriverGroupId);
   }
 
+  // SOCK_DESTROY with the unit's capabilities: the daemon ends a live
+  // connection of its namespace.
+  void ExpectAResetEndsAConnection() {
+    const int fd = ConnectInDaemonSide(kResetPort);
+    ASSERT_GE(fd, 0) << "cannot connect to the peer: " << std::strerror(errno);
+    const DriverResetReply reply = driver_->HlResetTcpConnection(kDaemonVeth, TupleOf(fd));
+    EXPECT_EQ(reply.status, std::optional<std::uint32_t>(0)) << reply.deviceError;
+    char byte = 0;
+    const ssize_t received = ::recv(fd, &byte, 1, MSG_DONTWAIT);
+    const int error = errno;
+    ::close(fd);
+    EXPECT_EQ(received, -1);
+    EXPECT_EQ(error, ECONNABORTED) << std::strerror(error);
+  }
+
+  // A session with a limiting class on the veth, queued in both families.
+  void StartLimitedSession(PacketFilterSetting& filter) {
+    ASSERT_TRUE(driver_->HlInitialize(kDaemonVeth));
+    filter = SendFilter("limited", 6, kLimitedPort, kLimit, 0);
+    ASSERT_TRUE(driver_->HlAddTBFClass(kDaemonVeth, filter));
+    ASSERT_TRUE(driver_->HlStartFiltering(kDaemonVeth));
+    ASSERT_TRUE(WaitFor([this] { return VethQueued() && VethQueued6(); }, 10s))
+        << QueueRules() << QueueRules6() << ReadFileText(DaemonOutput());
+  }
+
   std::vector<std::string> capabilities_;
   mode_t umask_ = 0077;
 };
@@ -146,15 +289,15 @@ TEST_F(ConfinedRealModeTest, ShapesAndRemovesItsRulesOnSigtermUnderTheUnitsRestr
   ExpectConfined(daemon->Pid());
   ExpectSocketMode();
 
-  ASSERT_TRUE(driver_->HlInitialize(kDaemonVeth));
-  PacketFilterSetting filter = SendFilter("limited", 6, kLimitedPort, kLimit, 0);
-  ASSERT_TRUE(driver_->HlAddTBFClass(kDaemonVeth, filter));
-  ASSERT_TRUE(driver_->HlStartFiltering(kDaemonVeth));
-  ASSERT_TRUE(WaitFor([this] { return VethQueued() && VethQueued6(); }, 10s))
-      << QueueRules() << QueueRules6() << ReadFileText(DaemonOutput());
+  PacketFilterSetting filter;
+  StartLimitedSession(filter);
+  if (HasFatalFailure()) {
+    return;
+  }
   const Measured limited = Iperf(kLimitedPort, "", 8, 3);
   EXPECT_NEAR(limited.Rate(), kLimit, kLimit * 0.1) << limited.json;
   EXPECT_GE(static_cast<double>(ClassBytes(filter.DriverClassId)), limited.bytes);
+  ExpectAResetEndsAConnection();
 
   ASSERT_TRUE(daemon->Signal(SIGTERM));
   EXPECT_EQ(daemon->WaitForExit(10s), std::optional<int>(0)) << ReadFileText(DaemonOutput());
@@ -163,6 +306,48 @@ TEST_F(ConfinedRealModeTest, ShapesAndRemovesItsRulesOnSigtermUnderTheUnitsRestr
   EXPECT_FALSE(std::filesystem::exists(socket_));
   EXPECT_EQ(ReadFileText(DaemonOutput()).find("cannot"), std::string::npos)
       << ReadFileText(DaemonOutput());
+}
+
+// Under strace, in the same confinement: every system call the daemon and
+// the iptables it runs make in a session (rules, the verdict queue, the
+// capture, a reset) and on SIGTERM is one the unit's SystemCallFilter=
+// lines allow, and every socket they open is of a family
+// RestrictAddressFamilies= lets through. The filters themselves only
+// systemd can set up.
+TEST_F(ConfinedRealModeTest, TheDaemonAndIptablesCallOnlyWhatTheUnitsFiltersAllow) {
+  ASSERT_TRUE(std::filesystem::exists(kStrace)) << kStrace << " is missing (package strace)";
+  const std::filesystem::path trace = socket_.parent_path() / "trace";
+  auto daemon = StartConfined(capabilities_, {kStrace, "-f", "-qq", "-o", trace.string()});
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(socket_); }, 10s))
+      << ReadFileText(DaemonOutput());
+  PacketFilterSetting filter;
+  StartLimitedSession(filter);
+  if (HasFatalFailure()) {
+    return;
+  }
+  EXPECT_GT(Iperf(kLimitedPort, "", 2).bytes, 0);
+  ExpectAResetEndsAConnection();
+  // The daemon is strace's child; strace ends with it.
+  const std::optional<pid_t> traced = ChildProcess(daemon->Pid());
+  ASSERT_TRUE(traced.has_value());
+  ASSERT_EQ(::kill(*traced, SIGTERM), 0);
+  ASSERT_EQ(daemon->WaitForExit(20s), std::optional<int>(0)) << ReadFileText(DaemonOutput());
+
+  const Traced calls = ReadTrace(trace);
+  ASSERT_TRUE(calls.calls.contains("execve")) << ReadFileText(trace).substr(0, 2000);
+  const std::set<std::string> allowed = AllowedSystemCalls(runtime_.path());
+  std::string outside;
+  for (const std::string& call : calls.calls) {
+    outside += allowed.contains(call) ? "" : call + " ";
+  }
+  EXPECT_EQ(outside, "") << "called, and not in the unit's SystemCallFilter";
+  const std::vector<std::string> unitFamilies =
+      Words(UnitValue(HARLUNE_UNIT_FILE, "RestrictAddressFamilies"));
+  const std::set<std::string> families(unitFamilies.begin(), unitFamilies.end());
+  for (const std::string& family : calls.families) {
+    EXPECT_TRUE(families.contains(family)) << family << " is not in RestrictAddressFamilies";
+  }
+  EXPECT_TRUE(calls.families.contains("AF_PACKET") && calls.families.contains("AF_NETLINK"));
 }
 
 // The bounding set is what the daemon gets: without CAP_NET_ADMIN iptables
