@@ -20,6 +20,8 @@ packages=(
   nethogs
   # the Debian package (scripts/package.sh) and its check
   debhelper dpkg-dev fakeroot lintian help2man systemd
+  # the daemon confined as its unit confines it (tests/passthru/real)
+  strace libcap2-bin
 )
 
 missing=()
