@@ -16,14 +16,9 @@ bool RowTextSearch::SetText(const QString& text) {
 bool RowTextSearch::Matches(const QAbstractItemModel& model, int row,
                             const QModelIndex& parent) const {
   ++compared_;
-  const int columns = model.columnCount(parent);
-  for (int column = 0; column < columns; ++column) {
-    const QString cell = model.index(row, column, parent).data(Qt::DisplayRole).toString();
-    if (Contains(cell)) {
-      return true;
-    }
-  }
-  return false;
+  return AnyCellContains(model.columnCount(parent), [&](int column) {
+    return model.index(row, column, parent).data(Qt::DisplayRole).toString();
+  });
 }
 
 RowSearchModel::RowSearchModel(QObject* parent) : QSortFilterProxyModel(parent) {

@@ -26,6 +26,18 @@ class RowTextSearch {
 
   // Whether a cell's text holds the searched text.
   bool Contains(const QString& cell) const { return cell.contains(text_, Qt::CaseInsensitive); }
+  // Whether any of `columns` cells, whose texts `cellText(column)` gives,
+  // holds the searched text: the rule for rows of a model and rows that no
+  // model shows alike.
+  template <class CellText>
+  bool AnyCellContains(int columns, const CellText& cellText) const {
+    for (int column = 0; column < columns; ++column) {
+      if (Contains(cellText(column))) {
+        return true;
+      }
+    }
+    return false;
+  }
   // Whether row `row` under `parent` of `model` shows the text in a column.
   bool Matches(const QAbstractItemModel& model, int row, const QModelIndex& parent) const;
 

@@ -234,12 +234,9 @@ void ConnectionPage::KeepSearchedRows(std::vector<ConnectionRow>& rows, bool res
     return;
   }
   std::erase_if(rows, [&search, resolveHost](const ConnectionRow& row) {
-    for (int column = 0; column < static_cast<int>(kConnectionColumnCount); ++column) {
-      if (search.Contains(ToQString(ConnectionCellText(row, column, resolveHost)))) {
-        return false;
-      }
-    }
-    return true;
+    return !search.AnyCellContains(static_cast<int>(kConnectionColumnCount), [&](int column) {
+      return ToQString(ConnectionCellText(row, column, resolveHost));
+    });
   });
 }
 
