@@ -16,6 +16,7 @@ packages=(
   libpugixml-dev
   # the driver stand-in on real interfaces, and test network namespaces
   libnetfilter-queue-dev libmnl-dev iproute2 iptables iperf3
+  nlohmann-json3-dev  # reads iperf3's reports in those tests
   # the cost script's reference (bench/stack_cost.py)
   nethogs
   # the Debian package (scripts/package.sh) and its check

@@ -27,16 +27,6 @@ bool HaveProgram(const std::string& name) {
   return Shell("command -v " + name + " >/dev/null 2>&1") == 0;
 }
 
-// A number after `"key":` in the part of iperf3's JSON that follows `section`.
-double JsonNumber(const std::string& json, const std::string& section, const std::string& key) {
-  const auto at = json.rfind("\"" + section + "\"");
-  if (at == std::string::npos) {
-    return 0;
-  }
-  const auto field = json.find("\"" + key + "\":", at);
-  return field == std::string::npos ? 0 : std::atof(json.c_str() + field + key.size() + 3);
-}
-
 }  // namespace
 
 int Shell(const std::string& command) { return std::system(command.c_str()); }
@@ -100,7 +90,8 @@ void RealModeTest::SetUp() {
   socket_ = runtime_.path() / "run" / "harlune" / "PassThru";
   driver_ = std::make_unique<DriverLink>(transport_, std::vector<std::string>{socket_.string()});
   for (std::uint16_t port = kFirstServerPort; port <= kLastServerPort; ++port) {
-    Shell(InPeerSide("iperf3 -s -D -p " + std::to_string(port)));
+    // In JSON, so that each client's report holds the server's intervals.
+    Shell(InPeerSide("iperf3 -s -D -J -p " + std::to_string(port)));
   }
   // iperf3 -D returns before its server listens.
   const auto listening = [] {
@@ -219,9 +210,9 @@ Measured RealModeTest::Iperf6(std::uint16_t port, const std::string& options, in
 
 Measured RealModeTest::IperfTo(const std::string& address, std::uint16_t port,
                                const std::string& options, int seconds, int omit) {
-  const std::string command = InDaemonSide("iperf3 -J -c " + address + " -p " +
-                                           std::to_string(port) + " -t " + std::to_string(seconds) +
-                                           " -O " + std::to_string(omit) + " " + options + " 2>&1");
+  const std::string command =
+      InDaemonSide("iperf3 -J --get-server-output -c " + address + " -p " + std::to_string(port) +
+                   " -t " + std::to_string(omit + seconds) + " " + options + " 2>&1");
   std::string json = Output(command);
   // A server still closing the test before (its client has ended, it has
   // not) refuses the next one at once; it is free a moment later.
@@ -229,9 +220,7 @@ Measured RealModeTest::IperfTo(const std::string& address, std::uint16_t port,
     std::this_thread::sleep_for(250ms);
     json = Output(command);
   }
-  const double bytes = JsonNumber(json, "sum_received", "bytes");
-  const double measuredSeconds = JsonNumber(json, "sum_received", "seconds");
-  return {bytes, measuredSeconds, std::move(json)};
+  return ReceivedAfter(std::move(json), omit);
 }
 
 double Median(std::vector<double> values) {

@@ -21,6 +21,7 @@
 #include "child.h"
 #include "core/app/settings_store.h"
 #include "core/driver/driver_link.h"
+#include "iperf_report.h"
 #include "platform/linux/unix_socket_transport.h"
 #include "support/temp_dir.h"
 
@@ -40,14 +41,6 @@ inline constexpr std::uint16_t kLastServerPort = 5207;
 int Shell(const std::string& command);
 // What the command wrote to its standard output.
 std::string Output(const std::string& command);
-
-// What one iperf3 run measured at the receiving end.
-struct Measured {
-  double bytes = 0;
-  double seconds = 0;
-  std::string json;  // the whole report, for failures
-  double Rate() const { return seconds > 0 ? bytes / seconds : 0; }
-};
 
 // Bytes on the wire (IPv4 length) for payload bytes in full segments of
 // `payload` bytes with `headers` bytes of IPv4 and transport headers each.
@@ -84,8 +77,8 @@ class RealModeTest : public ::testing::Test {
   std::string QueueRules6();
   bool VethQueued6();
 
-  // iperf3 from the daemon's side to the peer; `omit` first seconds are not
-  // measured.
+  // iperf3 from the daemon's side to the peer for `omit` + `seconds`
+  // seconds; the first `omit` are not measured.
   Measured Iperf(std::uint16_t port, const std::string& options, int seconds, int omit = 0);
   // The same over IPv6, to the peer's IPv6 address.
   Measured Iperf6(std::uint16_t port, const std::string& options, int seconds, int omit = 0);

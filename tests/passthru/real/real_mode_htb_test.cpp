@@ -71,7 +71,7 @@ TEST_F(RealModeTest, HtbLeavesShareTheRootAndTakeTheSpareUpToTheirCeiling) {
   ASSERT_TRUE(WaitForVethQueued());
 
   // Both busy: 5 s to settle (the rates are measured over a second and the
-  // leaves' demands grow by an eighth of the ceiling per tick), 10 measured.
+  // leaves' demands grow by an eighth of the ceiling per tick), 15 measured.
   Measured small;
   std::thread smallFlow([&] { small = Iperf(kSmallLeafPort, "", 15, 5); });
   const Measured large = Iperf(kLargeLeafPort, "", 15, 5);

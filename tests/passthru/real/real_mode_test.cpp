@@ -39,7 +39,7 @@ TEST_F(RealModeTest, ShapesCountsCapturesAndFailsOpen) {
   auto headless = StartHeadless();
   ASSERT_TRUE(WaitForVethQueued());
 
-  // TCP limited to 1 MiB/s: 5 s to settle, then 10 s measured.
+  // TCP limited to 1 MiB/s: 5 s to settle, then 15 s measured.
   const std::uint64_t tcpClassBefore = ClassBytes(1);
   const std::uint64_t sentBefore = SentTotal();
   const Measured tcp = Iperf(kTcpLimitedPort, "", 15, 5);
