@@ -19,6 +19,9 @@ Measured ReceivedAfter(std::string json, int omit) {
   if (!report.is_object() || !report.contains("server_output_json")) {
     return measured;
   }
+  if (report.contains("end") && report["end"].is_object() && report["end"].contains("sum_sent")) {
+    measured.retransmits = Number(report["end"]["sum_sent"], "retransmits");
+  }
   const nlohmann::json& server = report["server_output_json"];
   if (!server.is_object() || !server.contains("intervals") || !server["intervals"].is_array()) {
     return measured;

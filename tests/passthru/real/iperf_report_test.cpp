@@ -10,7 +10,7 @@ namespace {
 // them) are not what is measured.
 constexpr const char* kReport = R"({
   "intervals": [{"sum": {"start": 0, "end": 1, "seconds": 2.0, "bytes": 1}}],
-  "end": {"sum_received": {"seconds": 9, "bytes": 1}},
+  "end": {"sum_sent": {"bytes": 2, "retransmits": 7}, "sum_received": {"seconds": 9, "bytes": 1}},
   "server_output_json": {
     "intervals": [
       {"streams": [], "sum": {"start": 0, "end": 1, "seconds": 1.0, "bytes": 9000000}},
@@ -29,6 +29,7 @@ TEST(IperfReportTest, CountsTheReceiversIntervalsAfterTheOmittedOnes) {
   EXPECT_DOUBLE_EQ(settled.bytes, 1500);
   EXPECT_DOUBLE_EQ(settled.seconds, 1.5);
   EXPECT_DOUBLE_EQ(settled.Rate(), 1000);
+  EXPECT_DOUBLE_EQ(settled.retransmits, 7);
   EXPECT_EQ(settled.json, kReport);
   // More omitted than there were: nothing measured, and no rate.
   EXPECT_DOUBLE_EQ(ReceivedAfter(kReport, 5).Rate(), 0);
@@ -42,6 +43,7 @@ TEST(IperfReportTest, AFailedOrUnreadableRunMeasuresNothing) {
     const Measured measured = ReceivedAfter(report, 0);
     EXPECT_EQ(measured.bytes, 0) << report;
     EXPECT_EQ(measured.Rate(), 0) << report;
+    EXPECT_EQ(measured.retransmits, 0) << report;
   }
 }
 
