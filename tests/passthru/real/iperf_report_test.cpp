@@ -17,7 +17,7 @@ constexpr const char* kReport = R"({
       {"streams": [], "sum": {"start": 1, "end": 2, "seconds": 1.0, "bytes": 1000}},
       {"streams": [], "sum": {"start": 2, "end": 3, "seconds": 0.5, "bytes": 500}}
     ],
-    "end": {}
+    "end": {"sum": {"bytes": 0, "lost_packets": 3}}
   }
 })";
 
@@ -30,6 +30,7 @@ TEST(IperfReportTest, CountsTheReceiversIntervalsAfterTheOmittedOnes) {
   EXPECT_DOUBLE_EQ(settled.seconds, 1.5);
   EXPECT_DOUBLE_EQ(settled.Rate(), 1000);
   EXPECT_DOUBLE_EQ(settled.retransmits, 7);
+  EXPECT_DOUBLE_EQ(settled.lost, 3);
   EXPECT_EQ(settled.json, kReport);
   // More omitted than there were: nothing measured, and no rate.
   EXPECT_DOUBLE_EQ(ReceivedAfter(kReport, 5).Rate(), 0);
@@ -44,6 +45,7 @@ TEST(IperfReportTest, AFailedOrUnreadableRunMeasuresNothing) {
     EXPECT_EQ(measured.bytes, 0) << report;
     EXPECT_EQ(measured.Rate(), 0) << report;
     EXPECT_EQ(measured.retransmits, 0) << report;
+    EXPECT_EQ(measured.lost, 0) << report;
   }
 }
 

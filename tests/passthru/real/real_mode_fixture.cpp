@@ -47,6 +47,11 @@ double WireBytes(double payloadBytes, double payload, double headers) {
   return payloadBytes / payload * (payload + headers);
 }
 
+double WireBytesThroughClass(const Measured& measured, double payload, double headers) {
+  return WireBytes(measured.bytes + (measured.retransmits + measured.lost) * payload, payload,
+                   headers);
+}
+
 PacketFilterSetting SendFilter(const std::string& name, std::uint16_t protocol, std::uint16_t port,
                                std::uint32_t rate, std::uint8_t through) {
   PacketFilterSetting filter;
