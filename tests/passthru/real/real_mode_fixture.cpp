@@ -47,7 +47,7 @@ double WireBytes(double payloadBytes, double payload, double headers) {
   return payloadBytes / payload * (payload + headers);
 }
 
-double WireBytesThroughClass(const Measured& measured, double payload, double headers) {
+double WireBytesSent(const Measured& measured, double payload, double headers) {
   return WireBytes(measured.bytes + (measured.retransmits + measured.lost) * payload, payload,
                    headers);
 }

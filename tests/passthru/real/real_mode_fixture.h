@@ -45,11 +45,12 @@ std::string Output(const std::string& command);
 // Bytes on the wire (IPv4 length) for payload bytes in full segments of
 // `payload` bytes with `headers` bytes of IPv4 and transport headers each.
 double WireBytes(double payloadBytes, double payload, double headers);
-// The bytes a run offered under its class's limit took through the class:
-// what the receiver counted, and each segment sent again (TCP) or datagram
-// lost past the class (UDP) once more, in full; iperf3 counts neither. A
-// machine that stalls makes both.
-double WireBytesThroughClass(const Measured& measured, double payload, double headers);
+// The IP bytes a run sent: what the receiver counted, and once more in full
+// each segment sent again (TCP) or datagram lost on the way (UDP), which
+// iperf3's receiver counts neither of. A busy machine or a fast flow makes
+// both. A class whose limit the run stays under drops nothing, so it counts
+// the same.
+double WireBytesSent(const Measured& measured, double payload, double headers);
 
 // The middle one of some measurements.
 double Median(std::vector<double> values);

@@ -77,7 +77,7 @@ TEST_F(RealModeTest, Ipv6IsShapedCountedBlockedCapturedAndFailsOpen) {
   const std::uint64_t udpBefore = ClassBytes(2);
   const Measured udpAll = Iperf6(kUdpLimitedPort, "-u -b 4M -l 1400", 3);
   ASSERT_GT(udpAll.bytes, 0) << udpAll.json;
-  const double udpWire = WireBytesThroughClass(udpAll, 1400, kUdp6Headers);
+  const double udpWire = WireBytesSent(udpAll, 1400, kUdp6Headers);
   EXPECT_NEAR(static_cast<double>(ClassBytes(2) - udpBefore), udpWire, udpWire * 0.02)
       << udpAll.lost << " datagrams lost";
   const std::uint64_t tcpBefore = ClassBytes(1);
@@ -86,7 +86,7 @@ TEST_F(RealModeTest, Ipv6IsShapedCountedBlockedCapturedAndFailsOpen) {
   // refuses a size beside the time the fixture gives, "-n" with "-t").
   const Measured tcpCount = Iperf6(kTcpLimitedPort, "-b 4M", 3);
   ASSERT_GT(tcpCount.bytes, 0) << tcpCount.json;
-  const double tcpWire = WireBytesThroughClass(tcpCount, kTcp6Payload, kTcp6Headers);
+  const double tcpWire = WireBytesSent(tcpCount, kTcp6Payload, kTcp6Headers);
   EXPECT_NEAR(static_cast<double>(ClassBytes(1) - tcpBefore), tcpWire, tcpWire * 0.02)
       << tcpCount.retransmits << " segments sent again";
   EXPECT_NEAR(static_cast<double>(SentTotal() - sentBefore), tcpWire, tcpWire * 0.02);
@@ -169,8 +169,8 @@ TEST_F(RealModeTest, OneFilterLimitsBothFamiliesTogetherOrIpv6Alone) {
   // once more, unless the class's own queue dropped it, so the class counted
   // at least what arrived and at most that with each segment sent again.
   const double counted = static_cast<double>(ClassBytes(filter.DriverClassId));
-  const double sentAgain = WireBytesThroughClass(ipv4, 1448, 52) +
-                           WireBytesThroughClass(ipv6, kTcp6Payload, kTcp6Headers) - wire;
+  const double sentAgain =
+      WireBytesSent(ipv4, 1448, 52) + WireBytesSent(ipv6, kTcp6Payload, kTcp6Headers) - wire;
   EXPECT_GE(counted, wire * 0.98);
   EXPECT_LE(counted, (wire + sentAgain) * 1.02)
       << ipv4.retransmits << " + " << ipv6.retransmits << " segments sent again";

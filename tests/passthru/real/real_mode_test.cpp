@@ -57,7 +57,7 @@ TEST_F(RealModeTest, ShapesCountsCapturesAndFailsOpen) {
   ASSERT_GT(udpAll.bytes, 0) << "iperf3 measured nothing";
   const std::uint64_t udpCounted = ClassBytes(2) - udpClassMid;
   EXPECT_GT(udpClassBytes, 0u);
-  const double udpWire = WireBytesThroughClass(udpAll, 1400, 28);
+  const double udpWire = WireBytesSent(udpAll, 1400, 28);
   EXPECT_NEAR(static_cast<double>(udpCounted), udpWire, udpWire * 0.02)
       << udpAll.lost << " datagrams lost";
 
@@ -68,7 +68,7 @@ TEST_F(RealModeTest, ShapesCountsCapturesAndFailsOpen) {
   // refuses a size beside the time the fixture gives, "-n" with "-t").
   const Measured tcpCount = Iperf(kTcpLimitedPort, "-b 4M", 3);
   ASSERT_GT(tcpCount.bytes, 0) << tcpCount.json;
-  const double tcpWire = WireBytesThroughClass(tcpCount, 1448, 52);
+  const double tcpWire = WireBytesSent(tcpCount, 1448, 52);
   EXPECT_NEAR(static_cast<double>(ClassBytes(1) - tcpClassMid), tcpWire, tcpWire * 0.02)
       << tcpCount.retransmits << " segments sent again";
   EXPECT_NEAR(static_cast<double>(SentTotal() - sentMid), tcpWire, tcpWire * 0.02);
