@@ -21,9 +21,9 @@ struct Measured {
 // first `omit` one-second intervals. The receiver's own intervals are used,
 // not iperf3's -O: on a busy machine its omit timer and its interval timer
 // can fire out of order, and the client then reports a one-second interval
-// as two. The retransmits are the client's
-// count, the losses the server's. Without a server report (an error, a refused
-// connection) nothing was measured.
+// as two. The retransmits are the client's count, the losses the server's.
+// Without a server report (an error, a refused connection) nothing was
+// measured.
 Measured ReceivedAfter(std::string json, int omit);
 
 }  // namespace harlune::testing
