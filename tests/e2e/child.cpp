@@ -58,13 +58,12 @@ Child::~Child() {
 
 bool Child::Signal(int signalNumber) const { return pid_ > 0 && ::kill(pid_, signalNumber) == 0; }
 
-std::optional<int> Child::WaitForExit(std::chrono::milliseconds limit) {
+std::optional<int> WaitForChildExit(pid_t& pid, std::chrono::milliseconds limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
-  while (pid_ > 0) {
+  while (pid > 0) {
     int status = 0;
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      pid_ = -1;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      pid = -1;
       return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     if (std::chrono::steady_clock::now() > end) {
@@ -73,6 +72,10 @@ std::optional<int> Child::WaitForExit(std::chrono::milliseconds limit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return std::nullopt;
+}
+
+std::optional<int> Child::WaitForExit(std::chrono::milliseconds limit) {
+  return WaitForChildExit(pid_, limit);
 }
 
 }  // namespace harlune::testing

@@ -14,6 +14,10 @@
 
 namespace harlune::testing {
 
+// Reaps the child `pid` once it ended within `limit`: its exit status (128
+// and the signal for a killed one), and `pid` set to -1; else nothing.
+std::optional<int> WaitForChildExit(pid_t& pid, std::chrono::milliseconds limit);
+
 class Child {
  public:
   Child(const std::string& program, const std::vector<std::string>& arguments,

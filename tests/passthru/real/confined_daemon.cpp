@@ -10,12 +10,12 @@
 #include <cerrno>
 #include <cstring>
 #include <sstream>
-#include <thread>
 
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include "child.h"
 #include "support/temp_dir.h"
 
 namespace harlune::testing {
@@ -278,19 +278,7 @@ bool ConfinedDaemon::Signal(int signalNumber) const {
 }
 
 std::optional<int> ConfinedDaemon::WaitForExit(std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (pid_ > 0) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    if (std::chrono::steady_clock::now() > end) {
-      return std::nullopt;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return std::nullopt;
+  return WaitForChildExit(pid_, limit);
 }
 
 std::vector<std::string> UnitValues(const std::filesystem::path& unit, const std::string& key) {

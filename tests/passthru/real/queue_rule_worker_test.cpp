@@ -1,7 +1,5 @@
 #include "passthru/real/queue_rule_worker.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -13,6 +11,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "collect_rule_events.h"
 
 namespace harlune {
 namespace {
@@ -71,19 +71,9 @@ class QueueRuleWorkerTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(worker_.Start(), ""); }
 
-  // Takes events into events_ until `done` holds (at most 5 s).
+  // Takes events into events_ until `done` holds.
   bool Collect(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        return false;
-      }
-      pollfd watched{worker_.Fd(), POLLIN, 0};
-      ::poll(&watched, 1, 100);
-      RuleEvents taken = worker_.TakeEvents();
-      events_.insert(events_.end(), taken.events.begin(), taken.events.end());
-    }
-    return true;
+    return CollectRuleEvents(worker_, done, events_);
   }
   bool CollectUntil(Kind kind, const std::string& interfaceName) {
     return Collect([&] { return Count(kind, interfaceName) > 0; });

@@ -2,8 +2,6 @@
 // a change, before the first rule, and every interval where no change is
 // told; never while nothing asks for it.
 
-#include <poll.h>
-
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -14,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "collect_rule_events.h"
 #include "fake_mangle_table.h"
 #include "passthru/real/queue_rule_worker.h"
 
@@ -58,20 +57,9 @@ class QueueRuleWorkerWatchTest : public ::testing::Test {
     worker_.WatchRules(notified, interval);
     ASSERT_EQ(worker_.Start(), "");
   }
-  // Takes events and reports until `done` holds (at most 5 s).
+  // Takes events and reports until `done` holds.
   bool Collect(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        return false;
-      }
-      pollfd watched{worker_.Fd(), POLLIN, 0};
-      ::poll(&watched, 1, 100);
-      RuleEvents taken = worker_.TakeEvents();
-      events_.insert(events_.end(), taken.events.begin(), taken.events.end());
-      reports_.insert(reports_.end(), taken.reports.begin(), taken.reports.end());
-    }
-    return true;
+    return CollectRuleEvents(worker_, done, events_, &reports_);
   }
   bool Settled(const std::string& name) {
     return std::any_of(events_.begin(), events_.end(), [&](const RuleEvent& event) {
