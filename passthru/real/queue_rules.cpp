@@ -43,8 +43,7 @@ bool PlainInterfaceName(const std::string& name) {
 int QueueRules::Iptables(std::vector<std::string> arguments, IpFamily family) {
   // -w waits for the xtables lock instead of failing when another program
   // holds it.
-  arguments.insert(arguments.begin(),
-                   {family == IpFamily::Ipv6 ? "ip6tables" : "iptables", "-w", "-t", "mangle"});
+  arguments.insert(arguments.begin(), {IptablesProgram(family), "-w", "-t", "mangle"});
   return runner_.Run(arguments);
 }
 

@@ -46,6 +46,12 @@ namespace harlune {
 inline constexpr const char* kIncomingChain = "HARLUNE-IN";
 inline constexpr const char* kOutgoingChain = "HARLUNE-OUT";
 
+// The iptables program of a family; its save and restore programs add
+// "-save" and "-restore".
+inline std::string IptablesProgram(IpFamily family) {
+  return family == IpFamily::Ipv6 ? "ip6tables" : "iptables";
+}
+
 // One direction and family of an interface to be queued (or no longer
 // queued).
 struct RuleChange {

@@ -20,10 +20,6 @@ const char* OwnChain(Direction direction) {
   return direction == Direction::Receive ? kIncomingChain : kOutgoingChain;
 }
 
-std::string FamilyName(IpFamily family) {
-  return family == IpFamily::Ipv6 ? "ip6tables" : "iptables";
-}
-
 std::size_t IndexOf(IpFamily family) { return static_cast<std::size_t>(family); }
 
 }  // namespace
@@ -71,7 +67,7 @@ WatchedTable QueueRules::Watched(IpFamily family) const {
 
 std::optional<SavedTable> QueueRules::Save(IpFamily family) {
   std::string output;
-  const std::string program = FamilyName(family) + "-save";
+  const std::string program = IptablesProgram(family) + "-save";
   if (runner_.RunForOutput({program, "-t", "mangle"}, output) == 0) {
     if (SavedTable saved = ParseSavedTable(output); saved.seen) {
       nftables_ = family == IpFamily::Ipv4 ? saved.nftables : nftables_;
@@ -92,7 +88,7 @@ std::optional<SavedTable> QueueRules::Save(IpFamily family) {
 }
 
 bool QueueRules::RestoreMissing(IpFamily family, const MissingRules& missing) {
-  const std::string program = FamilyName(family) + "-restore";
+  const std::string program = IptablesProgram(family) + "-restore";
   return runner_.RunWithInput({program, "-w", "--noflush"}, RestoreInput(missing)) == 0;
 }
 
@@ -126,7 +122,7 @@ void QueueRules::CheckFamily(IpFamily family, RuleCheck& check) {
   const std::optional<SavedTable> saved = Save(family);
   if (!saved) {
     if (!std::exchange(unreadableReported_[index], true)) {
-      check.reports.push_back("cannot read the " + FamilyName(family) +
+      check.reports.push_back("cannot read the " + IptablesProgram(family) +
                               " mangle table; rules other programs remove are not put back");
     }
     return;
@@ -143,8 +139,8 @@ void QueueRules::CheckFamily(IpFamily family, RuleCheck& check) {
 void QueueRules::RestoreAndVerify(IpFamily family, const MissingRules& missing, RuleCheck& check) {
   const std::size_t index = IndexOf(family);
   const std::string what = Describe(missing);
-  const std::string removed =
-      "another program removed rules of the daemon from " + FamilyName(family) + " (" + what + ")";
+  const std::string removed = "another program removed rules of the daemon from " +
+                              IptablesProgram(family) + " (" + what + ")";
   if (!RestoreMissing(family, missing)) {
     if (refusedReported_[index] != what) {
       refusedReported_[index] = what;
@@ -157,7 +153,7 @@ void QueueRules::RestoreAndVerify(IpFamily family, const MissingRules& missing, 
   if (!after || !FindMissing(*after, Watched(family)).Empty()) {
     watchOff_[index] = true;
     check.reports.push_back(removed + "; put back, yet not seen there after: " +
-                            FamilyName(family) + " is no longer checked");
+                            IptablesProgram(family) + " is no longer checked");
     return;
   }
   check.reports.push_back(removed + "; put back");
